@@ -1,0 +1,136 @@
+#include "device/firmware_transfer.h"
+
+#include "device/ack_codes.h"
+#include "package/package_header.h"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <vector>
+
+namespace {
+
+constexpr const char* kFileError = "File Error";
+
+void Say(TransferView& view, const char* text, const char* caption,
+         MessageStyle style = MessageStyle::Plain) {
+    view.ShowMessage(text, caption, style);
+}
+
+void GiveUp(TransferView& view, const char* text, const char* caption) {
+    Say(view, text, caption);
+    view.SetGauge(0);
+}
+
+bool IsAcknowledgement(const std::vector<std::uint8_t>& report) {
+    return std::all_of(report.begin() + 1, report.begin() + 5,
+                       [](std::uint8_t b) { return b == AckSignatureByte; });
+}
+
+std::uint32_t AckCodeOf(const std::vector<std::uint8_t>& report) {
+    return static_cast<std::uint32_t>(report[5]) | static_cast<std::uint32_t>(report[6]) << 8 |
+           static_cast<std::uint32_t>(report[7]) << 16 | static_cast<std::uint32_t>(report[8]) << 24;
+}
+
+// The product stopped answering or has gone: nothing more can be sent.
+void LostProduct(TransferView& view, HidDevice& device) {
+    device.CancelPendingIo();
+    Say(view, "Timeout error, try upgrade one more time.", "Error", MessageStyle::Exclamation);
+}
+
+}  // namespace
+
+void TransferFirmware(TransferView& view, HidDevice& device, std::unique_ptr<PackageFile> package) {
+    int progressStep = 2;
+    if (!package) {
+        Say(view, "Can't open file!", kFileError);
+        return;
+    }
+
+    const auto fileSize = package->Size();
+    if (!fileSize) {
+        package.reset();
+        return GiveUp(view, "Can't open file!", kFileError);
+    }
+    // The file may have changed since it was accepted; never look past its end.
+    if (*fileSize < qeff::HeaderSize) {
+        package.reset();
+        return GiveUp(view, "Wrong file format!", kFileError);
+    }
+    std::unique_ptr<std::uint8_t[]> buffer;
+    if (*fileSize <= std::numeric_limits<std::size_t>::max())
+        buffer.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(*fileSize)]);
+    if (!buffer) {
+        package.reset();
+        return GiveUp(view, "Can't allocate memory for the file context!", kFileError);
+    }
+    const auto size = static_cast<std::size_t>(*fileSize);
+    const std::span<const std::uint8_t> file(buffer.get(), size);
+    const bool readWhole = package->ReadFromStart({buffer.get(), size}) == size;
+    package.reset();
+    if (!readWhole)
+        return GiveUp(view, "Can't open file!", kFileError);
+
+    // A report needs room for one payload byte; an acknowledgement for its code.
+    const auto lengths = device.Capabilities();
+    if (!lengths || lengths->OutputReportByteLength < 2 || lengths->InputReportByteLength < 9)
+        return GiveUp(view, "Device report length not supported!", "Error");
+
+    std::vector<std::uint8_t> report(lengths->OutputReportByteLength, 0);
+    std::vector<std::uint8_t> ack(lengths->InputReportByteLength, 0);
+    const std::uint32_t blockLength = BlockLengthOf(file);
+    std::size_t position = qeff::PayloadOffset;
+    std::uint64_t blockFill = 0;
+    bool failed = false;
+
+    while (position < size && !failed) {
+        // Every block starts at byte 1 of a fresh report. Bytes after the last
+        // one filled keep what the previous report carried there.
+        for (std::size_t k = 1; k < report.size(); ++k) {
+            report[k] = file[position];
+            ++position;
+            ++blockFill;
+            if (position == size || blockFill == blockLength) {
+                blockFill = 0;
+                break;
+            }
+        }
+
+        // Only a product that has gone is noticed here; a slow write is not waited for further.
+        if (device.WriteReport(report, WriteWaitBound) == IoOutcome::Abandoned) {
+            LostProduct(view, device);
+            failed = true;
+            break;
+        }
+        view.ProcessPendingEvents();
+
+        // The gauge moves at most one point per report until it catches up.
+        const auto percent = static_cast<int>(static_cast<std::uint64_t>(position) * 100 / size);
+        if (progressStep < percent) {
+            view.SetGauge(progressStep);
+            ++progressStep;
+        }
+
+        if (blockFill != 0)
+            continue;  // the block is not finished yet
+
+        const IoOutcome answer = device.ReadReport(ack, AckWaitBound);
+        if (answer == IoOutcome::TimedOut || answer == IoOutcome::Abandoned) {
+            LostProduct(view, device);
+            failed = true;
+            break;
+        }
+        if (answer != IoOutcome::Signalled || !IsAcknowledgement(ack))
+            continue;  // counts as no answer: the next block is sent
+        const AckReaction reaction = ReactionToAck(AckCodeOf(ack));
+        if (reaction.text)
+            Say(view, reaction.text, reaction.caption);
+        failed = reaction.fails;
+    }
+
+    if (!failed) {
+        view.SetGauge(100);
+        Say(view, "Firmware upgraded successfully", "OK");
+    }
+    view.SetGauge(0);
+}

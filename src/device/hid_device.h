@@ -1,0 +1,80 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+// The utility's own view of the operating system's HID services. It follows the
+// steps the upgrade takes (enumerate, open, identify, exchange reports, cancel,
+// close) so that each platform backend maps onto it directly.
+
+// How a bounded wait for a started write or read ended.
+enum class IoOutcome {
+    Signalled,  // the report went out / a report arrived
+    TimedOut,   // the bound passed first
+    Abandoned,  // the wait was abandoned; backends also report a product that has gone this way
+    Failed,     // the wait itself failed
+};
+
+struct DeviceAttributes {
+    std::uint16_t VendorId = 0;
+    std::uint16_t ProductId = 0;
+};
+
+// Report lengths as the HID parser gives them, each counting the report-ID byte.
+struct ReportLengths {
+    std::size_t OutputReportByteLength = 0;
+    std::size_t InputReportByteLength = 0;
+};
+
+// An open HID device; destroying it closes it.
+class HidDevice {
+public:
+    virtual ~HidDevice() = default;
+
+    virtual std::optional<DeviceAttributes> Attributes() = 0;
+    virtual std::optional<ReportLengths> Capabilities() = 0;
+
+    // Starts sending one output report (byte 0 is the report ID) and waits for it
+    // at most `bound`. The backend owns the bytes until the write completes.
+    virtual IoOutcome WriteReport(std::span<const std::uint8_t> report,
+                                  std::chrono::milliseconds bound) = 0;
+
+    // Starts receiving one input report into `report` and waits at most `bound`.
+    // Byte 0 is always the report ID (0 for a product without report IDs),
+    // whatever the transport delivers.
+    virtual IoOutcome ReadReport(std::span<std::uint8_t> report,
+                                 std::chrono::milliseconds bound) = 0;
+
+    // Cancels whatever I/O is still pending on the device.
+    virtual void CancelPendingIo() = 0;
+};
+
+// One entry of the enumeration of present HID interfaces.
+struct InterfaceEntry {
+    enum class Kind { Path, Unavailable, End };
+    Kind kind = Kind::End;
+    std::string path;  // only for Kind::Path
+};
+
+// The set of HID interfaces present when it was taken; destroying it releases it.
+class HidInterfaceSet {
+public:
+    virtual ~HidInterfaceSet() = default;
+    // The interface at a zero-based index: its path, Unavailable when its path
+    // cannot be had, or End past the last one.
+    virtual InterfaceEntry At(std::size_t index) = 0;
+};
+
+class HidSystem {
+public:
+    virtual ~HidSystem() = default;
+    virtual std::unique_ptr<HidInterfaceSet> PresentInterfaces() = 0;
+    // Opens a device path for reading and writing, shared with other openers, for
+    // bounded I/O; nullptr when it cannot be opened.
+    virtual std::unique_ptr<HidDevice> OpenDevice(const std::string& path) = 0;
+};

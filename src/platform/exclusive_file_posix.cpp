@@ -1,0 +1,57 @@
+#include "platform/exclusive_file.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class PosixExclusiveFile final : public PackageFile {
+public:
+    explicit PosixExclusiveFile(int fd) : fd_(fd) {}
+    ~PosixExclusiveFile() override { ::close(fd_); }  // also drops the lock
+    PosixExclusiveFile(const PosixExclusiveFile&) = delete;
+    PosixExclusiveFile& operator=(const PosixExclusiveFile&) = delete;
+
+    std::optional<std::uint64_t> Size() override {
+        const off_t end = ::lseek(fd_, 0, SEEK_END);
+        if (end < 0)
+            return std::nullopt;
+        return static_cast<std::uint64_t>(end);
+    }
+
+    std::size_t ReadFromStart(std::span<std::uint8_t> into) override {
+        if (::lseek(fd_, 0, SEEK_SET) != 0)
+            return 0;
+        std::size_t done = 0;
+        while (done < into.size()) {
+            const ssize_t n = ::read(fd_, into.data() + done, into.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += static_cast<std::size_t>(n);
+        }
+        return done;
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<PackageFile> OpenFileExclusive(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st {};
+    // A folder opens for reading on POSIX but is no file to read a package from.
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_unique<PosixExclusiveFile>(fd);
+}

@@ -1,0 +1,150 @@
+#include "platform/simulated_hid.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+struct SimulatedHid::Slot {
+    SimulatedInterface setup;
+    SimulatedProduct product;
+    InterfaceLog log;
+    bool gone = false;
+};
+
+namespace {
+
+const std::string kPathPrefix = "sim:";
+
+class SimulatedSet final : public HidInterfaceSet {
+public:
+    explicit SimulatedSet(std::vector<std::shared_ptr<SimulatedHid::Slot>> slots) : slots_(std::move(slots)) {}
+
+    InterfaceEntry At(std::size_t index) override {
+        if (index >= slots_.size())
+            return {InterfaceEntry::Kind::End, {}};
+        if (!slots_[index]->setup.pathAvailable)
+            return {InterfaceEntry::Kind::Unavailable, {}};
+        return {InterfaceEntry::Kind::Path, kPathPrefix + std::to_string(index)};
+    }
+
+private:
+    std::vector<std::shared_ptr<SimulatedHid::Slot>> slots_;
+};
+
+class SimulatedDevice final : public HidDevice {
+public:
+    explicit SimulatedDevice(std::shared_ptr<SimulatedHid::Slot> slot) : slot_(std::move(slot)) {
+        ++slot_->log.opens;
+        ++slot_->log.openHandles;
+    }
+    ~SimulatedDevice() override { --slot_->log.openHandles; }
+    SimulatedDevice(const SimulatedDevice&) = delete;
+    SimulatedDevice& operator=(const SimulatedDevice&) = delete;
+
+    std::optional<DeviceAttributes> Attributes() override {
+        if (!slot_->setup.attributesReadable || slot_->gone)
+            return std::nullopt;
+        return DeviceAttributes{slot_->setup.vendorId, slot_->setup.productId};
+    }
+
+    std::optional<ReportLengths> Capabilities() override {
+        if (!slot_->setup.capabilitiesReadable || slot_->gone)
+            return std::nullopt;
+        const ProductConfig& p = slot_->product.Config();
+        return ReportLengths{p.outputReportLength, p.inputReportLength};
+    }
+
+    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
+        InterfaceLog& log = slot_->log;
+        log.writeBounds.push_back(bound);
+        log.sequence += 'W';
+        if (Unplugged())
+            return IoOutcome::Abandoned;
+        log.reports.emplace_back(report.begin(), report.end());
+        slot_->product.Receive(report);
+        return IoOutcome::Signalled;
+    }
+
+    IoOutcome ReadReport(std::span<std::uint8_t> report, std::chrono::milliseconds bound) override {
+        slot_->log.readBounds.push_back(bound);
+        slot_->log.sequence += 'R';
+        if (Unplugged())
+            return IoOutcome::Abandoned;
+        const auto answer = slot_->product.TakeAnswer();
+        if (!answer)
+            return IoOutcome::TimedOut;  // nothing due: the product stays silent
+        switch (answer->kind) {
+        case BlockAnswer::Kind::Silence: return IoOutcome::TimedOut;
+        case BlockAnswer::Kind::AbandonWait: return IoOutcome::Abandoned;
+        case BlockAnswer::Kind::FailWait: return IoOutcome::Failed;
+        case BlockAnswer::Kind::Ack:
+        case BlockAnswer::Kind::NoSignature: break;
+        }
+        const auto bytes = slot_->product.ReportFor(*answer);
+        std::copy_n(bytes.begin(), std::min(bytes.size(), report.size()), report.begin());
+        return IoOutcome::Signalled;
+    }
+
+    void CancelPendingIo() override {
+        ++slot_->log.cancels;
+        slot_->log.sequence += 'C';
+    }
+
+private:
+    // A product set to leave after N reports is gone for whatever comes next.
+    bool Unplugged() {
+        const auto& after = slot_->setup.goneAfterReports;
+        if (after && slot_->log.reports.size() >= *after)
+            slot_->gone = true;
+        return slot_->gone;
+    }
+
+    std::shared_ptr<SimulatedHid::Slot> slot_;
+};
+
+}  // namespace
+
+SimulatedHid::SimulatedHid() = default;
+SimulatedHid::~SimulatedHid() = default;
+
+std::size_t SimulatedHid::Attach(SimulatedInterface interface) {
+    ProductConfig product = interface.product;
+    slots_.push_back(std::make_shared<Slot>(Slot{std::move(interface), SimulatedProduct(std::move(product)), {}, false}));
+    return slots_.size() - 1;
+}
+
+void SimulatedHid::DetachAll() {
+    for (auto& slot : slots_)
+        slot->gone = true;
+    slots_.clear();
+}
+
+std::size_t SimulatedHid::Count() const { return slots_.size(); }
+
+const InterfaceLog& SimulatedHid::Log(std::size_t index) const { return slots_.at(index)->log; }
+
+const SimulatedProduct& SimulatedHid::Product(std::size_t index) const { return slots_.at(index)->product; }
+
+int SimulatedHid::OpenHandles() const {
+    int open = 0;
+    for (const auto& slot : slots_)
+        open += slot->log.openHandles;
+    return open;
+}
+
+std::unique_ptr<HidInterfaceSet> SimulatedHid::PresentInterfaces() {
+    return std::make_unique<SimulatedSet>(slots_);
+}
+
+std::unique_ptr<HidDevice> SimulatedHid::OpenDevice(const std::string& path) {
+    if (path.rfind(kPathPrefix, 0) != 0)
+        return nullptr;
+    std::size_t index = 0;
+    try {
+        index = std::stoul(path.substr(kPathPrefix.size()));
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+    if (index >= slots_.size() || !slots_[index]->setup.opens || slots_[index]->gone)
+        return nullptr;
+    return std::make_unique<SimulatedDevice>(slots_[index]);
+}

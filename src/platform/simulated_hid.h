@@ -1,0 +1,59 @@
+#pragma once
+
+#include "device/hid_device.h"
+#include "platform/simulated_product.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One HID interface as the simulated system shows it.
+struct SimulatedInterface {
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    ProductConfig product;
+    bool pathAvailable = true;       // false: its path cannot be had
+    bool opens = true;               // false: opening its path fails
+    bool attributesReadable = true;
+    bool capabilitiesReadable = true;
+    std::optional<std::size_t> goneAfterReports;  // unplugged once this many reports arrived
+};
+
+// What happened on one interface, for tests to look at.
+struct InterfaceLog {
+    int opens = 0;
+    int openHandles = 0;
+    std::vector<std::vector<std::uint8_t>> reports;  // every output report, byte for byte
+    std::vector<std::chrono::milliseconds> writeBounds;
+    std::vector<std::chrono::milliseconds> readBounds;
+    int cancels = 0;
+    std::string sequence;  // 'W' a write, 'R' a read, 'C' a cancel, in the order they came
+};
+
+// An in-process HID system with any number of simulated products. It never
+// sleeps: a wait that would time out returns TimedOut at once.
+class SimulatedHid final : public HidSystem {
+public:
+    SimulatedHid();
+    ~SimulatedHid() override;
+
+    // Attaches an interface; returns its index in the enumeration.
+    std::size_t Attach(SimulatedInterface interface);
+    void DetachAll();
+
+    std::size_t Count() const;
+    const InterfaceLog& Log(std::size_t index) const;
+    const SimulatedProduct& Product(std::size_t index) const;
+    int OpenHandles() const;  // over all interfaces
+
+    std::unique_ptr<HidInterfaceSet> PresentInterfaces() override;
+    std::unique_ptr<HidDevice> OpenDevice(const std::string& path) override;
+
+    struct Slot;
+
+private:
+    std::vector<std::shared_ptr<Slot>> slots_;
+};

@@ -1,0 +1,51 @@
+#include "package_files.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <random>
+
+TempFolder::TempFolder() {
+    std::random_device random;
+    path_ = std::filesystem::temp_directory_path() /
+            ("qeff-test-" + std::to_string(random()) + "-" + std::to_string(random()));
+    std::filesystem::create_directories(path_);
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
+    std::filesystem::remove_all(path_, ignored);
+}
+
+void WriteBytes(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.flush()) << file;
+}
+
+std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::vector<std::uint8_t> CountingPayload(std::size_t size) {
+    std::vector<std::uint8_t> payload(size);
+    for (std::size_t i = 0; i < size; ++i)
+        payload[i] = static_cast<std::uint8_t>(i * 7 + 1 + i / 256);
+    return payload;
+}
+
+PackageContents SamplePackage() {
+    PackageContents c;
+    c.blockLength = 64;
+    c.vendorId = 0x1D50;
+    c.productId = 0x6018;
+    c.productName = "Quorvella Sensor Hub";
+    c.productCode = "QSH-200";
+    c.notes = "Read before upgrading.\r\nKeep the product plugged in.";
+    c.firmwareCode = "FW-2.4.1";
+    c.firmware = CountingPayload(300);
+    return c;
+}
