@@ -1,0 +1,133 @@
+#include "app/tcgauge.h"
+#include "app/window_font.h"
+
+#include <QApplication>
+#include <QImage>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace {
+
+QRgb Inverse(QColor c) { return qRgb(255 - c.red(), 255 - c.green(), 255 - c.blue()); }
+
+class Gauge : public ::testing::Test {
+protected:
+    TCGauge gauge;
+    int paints = 0;
+
+    void SetUp() override {
+        gauge.setFont(WindowFont());
+        gauge.resize(313, 25);
+        gauge.show();
+        (void)QTest::qWaitForWindowExposed(&gauge);
+        gauge.installEventFilter(new PaintCounter(&paints, &gauge));
+    }
+
+    QImage Picture() { return gauge.grab().toImage().convertToFormat(QImage::Format_RGB32); }
+
+    struct PaintCounter : QObject {
+        PaintCounter(int* count, QObject* parent) : QObject(parent), count_(count) {}
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Paint)
+                ++*count_;
+            return false;
+        }
+        int* count_;
+    };
+};
+
+TEST_F(Gauge, ValuesAreClampedToPercent) {
+    gauge.SetProgress(-5);
+    EXPECT_EQ(gauge.Progress(), 0);
+    gauge.SetProgress(250);
+    EXPECT_EQ(gauge.Progress(), 100);
+    gauge.SetProgress(42);
+    EXPECT_EQ(gauge.Progress(), 42);
+}
+
+TEST_F(Gauge, RepaintsAtOnceAndOnlyWhenTheShownValueChanges) {
+    QApplication::processEvents();
+    paints = 0;
+    gauge.SetProgress(10);
+    EXPECT_EQ(paints, 1) << "painted before SetProgress returned";
+    gauge.SetProgress(10);
+    EXPECT_EQ(paints, 1);
+    gauge.SetProgress(100);
+    gauge.SetProgress(180);  // clamps to the 100 already shown
+    EXPECT_EQ(paints, 2);
+    gauge.SetProgress(0);
+    gauge.SetProgress(-1);
+    EXPECT_EQ(paints, 3);
+}
+
+TEST_F(Gauge, DrawsBorderBackgroundFillAndInvertedText) {
+    gauge.SetProgress(50);
+    const QImage img = Picture();
+    const QRgb black = qRgb(0, 0, 0), white = qRgb(255, 255, 255);
+    const QRgb fill = TCGauge::DesktopColour.rgb();
+
+    for (int x = 0; x < img.width(); ++x) {
+        EXPECT_EQ(img.pixel(x, 0), black);
+        EXPECT_EQ(img.pixel(x, img.height() - 1), black);
+    }
+    for (int y = 0; y < img.height(); ++y) {
+        EXPECT_EQ(img.pixel(0, y), black);
+        EXPECT_EQ(img.pixel(img.width() - 1, y), black);
+    }
+    // Away from the centred text: filled on the left, white on the right.
+    EXPECT_EQ(img.pixel(10, 12), fill);
+    EXPECT_EQ(img.pixel(300, 12), white);
+    EXPECT_EQ(img.pixel(1, 1), fill);
+    EXPECT_EQ(img.pixel(311, 23), white);
+
+    // The text straddles the edge of the fill: its pixels are the inverse of
+    // both, and no other colour appears anywhere.
+    int invertedFill = 0, invertedWhite = 0;
+    const int inner = img.width() - 2;
+    const int fillEnd = 1 + inner * 50 / 100;
+    for (int y = 1; y < img.height() - 1; ++y)
+        for (int x = 1; x < img.width() - 1; ++x) {
+            const QRgb p = img.pixel(x, y);
+            if (x < fillEnd) {
+                EXPECT_TRUE(p == fill || p == Inverse(TCGauge::DesktopColour)) << x << "," << y;
+                invertedFill += p == Inverse(TCGauge::DesktopColour);
+            } else {
+                EXPECT_TRUE(p == white || p == black) << x << "," << y;
+                invertedWhite += p == black;
+            }
+        }
+    EXPECT_GT(invertedFill, 10) << "text over the filled part";
+    EXPECT_GT(invertedWhite, 10) << "text over the empty part";
+}
+
+TEST_F(Gauge, TheTextIsCentredAndGrowsWithTheNumber) {
+    const auto textColumns = [this] {
+        const QImage img = Picture();
+        std::set<int> columns;
+        for (int y = 1; y < img.height() - 1; ++y)
+            for (int x = 1; x < img.width() - 1; ++x)
+                if (img.pixel(x, y) == qRgb(0, 0, 0))
+                    columns.insert(x);
+        return columns;
+    };
+    gauge.SetProgress(1);
+    gauge.SetProgress(0);
+    const auto zero = textColumns();  // "0%" on white: black text
+    ASSERT_FALSE(zero.empty());
+    const int middle = (*zero.begin() + *zero.rbegin()) / 2;
+    EXPECT_NEAR(middle, gauge.width() / 2, 3);
+
+    gauge.SetProgress(100);
+    const QImage full = Picture();
+    int textPixels = 0;
+    for (int y = 1; y < full.height() - 1; ++y)
+        for (int x = 1; x < full.width() - 1; ++x)
+            textPixels += full.pixel(x, y) == Inverse(TCGauge::DesktopColour);
+    EXPECT_GT(textPixels, 0) << "\"100%\" reads over a full bar";
+    EXPECT_EQ(full.pixel(310, 22), TCGauge::DesktopColour.rgb()) << "the bar fills to the right border";
+}
+
+}  // namespace

@@ -101,6 +101,10 @@ TForm1::TForm1(MessageDisplay& messages, OpenDialog& openDialog, HidSystem& hid,
 
     Timer1 = new QTimer(this);
 
+    for (QWidget* w : std::initializer_list<QWidget*>{this, GroupBox1, GroupBox2, Upgrade, Edit1, Memo, Open, About})
+        if (w->testAttribute(Qt::WA_SetCursor) && w->cursor().shape() != Qt::ArrowCursor)
+            normalCursors_.emplace(w, w->cursor());
+
     // Tab order: Exit, About, then the first group's controls, then the second's.
     QWidget::setTabOrder(Exit, About);
     QWidget::setTabOrder(About, Edit1);
@@ -173,8 +177,14 @@ void TForm1::OpenClick() {
 
 void TForm1::SetCursors(std::initializer_list<QWidget*> widgets, bool busy) {
     for (QWidget* w : widgets) {
-        if (busy)
+        if (busy) {
             w->setCursor(Qt::WaitCursor);
+            continue;
+        }
+        // Back to the control's own default: an arrow, or the text beam of the edit field.
+        const auto own = normalCursors_.find(w);
+        if (own != normalCursors_.end())
+            w->setCursor(own->second);
         else
             w->unsetCursor();
     }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QCursor>
 #include <QWidget>
 
 #include <initializer_list>
+#include <map>
 #include <memory>
 
 class HidDevice;
@@ -70,6 +72,7 @@ private:
     void SetCursors(std::initializer_list<QWidget*> widgets, bool busy);
     void EndAttempt();
 
+    std::map<QWidget*, QCursor> normalCursors_;  // controls that come with a cursor of their own
     bool transferring_ = false;
     bool quitAfterAttempt_ = false;
 };

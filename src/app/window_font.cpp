@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFontDatabase>
+#include <QFontMetrics>
 
 namespace {
 
@@ -25,9 +26,19 @@ bool FaceAvailable() {
 }  // namespace
 
 QFont WindowFont(int pixelHeight) {
-    QFont font(FaceAvailable() ? kFace : QStringLiteral("Liberation Sans"));
-    font.setPixelSize(pixelHeight);
-    font.setWeight(QFont::Normal);
-    font.setStyleHint(QFont::SansSerif);
-    return font;
+    const auto make = [pixelHeight](const QString& face) {
+        QFont font(face);
+        font.setPixelSize(pixelHeight);
+        font.setWeight(QFont::Normal);
+        font.setStyleHint(QFont::SansSerif);
+        return font;
+    };
+    if (FaceAvailable()) {
+        // The face is drawn from fixed bitmaps; a size it has no bitmap for
+        // (a large screen resolution) is better served by a scalable face.
+        QFont font = make(kFace);
+        if (QFontMetrics(font).height() >= pixelHeight)
+            return font;
+    }
+    return make(QStringLiteral("Liberation Sans"));
 }
