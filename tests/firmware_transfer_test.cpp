@@ -239,6 +239,13 @@ TEST(TransferFiles, FileProblemsSendNothing) {
         {"shorter than a header now",
          [](auto& bytes) { return std::make_unique<MemoryPackage>(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 4410)); },
          Msg("File Error", "Wrong file format!"), {0}},
+        {"no package any more",
+         [](auto& bytes) {
+             auto replaced = bytes;
+             replaced[0] = 'X';
+             return std::make_unique<MemoryPackage>(replaced);
+         },
+         Msg("File Error", "Wrong file format!"), {0}},
         {"read stops early",
          [](auto& bytes) {
              auto f = std::make_unique<MemoryPackage>(bytes);

@@ -70,6 +70,10 @@ void TransferFirmware(TransferView& view, HidDevice& device, std::unique_ptr<Pac
     package.reset();
     if (!readWhole)
         return GiveUp(view, "Can't open file!", kFileError);
+    // The file was checked when it was chosen, but it may have been replaced
+    // since: never send a product the bytes of something that is no package.
+    if (!HasSignature(file))
+        return GiveUp(view, "Wrong file format!", kFileError);
 
     // A report needs room for one payload byte; an acknowledgement for its code.
     const auto lengths = device.Capabilities();

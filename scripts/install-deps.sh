@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing the utility needs on Debian 12 or
+# Ubuntu, and nothing when it is all there already.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build          # compiler and build
+  qt6-base-dev                   # Qt 6 Widgets (also brings Qt Test and the offscreen platform)
+  libgtest-dev libbenchmark-dev  # tests and benchmarks
+  fonts-wine                     # the "MS Sans Serif" face the windows are designed in
+  fonts-liberation               # its closest scalable stand-in
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
