@@ -73,6 +73,33 @@ TEST(DeviceDiscovery, InterfacesThatCannotBeUsedAreSkippedAndCounted) {
     EXPECT_NE(handle, nullptr);
 }
 
+TEST(DeviceDiscovery, TellsWhenTheProductItselfWasRefused) {
+    SimulatedHid hid;
+    auto refused = Interface(kVid, kPid);
+    refused.accessDenied = true;
+    refused.advertisesIds = true;
+    auto otherRefused = Interface(0x0001, 0x0002);
+    otherRefused.accessDenied = true;
+    otherRefused.advertisesIds = true;
+    hid.Attach(otherRefused);
+    std::unique_ptr<HidDevice> handle;
+    bool denied = true;
+    EXPECT_EQ(FindProduct(hid, kVid, kPid, handle, &denied), 1);
+    EXPECT_FALSE(denied) << "another product was refused, not ours";
+    hid.Attach(refused);
+    EXPECT_EQ(FindProduct(hid, kVid, kPid, handle, &denied), 2);
+    EXPECT_TRUE(denied);
+    EXPECT_EQ(handle, nullptr);
+
+    // Once access is granted, the same search opens it and says nothing of refusal.
+    hid.DetachAll();
+    refused.accessDenied = false;
+    hid.Attach(refused);
+    EXPECT_EQ(FindProduct(hid, kVid, kPid, handle, &denied), 0);
+    EXPECT_FALSE(denied);
+    EXPECT_NE(handle, nullptr);
+}
+
 TEST(DeviceDiscovery, EverySearchSetsTheHandle) {
     SimulatedHid hid;
     hid.Attach(Interface(kVid, kPid));

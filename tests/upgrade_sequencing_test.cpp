@@ -154,6 +154,31 @@ TEST_F(Upgrade, OtherDevicesOnlyWarnAboutTheIds) {
     ExpectReady();
 }
 
+TEST_F(Upgrade, AProductWeMayNotOpenAsksForAccessNotForOtherIds) {
+    hid.Attach(Stranger());
+    auto locked = Product();
+    locked.advertisesIds = true;
+    locked.accessDenied = true;
+    hid.Attach(locked);
+    form.Upgrade->click();
+    form.Timer1Timer();
+    form.Timer1Timer();
+    const ShownMessage denied{"Device found, but access to it was denied.\nAllow access to the device (see README) and try again.",
+                              "Warning", MessageStyle::Exclamation};
+    EXPECT_EQ(messages.shown, std::vector<ShownMessage>{denied});
+    ExpectReady();
+
+    // A refused interface that does not say it is the product changes nothing.
+    hid.DetachAll();
+    auto anonymous = Product();
+    anonymous.accessDenied = true;
+    hid.Attach(anonymous);
+    form.Upgrade->click();
+    form.Timer1Timer();
+    form.Timer1Timer();
+    EXPECT_EQ(messages.shown.back(), kWrongIds);
+}
+
 TEST_F(Upgrade, EveryAttemptGetsItsSecondChance) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         form.Upgrade->click();

@@ -202,7 +202,7 @@ void TForm1::UpgradeClick() {
 }
 
 int TForm1::Try_Upgrade(std::unique_ptr<HidDevice>& handle) {
-    return FindProduct(Hid, PackageVendorId, PackageProductId, handle);
+    return FindProduct(Hid, PackageVendorId, PackageProductId, handle, &accessDenied_);
 }
 
 void TForm1::EndAttempt() {
@@ -239,7 +239,10 @@ void TForm1::Timer1Timer() {
         transferring_ = true;
         UploadFirmware(*this, *DeviceHandle);
     } else if (RetryPending) {
-        if (interfaces != 0)
+        if (accessDenied_)
+            Messages.Show("Device found, but access to it was denied.\nAllow access to the device (see README) and try again.",
+                          "Warning", MessageStyle::Exclamation);
+        else if (interfaces != 0)
             Messages.Show("Device not recognized, vendor ID or product ID incorrect", "Warning",
                           MessageStyle::Exclamation);
         else

@@ -74,5 +74,6 @@ private:
 
     std::map<QWidget*, QCursor> normalCursors_;  // controls that come with a cursor of their own
     bool transferring_ = false;
+    bool accessDenied_ = false;  // the last search found the product but may not open it
     bool quitAfterAttempt_ = false;
 };

@@ -3,8 +3,10 @@
 std::unique_ptr<HidDevice> DeviceHandle;
 
 int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
-                std::unique_ptr<HidDevice>& handle) {
+                std::unique_ptr<HidDevice>& handle, bool* accessDenied) {
     handle.reset();
+    if (accessDenied)
+        *accessDenied = false;
     const auto set = hid.PresentInterfaces();
     if (!set)
         return 0;
@@ -15,9 +17,15 @@ int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
             break;
         if (entry.kind == InterfaceEntry::Kind::Unavailable)
             continue;
-        auto device = hid.OpenDevice(entry.path);
-        if (!device)
+        OpenFailure why = OpenFailure::None;
+        auto device = hid.OpenDevice(entry.path, &why);
+        if (!device) {
+            const auto& ids = entry.advertised;
+            if (accessDenied && why == OpenFailure::AccessDenied && ids && ids->VendorId == vendorId &&
+                ids->ProductId == productId)
+                *accessDenied = true;
             continue;
+        }
         const auto ids = device->Attributes();
         if (ids && ids->VendorId == vendorId && ids->ProductId == productId) {
             handle = std::move(device);

@@ -12,5 +12,7 @@ extern std::unique_ptr<HidDevice> DeviceHandle;
 // first one whose IDs match open in `handle`. Returns that interface's index,
 // or, with `handle` empty, the number of interfaces enumerated. Every
 // interface opened on the way that does not match is closed again.
+// `accessDenied`, when given, tells whether an interface that says it has the
+// IDs was refused to us, so the user can be told to grant access to it.
 int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
-                std::unique_ptr<HidDevice>& handle);
+                std::unique_ptr<HidDevice>& handle, bool* accessDenied = nullptr);

@@ -59,7 +59,18 @@ struct InterfaceEntry {
     enum class Kind { Path, Unavailable, End };
     Kind kind = Kind::End;
     std::string path;  // only for Kind::Path
+    // The IDs the system tells without opening the device, where it can.
+    std::optional<DeviceAttributes> advertised;
+
+    static InterfaceEntry End() { return {}; }
+    static InterfaceEntry Unavailable() { return {Kind::Unavailable, {}, std::nullopt}; }
+    static InterfaceEntry At(std::string path, std::optional<DeviceAttributes> ids = std::nullopt) {
+        return {Kind::Path, std::move(path), ids};
+    }
 };
+
+// Why a device path could not be opened.
+enum class OpenFailure { None, AccessDenied, Other };
 
 // The set of HID interfaces present when it was taken; destroying it releases it.
 class HidInterfaceSet {
@@ -75,6 +86,6 @@ public:
     virtual ~HidSystem() = default;
     virtual std::unique_ptr<HidInterfaceSet> PresentInterfaces() = 0;
     // Opens a device path for reading and writing, shared with other openers, for
-    // bounded I/O; nullptr when it cannot be opened.
-    virtual std::unique_ptr<HidDevice> OpenDevice(const std::string& path) = 0;
+    // bounded I/O; nullptr when it cannot be opened, and then `why` says why.
+    virtual std::unique_ptr<HidDevice> OpenDevice(const std::string& path, OpenFailure* why = nullptr) = 0;
 };

@@ -6,13 +6,17 @@ namespace {
 
 class NoInterfaces final : public HidInterfaceSet {
 public:
-    InterfaceEntry At(std::size_t) override { return {InterfaceEntry::Kind::End, {}}; }
+    InterfaceEntry At(std::size_t) override { return InterfaceEntry::End(); }
 };
 
 class NoHid final : public HidSystem {
 public:
     std::unique_ptr<HidInterfaceSet> PresentInterfaces() override { return std::make_unique<NoInterfaces>(); }
-    std::unique_ptr<HidDevice> OpenDevice(const std::string&) override { return nullptr; }
+    std::unique_ptr<HidDevice> OpenDevice(const std::string&, OpenFailure* why) override {
+        if (why)
+            *why = OpenFailure::Other;
+        return nullptr;
+    }
 };
 
 }  // namespace

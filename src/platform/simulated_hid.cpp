@@ -20,10 +20,14 @@ public:
 
     InterfaceEntry At(std::size_t index) override {
         if (index >= slots_.size())
-            return {InterfaceEntry::Kind::End, {}};
+            return InterfaceEntry::End();
         if (!slots_[index]->setup.pathAvailable)
-            return {InterfaceEntry::Kind::Unavailable, {}};
-        return {InterfaceEntry::Kind::Path, kPathPrefix + std::to_string(index)};
+            return InterfaceEntry::Unavailable();
+        const SimulatedInterface& s = slots_[index]->setup;
+        std::optional<DeviceAttributes> ids;
+        if (s.advertisesIds)
+            ids = DeviceAttributes{s.vendorId, s.productId};
+        return InterfaceEntry::At(kPathPrefix + std::to_string(index), ids);
     }
 
 private:
@@ -135,16 +139,26 @@ std::unique_ptr<HidInterfaceSet> SimulatedHid::PresentInterfaces() {
     return std::make_unique<SimulatedSet>(slots_);
 }
 
-std::unique_ptr<HidDevice> SimulatedHid::OpenDevice(const std::string& path) {
-    if (path.rfind(kPathPrefix, 0) != 0)
+std::unique_ptr<HidDevice> SimulatedHid::OpenDevice(const std::string& path, OpenFailure* why) {
+    const auto fail = [why](OpenFailure failure) -> std::unique_ptr<HidDevice> {
+        if (why)
+            *why = failure;
         return nullptr;
+    };
+    if (path.rfind(kPathPrefix, 0) != 0)
+        return fail(OpenFailure::Other);
     std::size_t index = 0;
     try {
         index = std::stoul(path.substr(kPathPrefix.size()));
     } catch (const std::exception&) {
-        return nullptr;
+        return fail(OpenFailure::Other);
     }
-    if (index >= slots_.size() || !slots_[index]->setup.opens || slots_[index]->gone)
-        return nullptr;
+    if (index >= slots_.size() || slots_[index]->gone)
+        return fail(OpenFailure::Other);
+    const SimulatedInterface& s = slots_[index]->setup;
+    if (s.accessDenied)
+        return fail(OpenFailure::AccessDenied);
+    if (!s.opens)
+        return fail(OpenFailure::Other);
     return std::make_unique<SimulatedDevice>(slots_[index]);
 }

@@ -17,6 +17,8 @@ struct SimulatedInterface {
     ProductConfig product;
     bool pathAvailable = true;       // false: its path cannot be had
     bool opens = true;               // false: opening its path fails
+    bool accessDenied = false;       // opening fails for want of permission
+    bool advertisesIds = false;      // the enumeration tells its IDs, as sysfs does
     bool attributesReadable = true;
     bool capabilitiesReadable = true;
     std::optional<std::size_t> goneAfterReports;  // unplugged once this many reports arrived
@@ -50,7 +52,7 @@ public:
     int OpenHandles() const;  // over all interfaces
 
     std::unique_ptr<HidInterfaceSet> PresentInterfaces() override;
-    std::unique_ptr<HidDevice> OpenDevice(const std::string& path) override;
+    std::unique_ptr<HidDevice> OpenDevice(const std::string& path, OpenFailure* why = nullptr) override;
 
     struct Slot;
 

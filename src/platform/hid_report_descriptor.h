@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+// What the utility needs to know of a HID report descriptor: the report lengths
+// as the Windows HID parser states them (the longest report of each direction
+// in whole bytes, plus one for the report-ID byte; 0 when the direction has no
+// report), and whether the reports carry an ID byte of their own.
+struct DescribedReports {
+    std::size_t inputReportByteLength = 0;
+    std::size_t outputReportByteLength = 0;
+    std::size_t featureReportByteLength = 0;
+    bool usesReportIds = false;
+};
+
+// nullopt for a malformed descriptor: an item cut short, Pop without Push,
+// unbalanced collections, report ID 0, or sizes beyond what HID allows.
+std::optional<DescribedReports> ParseReportDescriptor(std::span<const std::uint8_t> descriptor);
