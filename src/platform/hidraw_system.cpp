@@ -1,0 +1,222 @@
+#include "platform/hidraw_system.h"
+
+#include "platform/hid_report_descriptor.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool DeviceGone(int error) { return error == ENODEV || error == EIO || error == ENXIO || error == ESHUTDOWN; }
+
+// Waits for `events` on `fd` until `deadline`, across interruptions.
+// Returns the revents, 0 on time-out, -1 with errno on failure.
+int WaitFor(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd p{fd, events, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0)));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return ready;
+        return p.revents;
+    }
+}
+
+class HidrawDevice final : public HidDevice {
+public:
+    explicit HidrawDevice(int fd) : fd_(fd) {}
+    ~HidrawDevice() override { ::close(fd_); }
+    HidrawDevice(const HidrawDevice&) = delete;
+    HidrawDevice& operator=(const HidrawDevice&) = delete;
+
+    std::optional<DeviceAttributes> Attributes() override {
+        hidraw_devinfo info{};
+        if (::ioctl(fd_, HIDIOCGRAWINFO, &info) < 0)
+            return std::nullopt;
+        return DeviceAttributes{static_cast<std::uint16_t>(info.vendor), static_cast<std::uint16_t>(info.product)};
+    }
+
+    std::optional<ReportLengths> Capabilities() override {
+        const auto reports = Described();
+        if (!reports)
+            return std::nullopt;
+        return ReportLengths{reports->outputReportByteLength, reports->inputReportByteLength};
+    }
+
+    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
+        // The kernel takes the whole report, report-ID byte first, in one call
+        // (and strips a 0 ID for a product without IDs).
+        const auto deadline = Clock::now() + bound;
+        for (;;) {
+            const ssize_t n = ::write(fd_, report.data(), report.size());
+            if (n >= 0)
+                return IoOutcome::Signalled;
+            if (errno == EINTR)
+                continue;
+            if (DeviceGone(errno))
+                return IoOutcome::Abandoned;
+            if (errno != EAGAIN)
+                return IoOutcome::Failed;
+            const int ready = WaitFor(fd_, POLLOUT, deadline);
+            if (ready == 0)
+                return IoOutcome::TimedOut;
+            if (ready < 0)
+                return IoOutcome::Failed;
+            if (ready & (POLLERR | POLLHUP | POLLNVAL))
+                return IoOutcome::Abandoned;
+        }
+    }
+
+    IoOutcome ReadReport(std::span<std::uint8_t> report, std::chrono::milliseconds bound) override {
+        if (report.empty())
+            return IoOutcome::Failed;
+        const auto reports = Described();
+        // Without report IDs the kernel delivers the report alone: put the 0 ID
+        // in front so that every report looks alike to the protocol.
+        const bool addId = !reports || !reports->usesReportIds;
+        const std::span<std::uint8_t> into = addId ? report.subspan(1) : report;
+        const auto deadline = Clock::now() + bound;
+        for (;;) {
+            const int ready = WaitFor(fd_, POLLIN, deadline);
+            if (ready == 0)
+                return IoOutcome::TimedOut;
+            if (ready < 0)
+                return IoOutcome::Failed;
+            if (ready & (POLLERR | POLLHUP | POLLNVAL)) {
+                // Reports that came before the product left are still delivered.
+                if (!(ready & POLLIN))
+                    return IoOutcome::Abandoned;
+            }
+            const ssize_t n = ::read(fd_, into.data(), into.size());
+            if (n > 0) {
+                if (addId)
+                    report[0] = 0;
+                return IoOutcome::Signalled;
+            }
+            if (n == 0 || DeviceGone(errno))
+                return IoOutcome::Abandoned;
+            if (errno != EINTR && errno != EAGAIN)
+                return IoOutcome::Failed;
+        }
+    }
+
+    // Writes have completed when WriteReport returns and a read is never left
+    // pending past its bound: there is nothing to cancel.
+    void CancelPendingIo() override {}
+
+private:
+    const std::optional<DescribedReports>& Described() {
+        if (!described_) {
+            described_ = std::optional<DescribedReports>{};
+            int size = 0;
+            hidraw_report_descriptor descriptor{};
+            if (::ioctl(fd_, HIDIOCGRDESCSIZE, &size) == 0 && size >= 0 && size <= HID_MAX_DESCRIPTOR_SIZE) {
+                descriptor.size = static_cast<__u32>(size);
+                if (::ioctl(fd_, HIDIOCGRDESC, &descriptor) == 0)
+                    *described_ = ParseReportDescriptor({descriptor.value, descriptor.size});
+            }
+        }
+        return *described_;
+    }
+
+    int fd_;
+    std::optional<std::optional<DescribedReports>> described_;  // asked once per open device
+};
+
+class HidrawSet final : public HidInterfaceSet {
+public:
+    HidrawSet(std::vector<std::string> names, std::string classFolder, std::string deviceFolder)
+        : names_(std::move(names)), classFolder_(std::move(classFolder)), deviceFolder_(std::move(deviceFolder)) {}
+
+    InterfaceEntry At(std::size_t index) override {
+        if (index >= names_.size())
+            return InterfaceEntry::End();
+        std::ifstream uevent(classFolder_ + "/" + names_[index] + "/device/uevent");
+        std::stringstream text;
+        text << uevent.rdbuf();
+        return InterfaceEntry::At(deviceFolder_ + "/" + names_[index], IdsFromUevent(text.str()));
+    }
+
+private:
+    std::vector<std::string> names_;
+    std::string classFolder_, deviceFolder_;
+};
+
+class HidrawSystem final : public HidSystem {
+public:
+    HidrawSystem(std::string classFolder, std::string deviceFolder)
+        : classFolder_(std::move(classFolder)), deviceFolder_(std::move(deviceFolder)) {}
+
+    std::unique_ptr<HidInterfaceSet> PresentInterfaces() override {
+        std::vector<std::pair<unsigned long, std::string>> found;
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(classFolder_, error)) {
+            const std::string name = entry.path().filename().string();
+            unsigned long number = 0;
+            const char* digits = name.c_str() + 6;
+            if (name.rfind("hidraw", 0) != 0 || name.size() == 6 ||
+                std::from_chars(digits, name.c_str() + name.size(), number).ptr != name.c_str() + name.size())
+                continue;
+            found.emplace_back(number, name);
+        }
+        std::sort(found.begin(), found.end());  // hidraw2 before hidraw10
+        std::vector<std::string> names;
+        for (auto& [number, name] : found)
+            names.push_back(std::move(name));
+        return std::make_unique<HidrawSet>(std::move(names), classFolder_, deviceFolder_);
+    }
+
+    std::unique_ptr<HidDevice> OpenDevice(const std::string& path, OpenFailure* why) override {
+        const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            if (why)
+                *why = (errno == EACCES || errno == EPERM) ? OpenFailure::AccessDenied : OpenFailure::Other;
+            return nullptr;
+        }
+        return std::make_unique<HidrawDevice>(fd);
+    }
+
+private:
+    std::string classFolder_, deviceFolder_;
+};
+
+}  // namespace
+
+std::optional<DeviceAttributes> IdsFromUevent(const std::string& uevent) {
+    std::istringstream lines(uevent);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("HID_ID=", 0) != 0)
+            continue;
+        // bus:vendor:product, each in hexadecimal
+        unsigned bus = 0, vendor = 0, product = 0;
+        char colon1 = 0, colon2 = 0;
+        std::istringstream fields(line.substr(7));
+        fields >> std::hex >> bus >> colon1 >> vendor >> colon2 >> product;
+        if (!fields.fail() && colon1 == ':' && colon2 == ':' && vendor <= 0xFFFF && product <= 0xFFFF)
+            return DeviceAttributes{static_cast<std::uint16_t>(vendor), static_cast<std::uint16_t>(product)};
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::unique_ptr<HidSystem> MakeHidrawSystem(std::string classFolder, std::string deviceFolder) {
+    return std::make_unique<HidrawSystem>(std::move(classFolder), std::move(deviceFolder));
+}
