@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libbenchmark-dev  # tests and benchmarks
   fonts-wine                     # the "MS Sans Serif" face the windows are designed in
   fonts-liberation               # its closest scalable stand-in
+  qemu-system-x86 busybox-static cpio xz-utils  # the tests on a real Linux kernel, in a guest
 )
 
 missing=()

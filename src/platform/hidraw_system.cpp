@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <time.h>
 #include <linux/hidraw.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -20,22 +21,30 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 
 bool DeviceGone(int error) { return error == ENODEV || error == EIO || error == ENXIO || error == ESHUTDOWN; }
 
-// Waits for `events` on `fd` until `deadline`, across interruptions.
+// The coarse clock costs next to nothing to read; its few milliseconds of
+// resolution only matter when a signal cuts a wait short.
+std::chrono::milliseconds CoarseNow() {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+    return std::chrono::milliseconds(static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000);
+}
+
+// Waits up to `bound` for `events` on `fd`, across interruptions.
 // Returns the revents, 0 on time-out, -1 with errno on failure.
-int WaitFor(int fd, short events, Clock::time_point deadline) {
+int WaitFor(int fd, short events, std::chrono::milliseconds bound) {
+    const auto start = CoarseNow();
+    auto left = bound;
     for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd p{fd, events, 0};
         const int ready = ::poll(&p, 1, static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0)));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
+        if (ready > 0)
+            return p.revents;
+        if (ready == 0 || errno != EINTR)
             return ready;
-        return p.revents;
+        left = bound - (CoarseNow() - start);
     }
 }
 
@@ -63,7 +72,6 @@ public:
     IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
         // The kernel takes the whole report, report-ID byte first, in one call
         // (and strips a 0 ID for a product without IDs).
-        const auto deadline = Clock::now() + bound;
         for (;;) {
             const ssize_t n = ::write(fd_, report.data(), report.size());
             if (n >= 0)
@@ -74,7 +82,7 @@ public:
                 return IoOutcome::Abandoned;
             if (errno != EAGAIN)
                 return IoOutcome::Failed;
-            const int ready = WaitFor(fd_, POLLOUT, deadline);
+            const int ready = WaitFor(fd_, POLLOUT, bound);
             if (ready == 0)
                 return IoOutcome::TimedOut;
             if (ready < 0)
@@ -92,9 +100,8 @@ public:
         // in front so that every report looks alike to the protocol.
         const bool addId = !reports || !reports->usesReportIds;
         const std::span<std::uint8_t> into = addId ? report.subspan(1) : report;
-        const auto deadline = Clock::now() + bound;
         for (;;) {
-            const int ready = WaitFor(fd_, POLLIN, deadline);
+            const int ready = WaitFor(fd_, POLLIN, bound);
             if (ready == 0)
                 return IoOutcome::TimedOut;
             if (ready < 0)

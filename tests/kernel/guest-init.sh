@@ -1,0 +1,23 @@
+#!/bin/busybox sh
+# The guest's first process: mount what the kernel does not, load the HID and
+# USB gadget modules, run the program and hand its verdict to QEMU.
+/bin/busybox --install -s /bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs tmpfs /tmp
+for m in $(cat /modules/order); do
+  insmod "/modules/$m.ko" || echo "guest: cannot load $m"
+done
+mount -t configfs configfs /sys/kernel/config
+# Let the dummy host controller enumerate before anything uses it.
+sleep 0.2
+
+set -- $(cat /args)
+/program "$@"
+status=$?
+echo "guest: program exited with $status"
+verdict='\000'
+[ "$status" -eq 0 ] || verdict='\001'
+printf "$verdict" | dd of=/dev/port bs=1 seek=244 count=1 2>/dev/null
+poweroff -f

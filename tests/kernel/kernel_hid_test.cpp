@@ -1,0 +1,285 @@
+// Runs inside a guest kernel as root: the utility's HID backend, search and
+// transfer against virtual products on real hidraw nodes, over uhid and over a
+// USB gadget on dummy_hcd (the host side then goes through usbhid).
+
+#include "device/device_discovery.h"
+#include "device/firmware_transfer.h"
+#include "package/package_header.h"
+#include "package_files.h"
+#include "platform/hidraw_system.h"
+#include "support/transfer_fixtures.h"
+#include "device/ack_codes.h"
+#include "virtual_product.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Kind = BlockAnswer::Kind;
+using namespace std::chrono_literals;
+
+enum class Transport { Uhid, Gadget };
+
+std::string Name(const ::testing::TestParamInfo<Transport>& info) {
+    return info.param == Transport::Uhid ? "Uhid" : "Gadget";
+}
+
+// How many hidraw nodes say they have these IDs.
+int NodesWith(std::uint16_t vid, std::uint16_t pid) {
+    const auto set = MakeHidrawSystem()->PresentInterfaces();
+    int n = 0;
+    for (std::size_t i = 0;; ++i) {
+        const auto e = set->At(i);
+        if (e.kind == InterfaceEntry::Kind::End)
+            return n;
+        n += e.advertised && e.advertised->VendorId == vid && e.advertised->ProductId == pid;
+    }
+}
+
+int AllNodes() {
+    const auto set = MakeHidrawSystem()->PresentInterfaces();
+    int n = 0;
+    while (set->At(static_cast<std::size_t>(n)).kind != InterfaceEntry::Kind::End)
+        ++n;
+    return n;
+}
+
+// A virtual product attached for the length of a test, served by a thread of
+// its own at real-time priority.
+class Attached {
+public:
+    Attached(Transport transport, const VirtualProductOptions& options) : options_(options) {
+        const int before = NodesWith(options.vendorId, options.productId);
+        if (transport == Transport::Uhid)
+            product_ = std::make_unique<UhidProduct>(options);
+        else
+            product_ = std::make_unique<GadgetProduct>(options);
+        if (!product_->Error().empty())
+            return;
+        server_ = std::thread([this] {
+            // On the guest's one CPU the product runs as soon as a report is
+            // queued for it, as a real product would take it: uhid keeps only
+            // a few dozen reports and drops the rest.
+            sched_param p{};
+            p.sched_priority = 50;
+            (void)sched_setscheduler(0, SCHED_FIFO, &p);
+            product_->Serve(stop_);
+        });
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (NodesWith(options.vendorId, options.productId) == before && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        up_ = NodesWith(options.vendorId, options.productId) > before;
+    }
+    ~Attached() {
+        stop_ = true;
+        if (server_.joinable())
+            server_.join();
+        const int before = NodesWith(options_.vendorId, options_.productId);
+        const bool present = up_ && !product_->Unplugged();
+        product_.reset();
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (present && NodesWith(options_.vendorId, options_.productId) >= before &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+    }
+    bool Up() const { return up_ && product_->Error().empty(); }
+    std::string Error() const { return product_->Error().empty() ? "no hidraw node appeared" : product_->Error(); }
+    // Read once the product has stopped (or to look at a finished upgrade).
+    const VirtualProduct& Product() {
+        stop_ = true;
+        if (server_.joinable())
+            server_.join();
+        return *product_;
+    }
+
+private:
+    VirtualProductOptions options_;
+    std::unique_ptr<VirtualProduct> product_;
+    std::atomic<bool> stop_{false};
+    std::thread server_;
+    bool up_ = false;
+};
+
+class RealKernel : public ::testing::TestWithParam<Transport> {
+protected:
+    PackageContents package = SamplePackage();
+    std::unique_ptr<HidSystem> hid = MakeHidrawSystem();
+    RecordingView view;
+
+    VirtualProductOptions Options(std::vector<BlockAnswer> answers = {}) const {
+        VirtualProductOptions o;
+        o.vendorId = package.vendorId;
+        o.productId = package.productId;
+        o.product.outputReportLength = 65;
+        o.product.inputReportLength = 65;
+        o.product.blockLength = package.blockLength;
+        o.product.payloadSize = package.firmware.size();
+        o.product.answers = std::move(answers);
+        return o;
+    }
+
+    // Searches for the package's product and, found, transfers the package to it.
+    int Upgrade() {
+        std::unique_ptr<HidDevice> device;
+        const int index = FindProduct(*hid, package.vendorId, package.productId, device);
+        if (device)
+            TransferFirmware(view, *device, std::make_unique<MemoryPackage>(BuildPackage(package)));
+        return device ? index : -1;
+    }
+};
+
+TEST_P(RealKernel, AWholeUpgradeArrivesByteForByte) {
+    package.firmware = CountingPayload(20000);
+    package.blockLength = 4096;
+    Attached product(GetParam(), Options());
+    ASSERT_TRUE(product.Up()) << product.Error();
+    ASSERT_GE(Upgrade(), 0);
+    EXPECT_EQ(view.messages, std::vector<std::string>{kSuccess});
+    const auto& p = product.Product();
+    EXPECT_EQ(p.Product().Payload(), package.firmware);
+    EXPECT_EQ(p.Product().BlocksFinished(), 5u);
+    EXPECT_EQ(view.gauge.back(), 0);
+}
+
+TEST_P(RealKernel, EveryFailingCodeStopsTheTransfer) {
+    package.firmware = CountingPayload(64 * 4);  // four blocks of one report
+    for (std::uint32_t code : {0u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u}) {
+        view = RecordingView();
+        Attached product(GetParam(), Options({BlockAnswer::Code(1), BlockAnswer::Code(code)}));
+        ASSERT_TRUE(product.Up()) << product.Error();
+        ASSERT_GE(Upgrade(), 0);
+        ASSERT_EQ(view.messages.size(), 1u) << code;
+        EXPECT_EQ(view.messages[0], Msg("Error", ReactionToAck(code).text)) << code;
+        EXPECT_EQ(product.Product().ReportsReceived(), 2u) << "nothing sent after the refusal";
+    }
+}
+
+TEST_P(RealKernel, CodeElevenAndGarbageGoOn) {
+    package.firmware = CountingPayload(64 * 3);
+    Attached product(GetParam(), Options({BlockAnswer::Code(11), BlockAnswer::Of(Kind::NoSignature)}));
+    ASSERT_TRUE(product.Up()) << product.Error();
+    ASSERT_GE(Upgrade(), 0);
+    EXPECT_EQ(view.messages, (std::vector<std::string>{Msg("Data", "Ack with data packet"), kSuccess}));
+    EXPECT_EQ(product.Product().Product().Payload(), package.firmware);
+}
+
+TEST_P(RealKernel, ASilentProductTimesOutAfterAboutThreeHundredMilliseconds) {
+    package.firmware = CountingPayload(64 * 3);
+    Attached product(GetParam(), Options({BlockAnswer::Code(1), BlockAnswer::Of(Kind::Silence)}));
+    ASSERT_TRUE(product.Up()) << product.Error();
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_GE(Upgrade(), 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(view.messages, std::vector<std::string>{kTimeout});
+    EXPECT_GE(took, 300ms);
+    EXPECT_LT(took, 3s);
+    EXPECT_EQ(product.Product().ReportsReceived(), 2u);
+}
+
+TEST_P(RealKernel, AProductUnpluggedMidwayIsNeverAnUpgrade) {
+    package.firmware = CountingPayload(64 * 40);
+    package.blockLength = 64 * 8;
+    auto options = Options();
+    options.unplugAfterReports = 13;
+    Attached product(GetParam(), options);
+    ASSERT_TRUE(product.Up()) << product.Error();
+    ASSERT_GE(Upgrade(), 0);
+    EXPECT_EQ(view.messages, std::vector<std::string>{kTimeout});
+    EXPECT_EQ(view.gauge.back(), 0);
+}
+
+TEST_P(RealKernel, ReportIdsOfTheProductAreKeptOutOfTheAcknowledgement) {
+    package.firmware = CountingPayload(1000);
+    package.blockLength = 96;
+    auto options = Options();
+    options.reportIds = true;
+    options.product.inputReportId = 1;
+    options.product.outputReportLength = 33;
+    options.product.inputReportLength = 33;
+    Attached product(GetParam(), options);
+    ASSERT_TRUE(product.Up()) << product.Error();
+    std::unique_ptr<HidDevice> device;
+    ASSERT_GE(FindProduct(*hid, package.vendorId, package.productId, device), 0);
+    const auto lengths = device->Capabilities();
+    ASSERT_TRUE(lengths.has_value());
+    EXPECT_EQ(lengths->OutputReportByteLength, 33u);
+    EXPECT_EQ(lengths->InputReportByteLength, 33u);
+    TransferFirmware(view, *device, std::make_unique<MemoryPackage>(BuildPackage(package)));
+    EXPECT_EQ(view.messages, std::vector<std::string>{kSuccess});
+    EXPECT_EQ(product.Product().Product().Payload(), package.firmware);
+}
+
+TEST_P(RealKernel, TheFirstOfTwoInterfacesWithTheIdsIsUsed) {
+    package.firmware = CountingPayload(640);
+    if (GetParam() == Transport::Gadget) {
+        // One USB product with two HID interfaces.
+        auto options = Options();
+        options.secondInterface = true;
+        Attached product(GetParam(), options);
+        ASSERT_TRUE(product.Up()) << product.Error();
+        const auto until = std::chrono::steady_clock::now() + 5s;
+        while (NodesWith(package.vendorId, package.productId) < 2 && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(10ms);
+        ASSERT_EQ(NodesWith(package.vendorId, package.productId), 2);
+        ASSERT_EQ(Upgrade(), 0);
+        EXPECT_EQ(view.messages, std::vector<std::string>{kSuccess});
+        const auto& gadget = dynamic_cast<const GadgetProduct&>(product.Product());
+        EXPECT_EQ(gadget.Product().Payload(), package.firmware);
+        EXPECT_EQ(gadget.SecondInterfaceReports(), 0u);
+        return;
+    }
+    Attached first(GetParam(), Options());
+    ASSERT_TRUE(first.Up()) << first.Error();
+    Attached second(GetParam(), Options());
+    ASSERT_TRUE(second.Up()) << second.Error();
+    ASSERT_EQ(Upgrade(), 0);
+    EXPECT_EQ(view.messages, std::vector<std::string>{kSuccess});
+    EXPECT_EQ(first.Product().Product().Payload(), package.firmware);
+    EXPECT_EQ(second.Product().ReportsReceived(), 0u);
+    EXPECT_EQ(dynamic_cast<const UhidProduct&>(second.Product()).Opens(), 0) << "never opened";
+}
+
+TEST_P(RealKernel, OtherDevicesAreCountedAndClosed) {
+    auto options = Options();
+    options.vendorId = 0x0001;
+    options.productId = 0x0002;
+    Attached other(GetParam(), options);
+    ASSERT_TRUE(other.Up()) << other.Error();
+    std::unique_ptr<HidDevice> device;
+    EXPECT_EQ(FindProduct(*hid, package.vendorId, package.productId, device), AllNodes());
+    EXPECT_EQ(device, nullptr);
+    // Each node was opened and closed again: an exclusive user could now open it.
+    EXPECT_EQ(FindProduct(*hid, 0x0001, 0x0002, device), 0);
+    EXPECT_NE(device, nullptr);
+}
+
+TEST_P(RealKernel, AProductWeMayNotOpenIsToldApart) {
+    Attached product(GetParam(), Options());
+    ASSERT_TRUE(product.Up()) << product.Error();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // An ordinary user: hidraw nodes belong to root alone.
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(9);
+        std::unique_ptr<HidDevice> device;
+        bool denied = false;
+        const int n = FindProduct(*MakeHidrawSystem(), package.vendorId, package.productId, device, &denied);
+        ::_exit(device ? 8 : denied && n > 0 ? 0 : 7);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the search saw the product and was refused";
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, RealKernel, ::testing::Values(Transport::Uhid, Transport::Gadget), Name);
+
+}  // namespace

@@ -1,0 +1,25 @@
+#include "product_descriptor.h"
+
+std::vector<std::uint8_t> VendorReportDescriptor(std::size_t outputLength, std::size_t inputLength, bool reportId) {
+    std::vector<std::uint8_t> d = {
+        0x06, 0x00, 0xFF,  // usage page (vendor defined 0xFF00)
+        0x09, 0x01,        // usage 1
+        0xA1, 0x01,        // collection (application)
+        0x15, 0x00,        // logical minimum 0
+        0x26, 0xFF, 0x00,  // logical maximum 255
+        0x75, 0x08,        // report size 8
+    };
+    const auto report = [&](std::size_t length, std::uint8_t mainItem) {
+        if (length < 2)
+            return;  // no report in this direction
+        if (reportId)
+            d.insert(d.end(), {0x85, 0x01});
+        const std::size_t count = length - 1;
+        d.insert(d.end(), {0x96, static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(count >> 8)});
+        d.insert(d.end(), {0x09, 0x01, mainItem, 0x02});  // usage 1, data variable absolute
+    };
+    report(inputLength, 0x81);
+    report(outputLength, 0x91);
+    d.push_back(0xC0);  // end collection
+    return d;
+}

@@ -1,0 +1,269 @@
+#include "virtual_product.h"
+
+#include "product_descriptor.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include <fcntl.h>
+#include <linux/uhid.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+}  // namespace
+
+void VirtualProduct::Take(const std::uint8_t* data, std::size_t size, bool idStripped) {
+    std::vector<std::uint8_t> report;
+    if (idStripped)
+        report.push_back(0);
+    report.insert(report.end(), data, data + size);
+    product_.Receive(report);
+    ++received_;
+
+    while (const auto answer = product_.TakeAnswer()) {
+        switch (answer->kind) {
+        case BlockAnswer::Kind::Ack:
+        case BlockAnswer::Kind::NoSignature: {
+            // Always a full-length report: the kernel drops shorter ones.
+            const auto bytes = product_.ReportFor(*answer);
+            if (options_.reportIds)
+                SendInputReport(bytes.data(), bytes.size());
+            else if (bytes.size() > 1)
+                SendInputReport(bytes.data() + 1, bytes.size() - 1);
+            break;
+        }
+        case BlockAnswer::Kind::AbandonWait:
+            Unplug();
+            return;
+        case BlockAnswer::Kind::Silence:
+        case BlockAnswer::Kind::FailWait:
+            break;
+        }
+    }
+    if (options_.unplugAfterReports && received_ >= *options_.unplugAfterReports)
+        Unplug();
+}
+
+void VirtualProduct::StartOver() {
+    product_ = SimulatedProduct(options_.product);
+    received_ = 0;
+}
+
+// ---- uhid ---------------------------------------------------------------
+
+UhidProduct::UhidProduct(const VirtualProductOptions& options, const char* uhidPath) : VirtualProduct(options) {
+    fd_ = ::open(uhidPath, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd_ < 0) {
+        error_ = Errno(std::string("cannot open ") + uhidPath);
+        return;
+    }
+    const auto descriptor = VendorReportDescriptor(options.product.outputReportLength,
+                                                   options.product.inputReportLength, options.reportIds);
+    uhid_event ev{};
+    ev.type = UHID_CREATE2;
+    std::snprintf(reinterpret_cast<char*>(ev.u.create2.name), sizeof ev.u.create2.name, "%s", options.name.c_str());
+    ev.u.create2.rd_size = static_cast<__u16>(descriptor.size());
+    ev.u.create2.bus = 0x03;  // BUS_USB
+    ev.u.create2.vendor = options.vendorId;
+    ev.u.create2.product = options.productId;
+    std::copy(descriptor.begin(), descriptor.end(), ev.u.create2.rd_data);
+    if (::write(fd_, &ev, sizeof ev) != static_cast<ssize_t>(sizeof ev))
+        error_ = Errno("cannot create the uhid device");
+}
+
+UhidProduct::~UhidProduct() {
+    Unplug();
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+void UhidProduct::Unplug() {
+    if (fd_ < 0 || unplugged_)
+        return;
+    uhid_event ev{};
+    ev.type = UHID_DESTROY;
+    (void)!::write(fd_, &ev, sizeof ev);
+    unplugged_ = true;
+}
+
+void UhidProduct::SendInputReport(const std::uint8_t* data, std::size_t size) {
+    uhid_event ev{};
+    ev.type = UHID_INPUT2;
+    ev.u.input2.size = static_cast<__u16>(std::min<std::size_t>(size, UHID_DATA_MAX));
+    std::memcpy(ev.u.input2.data, data, ev.u.input2.size);
+    if (::write(fd_, &ev, sizeof ev) < 0 && error_.empty())
+        error_ = Errno("cannot send an input report");
+}
+
+void UhidProduct::Serve(const std::atomic<bool>& stop) {
+    if (fd_ < 0)
+        return;
+    while (!stop && !unplugged_) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0)
+            continue;
+        // Drain everything queued: uhid holds only a few dozen reports for us.
+        uhid_event ev{};
+        while (!unplugged_ && ::read(fd_, &ev, sizeof ev) > 0)
+            Handle(ev);
+    }
+}
+
+void UhidProduct::Handle(const uhid_event& ev) {
+    {
+        switch (ev.type) {
+        case UHID_OUTPUT:
+            // uhid hands over the report as the host wrote it, ID byte first.
+            Take(ev.u.output.data, ev.u.output.size, false);
+            break;
+        case UHID_GET_REPORT: {  // the product has no feature reports
+            uhid_event reply{};
+            reply.type = UHID_GET_REPORT_REPLY;
+            reply.u.get_report_reply.id = ev.u.get_report.id;
+            reply.u.get_report_reply.err = EIO;
+            (void)!::write(fd_, &reply, sizeof reply);
+            break;
+        }
+        case UHID_SET_REPORT: {
+            uhid_event reply{};
+            reply.type = UHID_SET_REPORT_REPLY;
+            reply.u.set_report_reply.id = ev.u.set_report.id;
+            reply.u.set_report_reply.err = EIO;
+            (void)!::write(fd_, &reply, sizeof reply);
+            break;
+        }
+        case UHID_OPEN: ++opens_; break;
+        default: break;  // start, stop, close
+        }
+    }
+}
+
+// ---- USB gadget -----------------------------------------------------------
+
+bool GadgetProduct::Write(const std::string& file, const std::string& text) {
+    std::ofstream out(gadget_ + "/" + file);
+    out << text;
+    out.flush();
+    if (!out && error_.empty())
+        error_ = "cannot write " + gadget_ + "/" + file;
+    return static_cast<bool>(out);
+}
+
+bool GadgetProduct::AddFunction(const std::string& name, const std::vector<std::uint8_t>& descriptor) {
+    std::error_code ec;
+    const std::string function = "functions/hid." + name;
+    std::filesystem::create_directories(gadget_ + "/" + function, ec);
+    Write(function + "/protocol", "0");
+    Write(function + "/subclass", "0");
+    Write(function + "/report_length", std::to_string(reportLength_));
+    std::ofstream rd(gadget_ + "/" + function + "/report_desc", std::ios::binary);
+    rd.write(reinterpret_cast<const char*>(descriptor.data()), static_cast<std::streamsize>(descriptor.size()));
+    rd.close();
+    std::filesystem::create_symlink(gadget_ + "/" + function, gadget_ + "/configs/c.1/hid." + name, ec);
+    return !ec && error_.empty();
+}
+
+int GadgetProduct::OpenFunction(const std::string& name) {
+    // A function's character device, /dev/hidgN, is named by its minor number.
+    std::ifstream dev(gadget_ + "/functions/hid." + name + "/dev");
+    std::string majorMinor;
+    dev >> majorMinor;
+    const std::string node = "/dev/hidg" + majorMinor.substr(majorMinor.find(':') + 1);
+    const int fd = ::open(node.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0 && error_.empty())
+        error_ = Errno("cannot open " + node);
+    return fd;
+}
+
+GadgetProduct::GadgetProduct(const VirtualProductOptions& options, std::string configfs) : VirtualProduct(options) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/sys/class/udc", ec)) {
+        udc_ = entry.path().filename().string();
+        break;
+    }
+    if (udc_.empty()) {
+        error_ = "no USB device controller (load dummy_hcd)";
+        return;
+    }
+    gadget_ = configfs + "/usb_gadget/qeff_product";
+    const auto descriptor = VendorReportDescriptor(options.product.outputReportLength,
+                                                   options.product.inputReportLength, options.reportIds);
+    // The endpoint carries the longer report as the gadget sees it.
+    const std::size_t id = options.reportIds ? 1 : 0;
+    reportLength_ = std::max(options.product.inputReportLength, options.product.outputReportLength) - 1 + id;
+
+    if (!fs::create_directories(gadget_ + "/strings/0x409", ec) && ec) {
+        error_ = "cannot create the gadget in " + configfs + " (is configfs mounted?)";
+        return;
+    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%04x", options.vendorId);
+    Write("idVendor", hex);
+    std::snprintf(hex, sizeof hex, "0x%04x", options.productId);
+    Write("idProduct", hex);
+    Write("strings/0x409/product", options.name);
+    fs::create_directories(gadget_ + "/configs/c.1", ec);
+    if (!AddFunction("usb0", descriptor) || (options.secondInterface && !AddFunction("usb1", descriptor)))
+        return;
+    if (!Write("UDC", udc_))
+        return;
+    fd_ = OpenFunction("usb0");
+    if (options.secondInterface)
+        secondFd_ = OpenFunction("usb1");
+}
+
+GadgetProduct::~GadgetProduct() { TearDown(); }
+
+void GadgetProduct::Unplug() {
+    if (unplugged_ || gadget_.empty())
+        return;
+    Write("UDC", "\n");
+    unplugged_ = true;
+}
+
+void GadgetProduct::TearDown() {
+    for (int* fd : {&fd_, &secondFd_}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+    if (gadget_.empty())
+        return;
+    Unplug();
+    // configfs wants its objects removed in the reverse order of their making.
+    for (const char* link : {"/configs/c.1/hid.usb0", "/configs/c.1/hid.usb1"})
+        ::unlink((gadget_ + link).c_str());
+    for (const char* path : {"/configs/c.1", "/functions/hid.usb0", "/functions/hid.usb1", "/strings/0x409", ""})
+        ::rmdir((gadget_ + path).c_str());
+}
+
+void GadgetProduct::SendInputReport(const std::uint8_t* data, std::size_t size) {
+    if (::write(fd_, data, size) < 0 && error_.empty() && !unplugged_)
+        error_ = Errno("cannot send an input report");
+}
+
+void GadgetProduct::Serve(const std::atomic<bool>& stop) {
+    if (fd_ < 0)
+        return;
+    std::vector<std::uint8_t> buffer(reportLength_ + 1);
+    while (!stop && !unplugged_) {
+        pollfd p[2] = {{fd_, POLLIN, 0}, {secondFd_, POLLIN, 0}};
+        if (::poll(p, secondFd_ >= 0 ? 2 : 1, 20) <= 0)
+            continue;
+        // usbhid does not send a report ID of 0: what arrives is the payload part.
+        ssize_t n = 0;
+        while (!unplugged_ && (n = ::read(fd_, buffer.data(), buffer.size())) > 0)
+            Take(buffer.data(), static_cast<std::size_t>(n), true);
+        while (secondFd_ >= 0 && ::read(secondFd_, buffer.data(), buffer.size()) > 0)
+            ++secondReports_;
+    }
+}

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "platform/simulated_product.h"
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// How a virtual product presents itself on the USB side.
+struct VirtualProductOptions {
+    std::uint16_t vendorId = 0x1D50;
+    std::uint16_t productId = 0x6018;
+    std::string name = "Quorvella Virtual Product";
+    bool reportIds = false;                        // reports carry ID 1
+    std::optional<std::size_t> unplugAfterReports;  // leaves once this many reports arrived
+    bool secondInterface = false;                   // (gadget) a second HID interface with the same IDs
+    ProductConfig product;                          // report lengths, block length, answers
+};
+
+// A product on a real Linux kernel, seen by the host as a HID device with a
+// hidraw node. Its firmware-taking logic is SimulatedProduct; the transport
+// (uhid or a USB gadget) is the subclass's.
+class VirtualProduct {
+public:
+    virtual ~VirtualProduct() = default;
+
+    // Empty when the product is up; otherwise what went wrong.
+    const std::string& Error() const { return error_; }
+
+    // Takes reports and answers them until `stop` is set or the product leaves.
+    virtual void Serve(const std::atomic<bool>& stop) = 0;
+
+    // Leaves the bus, as if unplugged.
+    virtual void Unplug() = 0;
+
+    const SimulatedProduct& Product() const { return product_; }
+    // Forgets the upgrade so far, ready to take the firmware again.
+    void StartOver();
+    std::size_t ReportsReceived() const { return received_; }
+    bool Unplugged() const { return unplugged_; }
+
+protected:
+    explicit VirtualProduct(const VirtualProductOptions& options) : options_(options), product_(options.product) {}
+
+    // Hands one output report (without its ID byte when the transport strips
+    // it) to the product logic, then sends whatever answer is due.
+    void Take(const std::uint8_t* data, std::size_t size, bool idStripped);
+    virtual void SendInputReport(const std::uint8_t* data, std::size_t size) = 0;
+
+    VirtualProductOptions options_;
+    SimulatedProduct product_;
+    std::string error_;
+    std::size_t received_ = 0;
+    bool unplugged_ = false;
+};
+
+// Through /dev/uhid: the kernel's user-space HID transport.
+class UhidProduct final : public VirtualProduct {
+public:
+    explicit UhidProduct(const VirtualProductOptions& options, const char* uhidPath = "/dev/uhid");
+    ~UhidProduct() override;
+    void Serve(const std::atomic<bool>& stop) override;
+    void Unplug() override;
+
+    // How often the host opened the device (the kernel tells the first opener).
+    int Opens() const { return opens_; }
+
+private:
+    void Handle(const struct uhid_event& ev);
+    void SendInputReport(const std::uint8_t* data, std::size_t size) override;
+    int fd_ = -1;
+    int opens_ = 0;
+};
+
+// As a USB gadget (configfs usb_f_hid) on a device controller such as dummy_hcd:
+// the host sees a real USB HID device through usbhid.
+class GadgetProduct final : public VirtualProduct {
+public:
+    explicit GadgetProduct(const VirtualProductOptions& options, std::string configfs = "/sys/kernel/config");
+    ~GadgetProduct() override;
+    void Serve(const std::atomic<bool>& stop) override;
+    void Unplug() override;
+
+    // Reports that reached the second interface, which takes no firmware.
+    std::size_t SecondInterfaceReports() const { return secondReports_; }
+
+private:
+    void SendInputReport(const std::uint8_t* data, std::size_t size) override;
+    bool Write(const std::string& file, const std::string& text);
+    bool AddFunction(const std::string& name, const std::vector<std::uint8_t>& descriptor);
+    int OpenFunction(const std::string& name);
+    void TearDown();
+
+    std::string gadget_;
+    std::string udc_;
+    int fd_ = -1;
+    int secondFd_ = -1;
+    std::size_t secondReports_ = 0;
+    std::size_t reportLength_ = 0;
+};
