@@ -3,21 +3,29 @@
 # static program in it as root, with the HID, uhid and USB gadget modules
 # loaded. The program's exit status comes back as this script's.
 #
-#   run-in-guest.sh CACHE_DIR PROGRAM [ARGS...]
+#   run-in-guest.sh [--host-root] CACHE_DIR PROGRAM [ARGS...]
 #
 # CACHE_DIR keeps the downloaded kernel between runs. The machine this runs on
-# needs no HID support of its own.
+# needs no HID support of its own. A static PROGRAM runs from the initramfs;
+# with --host-root the host's file system is shared read-only into the guest
+# and PROGRAM runs there, so a dynamically linked one (a Qt program) works too.
 set -euo pipefail
 
+hostroot=no
+if [ "${1:-}" = "--host-root" ]; then hostroot=yes; shift; fi
 cache=$(realpath -m "$1"); shift
 program=$(realpath "$1"); shift
 here=$(dirname "$(realpath "$0")")
 mkdir -p "$cache"
 
+# Module names in the order their "depends=" fields ask for.
+modules="hid uhid hid-generic usb-common usbcore udc-core dummy_hcd configfs libcomposite usb_f_hid usbhid"
+hostroot_modules="virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci 9pnet 9pnet_virtio netfs fscache 9p"
+
 # One kernel for all runs; concurrent runs wait for whoever prepares it.
 exec 9>"$cache/.lock"
 flock 9
-if [ ! -f "$cache/vmlinux" ] || [ ! -d "$cache/modules" ]; then
+if [ ! -f "$cache/vmlinux" ] || [ ! -f "$cache/modules/9p.ko" ]; then
   package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
   if [ -z "$package" ]; then
     apt-get update -q >/dev/null 2>&1 || true
@@ -37,7 +45,7 @@ if [ ! -f "$cache/vmlinux" ] || [ ! -d "$cache/modules" ]; then
   if [ -s "$cache/vmlinux.part" ]; then mv "$cache/vmlinux.part" "$cache/vmlinux"; else cp "$image" "$cache/vmlinux"; fi
   mkdir -p "$cache/modules"
   # Dependency order, as each module's own "depends=" field gives it.
-  for m in hid uhid hid-generic usb-common usbcore udc-core dummy_hcd configfs libcomposite usb_f_hid usbhid; do
+  for m in $modules $hostroot_modules; do
     f=$(find "$cache/unpacked/lib/modules" -name "$m.ko*" | head -n 1)
     [ -n "$f" ] || { echo "module $m missing from $package" >&2; exit 2; }
     case "$f" in
@@ -56,17 +64,24 @@ chmod 755 "$root"  # mktemp makes it private; the guest's ordinary users need to
 mkdir -p "$root"/{bin,dev,proc,sys,tmp,modules}
 cp "$(command -v busybox)" "$root/bin/busybox"
 cp "$cache"/modules/*.ko "$root/modules/"
-echo "hid uhid hid-generic usb-common usbcore udc-core dummy_hcd configfs libcomposite usb_f_hid usbhid" > "$root/modules/order"
-cp "$program" "$root/program"
+share=()
+if [ $hostroot = yes ]; then
+  echo "$modules $hostroot_modules" > "$root/modules/order"
+  echo "$program" > "$root/program-on-host"
+  share=(-virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap")
+else
+  echo "$modules" > "$root/modules/order"
+  cp "$program" "$root/program"
+fi
 printf '%s\n' "$@" > "$root/args"
 cp "$here/guest-init.sh" "$root/init"
-chmod +x "$root/init" "$root/program"
+chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet) > "$root.cpio"
 trap 'rm -rf "$root" "$root.cpio"' EXIT
 
 set +e
 timeout 900 qemu-system-x86_64 -accel tcg -m 1024 -smp 1 -nodefaults -display none -serial stdio -no-reboot \
-  -kernel "$cache/vmlinux" -initrd "$root.cpio" \
+  -kernel "$cache/vmlinux" -initrd "$root.cpio" "${share[@]}" \
   -append "console=ttyS0 panic=-1 quiet loglevel=3" \
   -device isa-debug-exit,iobase=0xf4,iosize=0x04
 status=$?
