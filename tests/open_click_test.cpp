@@ -1,5 +1,6 @@
 #include "app/quorvella_upgrade_utility.h"
 #include "gui_fixtures.h"
+#include "held_file.h"
 #include "package/package_ids.h"
 #include "package_files.h"
 
@@ -12,9 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 namespace {
 
@@ -169,12 +167,12 @@ TEST_F(OpenClick, AFileThatCannotBeOpenedClearsTheNameAndNotes) {
 
 TEST_F(OpenClick, APackageHeldByAnotherProgramCannotBeOpened) {
     const QString path = Package("held.qeff", SamplePackage());
-    const int other = ::open(path.toLocal8Bit().constData(), O_RDONLY);
-    ASSERT_GE(other, 0);
-    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
-    dialog.Confirm(path);
-    form.Open->click();
-    ::close(other);
+    {
+        HeldFile other(path.toStdString());
+        ASSERT_TRUE(other.Held());
+        dialog.Confirm(path);
+        form.Open->click();
+    }
     EXPECT_EQ(messages.shown, std::vector<ShownMessage>{kCantOpen});
     EXPECT_FALSE(form.Upgrade->isEnabled());
 }
@@ -183,10 +181,8 @@ TEST_F(OpenClick, ThePackageIsNotHeldOnceShown) {
     const QString path = Package("free.qeff", SamplePackage());
     dialog.Confirm(path);
     form.Open->click();
-    const int other = ::open(path.toLocal8Bit().constData(), O_RDONLY);
-    ASSERT_GE(other, 0);
-    EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0) << "the file was closed when the handler ended";
-    ::close(other);
+    ASSERT_TRUE(form.Upgrade->isEnabled());
+    EXPECT_TRUE(FreeToHold(path.toStdString())) << "the file was closed when the handler ended";
 }
 
 }  // namespace

@@ -5,10 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 namespace {
 
 std::optional<PackageHeader> AcceptFile(const std::filesystem::path& path) {
@@ -133,28 +129,6 @@ TEST(PackageAcceptanceReads, AShortReadRejects) {
     EXPECT_FALSE(AcceptHeader(truncated).has_value());
     ShortReadFile whole(bytes, bytes.size());
     EXPECT_TRUE(AcceptHeader(whole).has_value());
-}
-
-TEST(ExclusiveFile, AFileHeldByAnotherOpenerCannotBeOpened) {
-    TempFolder folder;
-    const auto path = folder / "held.qeff";
-    WriteBytes(path, BuildPackage(SamplePackage()));
-
-    const int other = ::open(path.c_str(), O_RDONLY);
-    ASSERT_GE(other, 0);
-    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(OpenFileExclusive(path.string()), nullptr);
-    ::close(other);
-
-    const auto mine = OpenFileExclusive(path.string());
-    ASSERT_NE(mine, nullptr);
-    EXPECT_EQ(OpenFileExclusive(path.string()), nullptr) << "we hold it ourselves now";
-}
-
-TEST(ExclusiveFile, MissingFilesAndFoldersDoNotOpen) {
-    TempFolder folder;
-    EXPECT_EQ(OpenFileExclusive((folder / "absent.qeff").string()), nullptr);
-    EXPECT_EQ(OpenFileExclusive(folder.Path().string()), nullptr);
 }
 
 }  // namespace

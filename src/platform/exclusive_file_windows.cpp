@@ -1,0 +1,49 @@
+#include "platform/exclusive_file.h"
+
+#include <windows.h>
+
+namespace {
+
+class WindowsExclusiveFile final : public PackageFile {
+public:
+    explicit WindowsExclusiveFile(HANDLE file) : file_(file) {}
+    ~WindowsExclusiveFile() override { CloseHandle(file_); }
+    WindowsExclusiveFile(const WindowsExclusiveFile&) = delete;
+    WindowsExclusiveFile& operator=(const WindowsExclusiveFile&) = delete;
+
+    std::optional<std::uint64_t> Size() override {
+        LARGE_INTEGER size{};
+        if (!GetFileSizeEx(file_, &size) || size.QuadPart < 0)
+            return std::nullopt;
+        return static_cast<std::uint64_t>(size.QuadPart);
+    }
+
+    std::size_t ReadFromStart(std::span<std::uint8_t> into) override {
+        LARGE_INTEGER start{};
+        if (!SetFilePointerEx(file_, start, nullptr, FILE_BEGIN))
+            return 0;
+        std::size_t done = 0;
+        while (done < into.size()) {
+            const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(into.size() - done, 1u << 30));
+            DWORD got = 0;
+            if (!ReadFile(file_, into.data() + done, ask, &got, nullptr) || got == 0)
+                break;
+            done += got;
+        }
+        return done;
+    }
+
+private:
+    HANDLE file_;
+};
+
+}  // namespace
+
+std::unique_ptr<PackageFile> OpenFileExclusive(const std::string& path) {
+    // Share mode 0: while we hold the file nobody else may open it, and a file
+    // someone else holds open cannot be opened here.
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return nullptr;
+    return std::make_unique<WindowsExclusiveFile>(file);
+}

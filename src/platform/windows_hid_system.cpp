@@ -1,0 +1,207 @@
+#include "platform/windows_hid_system.h"
+
+#include <algorithm>
+#include <list>
+#include <new>
+#include <vector>
+
+#include <windows.h>
+#include <setupapi.h>
+// mingw-w64's HID headers have no C++ guards of their own.
+extern "C" {
+#include <hidsdi.h>
+#include <hidpi.h>
+}
+
+namespace {
+
+bool DeviceGone(DWORD error) {
+    return error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_GEN_FAILURE || error == ERROR_DEV_NOT_EXIST ||
+           error == ERROR_NOT_READY || error == ERROR_BAD_COMMAND || error == ERROR_INVALID_HANDLE;
+}
+
+IoOutcome FromWait(DWORD waited) {
+    switch (waited) {
+    case WAIT_OBJECT_0: return IoOutcome::Signalled;
+    case WAIT_TIMEOUT: return IoOutcome::TimedOut;
+    case WAIT_ABANDONED: return IoOutcome::Abandoned;
+    default: return IoOutcome::Failed;
+    }
+}
+
+class WindowsDevice final : public HidDevice {
+public:
+    explicit WindowsDevice(HANDLE device) : device_(device), event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+
+    ~WindowsDevice() override {
+        CancelPendingIo();
+        if (event_)
+            CloseHandle(event_);
+        CloseHandle(device_);
+    }
+    WindowsDevice(const WindowsDevice&) = delete;
+    WindowsDevice& operator=(const WindowsDevice&) = delete;
+
+    std::optional<DeviceAttributes> Attributes() override {
+        HIDD_ATTRIBUTES a{};
+        a.Size = sizeof a;
+        if (!HidD_GetAttributes(device_, &a))
+            return std::nullopt;
+        return DeviceAttributes{a.VendorID, a.ProductID};
+    }
+
+    std::optional<ReportLengths> Capabilities() override {
+        PHIDP_PREPARSED_DATA preparsed = nullptr;
+        if (!HidD_GetPreparsedData(device_, &preparsed))
+            return std::nullopt;
+        HIDP_CAPS caps{};
+        const bool ok = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
+        HidD_FreePreparsedData(preparsed);
+        if (!ok)
+            return std::nullopt;
+        return ReportLengths{caps.OutputReportByteLength, caps.InputReportByteLength};
+    }
+
+    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
+        if (!event_)
+            return IoOutcome::Failed;
+        ForgetFinishedWrites();
+        // A write may outlive its wait: it keeps its own bytes and OVERLAPPED
+        // until the driver is done with them, so the next report cannot touch them.
+        auto& w = writes_.emplace_back();
+        w.bytes.assign(report.begin(), report.end());
+        w.overlapped.hEvent = event_;
+        ResetEvent(event_);
+        if (!WriteFile(device_, w.bytes.data(), static_cast<DWORD>(w.bytes.size()), nullptr, &w.overlapped)) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_IO_PENDING) {
+                writes_.pop_back();
+                return DeviceGone(error) ? IoOutcome::Abandoned : IoOutcome::Failed;
+            }
+        }
+        const IoOutcome waited = FromWait(WaitForSingleObject(event_, static_cast<DWORD>(bound.count())));
+        if (waited != IoOutcome::Signalled)
+            return waited;
+        DWORD written = 0;
+        if (!GetOverlappedResult(device_, &w.overlapped, &written, FALSE) && DeviceGone(GetLastError()))
+            return IoOutcome::Abandoned;
+        return IoOutcome::Signalled;
+    }
+
+    IoOutcome ReadReport(std::span<std::uint8_t> report, std::chrono::milliseconds bound) override {
+        if (!event_)
+            return IoOutcome::Failed;
+        // The driver fills our own buffer, which outlives a wait that gives up.
+        if (readPending_)
+            CancelPendingIo();
+        read_.assign(report.size(), 0);
+        readOverlapped_ = OVERLAPPED{};
+        readOverlapped_.hEvent = event_;
+        ResetEvent(event_);
+        if (ReadFile(device_, read_.data(), static_cast<DWORD>(read_.size()), nullptr, &readOverlapped_) ||
+            GetLastError() == ERROR_IO_PENDING) {
+            readPending_ = true;
+        } else if (DeviceGone(GetLastError())) {
+            return IoOutcome::Abandoned;
+        }
+        // Whether the read started is not examined: the wait decides.
+        const IoOutcome waited = FromWait(WaitForSingleObject(event_, static_cast<DWORD>(bound.count())));
+        if (waited != IoOutcome::Signalled || !readPending_)
+            return waited;
+        DWORD got = 0;
+        const bool ok = GetOverlappedResult(device_, &readOverlapped_, &got, FALSE);
+        const DWORD error = GetLastError();
+        readPending_ = !ok && error == ERROR_IO_INCOMPLETE;
+        if (!ok)
+            return DeviceGone(error) ? IoOutcome::Abandoned : readPending_ ? IoOutcome::TimedOut : IoOutcome::Failed;
+        std::copy_n(read_.begin(), std::min<std::size_t>(got, report.size()), report.begin());
+        return IoOutcome::Signalled;
+    }
+
+    void CancelPendingIo() override {
+        CancelIo(device_);
+        // Cancelled requests still end: wait for that before their memory goes.
+        DWORD n = 0;
+        if (readPending_)
+            GetOverlappedResult(device_, &readOverlapped_, &n, TRUE);
+        readPending_ = false;
+        for (auto& w : writes_)
+            GetOverlappedResult(device_, &w.overlapped, &n, TRUE);
+        writes_.clear();
+    }
+
+private:
+    struct PendingWrite {
+        OVERLAPPED overlapped{};
+        std::vector<std::uint8_t> bytes;
+    };
+
+    void ForgetFinishedWrites() {
+        writes_.remove_if([](const PendingWrite& w) { return HasOverlappedIoCompleted(&w.overlapped); });
+    }
+
+    HANDLE device_;
+    HANDLE event_;
+    std::list<PendingWrite> writes_;  // a list: entries never move while the driver holds them
+    std::vector<std::uint8_t> read_;
+    OVERLAPPED readOverlapped_{};
+    bool readPending_ = false;
+};
+
+class WindowsSet final : public HidInterfaceSet {
+public:
+    WindowsSet(HDEVINFO set, GUID hid) : set_(set), hid_(hid) {}
+    ~WindowsSet() override { SetupDiDestroyDeviceInfoList(set_); }
+    WindowsSet(const WindowsSet&) = delete;
+    WindowsSet& operator=(const WindowsSet&) = delete;
+
+    InterfaceEntry At(std::size_t index) override {
+        SP_DEVICE_INTERFACE_DATA data{};
+        data.cbSize = sizeof data;
+        if (!SetupDiEnumDeviceInterfaces(set_, nullptr, &hid_, static_cast<DWORD>(index), &data))
+            return InterfaceEntry::End();
+        DWORD size = 0;
+        SetupDiGetDeviceInterfaceDetailA(set_, &data, nullptr, 0, &size, nullptr);
+        if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+            return InterfaceEntry::Unavailable();
+        std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[size]);
+        if (!buffer)
+            return InterfaceEntry::Unavailable();
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.get());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);  // the fixed part only
+        if (!SetupDiGetDeviceInterfaceDetailA(set_, &data, detail, size, nullptr, nullptr))
+            return InterfaceEntry::Unavailable();
+        return InterfaceEntry::At(detail->DevicePath);
+    }
+
+private:
+    HDEVINFO set_;
+    GUID hid_;
+};
+
+class WindowsHidSystem final : public HidSystem {
+public:
+    std::unique_ptr<HidInterfaceSet> PresentInterfaces() override {
+        GUID hid{};
+        HidD_GetHidGuid(&hid);
+        const HDEVINFO set = SetupDiGetClassDevsA(&hid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        if (set == INVALID_HANDLE_VALUE)
+            return nullptr;
+        return std::make_unique<WindowsSet>(set, hid);
+    }
+
+    std::unique_ptr<HidDevice> OpenDevice(const std::string& path, OpenFailure* why) override {
+        const HANDLE device = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        if (device == INVALID_HANDLE_VALUE) {
+            if (why)
+                *why = GetLastError() == ERROR_ACCESS_DENIED ? OpenFailure::AccessDenied : OpenFailure::Other;
+            return nullptr;
+        }
+        return std::make_unique<WindowsDevice>(device);
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<HidSystem> MakeWindowsHidSystem() { return std::make_unique<WindowsHidSystem>(); }

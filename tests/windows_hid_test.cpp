@@ -1,0 +1,79 @@
+// The Windows backend against the HID devices Wine itself provides (a mouse
+// 845E:0001 and a keyboard 845E:0002), and against nothing at all.
+
+#include "device/device_discovery.h"
+#include "device/firmware_transfer.h"
+#include "package_files.h"
+#include "platform/windows_hid_system.h"
+#include "support/transfer_fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include <windows.h>
+
+namespace {
+
+constexpr std::uint16_t kWineVendor = 0x845E, kWineMouse = 0x0001;
+
+DWORD OpenHandles() {
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return count;
+}
+
+TEST(WindowsHid, DiscoveryCountsTheInterfacesAndClosesWhatItOpened) {
+    const auto hid = MakeWindowsHidSystem();
+    std::unique_ptr<HidDevice> device;
+    FindProduct(*hid, 0xFFFF, 0xFFFE, device);  // settle what the first use sets up
+    const DWORD before = OpenHandles();
+    const int seen = FindProduct(*hid, 0xFFFF, 0xFFFE, device);
+    EXPECT_EQ(device, nullptr);
+    EXPECT_GE(seen, 2) << "Wine's own mouse and keyboard at least";
+    EXPECT_EQ(OpenHandles(), before) << "every handle opened on the way was closed";
+}
+
+TEST(WindowsHid, FindsTheMouseByItsIdsAndReadsItsReportLengths) {
+    const auto hid = MakeWindowsHidSystem();
+    std::unique_ptr<HidDevice> device;
+    const int index = FindProduct(*hid, kWineVendor, kWineMouse, device);
+    ASSERT_NE(device, nullptr) << "searched " << index << " interfaces";
+    const auto ids = device->Attributes();
+    ASSERT_TRUE(ids.has_value());
+    EXPECT_EQ(ids->VendorId, kWineVendor);
+    EXPECT_EQ(ids->ProductId, kWineMouse);
+    const auto lengths = device->Capabilities();
+    ASSERT_TRUE(lengths.has_value());
+    EXPECT_GT(lengths->InputReportByteLength, 1u);
+}
+
+TEST(WindowsHid, AReadNobodyAnswersTimesOutAndIsCancelled) {
+    const auto hid = MakeWindowsHidSystem();
+    std::unique_ptr<HidDevice> device;
+    FindProduct(*hid, kWineVendor, kWineMouse, device);
+    ASSERT_NE(device, nullptr);
+    const auto lengths = device->Capabilities();
+    ASSERT_TRUE(lengths.has_value());
+    std::vector<std::uint8_t> report(std::max<std::size_t>(lengths->InputReportByteLength, 9));
+    for (int round = 0; round < 2; ++round) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(device->ReadReport(report, std::chrono::milliseconds(300)), IoOutcome::TimedOut);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, std::chrono::milliseconds(290));
+        EXPECT_LT(took, std::chrono::milliseconds(2000));
+        device->CancelPendingIo();  // a cancelled read leaves the device ready for the next
+    }
+}
+
+TEST(WindowsHid, ADeviceWithoutOutputReportsIsRefusedBeforeAnythingIsSent) {
+    const auto hid = MakeWindowsHidSystem();
+    std::unique_ptr<HidDevice> device;
+    FindProduct(*hid, kWineVendor, kWineMouse, device);
+    ASSERT_NE(device, nullptr);
+    RecordingView view;
+    TransferFirmware(view, *device, std::make_unique<MemoryPackage>(BuildPackage(SamplePackage())));
+    EXPECT_EQ(view.messages, std::vector<std::string>{Msg("Error", "Device report length not supported!")});
+}
+
+}  // namespace
