@@ -24,9 +24,8 @@ if [ -f /program-on-host ]; then
   mount -t configfs configfs /host/sys/kernel/config
   mount -t devtmpfs devtmpfs /host/dev
   mount -t tmpfs tmpfs /host/tmp
-  mount -t tmpfs tmpfs /host/root
   program=$(cat /program-on-host)
-  chroot /host /usr/bin/env HOME=/root XDG_RUNTIME_DIR=/tmp QT_QPA_PLATFORM=offscreen "$program" "$@"
+  chroot /host /usr/bin/env HOME=/tmp XDG_RUNTIME_DIR=/tmp QT_QPA_PLATFORM=offscreen "$program" "$@"
   status=$?
 else
   /program "$@"
