@@ -35,11 +35,7 @@ struct Bench {
         SimulatedInterface i;
         i.vendorId = c.vendorId;
         i.productId = c.productId;
-        i.product.outputReportLength = lout;
-        i.product.inputReportLength = lin;
-        i.product.blockLength = blockLength;
-        i.product.payloadSize = c.firmware.size();
-        i.product.answers = std::move(answers);
+        i.product = ProductFor(c, lout, lin, std::move(answers));
         i.goneAfterReports = goneAfter;
         hid.Attach(i);
         device = hid.OpenDevice(hid.PresentInterfaces()->At(0).path);

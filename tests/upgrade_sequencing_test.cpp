@@ -41,10 +41,7 @@ protected:
         SimulatedInterface i;
         i.vendorId = package.vendorId;
         i.productId = package.productId;
-        i.product.outputReportLength = 33;
-        i.product.inputReportLength = 33;
-        i.product.blockLength = package.blockLength;
-        i.product.payloadSize = package.firmware.size();
+        i.product = ProductFor(package, 33, 33);
         return i;
     }
     SimulatedInterface Stranger() const {

@@ -51,9 +51,7 @@ protected:
         VirtualProductOptions o;
         o.vendorId = package.vendorId;
         o.productId = package.productId;
-        o.product.blockLength = package.blockLength;
-        o.product.payloadSize = package.firmware.size();
-        o.product.answers = std::move(answers);
+        o.product = ProductFor(package, 65, 65, std::move(answers));
         return o;
     }
 };

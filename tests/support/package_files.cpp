@@ -49,3 +49,14 @@ PackageContents SamplePackage() {
     c.firmware = CountingPayload(300);
     return c;
 }
+
+ProductConfig ProductFor(const PackageContents& package, std::size_t outputLength, std::size_t inputLength,
+                         std::vector<BlockAnswer> answers) {
+    ProductConfig p;
+    p.outputReportLength = outputLength;
+    p.inputReportLength = inputLength;
+    p.blockLength = package.blockLength;
+    p.payloadSize = package.firmware.size();
+    p.answers = std::move(answers);
+    return p;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "package_writer.h"
+#include "platform/simulated_product.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -30,3 +31,8 @@ std::vector<std::uint8_t> CountingPayload(std::size_t size);
 
 // A typical package for tests to vary.
 PackageContents SamplePackage();
+
+// A product that takes `package`: its block length and payload size, with
+// reports of the given lengths (each counting the report-ID byte).
+ProductConfig ProductFor(const PackageContents& package, std::size_t outputLength = 65, std::size_t inputLength = 65,
+                         std::vector<BlockAnswer> answers = {});
