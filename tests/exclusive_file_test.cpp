@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 TEST(ExclusiveFile, AFileHeldByAnotherProgramCannotBeOpened) {
@@ -39,5 +45,33 @@ TEST(ExclusiveFile, MissingFilesAndFoldersDoNotOpen) {
     EXPECT_EQ(OpenFileExclusive((folder / "absent.qeff").string()), nullptr);
     EXPECT_EQ(OpenFileExclusive(folder.Path().string()), nullptr);
 }
+
+#ifndef _WIN32
+TEST(ExclusiveFile, ANamedPipeIsRefusedAtOnceInsteadOfWaitingForAWriter) {
+    TempFolder folder;
+    const auto fifo = folder / "pipe.qeff";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(OpenFileExclusive(fifo.string()), nullptr);  // a blocking open would never return
+    EXPECT_EQ(OpenFileExclusive("/dev/zero"), nullptr) << "nor a device that never ends";
+}
+
+TEST(ExclusiveFile, AFileWeMayNotReadDoesNotOpen) {
+    TempFolder folder;
+    std::filesystem::permissions(folder.Path(), std::filesystem::perms::all);
+    const auto path = folder / "secret.qeff";
+    WriteBytes(path, BuildPackage(SamplePackage()));
+    std::filesystem::permissions(path, std::filesystem::perms::owner_write);
+    // As an ordinary user: root reads any file.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(9);
+        ::_exit(OpenFileExclusive(path.string()) == nullptr ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+#endif
 
 }  // namespace

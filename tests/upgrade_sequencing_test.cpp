@@ -1,7 +1,10 @@
 #include "app/quorvella_upgrade_utility.h"
 #include "app/tcgauge.h"
 #include "device/device_discovery.h"
+#include "device/ack_codes.h"
 #include "gui_fixtures.h"
+#include "held_file.h"
+#include "package/package_header.h"
 #include "package_files.h"
 
 #include <QApplication>
@@ -13,6 +16,10 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
+
+#include <functional>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -246,6 +253,89 @@ TEST_F(Upgrade, ClosingDuringATransferWaitsForItsEnd) {
     EXPECT_EQ(hid.Product(product).Payload(), Payload());
     EXPECT_FALSE(form.isVisible()) << "the window closes once the attempt is over";
     EXPECT_EQ(hid.OpenHandles(), 0);
+}
+
+TEST_F(Upgrade, APackageThatChangedSinceItWasChosenSendsNothing) {
+    const auto path = folder / "p.qeff";
+    const ShownMessage cantOpen{"Can't open file!", "File Error", MessageStyle::Plain};
+    const ShownMessage wrongFormat{"Wrong file format!", "File Error", MessageStyle::Plain};
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+        ShownMessage expected;
+        std::function<void()> undo;
+    };
+    std::unique_ptr<HeldFile> held;
+    const std::vector<Case> cases = {
+        {"removed", [&] { std::filesystem::remove(path); }, cantOpen, {}},
+        {"truncated below a header",
+         [&] { std::filesystem::resize_file(path, qeff::HeaderSize - 1); }, wrongFormat, {}},
+        {"replaced by something else", [&] { WriteBytes(path, CountingPayload(9000)); }, wrongFormat, {}},
+        {"held by another program", [&] { held = std::make_unique<HeldFile>(path); }, cantOpen,
+         [&] { held.reset(); }},
+        {"replaced by a named pipe",
+         [&] {
+             std::filesystem::remove(path);
+             ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+         },
+         cantOpen, [&] { std::filesystem::remove(path); }},
+    };
+    const std::size_t product = hid.Attach(Product());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteBytes(path, BuildPackage(package));
+        messages.shown.clear();
+        c.change();
+        form.Upgrade->click();
+        form.Timer1Timer();
+        if (c.undo)
+            c.undo();
+        EXPECT_EQ(messages.shown, std::vector<ShownMessage>{c.expected});
+        EXPECT_TRUE(hid.Log(product).reports.empty()) << "nothing was sent";
+        ExpectReady();
+    }
+}
+
+// Every way a small upgrade can go wrong, one at a time: the product leaves
+// after each report, or refuses each block with each failing code.
+TEST_F(Upgrade, FaultMatrix) {
+    package.firmware = CountingPayload(6 * 32);  // three blocks of two reports
+    package.blockLength = 64;
+    const auto path = folder / "matrix.qeff";
+    WriteBytes(path, BuildPackage(package));
+    dialog.Confirm(QString::fromStdString(path.string()));
+    form.Open->click();
+    const ShownMessage timeout{"Timeout error, try upgrade one more time.", "Error", MessageStyle::Exclamation};
+
+    const auto attempt = [&](SimulatedInterface product) {
+        hid.DetachAll();
+        messages.shown.clear();
+        const std::size_t i = hid.Attach(std::move(product));
+        form.Upgrade->click();
+        form.Timer1Timer();
+        ExpectReady();
+        return hid.Log(i).reports.size();
+    };
+
+    for (std::size_t gone = 0; gone <= 6; ++gone) {
+        SCOPED_TRACE("gone after report " + std::to_string(gone));
+        auto product = Product();
+        product.goneAfterReports = gone;
+        EXPECT_EQ(attempt(product), gone);
+        EXPECT_EQ(messages.shown, std::vector<ShownMessage>{timeout});
+    }
+    for (std::uint32_t code : {0u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u}) {
+        for (std::size_t block = 0; block < 3; ++block) {
+            SCOPED_TRACE("code " + std::to_string(code) + " at block " + std::to_string(block));
+            auto product = Product();
+            product.product.answers.assign(block, BlockAnswer::Code(1));
+            product.product.answers.push_back(BlockAnswer::Code(code));
+            EXPECT_EQ(attempt(product), 2 * (block + 1)) << "nothing after the refused block";
+            ASSERT_EQ(messages.shown.size(), 1u);
+            EXPECT_EQ(messages.shown[0].caption, "Error");
+            EXPECT_EQ(messages.shown[0].text, ReactionToAck(code).text);
+        }
+    }
 }
 
 TEST_F(Upgrade, TheGaugeMovesDuringTheTransferAndEndsAtZero) {

@@ -45,5 +45,10 @@ std::unique_ptr<PackageFile> OpenFileExclusive(const std::string& path) {
     const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return nullptr;
+    // Only a file on a disk is a package: not a console, a pipe or a device.
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return nullptr;
+    }
     return std::make_unique<WindowsExclusiveFile>(file);
 }
