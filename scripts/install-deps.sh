@@ -11,16 +11,27 @@ packages=(
   fonts-liberation               # its closest scalable stand-in
   qemu-system-x86 busybox-static cpio xz-utils  # the tests on a real Linux kernel, in a guest
   g++-mingw-w64-x86-64-posix googletest wine wine64  # the Windows parts, cross-built and run under Wine
+  clang clang-tidy               # the fuzzers and the static analysis
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "Installing: ${missing[*]}"
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-$sudo apt-get update -q
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+updated=no
+install() {
+  [ $# -eq 0 ] && return 0
+  echo "Installing: $*"
+  [ $updated = yes ] || $sudo apt-get update -q
+  updated=yes
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "$@"
+}
+
+missing=()
+for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
+install "${missing[@]}"
+
+# libFuzzer and clang's sanitizer runtimes come in packages named after clang's version.
+version=$(clang --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n 1)
+missing=()
+for p in "libfuzzer-$version-dev" "libclang-rt-$version-dev"; do installed "$p" || missing+=("$p"); done
+install "${missing[@]}"

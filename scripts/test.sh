@@ -4,12 +4,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-# The utility, its tools and every test here, the kernel tests in QEMU included.
-cmake --preset debug
-cmake --build --preset debug
-ctest --preset debug
+run() {  # configure, build and test one preset
+  cmake --preset "$1"
+  cmake --build --preset "$1"
+  ctest --preset "$1"
+}
 
-# The Windows parts: cross-built, and their tests run under Wine.
-cmake --preset windows-cross
-cmake --build --preset windows-cross
-ctest --preset windows-cross
+run debug          # the utility, its tools and every test, the kernel tests in QEMU included
+run sanitize       # the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
+run windows-cross  # the Windows parts, cross-built, their tests under Wine
+run fuzz           # each fuzzer for its bounded time
+scripts/static-analysis.sh

@@ -1,5 +1,7 @@
 #include "app/handler_errors.h"
 
+#include <utility>
+
 std::string ErrorBoxText(std::string message) {
     if (!message.empty() && static_cast<unsigned char>(message.back()) > '.')
         message += '.';
@@ -9,7 +11,7 @@ std::string ErrorBoxText(std::string message) {
 void ShowHandlerError(MessageDisplay& messages, std::exception_ptr error) {
     std::string text;
     try {
-        std::rethrow_exception(error);
+        std::rethrow_exception(std::move(error));
     } catch (const SilentAbort&) {
         return;
     } catch (const std::exception& e) {

@@ -21,7 +21,7 @@ struct Globals {
 };
 
 constexpr std::size_t kMaxPushDepth = 32;      // deeper nesting is no real descriptor
-constexpr std::uint64_t kMaxReportBits = 8u * 0xFFFF;  // a report length must fit 16 bits
+constexpr std::uint64_t kMaxReportBits = std::uint64_t{8} * 0xFFFF;  // a report length must fit 16 bits
 
 }  // namespace
 

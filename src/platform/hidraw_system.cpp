@@ -185,6 +185,7 @@ public:
         }
         std::sort(found.begin(), found.end());  // hidraw2 before hidraw10
         std::vector<std::string> names;
+        names.reserve(found.size());
         for (auto& [number, name] : found)
             names.push_back(std::move(name));
         return std::make_unique<HidrawSet>(std::move(names), classFolder_, deviceFolder_);

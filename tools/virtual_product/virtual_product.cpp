@@ -183,7 +183,7 @@ int GadgetProduct::OpenFunction(const std::string& name) {
     return fd;
 }
 
-GadgetProduct::GadgetProduct(const VirtualProductOptions& options, std::string configfs) : VirtualProduct(options) {
+GadgetProduct::GadgetProduct(const VirtualProductOptions& options, const std::string& configfs) : VirtualProduct(options) {
     namespace fs = std::filesystem;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator("/sys/class/udc", ec)) {

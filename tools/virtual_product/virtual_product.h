@@ -78,7 +78,7 @@ private:
 // the host sees a real USB HID device through usbhid.
 class GadgetProduct final : public VirtualProduct {
 public:
-    explicit GadgetProduct(const VirtualProductOptions& options, std::string configfs = "/sys/kernel/config");
+    explicit GadgetProduct(const VirtualProductOptions& options, const std::string& configfs = "/sys/kernel/config");
     ~GadgetProduct() override;
     void Serve(const std::atomic<bool>& stop) override;
     void Unplug() override;
