@@ -5,6 +5,7 @@
 
 #include "device/device_discovery.h"
 #include "device/firmware_transfer.h"
+#include "package/package_bytes.h"
 #include "package/package_header.h"
 #include "virtual_product.h"
 
@@ -36,20 +37,6 @@ public:
     void SetGauge(int) override { ++gaugeMoves; }
     void ShowMessage(const std::string& text, const std::string&, MessageStyle) override { last = text; }
     void ProcessPendingEvents() override {}
-};
-
-class MemoryFile final : public PackageFile {
-public:
-    explicit MemoryFile(const std::vector<std::uint8_t>& bytes) : bytes_(bytes) {}
-    std::optional<std::uint64_t> Size() override { return bytes_.size(); }
-    std::size_t ReadFromStart(std::span<std::uint8_t> into) override {
-        const std::size_t n = std::min(into.size(), bytes_.size());
-        std::copy_n(bytes_.begin(), n, into.begin());
-        return n;
-    }
-
-private:
-    const std::vector<std::uint8_t>& bytes_;
 };
 
 std::vector<std::uint8_t> Package(std::uint16_t vid, std::uint16_t pid, std::size_t payload) {
@@ -123,7 +110,7 @@ int main() {
         product.StartOver();
         QuietView view;
         auto start = Clock::now();
-        TransferFirmware(view, *device, std::make_unique<MemoryFile>(package));
+        TransferFirmware(view, *device, std::make_unique<PackageBytes>(package));
         const double transfer = PerSecond(kRoundTrips, Clock::now() - start);
         ok = view.last == "Firmware upgraded successfully";
 

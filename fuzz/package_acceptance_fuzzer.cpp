@@ -2,7 +2,7 @@
 // it is long enough and starts with the signature; the fields of an accepted
 // header are the file's bytes; texts never reach past their span.
 
-#include "package/package_file.h"
+#include "package/package_bytes.h"
 #include "package/package_header.h"
 
 #include <algorithm>
@@ -10,21 +10,6 @@
 #include <cstring>
 
 namespace {
-
-class BytesFile final : public PackageFile {
-public:
-    BytesFile(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    std::optional<std::uint64_t> Size() override { return size_; }
-    std::size_t ReadFromStart(std::span<std::uint8_t> into) override {
-        const std::size_t n = std::min(into.size(), size_);
-        std::copy_n(data_, n, into.begin());
-        return n;
-    }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-};
 
 void Require(bool holds) {
     if (!holds)
@@ -42,7 +27,7 @@ void RequireText(const std::string& text, const std::uint8_t* data, qeff::Field 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    BytesFile file(data, size);
+    PackageBytes file({data, size});
     const auto header = AcceptHeader(file);
     const bool package = size >= qeff::HeaderSize && std::equal(qeff::Signature.begin(), qeff::Signature.end(), data);
     Require(header.has_value() == package);

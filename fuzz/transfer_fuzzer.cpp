@@ -7,6 +7,7 @@
 
 #include "device/ack_codes.h"
 #include "device/firmware_transfer.h"
+#include "package/package_bytes.h"
 #include "package/package_header.h"
 #include "platform/simulated_product.h"
 
@@ -22,20 +23,6 @@ void Require(bool holds) {
     if (!holds)
         std::abort();
 }
-
-class BytesFile final : public PackageFile {
-public:
-    explicit BytesFile(const std::vector<std::uint8_t>& bytes) : bytes_(bytes) {}
-    std::optional<std::uint64_t> Size() override { return bytes_.size(); }
-    std::size_t ReadFromStart(std::span<std::uint8_t> into) override {
-        const std::size_t n = std::min(into.size(), bytes_.size());
-        std::copy_n(bytes_.begin(), n, into.begin());
-        return n;
-    }
-
-private:
-    const std::vector<std::uint8_t>& bytes_;
-};
 
 class FuzzView final : public TransferView {
 public:
@@ -151,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     FuzzDevice device(input, config, lengths);
     FuzzView view;
-    TransferFirmware(view, device, std::make_unique<BytesFile>(file));
+    TransferFirmware(view, device, std::make_unique<PackageBytes>(file));
 
     const bool usable = lengths && config.outputReportLength >= 2 && config.inputReportLength >= 9;
     const auto& got = device.Product().Payload();

@@ -2,6 +2,7 @@
 #include "package/package_header.h"
 #include "package_files.h"
 #include "platform/exclusive_file.h"
+#include "support/transfer_fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -13,22 +14,6 @@ std::optional<PackageHeader> AcceptFile(const std::filesystem::path& path) {
         return std::nullopt;
     return AcceptHeader(*file);
 }
-
-// A file that claims a size but delivers fewer bytes, as a failing disk would.
-class ShortReadFile final : public PackageFile {
-public:
-    ShortReadFile(std::vector<std::uint8_t> bytes, std::size_t delivers) : bytes_(std::move(bytes)), delivers_(delivers) {}
-    std::optional<std::uint64_t> Size() override { return bytes_.size(); }
-    std::size_t ReadFromStart(std::span<std::uint8_t> into) override {
-        const std::size_t n = std::min({into.size(), bytes_.size(), delivers_});
-        std::copy_n(bytes_.begin(), n, into.begin());
-        return n;
-    }
-
-private:
-    std::vector<std::uint8_t> bytes_;
-    std::size_t delivers_;
-};
 
 class PackageAcceptance : public ::testing::Test {
 protected:
@@ -125,9 +110,10 @@ TEST_F(PackageAcceptance, EightBitTextsAreKeptAsTheyStand) {
 
 TEST(PackageAcceptanceReads, AShortReadRejects) {
     const auto bytes = BuildPackage(SamplePackage());
-    ShortReadFile truncated(bytes, 4410);
+    MemoryPackage truncated(bytes);
+    truncated.deliversAtMost = 4410;  // claims its size, delivers less, as a failing disk would
     EXPECT_FALSE(AcceptHeader(truncated).has_value());
-    ShortReadFile whole(bytes, bytes.size());
+    MemoryPackage whole(bytes);
     EXPECT_TRUE(AcceptHeader(whole).has_value());
 }
 

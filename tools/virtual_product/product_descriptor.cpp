@@ -9,14 +9,18 @@ std::vector<std::uint8_t> VendorReportDescriptor(std::size_t outputLength, std::
         0x26, 0xFF, 0x00,  // logical maximum 255
         0x75, 0x08,        // report size 8
     };
+    const auto add = [&d](std::initializer_list<std::uint8_t> bytes) {
+        for (std::uint8_t b : bytes)
+            d.push_back(b);
+    };
     const auto report = [&](std::size_t length, std::uint8_t mainItem) {
         if (length < 2)
             return;  // no report in this direction
         if (reportId)
-            d.insert(d.end(), {0x85, 0x01});
+            add({0x85, 0x01});
         const std::size_t count = length - 1;
-        d.insert(d.end(), {0x96, static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(count >> 8)});
-        d.insert(d.end(), {0x09, 0x01, mainItem, 0x02});  // usage 1, data variable absolute
+        add({0x96, static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(count >> 8)});
+        add({0x09, 0x01, mainItem, 0x02});  // usage 1, data variable absolute
     };
     report(inputLength, 0x81);
     report(outputLength, 0x91);
