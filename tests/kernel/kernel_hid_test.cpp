@@ -9,7 +9,7 @@
 #include "platform/hidraw_system.h"
 #include "support/transfer_fixtures.h"
 #include "device/ack_codes.h"
-#include "virtual_product.h"
+#include "attached_product.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,6 @@
 #include <chrono>
 #include <thread>
 
-#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,87 +25,9 @@ namespace {
 using Kind = BlockAnswer::Kind;
 using namespace std::chrono_literals;
 
-enum class Transport { Uhid, Gadget };
-
 std::string Name(const ::testing::TestParamInfo<Transport>& info) {
     return info.param == Transport::Uhid ? "Uhid" : "Gadget";
 }
-
-// How many hidraw nodes say they have these IDs.
-int NodesWith(std::uint16_t vid, std::uint16_t pid) {
-    const auto set = MakeHidrawSystem()->PresentInterfaces();
-    int n = 0;
-    for (std::size_t i = 0;; ++i) {
-        const auto e = set->At(i);
-        if (e.kind == InterfaceEntry::Kind::End)
-            return n;
-        n += e.advertised && e.advertised->VendorId == vid && e.advertised->ProductId == pid;
-    }
-}
-
-int AllNodes() {
-    const auto set = MakeHidrawSystem()->PresentInterfaces();
-    int n = 0;
-    while (set->At(static_cast<std::size_t>(n)).kind != InterfaceEntry::Kind::End)
-        ++n;
-    return n;
-}
-
-// A virtual product attached for the length of a test, served by a thread of
-// its own at real-time priority.
-class Attached {
-public:
-    Attached(Transport transport, const VirtualProductOptions& options) : options_(options) {
-        const int before = NodesWith(options.vendorId, options.productId);
-        if (transport == Transport::Uhid)
-            product_ = std::make_unique<UhidProduct>(options);
-        else
-            product_ = std::make_unique<GadgetProduct>(options);
-        if (!product_->Error().empty())
-            return;
-        server_ = std::thread([this] {
-            // On the guest's one CPU the product runs as soon as a report is
-            // queued for it, as a real product would take it: uhid keeps only
-            // a few dozen reports and drops the rest.
-            sched_param p{};
-            p.sched_priority = 50;
-            (void)sched_setscheduler(0, SCHED_FIFO, &p);
-            product_->Serve(stop_);
-        });
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (NodesWith(options.vendorId, options.productId) == before && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
-        up_ = NodesWith(options.vendorId, options.productId) > before;
-    }
-    ~Attached() {
-        stop_ = true;
-        if (server_.joinable())
-            server_.join();
-        const int before = NodesWith(options_.vendorId, options_.productId);
-        const bool present = up_ && !product_->Unplugged();
-        product_.reset();
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (present && NodesWith(options_.vendorId, options_.productId) >= before &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
-    }
-    bool Up() const { return up_ && product_->Error().empty(); }
-    std::string Error() const { return product_->Error().empty() ? "no hidraw node appeared" : product_->Error(); }
-    // Read once the product has stopped (or to look at a finished upgrade).
-    const VirtualProduct& Product() {
-        stop_ = true;
-        if (server_.joinable())
-            server_.join();
-        return *product_;
-    }
-
-private:
-    VirtualProductOptions options_;
-    std::unique_ptr<VirtualProduct> product_;
-    std::atomic<bool> stop_{false};
-    std::thread server_;
-    bool up_ = false;
-};
 
 class RealKernel : public ::testing::TestWithParam<Transport> {
 protected:
@@ -115,11 +36,7 @@ protected:
     RecordingView view;
 
     VirtualProductOptions Options(std::vector<BlockAnswer> answers = {}) const {
-        VirtualProductOptions o;
-        o.vendorId = package.vendorId;
-        o.productId = package.productId;
-        o.product = ProductFor(package, 65, 65, std::move(answers));
-        return o;
+        return OptionsFor(package, std::move(answers));
     }
 
     // Searches for the package's product and, found, transfers the package to it.

@@ -6,17 +6,13 @@
 #include "gui_fixtures.h"
 #include "package_files.h"
 #include "platform/native_hid.h"
-#include "virtual_product.h"
+#include "attached_product.h"
 
 #include <QPushButton>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
-#include <sched.h>
 
 namespace {
 
@@ -48,57 +44,29 @@ protected:
     }
 
     VirtualProductOptions Options(std::vector<BlockAnswer> answers = {}) const {
-        VirtualProductOptions o;
-        o.vendorId = package.vendorId;
-        o.productId = package.productId;
-        o.product = ProductFor(package, 65, 65, std::move(answers));
-        return o;
-    }
-};
-
-// A uhid product served at real-time priority while it is in scope.
-struct Served {
-    UhidProduct product;
-    std::atomic<bool> stop{false};
-    std::thread server;
-
-    explicit Served(const VirtualProductOptions& o) : product(o) {
-        server = std::thread([this] {
-            sched_param p{};
-            p.sched_priority = 50;
-            (void)sched_setscheduler(0, SCHED_FIFO, &p);
-            product.Serve(stop);
-        });
-    }
-    ~Served() { Stop(); }
-    // Stops serving, so that what the product took can be looked at.
-    const SimulatedProduct& Stop() {
-        stop = true;
-        if (server.joinable())
-            server.join();
-        return product.Product();
+        return OptionsFor(package, std::move(answers));
     }
 };
 
 TEST_F(UtilityOnKernel, UpgradesAProductThroughTheWindow) {
     package.firmware = CountingPayload(30000);
     package.blockLength = 1024;
-    Served served(Options());
-    ASSERT_TRUE(served.product.Error().empty()) << served.product.Error();
+    Attached product(Transport::Uhid, Options());
+    ASSERT_TRUE(product.Up()) << product.Error();
     form.show();
     Choose();
     Upgrade();
     EXPECT_EQ(messages.shown, std::vector<ShownMessage>{kSuccess});
     EXPECT_EQ(form.bar->Progress(), 0);
     EXPECT_TRUE(form.Exit->isEnabled());
-    EXPECT_EQ(served.Stop().Payload(), package.firmware);
+    EXPECT_EQ(product.Product().Product().Payload(), package.firmware);
 }
 
 TEST_F(UtilityOnKernel, ShowsTheProductsRefusal) {
     package.firmware = CountingPayload(4000);
     package.blockLength = 1024;
-    Served served(Options({BlockAnswer::Code(1), BlockAnswer::Code(8)}));
-    ASSERT_TRUE(served.product.Error().empty()) << served.product.Error();
+    Attached product(Transport::Uhid, Options({BlockAnswer::Code(1), BlockAnswer::Code(8)}));
+    ASSERT_TRUE(product.Up()) << product.Error();
     form.show();
     Choose();
     Upgrade();

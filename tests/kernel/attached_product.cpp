@@ -1,0 +1,85 @@
+#include "attached_product.h"
+
+#include "package_files.h"
+#include "platform/hidraw_system.h"
+
+#include <chrono>
+
+#include <sched.h>
+
+using namespace std::chrono_literals;
+
+int NodesWith(std::uint16_t vid, std::uint16_t pid) {
+    const auto set = MakeHidrawSystem()->PresentInterfaces();
+    int n = 0;
+    for (std::size_t i = 0;; ++i) {
+        const auto e = set->At(i);
+        if (e.kind == InterfaceEntry::Kind::End)
+            return n;
+        n += e.advertised && e.advertised->VendorId == vid && e.advertised->ProductId == pid;
+    }
+}
+
+int AllNodes() {
+    const auto set = MakeHidrawSystem()->PresentInterfaces();
+    int n = 0;
+    while (set->At(static_cast<std::size_t>(n)).kind != InterfaceEntry::Kind::End)
+        ++n;
+    return n;
+}
+
+VirtualProductOptions OptionsFor(const PackageContents& package, std::vector<BlockAnswer> answers) {
+    VirtualProductOptions o;
+    o.vendorId = package.vendorId;
+    o.productId = package.productId;
+    o.product = ProductFor(package, 65, 65, std::move(answers));
+    return o;
+}
+
+Attached::Attached(Transport transport, const VirtualProductOptions& options) : options_(options) {
+    const int before = NodesWith(options.vendorId, options.productId);
+    if (transport == Transport::Uhid)
+        product_ = std::make_unique<UhidProduct>(options);
+    else
+        product_ = std::make_unique<GadgetProduct>(options);
+    if (!product_->Error().empty())
+        return;
+    server_ = std::thread([this] {
+        // On the guest's one CPU the product runs as soon as a report is
+        // queued for it, as a real product would take it: uhid keeps only a
+        // few dozen reports and drops the rest.
+        sched_param p{};
+        p.sched_priority = 50;
+        (void)sched_setscheduler(0, SCHED_FIFO, &p);
+        product_->Serve(stop_);
+    });
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (NodesWith(options.vendorId, options.productId) == before && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    up_ = NodesWith(options.vendorId, options.productId) > before;
+}
+
+Attached::~Attached() {
+    Product();
+    const int before = NodesWith(options_.vendorId, options_.productId);
+    const bool present = up_ && !product_->Unplugged();
+    product_.reset();
+    // Gone only when its node is: the next test must not find it.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (present && NodesWith(options_.vendorId, options_.productId) >= before &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+}
+
+bool Attached::Up() const { return up_ && product_->Error().empty(); }
+
+std::string Attached::Error() const {
+    return product_->Error().empty() ? "no hidraw node appeared" : product_->Error();
+}
+
+const VirtualProduct& Attached::Product() {
+    stop_ = true;
+    if (server_.joinable())
+        server_.join();
+    return *product_;
+}

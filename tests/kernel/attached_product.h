@@ -1,0 +1,43 @@
+#pragma once
+
+#include "package_writer.h"
+#include "virtual_product.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+// For the programs that run inside the guest kernel.
+
+enum class Transport { Uhid, Gadget };
+
+// How many hidraw nodes say they have these IDs, and how many there are.
+int NodesWith(std::uint16_t vid, std::uint16_t pid);
+int AllNodes();
+
+// A virtual product that takes `package`, with 64-byte reports each way.
+VirtualProductOptions OptionsFor(const PackageContents& package, std::vector<BlockAnswer> answers = {});
+
+// A virtual product attached for the length of a test, served by a thread of
+// its own at real-time priority; ready once its hidraw node is there.
+class Attached {
+public:
+    Attached(Transport transport, const VirtualProductOptions& options);
+    ~Attached();
+    Attached(const Attached&) = delete;
+    Attached& operator=(const Attached&) = delete;
+
+    bool Up() const;
+    std::string Error() const;
+    // Stops serving, so that what the product took can be looked at.
+    const VirtualProduct& Product();
+
+private:
+    VirtualProductOptions options_;
+    std::unique_ptr<VirtualProduct> product_;
+    std::atomic<bool> stop_{false};
+    std::thread server_;
+    bool up_ = false;
+};
