@@ -15,15 +15,18 @@ sleep 0.2
 
 set -- $(cat /args)
 if [ -f /program-on-host ]; then
-  # The host's own file system, read-only, with this guest's kernel views and
-  # a scratch /tmp: dynamically linked programs run there as on the host.
-  mkdir -p /host
-  mount -t 9p -o trans=virtio,version=9p2000.L,ro hostroot /host
+  # The host's own file system, read-only, under a scratch layer that takes
+  # every write (nothing of the host is hidden or changed), with this guest's
+  # kernel views: dynamically linked programs run there as on the host.
+  mkdir -p /lower /scratch /host
+  mount -t 9p -o trans=virtio,version=9p2000.L,ro hostroot /lower
+  mount -t tmpfs tmpfs /scratch
+  mkdir -p /scratch/upper /scratch/work
+  mount -t overlay overlay -o lowerdir=/lower,upperdir=/scratch/upper,workdir=/scratch/work /host
   mount -t proc proc /host/proc
   mount -t sysfs sysfs /host/sys
   mount -t configfs configfs /host/sys/kernel/config
   mount -t devtmpfs devtmpfs /host/dev
-  mount -t tmpfs tmpfs /host/tmp
   program=$(cat /program-on-host)
   chroot /host /usr/bin/env HOME=/tmp XDG_RUNTIME_DIR=/tmp QT_QPA_PLATFORM=offscreen "$program" "$@"
   status=$?

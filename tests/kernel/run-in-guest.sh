@@ -20,12 +20,12 @@ mkdir -p "$cache"
 
 # Module names in the order their "depends=" fields ask for.
 modules="hid uhid hid-generic usb-common usbcore udc-core dummy_hcd configfs libcomposite usb_f_hid usbhid"
-hostroot_modules="virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci 9pnet 9pnet_virtio netfs fscache 9p"
+hostroot_modules="virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci 9pnet 9pnet_virtio netfs fscache 9p overlay"
 
 # One kernel for all runs; concurrent runs wait for whoever prepares it.
 exec 9>"$cache/.lock"
 flock 9
-if [ ! -f "$cache/vmlinux" ] || [ ! -f "$cache/modules/9p.ko" ]; then
+if [ ! -f "$cache/vmlinux" ] || [ ! -f "$cache/modules/overlay.ko" ]; then
   package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
   if [ -z "$package" ]; then
     apt-get update -q >/dev/null 2>&1 || true
