@@ -5,6 +5,8 @@
 
 #include <fstream>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,6 +79,35 @@ TEST(HidrawOpen, APathWeMayNotOpenSaysSo) {
     std::filesystem::permissions(node, std::filesystem::perms::owner_read);
     EXPECT_EQ(OpenAsNobody(node.string()), OpenFailure::AccessDenied);
     EXPECT_EQ(OpenAsNobody((dev / "hidraw9").string()), OpenFailure::Other);
+}
+
+// A FIFO stands in for a hidraw node: it opens the same way and hands over
+// what was written, so the read path runs for real.
+TEST(HidrawRead, AShortReportLeavesNothingOfTheLastOneBehind) {
+    TempFolder dev;
+    const auto node = dev / "hidraw0";
+    ASSERT_EQ(::mkfifo(node.c_str(), 0600), 0);
+    const auto device = MakeHidrawSystem("/nonexistent", dev.Path().string())->OpenDevice(node.string());
+    ASSERT_NE(device, nullptr);
+    const int product = ::open(node.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(product, 0);
+
+    // No report IDs here: the backend puts the 0 in front.
+    const std::uint8_t ack[8] = {0x77, 0x77, 0x77, 0x77, 0x06, 0, 0, 0};
+    ASSERT_EQ(::write(product, ack, sizeof ack), static_cast<ssize_t>(sizeof ack));
+    std::vector<std::uint8_t> report(9, 0xEE);
+    ASSERT_EQ(device->ReadReport(report, std::chrono::milliseconds(300)), IoOutcome::Signalled);
+    EXPECT_EQ(report, (std::vector<std::uint8_t>{0, 0x77, 0x77, 0x77, 0x77, 0x06, 0, 0, 0}));
+
+    const std::uint8_t shorter[2] = {0x01, 0x02};
+    ASSERT_EQ(::write(product, shorter, sizeof shorter), 2);
+    ASSERT_EQ(device->ReadReport(report, std::chrono::milliseconds(300)), IoOutcome::Signalled);
+    EXPECT_EQ(report, (std::vector<std::uint8_t>{0, 0x01, 0x02, 0, 0, 0, 0, 0, 0}));
+
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(device->ReadReport(report, std::chrono::milliseconds(300)), IoOutcome::TimedOut);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(290));
+    ::close(product);
 }
 
 }  // namespace

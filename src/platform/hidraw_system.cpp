@@ -72,6 +72,7 @@ public:
     IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
         // The kernel takes the whole report, report-ID byte first, in one call
         // (and strips a 0 ID for a product without IDs).
+        const auto start = CoarseNow();
         for (;;) {
             const ssize_t n = ::write(fd_, report.data(), report.size());
             if (n >= 0)
@@ -82,7 +83,7 @@ public:
                 return IoOutcome::Abandoned;
             if (errno != EAGAIN)
                 return IoOutcome::Failed;
-            const int ready = WaitFor(fd_, POLLOUT, bound);
+            const int ready = WaitFor(fd_, POLLOUT, bound - (CoarseNow() - start));
             if (ready == 0)
                 return IoOutcome::TimedOut;
             if (ready < 0)
@@ -100,8 +101,9 @@ public:
         // in front so that every report looks alike to the protocol.
         const bool addId = !reports || !reports->usesReportIds;
         const std::span<std::uint8_t> into = addId ? report.subspan(1) : report;
+        const auto start = CoarseNow();  // spurious wake-ups must not stretch the bound
         for (;;) {
-            const int ready = WaitFor(fd_, POLLIN, bound);
+            const int ready = WaitFor(fd_, POLLIN, bound - (CoarseNow() - start));
             if (ready == 0)
                 return IoOutcome::TimedOut;
             if (ready < 0)
@@ -115,6 +117,9 @@ public:
             if (n > 0) {
                 if (addId)
                     report[0] = 0;
+                // A shorter report must not show what the last one left behind
+                // (an old acknowledgement would be read again).
+                std::fill(into.begin() + n, into.end(), std::uint8_t{0});
                 return IoOutcome::Signalled;
             }
             if (n == 0 || DeviceGone(errno))

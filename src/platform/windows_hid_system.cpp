@@ -98,23 +98,40 @@ public:
         readOverlapped_ = OVERLAPPED{};
         readOverlapped_.hEvent = event_;
         ResetEvent(event_);
+        const ULONGLONG start = GetTickCount64();
         if (ReadFile(device_, read_.data(), static_cast<DWORD>(read_.size()), nullptr, &readOverlapped_) ||
             GetLastError() == ERROR_IO_PENDING) {
             readPending_ = true;
         } else if (DeviceGone(GetLastError())) {
             return IoOutcome::Abandoned;
         }
-        // Whether the read started is not examined: the wait decides.
+        // Whether the read started is not examined: the wait decides. A read
+        // that never started brought no report, whatever woke the wait.
         const IoOutcome waited = FromWait(WaitForSingleObject(event_, static_cast<DWORD>(bound.count())));
-        if (waited != IoOutcome::Signalled || !readPending_)
+        if (waited != IoOutcome::Signalled)
             return waited;
+        if (!readPending_)
+            return IoOutcome::Failed;
         DWORD got = 0;
-        const bool ok = GetOverlappedResult(device_, &readOverlapped_, &got, FALSE);
-        const DWORD error = GetLastError();
-        readPending_ = !ok && error == ERROR_IO_INCOMPLETE;
-        if (!ok)
-            return DeviceGone(error) ? IoOutcome::Abandoned : readPending_ ? IoOutcome::TimedOut : IoOutcome::Failed;
-        std::copy_n(read_.begin(), std::min<std::size_t>(got, report.size()), report.begin());
+        for (;;) {
+            if (GetOverlappedResult(device_, &readOverlapped_, &got, FALSE))
+                break;
+            const DWORD error = GetLastError();
+            if (error != ERROR_IO_INCOMPLETE) {
+                readPending_ = false;
+                return DeviceGone(error) ? IoOutcome::Abandoned : IoOutcome::Failed;
+            }
+            // The shared event was set by an earlier write that finished late:
+            // the read itself still has the rest of its bound.
+            if (GetTickCount64() - start >= static_cast<ULONGLONG>(bound.count()))
+                return IoOutcome::TimedOut;
+            Sleep(1);
+        }
+        readPending_ = false;
+        // A shorter report must not show what the last one left behind.
+        const std::size_t n = std::min<std::size_t>(got, report.size());
+        std::copy_n(read_.begin(), n, report.begin());
+        std::fill(report.begin() + static_cast<std::ptrdiff_t>(n), report.end(), std::uint8_t{0});
         return IoOutcome::Signalled;
     }
 
