@@ -4,12 +4,12 @@
 //
 //   build/release/bench/bench_transfer   (runs offscreen when there is no display)
 
-#include "app/quorvella_upgrade_utility.h"
+#include "app/qt/quorvella_upgrade_utility.h"
 #include "app/upload_firmware.h"
 #include "package_writer.h"
-#include "platform/message_display.h"
-#include "platform/open_dialog.h"
-#include "platform/simulated_hid.h"
+#include "device/message_display.h"
+#include "app/open_dialog.h"
+#include "simulated/simulated_hid.h"
 
 #include <QApplication>
 #include <QDir>
@@ -56,7 +56,7 @@ void UploadOneMebibyte(benchmark::State& state) {
 
     CountingMessages messages;
     FixedDialog dialog;
-    dialog.FileName = path;
+    dialog.FileName = path.toStdString();
     SimulatedHid unused;
     TForm1 form(messages, dialog, unused);
     form.show();
@@ -77,7 +77,7 @@ void UploadOneMebibyte(benchmark::State& state) {
         auto device = hid.OpenDevice(hid.PresentInterfaces()->At(0).path);
         state.ResumeTiming();
 
-        UploadFirmware(form, *device);
+        UploadFirmware(form.Behaviour, *device);
 
         state.PauseTiming();
         reports += hid.Log(0).reports.size();

@@ -21,7 +21,7 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include "platform/hidraw_system.h"
+#include "platform/hid_linux.h"
 
 namespace {
 

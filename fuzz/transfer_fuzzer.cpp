@@ -9,7 +9,7 @@
 #include "device/firmware_transfer.h"
 #include "package/package_bytes.h"
 #include "package/package_header.h"
-#include "platform/simulated_product.h"
+#include "simulated/simulated_product.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

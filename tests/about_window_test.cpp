@@ -1,6 +1,6 @@
-#include "app/logo_image.h"
-#include "app/quorvella_upgrade_utility.h"
-#include "app/unit2.h"
+#include "app/qt/logo_image.h"
+#include "app/qt/quorvella_upgrade_utility.h"
+#include "app/qt/unit2.h"
 #include "gui_fixtures.h"
 #include "package_files.h"
 

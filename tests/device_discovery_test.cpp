@@ -1,5 +1,5 @@
 #include "device/device_discovery.h"
-#include "platform/simulated_hid.h"
+#include "simulated/simulated_hid.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "app/tcgauge.h"
-#include "app/window_font.h"
+#include "app/qt/tcgauge.h"
+#include "app/qt/window_font.h"
 
 #include <QApplication>
 #include <QImage>

@@ -1,7 +1,7 @@
 #include "app/handler_errors.h"
-#include "app/quorvella_upgrade_utility.h"
-#include "app/tcgauge.h"
-#include "app/unit2.h"
+#include "app/qt/quorvella_upgrade_utility.h"
+#include "app/qt/tcgauge.h"
+#include "app/qt/unit2.h"
 #include "gui_fixtures.h"
 #include "gui_test_app.h"
 

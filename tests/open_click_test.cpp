@@ -1,81 +1,61 @@
-#include "app/quorvella_upgrade_utility.h"
-#include "gui_fixtures.h"
+#include "fake_main_window.h"
 #include "held_file.h"
 #include "package/package_ids.h"
 #include "package_files.h"
 
-#include <QDir>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QScrollBar>
-
 #include <gtest/gtest.h>
-
 
 namespace {
 
 const ShownMessage kCantOpen{"Can't open file!", "File Error", MessageStyle::Plain};
 const ShownMessage kWrongFormat{"Wrong file format!", "File Error", MessageStyle::Plain};
+using Lines = std::vector<std::string>;
 
-class OpenClick : public ::testing::Test, public MainWindowFixture {
+class OpenClick : public ::testing::Test, public BehaviourFixture {
 protected:
     TempFolder folder;
 
-    QString Package(const std::string& name, const PackageContents& c) {
-        const auto path = folder / name;
-        WriteBytes(path, BuildPackage(c));
-        return QString::fromStdString(path.string());
+    std::string Package(const std::string& name, const PackageContents& c) {
+        WriteBytes(folder / name, BuildPackage(c));
+        return Utf8(folder / name);
     }
-    QString File(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-        const auto path = folder / name;
-        WriteBytes(path, bytes);
-        return QString::fromStdString(path.string());
+    std::string File(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+        WriteBytes(folder / name, bytes);
+        return Utf8(folder / name);
     }
-    QStringList MemoLines() const { return form.Memo->toPlainText().split(u'\n'); }
+    bool UpgradeEnabled() const { return window.IsEnabled(Control::Upgrade); }
 };
 
 TEST_F(OpenClick, AnAcceptedPackageIsShownAndEnablesUpgrade) {
     PackageContents c = SamplePackage();
     c.vendorId = 0xABCD;
     c.productId = 0x0123;
-    const QString path = Package("hub.qeff", c);
+    const std::string path = Package("hub.qeff", c);
     dialog.Confirm(path);
-    form.Open->click();
+    form.OpenClick();
 
     ASSERT_EQ(dialog.seen.size(), 1u);
     EXPECT_EQ(dialog.seen[0].initialDir, ".");
     EXPECT_EQ(dialog.seen[0].filter, "Quorvella files (*.qeff)");
     EXPECT_TRUE(messages.shown.empty());
-    EXPECT_EQ(form.Edit1->text(), path);
-    EXPECT_EQ(form.Label2->text(), "Product Name: Quorvella Sensor Hub");
-    EXPECT_EQ(form.Label3->text(), "Product Code:  QSH-200");
-    EXPECT_EQ(form.Label4->text(), "Firmware Code: FW-2.4.1");
-    EXPECT_EQ(form.Label2->size(), form.Label2->sizeHint());
-    EXPECT_EQ(MemoLines(), (QStringList{"Read before upgrading.", "Keep the product plugged in."}));
-    EXPECT_TRUE(form.Upgrade->isEnabled());
+    EXPECT_EQ(window.Caption(Control::Edit1), path);
+    EXPECT_EQ(window.Caption(Control::Label2), "Product Name: Quorvella Sensor Hub");
+    EXPECT_EQ(window.Caption(Control::Label3), "Product Code:  QSH-200");
+    EXPECT_EQ(window.Caption(Control::Label4), "Firmware Code: FW-2.4.1");
+    EXPECT_EQ(window.memo, (Lines{"Read before upgrading.", "Keep the product plugged in."}));
+    EXPECT_TRUE(UpgradeEnabled());
     EXPECT_EQ(PackageVendorId, 0xABCD);
     EXPECT_EQ(PackageProductId, 0x0123);
 }
 
-TEST_F(OpenClick, NotesBreakAtCrLfAndCrLf) {
+TEST_F(OpenClick, TextsAreDecodedAndNotesBreakAtCrLfAndCrLf) {
     PackageContents c = SamplePackage();
     c.notes = "one\rtwo\nthree\r\nfour\n\nsix\r\n";
+    c.productName = "Caf\xE9 \x80 \x9F";  // é, the euro sign and Ÿ in code page 1252
     dialog.Confirm(Package("notes.qeff", c));
-    form.Open->click();
-    EXPECT_EQ(MemoLines(), (QStringList{"one", "two", "three", "four", "", "six"}));
-}
-
-TEST_F(OpenClick, ManyNoteLinesScroll) {
-    PackageContents c = SamplePackage();
-    c.notes.clear();
-    for (int i = 0; i < 40; ++i)
-        c.notes += "Line " + std::to_string(i) + "\r\n";
-    dialog.Confirm(Package("long.qeff", c));
-    form.Open->click();
-    EXPECT_EQ(MemoLines().size(), 40);
-    EXPECT_GT(form.Memo->verticalScrollBar()->maximum(), 0);
+    form.OpenClick();
+    EXPECT_EQ(window.memo, (Lines{"one", "two", "three", "four", "", "six"}));
+    EXPECT_EQ(window.Caption(Control::Label2), "Product Name: Caf\u00E9 \u20AC \u0178");
 }
 
 TEST_F(OpenClick, EmptyTextsShowThePrefixesAlone) {
@@ -85,47 +65,39 @@ TEST_F(OpenClick, EmptyTextsShowThePrefixesAlone) {
     c.firmwareCode.clear();
     c.notes.clear();
     dialog.Confirm(Package("bare.qeff", c));
-    form.Open->click();
-    EXPECT_EQ(form.Label2->text(), "Product Name: ");
-    EXPECT_EQ(form.Label3->text(), "Product Code:  ");
-    EXPECT_EQ(form.Label4->text(), "Firmware Code: ");
-    EXPECT_EQ(form.Memo->toPlainText(), "");
-    EXPECT_TRUE(form.Upgrade->isEnabled());
-}
-
-TEST_F(OpenClick, AnsiTextsAreDecodedForDisplay) {
-    PackageContents c = SamplePackage();
-    c.productName = "Caf\xE9 \x80";  // é and the euro sign in code page 1252
-    dialog.Confirm(Package("ansi.qeff", c));
-    form.Open->click();
-    EXPECT_EQ(form.Label2->text(), QString::fromUtf8("Product Name: Caf\u00E9 \u20AC"));
+    form.OpenClick();
+    EXPECT_EQ(window.Caption(Control::Label2), "Product Name: ");
+    EXPECT_EQ(window.Caption(Control::Label3), "Product Code:  ");
+    EXPECT_EQ(window.Caption(Control::Label4), "Firmware Code: ");
+    EXPECT_TRUE(window.memo.empty());
+    EXPECT_TRUE(UpgradeEnabled());
 }
 
 TEST_F(OpenClick, CancellingBeforeAnyChoiceDoesNothing) {
     dialog.Cancel();
-    form.Open->click();
+    form.OpenClick();
     EXPECT_TRUE(messages.shown.empty());
-    EXPECT_EQ(form.Edit1->text(), "");
-    EXPECT_FALSE(form.Upgrade->isEnabled());
-    EXPECT_EQ(form.Label2->text(), "Product Name:");
+    EXPECT_EQ(window.Caption(Control::Edit1), "");
+    EXPECT_FALSE(UpgradeEnabled());
+    EXPECT_EQ(window.Caption(Control::Label2), "") << "the label was never touched";
 }
 
 TEST_F(OpenClick, CancellingAfterAChoiceLoadsThatFileAgain) {
-    const QString first = Package("first.qeff", SamplePackage());
+    const std::string first = Package("first.qeff", SamplePackage());
     dialog.Confirm(first);
-    form.Open->click();
+    form.OpenClick();
 
     PackageContents changed = SamplePackage();
     changed.productName = "Changed On Disk";
     Package("first.qeff", changed);
     dialog.Cancel();
-    form.Open->click();
+    form.OpenClick();
 
     ASSERT_EQ(dialog.seen.size(), 2u);
     EXPECT_EQ(dialog.seen[1].fileName, first) << "the dialog starts with the last confirmed name";
-    EXPECT_EQ(form.Edit1->text(), first);
-    EXPECT_EQ(form.Label2->text(), "Product Name: Changed On Disk");
-    EXPECT_TRUE(form.Upgrade->isEnabled());
+    EXPECT_EQ(window.Caption(Control::Edit1), first);
+    EXPECT_EQ(window.Caption(Control::Label2), "Product Name: Changed On Disk");
+    EXPECT_TRUE(UpgradeEnabled());
     EXPECT_TRUE(messages.shown.empty());
 }
 
@@ -133,56 +105,63 @@ TEST_F(OpenClick, ARejectedFileKeepsWhatTheLastPackageShowed) {
     PackageContents c = SamplePackage();
     c.vendorId = 0x1111;
     dialog.Confirm(Package("good.qeff", c));
-    form.Open->click();
+    form.OpenClick();
 
     auto bytes = BuildPackage(SamplePackage());
     bytes[11] = '!';  // twelfth signature byte not zero
     dialog.Confirm(File("bad.qeff", bytes));
-    form.Open->click();
+    form.OpenClick();
 
     EXPECT_EQ(messages.shown, std::vector<ShownMessage>{kWrongFormat});
-    EXPECT_EQ(form.Edit1->text(), "");
-    EXPECT_FALSE(form.Upgrade->isEnabled());
-    EXPECT_EQ(form.Label2->text(), "Product Name: Quorvella Sensor Hub");
-    EXPECT_EQ(form.Memo->toPlainText(), "Read before upgrading.\nKeep the product plugged in.");
+    EXPECT_EQ(window.Caption(Control::Edit1), "");
+    EXPECT_FALSE(UpgradeEnabled());
+    EXPECT_EQ(window.Caption(Control::Label2), "Product Name: Quorvella Sensor Hub");
+    EXPECT_EQ(window.memo, (Lines{"Read before upgrading.", "Keep the product plugged in."}));
     EXPECT_EQ(PackageVendorId, 0x1111);
 
     dialog.Confirm(File("tiny.qeff", std::vector<std::uint8_t>(4410, 0)));
-    form.Open->click();
+    form.OpenClick();
     EXPECT_EQ(messages.shown.back(), kWrongFormat);
 }
 
 TEST_F(OpenClick, AFileThatCannotBeOpenedClearsTheNameAndNotes) {
     dialog.Confirm(Package("good.qeff", SamplePackage()));
-    form.Open->click();
+    form.OpenClick();
 
-    dialog.Confirm(QString::fromStdString((folder / "typed-but-absent.qeff").string()));
-    form.Open->click();
+    dialog.Confirm(Utf8(folder / "typed-but-absent.qeff"));
+    form.OpenClick();
     EXPECT_EQ(messages.shown, std::vector<ShownMessage>{kCantOpen});
-    EXPECT_EQ(form.Edit1->text(), "");
-    EXPECT_EQ(form.Memo->toPlainText(), "");
-    EXPECT_FALSE(form.Upgrade->isEnabled());
-    EXPECT_EQ(form.Label2->text(), "Product Name: Quorvella Sensor Hub") << "labels keep the last package";
+    EXPECT_EQ(window.Caption(Control::Edit1), "");
+    EXPECT_TRUE(window.memo.empty());
+    EXPECT_FALSE(UpgradeEnabled());
+    EXPECT_EQ(window.Caption(Control::Label2), "Product Name: Quorvella Sensor Hub") << "labels keep the last package";
 }
 
-TEST_F(OpenClick, APackageHeldByAnotherProgramCannotBeOpened) {
-    const QString path = Package("held.qeff", SamplePackage());
+TEST_F(OpenClick, APackageHeldByAnotherProgramCannotBeOpenedAndOursIsNotHeld) {
+    const std::string path = Package("held.qeff", SamplePackage());
     {
-        HeldFile other(path.toStdString());
+        HeldFile other(folder / "held.qeff");
         ASSERT_TRUE(other.Held());
         dialog.Confirm(path);
-        form.Open->click();
+        form.OpenClick();
     }
     EXPECT_EQ(messages.shown, std::vector<ShownMessage>{kCantOpen});
-    EXPECT_FALSE(form.Upgrade->isEnabled());
+    EXPECT_FALSE(UpgradeEnabled());
+
+    dialog.Confirm(path);
+    form.OpenClick();
+    ASSERT_TRUE(UpgradeEnabled());
+    EXPECT_TRUE(FreeToHold(folder / "held.qeff")) << "the file was closed when the handler ended";
 }
 
-TEST_F(OpenClick, ThePackageIsNotHeldOnceShown) {
-    const QString path = Package("free.qeff", SamplePackage());
-    dialog.Confirm(path);
-    form.Open->click();
-    ASSERT_TRUE(form.Upgrade->isEnabled());
-    EXPECT_TRUE(FreeToHold(path.toStdString())) << "the file was closed when the handler ended";
+TEST_F(OpenClick, ANameOutsideTheAnsiCodePageOpens) {
+    const std::filesystem::path file = folder.Path() / std::filesystem::path(u8"прошивка-✓.qeff");
+    WriteBytes(file, BuildPackage(SamplePackage()));
+    dialog.Confirm(Utf8(file));
+    form.OpenClick();
+    EXPECT_TRUE(messages.shown.empty());
+    EXPECT_EQ(window.Caption(Control::Edit1), Utf8(file));
+    EXPECT_TRUE(UpgradeEnabled());
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 #include "package_files.h"
-#include "platform/qt_open_dialog.h"
+#include "app/qt/qt_open_dialog.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -77,18 +77,18 @@ TEST_F(RealOpenDialog, StartsHereAndOffersOnlyPackagesInAnyLetterCase) {
     EXPECT_EQ(filters, QStringList{"Quorvella files (*.qeff)"});
     EXPECT_EQ(QDir(directory), QDir(Folder()));
     EXPECT_EQ(shown, (QStringList{"lower.qeff", "Mixed.QeFf", "UPPER.QEFF"}));
-    EXPECT_TRUE(dialog.FileName.isEmpty()) << "a cancel leaves the name as it was";
+    EXPECT_TRUE(dialog.FileName.empty()) << "a cancel leaves the name as it was";
 }
 
 TEST_F(RealOpenDialog, AcceptsANameThatDoesNotExistAndRemembersIt) {
     QDir::setCurrent(previous);
-    dialog.InitialDir = Folder();
+    dialog.InitialDir = Folder().toStdString();
     const bool confirmed = Execute([](QFileDialog& open) {
         open.selectFile(QStringLiteral("typed-later.qeff"));
         static_cast<QDialog&>(open).accept();  // what the Open button does
     });
     EXPECT_TRUE(confirmed);
-    EXPECT_EQ(QDir::cleanPath(dialog.FileName), QDir(Folder()).filePath("typed-later.qeff"));
+    EXPECT_EQ(QDir::cleanPath(QString::fromStdString(dialog.FileName)), QDir(Folder()).filePath("typed-later.qeff"));
     EXPECT_EQ(QDir(QDir::currentPath()), QDir(Folder())) << "confirming moves the current directory there";
 
     // Next time the dialog starts with that name, folder included.
@@ -100,7 +100,7 @@ TEST_F(RealOpenDialog, AcceptsANameThatDoesNotExistAndRemembersIt) {
     });
     EXPECT_EQ(QDir(presetDir), QDir(Folder()));
     EXPECT_EQ(QFileInfo(preset).fileName(), "typed-later.qeff");
-    EXPECT_EQ(QDir::cleanPath(dialog.FileName), QDir(Folder()).filePath("typed-later.qeff"));
+    EXPECT_EQ(QDir::cleanPath(QString::fromStdString(dialog.FileName)), QDir(Folder()).filePath("typed-later.qeff"));
 }
 
 }  // namespace

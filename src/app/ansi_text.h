@@ -1,12 +1,12 @@
 #pragma once
 
-#include <QString>
-#include <QStringList>
-
 #include <string>
+#include <string_view>
+#include <vector>
 
-// Package texts are 8-bit text in the Windows ANSI code page (1252).
-QString FromAnsi(const std::string& bytes);
+// Package texts are 8-bit text in the Windows ANSI code page (1252); the
+// windows show UTF-8.
+std::string AnsiToUtf8(std::string_view ansi);
 
 // Splits at CR, LF or CR LF; a break at the very end does not start a new line.
-QStringList SplitLines(const QString& text);
+std::vector<std::string> SplitLines(std::string_view text);

@@ -1,12 +1,11 @@
 #pragma once
 
-#include "platform/message_display.h"
+#include "app/main_window_layout.h"
+#include "device/message_display.h"
 
 #include <exception>
 #include <string>
 #include <utility>
-
-inline constexpr const char* ApplicationTitle = "Quorvella USB Upgrade Utility";
 
 // An error that ends a handler without any message.
 struct SilentAbort : std::exception {

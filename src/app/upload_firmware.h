@@ -1,8 +1,8 @@
 #pragma once
 
 class HidDevice;
-class TForm1;
+class MainWindow;
 
 // Sends the package named in the window's open dialog to the open product,
 // showing progress on the window's gauge and the outcome in a message box.
-void UploadFirmware(TForm1& Form, HidDevice& device);
+void UploadFirmware(MainWindow& Form, HidDevice& device);

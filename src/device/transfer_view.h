@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/message_display.h"
+#include "device/message_display.h"
 
 #include <string>
 

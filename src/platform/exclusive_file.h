@@ -7,5 +7,5 @@
 
 // Opens a file for reading so that no other program can use it while we hold it
 // (share mode 0 on Windows; an exclusive non-blocking flock on POSIX systems).
-// nullptr when the file cannot be opened or is held by someone else.
+// `path` is UTF-8. nullptr when the file cannot be opened or is held by someone else.
 std::unique_ptr<PackageFile> OpenFileExclusive(const std::string& path);

@@ -40,9 +40,17 @@ private:
 }  // namespace
 
 std::unique_ptr<PackageFile> OpenFileExclusive(const std::string& path) {
+    // The name is UTF-8: opened by its UTF-16 form, so that a name outside the
+    // ANSI code page opens too.
+    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()),
+                                          nullptr, 0);
+    if (units <= 0)
+        return nullptr;
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()), wide.data(), units);
     // Share mode 0: while we hold the file nobody else may open it, and a file
     // someone else holds open cannot be opened here.
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return nullptr;
     // Only a file on a disk is a package: not a console, a pipe or a device.

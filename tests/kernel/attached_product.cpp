@@ -1,7 +1,7 @@
 #include "attached_product.h"
 
 #include "package_files.h"
-#include "platform/hidraw_system.h"
+#include "platform/hid_linux.h"
 
 #include <chrono>
 

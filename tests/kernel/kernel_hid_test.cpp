@@ -6,7 +6,7 @@
 #include "device/firmware_transfer.h"
 #include "package/package_header.h"
 #include "package_files.h"
-#include "platform/hidraw_system.h"
+#include "platform/hid_linux.h"
 #include "support/transfer_fixtures.h"
 #include "device/ack_codes.h"
 #include "attached_product.h"

@@ -1,8 +1,8 @@
 // Runs inside a guest kernel, offscreen: the whole utility, its real windows
 // and its Linux backend, upgrading a virtual product on a real hidraw node.
 
-#include "app/quorvella_upgrade_utility.h"
-#include "app/tcgauge.h"
+#include "app/qt/quorvella_upgrade_utility.h"
+#include "app/qt/tcgauge.h"
 #include "gui_fixtures.h"
 #include "package_files.h"
 #include "platform/native_hid.h"
@@ -30,7 +30,7 @@ protected:
     void Choose() {
         const auto path = folder / "firmware.qeff";
         WriteBytes(path, BuildPackage(package));
-        dialog.Confirm(QString::fromStdString(path.string()));
+        dialog.Confirm(path.string());
         form.Open->click();
         ASSERT_TRUE(form.Upgrade->isEnabled());
     }

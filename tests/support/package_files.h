@@ -1,7 +1,7 @@
 #pragma once
 
 #include "package_writer.h"
-#include "platform/simulated_product.h"
+#include "simulated/simulated_product.h"
 
 #include <cstdint>
 #include <filesystem>

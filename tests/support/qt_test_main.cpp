@@ -1,6 +1,6 @@
 // Runs the GUI tests headless, inside one application object as the program has.
 
-#include "app/utility_application.h"
+#include "app/qt/utility_application.h"
 #include "gui_test_app.h"
 
 #include <gtest/gtest.h>

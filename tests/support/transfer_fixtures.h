@@ -2,7 +2,7 @@
 
 #include "device/transfer_view.h"
 #include "package/package_file.h"
-#include "platform/simulated_hid.h"
+#include "simulated/simulated_hid.h"
 
 #include <algorithm>
 #include <cstdint>

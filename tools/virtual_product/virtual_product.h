@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/simulated_product.h"
+#include "simulated/simulated_product.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "device/hid_device.h"
-#include "platform/simulated_product.h"
+#include "simulated/simulated_product.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,4 +1,5 @@
-#include "platform/windows_hid_system.h"
+#include "platform/hid_windows.h"
+#include "platform/native_hid.h"
 
 #include <algorithm>
 #include <list>
@@ -222,3 +223,5 @@ public:
 }  // namespace
 
 std::unique_ptr<HidSystem> MakeWindowsHidSystem() { return std::make_unique<WindowsHidSystem>(); }
+
+std::unique_ptr<HidSystem> NativeHidSystem() { return MakeWindowsHidSystem(); }

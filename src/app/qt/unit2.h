@@ -11,8 +11,6 @@ class QPushButton;
 class TForm2 : public QWidget {
     Q_OBJECT
 public:
-    static constexpr int DesignedDpi = 96;
-
     // `screenDpi` of 0 asks the screen; the window scales with it.
     explicit TForm2(double screenDpi = 0, QWidget* parent = nullptr);
 

@@ -1,4 +1,5 @@
-#include "platform/hidraw_system.h"
+#include "platform/hid_linux.h"
+#include "platform/native_hid.h"
 
 #include "platform/hid_report_descriptor.h"
 
@@ -233,3 +234,5 @@ std::optional<DeviceAttributes> IdsFromUevent(const std::string& uevent) {
 std::unique_ptr<HidSystem> MakeHidrawSystem(std::string classFolder, std::string deviceFolder) {
     return std::make_unique<HidrawSystem>(std::move(classFolder), std::move(deviceFolder));
 }
+
+std::unique_ptr<HidSystem> NativeHidSystem() { return MakeHidrawSystem(); }

@@ -1,4 +1,4 @@
-#include "app/utility_application.h"
+#include "app/qt/utility_application.h"
 
 #include "app/handler_errors.h"
 

@@ -1,4 +1,4 @@
-#include "platform/simulated_hid.h"
+#include "simulated/simulated_hid.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -4,7 +4,7 @@
 #include "device/device_discovery.h"
 #include "device/firmware_transfer.h"
 #include "package_files.h"
-#include "platform/windows_hid_system.h"
+#include "platform/hid_windows.h"
 #include "support/transfer_fixtures.h"
 
 #include <gtest/gtest.h>

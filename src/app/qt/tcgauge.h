@@ -1,11 +1,14 @@
 #pragma once
 
+#include "app/gauge_value.h"
+
 #include <QColor>
 #include <QWidget>
 
 // A horizontal progress gauge: black one-pixel border, white background, the
 // filled part in the desktop colour, and the percentage centred over it with
 // every text pixel the inverse of what lies beneath, so it reads on both parts.
+// Screen readers see a progress bar with its value.
 class TCGauge : public QWidget {
     Q_OBJECT
 public:
@@ -13,7 +16,7 @@ public:
 
     explicit TCGauge(QWidget* parent = nullptr);
 
-    int Progress() const { return progress_; }
+    int Progress() const { return value_.Get(); }
     // Clamps to 0..100 and repaints at once, but only when the shown value changes.
     void SetProgress(int value);
 
@@ -21,5 +24,5 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    int progress_ = 0;
+    GaugeValue value_;
 };

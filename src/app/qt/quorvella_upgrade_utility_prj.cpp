@@ -1,12 +1,12 @@
-// Program entry of the Quorvella USB Upgrade Utility.
+// Program entry of the Quorvella USB Upgrade Utility on Qt.
 
 #include "app/handler_errors.h"
-#include "app/quorvella_upgrade_utility.h"
-#include "app/unit2.h"
-#include "app/utility_application.h"
+#include "app/qt/qt_message_display.h"
+#include "app/qt/qt_open_dialog.h"
+#include "app/qt/quorvella_upgrade_utility.h"
+#include "app/qt/unit2.h"
+#include "app/qt/utility_application.h"
 #include "platform/native_hid.h"
-#include "platform/qt_message_display.h"
-#include "platform/qt_open_dialog.h"
 
 int main(int argc, char** argv) {
     // The main window is laid out in screen pixels and is never scaled; only

@@ -1,4 +1,4 @@
-#include "platform/qt_message_display.h"
+#include "app/qt/qt_message_display.h"
 
 #include <QApplication>
 #include <QMessageBox>

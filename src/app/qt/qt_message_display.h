@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/message_display.h"
+#include "device/message_display.h"
 
 // Shows messages in the toolkit's message box, modal to the whole application.
 class QtMessageDisplay final : public MessageDisplay {

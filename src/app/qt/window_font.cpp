@@ -1,4 +1,4 @@
-#include "app/window_font.h"
+#include "app/qt/window_font.h"
 
 #include <QFile>
 #include <QFontDatabase>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/open_dialog.h"
+#include "app/open_dialog.h"
 
 class QWidget;
 

@@ -1,5 +1,5 @@
 #include "package_files.h"
-#include "platform/hidraw_system.h"
+#include "platform/hid_linux.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/simulated_product.h"
+#include "simulated/simulated_product.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "app/logo_image.h"
+#include "app/qt/logo_image.h"
 
 #include <QPainter>
 

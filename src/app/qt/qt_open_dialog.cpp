@@ -1,4 +1,4 @@
-#include "platform/qt_open_dialog.h"
+#include "app/qt/qt_open_dialog.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -11,17 +11,19 @@ bool QtOpenDialog::Execute() {
     // The toolkit's own dialog matches the filter without regard to letter case.
     dialog.setOption(QFileDialog::DontUseNativeDialog, true);
     dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
-    dialog.setNameFilter(Filter);
-    dialog.setDirectory(QDir(InitialDir).absolutePath());
-    if (!FileName.isEmpty()) {
-        dialog.setDirectory(QFileInfo(FileName).absolutePath());
-        dialog.selectFile(QFileInfo(FileName).fileName());
+    dialog.setNameFilter(QString::fromStdString(Filter));
+    dialog.setDirectory(QDir(QString::fromStdString(InitialDir)).absolutePath());
+    const QString last = QString::fromStdString(FileName);
+    if (!last.isEmpty()) {
+        dialog.setDirectory(QFileInfo(last).absolutePath());
+        dialog.selectFile(QFileInfo(last).fileName());
     }
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return false;
-    FileName = QDir::toNativeSeparators(dialog.selectedFiles().constFirst());
+    const QString chosen = QDir::toNativeSeparators(dialog.selectedFiles().constFirst());
+    FileName = chosen.toStdString();
     // Like the system's own open dialog, confirming a name moves the current
     // directory to its folder, so the next "." starts there.
-    QDir::setCurrent(QFileInfo(FileName).absolutePath());
+    QDir::setCurrent(QFileInfo(chosen).absolutePath());
     return true;
 }

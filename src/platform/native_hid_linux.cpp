@@ -1,4 +1,0 @@
-#include "platform/hidraw_system.h"
-#include "platform/native_hid.h"
-
-std::unique_ptr<HidSystem> NativeHidSystem() { return MakeHidrawSystem(); }
