@@ -10,7 +10,7 @@ packages=(
   fonts-wine                     # the "MS Sans Serif" face the windows are designed in
   fonts-liberation               # its closest scalable stand-in
   qemu-system-x86 busybox-static cpio xz-utils  # the tests on a real Linux kernel, in a guest
-  g++-mingw-w64-x86-64-posix googletest wine wine64  # the Windows parts, cross-built and run under Wine
+  g++-mingw-w64-x86-64-posix googletest wine wine64 xvfb  # the Windows parts, cross-built and run under Wine on a private X server
   clang clang-tidy               # the fuzzers and the static analysis
 )
 

@@ -14,7 +14,7 @@ trap 'rm -rf "$work"' EXIT
   --notes "$(printf 'Keep the product plugged in until the upgrade has finished.\r\nThis release improves USB power management.')" \
   --firmware "$build/tools/qefftool" >/dev/null
 cp assets/LogoQuorvella.png "$work/"
-app=$(realpath "$build/src/app/quorvella_upgrade_utility")
+app=$(realpath "$build/src/app/qt/quorvella_upgrade_utility")
 mkdir -p "$(dirname "$out")"
 out=$(realpath "$out")
 

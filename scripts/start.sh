@@ -7,5 +7,5 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset release
 cmake --build --preset release --target quorvella_upgrade_utility
-cd build/release/src/app
+cd build/release/src/app/qt
 exec ./quorvella_upgrade_utility

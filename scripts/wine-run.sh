@@ -1,15 +1,49 @@
 #!/usr/bin/env bash
 # Runs a cross-built Windows program under Wine, in a Wine prefix of the build
-# folder's own (made on first use). CMake uses it as the cross-compiling
-# emulator, so ctest runs the Windows tests through it.
+# folder's own (made on first use) and on a private X server. CMake uses it as
+# the cross-compiling emulator, so ctest runs the Windows tests through it.
 set -euo pipefail
 
-build=$(dirname "$(realpath "$1")")
+here=$(dirname "$(realpath "$0")")
+# The build folder holds the prefix: the one the program lies in, or the one
+# WINE_RUN_BUILD names for a program copied elsewhere.
+build=${WINE_RUN_BUILD:-$(dirname "$(realpath "$1")")}
 while [ "$build" != / ] && [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname "$build"); done
 [ -f "$build/CMakeCache.txt" ] || build=$(pwd)
 export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no .NET or HTML engine installers
+# Debian keeps the 64-bit loader out of PATH.
+wine=wine
+[ -x /usr/lib/wine/wine64 ] && wine=/usr/lib/wine/wine64
+
+# A private X server for the windows, started when needed. A watcher ends it
+# once the wineserver has gone; it looks under the same lock as a new run
+# does, so it never ends a server that a new run has just found.
+display() {
+  local n pid
+  n=$(cat "$build/.xvfb" 2>/dev/null || true)
+  if [ -n "$n" ] && pid=$(tr -d ' ' <"/tmp/.X$n-lock" 2>/dev/null) &&
+     [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = Xvfb ]; then
+    echo ":$n"
+    return
+  fi
+  for n in $(seq 90 189); do
+    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+    setsid Xvfb ":$n" -screen 0 1280x1024x24 -dpi 96 -nolisten tcp </dev/null >/dev/null 2>&1 9>&- &
+    for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.05; done
+    pid=$(tr -d ' ' <"/tmp/.X$n-lock")
+    echo "$n" >"$build/.xvfb"
+    setsid bash -c '
+      while sleep 2; do
+        flock "$1" bash -c "pgrep -x wineserver64 || pgrep -x wineserver || { kill $2; exit 3; }" >/dev/null || break
+      done' _ "$build/.wine-lock" "$pid" </dev/null >/dev/null 2>&1 9>&- &
+    echo ":$n"
+    return
+  done
+  echo "no free X display" >&2
+  return 1
+}
 
 # Wine's helper processes outlive the program and would hold ctest's output
 # open; start them first, detached from it, with a server that leaves ten
@@ -17,15 +51,32 @@ export WINEDLLOVERRIDES="mscoree,mshtml="  # no .NET or HTML engine installers
 mkdir -p "$WINEPREFIX"
 (
   flock 9
+  DISPLAY=$(display)
+  export DISPLAY
+  echo "$DISPLAY" >"$build/.wine-display"
   # (without the lock: a server that keeps it would make the next run wait)
   wineserver -p10 </dev/null >/dev/null 2>&1 9>&- || true
-  wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
+  if [ ! -f "$WINEPREFIX/.ready" ]; then
+    # A new prefix: the windows' font, classic colours, 96 dpi, no window
+    # manager. The marker comes last, so a half-made prefix is made again.
+    $wine wineboot --init </dev/null >/dev/null 2>&1 9>&- || true
+    mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+    cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+    reg="Z:$here/wine-settings.reg"
+    $wine regedit /S "${reg//\//\\}" </dev/null >/dev/null 2>&1 9>&- || true
+    wineserver -w </dev/null >/dev/null 2>&1 9>&- || true
+    wineserver -p10 </dev/null >/dev/null 2>&1 9>&- || true
+    touch "$WINEPREFIX/.ready"
+  fi
+  $wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
 ) 9>"$build/.wine-lock"
+DISPLAY=$(cat "$build/.wine-display")
+export DISPLAY
 # The program's output goes through a file for the same reason: whatever Wine
 # starts on its behalf inherits that file, not ctest's pipe.
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 status=0
-wine "$@" >"$log" 2>&1 </dev/null || status=$?
+$wine "$@" >"$log" 2>&1 </dev/null || status=$?
 cat "$log"
 exit $status

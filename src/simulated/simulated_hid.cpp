@@ -110,9 +110,9 @@ private:
 SimulatedHid::SimulatedHid() = default;
 SimulatedHid::~SimulatedHid() = default;
 
-std::size_t SimulatedHid::Attach(SimulatedInterface interface) {
-    ProductConfig product = interface.product;
-    slots_.push_back(std::make_shared<Slot>(Slot{std::move(interface), SimulatedProduct(std::move(product)), {}, false}));
+std::size_t SimulatedHid::Attach(SimulatedInterface attached) {
+    ProductConfig product = attached.product;
+    slots_.push_back(std::make_shared<Slot>(Slot{std::move(attached), SimulatedProduct(std::move(product)), {}, false}));
     return slots_.size() - 1;
 }
 

@@ -43,7 +43,7 @@ public:
     ~SimulatedHid() override;
 
     // Attaches an interface; returns its index in the enumeration.
-    std::size_t Attach(SimulatedInterface interface);
+    std::size_t Attach(SimulatedInterface attached);
     void DetachAll();
 
     std::size_t Count() const;
