@@ -12,6 +12,7 @@ run() {  # configure, build and test one preset
 
 run debug          # the utility, its tools and every test, the kernel tests in QEMU included
 run sanitize       # the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
+run tsan           # the code that runs threads under ThreadSanitizer
 run windows-cross  # the Windows parts, cross-built, their tests under Wine
 run fuzz           # each fuzzer for its bounded time
 scripts/static-analysis.sh

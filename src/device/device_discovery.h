@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 // The open product, or empty (the invalid handle) when the last search found none.
 extern std::unique_ptr<HidDevice> DeviceHandle;
@@ -16,3 +18,13 @@ extern std::unique_ptr<HidDevice> DeviceHandle;
 // IDs was refused to us, so the user can be told to grant access to it.
 int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
                 std::unique_ptr<HidDevice>& handle, bool* accessDenied = nullptr);
+
+// Every present interface with the IDs, in enumeration order, each already
+// open; the others are closed again.
+struct FoundProduct {
+    std::size_t index = 0;
+    std::string path;
+    std::unique_ptr<HidDevice> device;
+};
+std::vector<FoundProduct> FindAllProducts(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
+                                          bool* accessDenied = nullptr);

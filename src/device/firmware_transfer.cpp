@@ -17,9 +17,11 @@ void Say(TransferView& view, const char* text, const char* caption,
     view.ShowMessage(text, caption, style);
 }
 
-void GiveUp(TransferView& view, const char* text, const char* caption) {
+TransferResult GiveUp(TransferView& view, const char* text, const char* caption,
+                      TransferOutcome outcome = TransferOutcome::FileError) {
     Say(view, text, caption);
     view.SetGauge(0);
+    return {outcome};
 }
 
 bool IsAcknowledgement(const std::vector<std::uint8_t>& report) {
@@ -40,11 +42,11 @@ void LostProduct(TransferView& view, HidDevice& device) {
 
 }  // namespace
 
-void TransferFirmware(TransferView& view, HidDevice& device, std::unique_ptr<PackageFile> package) {
+TransferResult TransferFirmware(TransferView& view, HidDevice& device, std::unique_ptr<PackageFile> package) {
     int progressStep = 2;
     if (!package) {
         Say(view, "Can't open file!", kFileError);
-        return;
+        return {TransferOutcome::FileError};
     }
 
     const auto fileSize = package->Size();
@@ -78,7 +80,7 @@ void TransferFirmware(TransferView& view, HidDevice& device, std::unique_ptr<Pac
     // A report needs room for one payload byte; an acknowledgement for its code.
     const auto lengths = device.Capabilities();
     if (!lengths || lengths->OutputReportByteLength < 2 || lengths->InputReportByteLength < 9)
-        return GiveUp(view, "Device report length not supported!", "Error");
+        return GiveUp(view, "Device report length not supported!", "Error", TransferOutcome::DeviceUnsupported);
 
     std::vector<std::uint8_t> report(lengths->OutputReportByteLength, 0);
     std::vector<std::uint8_t> ack(lengths->InputReportByteLength, 0);
@@ -86,8 +88,16 @@ void TransferFirmware(TransferView& view, HidDevice& device, std::unique_ptr<Pac
     std::size_t position = qeff::PayloadOffset;
     std::uint64_t blockFill = 0;
     bool failed = false;
+    TransferResult result{TransferOutcome::Success, 0, 0, size - qeff::PayloadOffset};
 
     while (position < size && !failed) {
+        if (view.StopRequested()) {
+            // Between reports: nothing is left half sent, and nothing is waited for.
+            device.CancelPendingIo();
+            result.outcome = TransferOutcome::Interrupted;
+            failed = true;
+            break;
+        }
         // Every block starts at byte 1 of a fresh report. Bytes after the last
         // one filled keep what the previous report carried there.
         for (std::size_t k = 1; k < report.size(); ++k) {
@@ -103,9 +113,12 @@ void TransferFirmware(TransferView& view, HidDevice& device, std::unique_ptr<Pac
         // Only a product that has gone is noticed here; a slow write is not waited for further.
         if (device.WriteReport(report, WriteWaitBound) == IoOutcome::Abandoned) {
             LostProduct(view, device);
+            result.outcome = TransferOutcome::Lost;
             failed = true;
             break;
         }
+        result.payloadSent = position - qeff::PayloadOffset;
+        view.PayloadSent(result.payloadSent, result.payloadSize);
         view.ProcessPendingEvents();
 
         // The gauge moves at most one point per report until it catches up.
@@ -121,15 +134,21 @@ void TransferFirmware(TransferView& view, HidDevice& device, std::unique_ptr<Pac
         const IoOutcome answer = device.ReadReport(ack, AckWaitBound);
         if (answer == IoOutcome::TimedOut || answer == IoOutcome::Abandoned) {
             LostProduct(view, device);
+            result.outcome = TransferOutcome::Lost;
             failed = true;
             break;
         }
         if (answer != IoOutcome::Signalled || !IsAcknowledgement(ack))
             continue;  // counts as no answer: the next block is sent
-        const AckReaction reaction = ReactionToAck(AckCodeOf(ack));
+        const std::uint32_t code = AckCodeOf(ack);
+        const AckReaction reaction = ReactionToAck(code);
         if (reaction.text)
             Say(view, reaction.text, reaction.caption);
         failed = reaction.fails;
+        if (failed) {
+            result.outcome = TransferOutcome::Refused;
+            result.ackCode = code;
+        }
     }
 
     if (!failed) {
@@ -137,4 +156,22 @@ void TransferFirmware(TransferView& view, HidDevice& device, std::unique_ptr<Pac
         Say(view, "Firmware upgraded successfully", "OK");
     }
     view.SetGauge(0);
+    return result;
+}
+
+TransferPlan PlanTransfer(std::uint64_t payloadSize, std::uint32_t blockLength, std::size_t outputReportLength) {
+    TransferPlan plan;
+    if (payloadSize == 0 || outputReportLength < 2)
+        return plan;
+    const std::uint64_t perReport = outputReportLength - 1;
+    // Every block starts a fresh report; a block length of 0, or one past the
+    // payload, leaves the payload's end as the only end of a block.
+    const std::uint64_t block = blockLength == 0 || blockLength > payloadSize ? payloadSize : blockLength;
+    const std::uint64_t fullBlocks = payloadSize / block;
+    const std::uint64_t rest = payloadSize % block;
+    const auto reportsFor = [perReport](std::uint64_t bytes) { return (bytes + perReport - 1) / perReport; };
+    plan.blocks = fullBlocks + (rest ? 1 : 0);
+    plan.reports = fullBlocks * reportsFor(block) + (rest ? reportsFor(rest) : 0);
+    plan.reportBytes = plan.reports * outputReportLength;
+    return plan;
 }

@@ -52,6 +52,10 @@ public:
 
     // Cancels whatever I/O is still pending on the device.
     virtual void CancelPendingIo() = 0;
+
+    // The maker's and the product's names as the device tells them, where the
+    // platform gives them; empty otherwise.
+    virtual std::string Description() { return {}; }
 };
 
 // One entry of the enumeration of present HID interfaces.

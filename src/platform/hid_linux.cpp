@@ -134,6 +134,13 @@ public:
     // pending past its bound: there is nothing to cancel.
     void CancelPendingIo() override {}
 
+    std::string Description() override {
+        char name[256] = {};
+        if (::ioctl(fd_, HIDIOCGRAWNAME(sizeof name - 1), name) < 0)
+            return {};
+        return name;
+    }
+
 private:
     const std::optional<DescribedReports>& Described() {
         if (!described_) {

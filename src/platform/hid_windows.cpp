@@ -148,6 +148,21 @@ public:
         writes_.clear();
     }
 
+    std::string Description() override {
+        const auto text = [this](BOOLEAN(__stdcall * get)(HANDLE, PVOID, ULONG)) {
+            wchar_t buffer[127] = {};  // the most a USB string descriptor holds
+            if (!get(device_, buffer, sizeof buffer - sizeof(wchar_t)))
+                return std::string();
+            const int n = WideCharToMultiByte(CP_UTF8, 0, buffer, -1, nullptr, 0, nullptr, nullptr);
+            std::string utf8(static_cast<std::size_t>(n > 0 ? n : 1), '\0');
+            WideCharToMultiByte(CP_UTF8, 0, buffer, -1, utf8.data(), n, nullptr, nullptr);
+            utf8.resize(utf8.find('\0'));
+            return utf8;
+        };
+        const std::string maker = text(HidD_GetManufacturerString), product = text(HidD_GetProductString);
+        return maker.empty() || product.empty() ? maker + product : maker + " " + product;
+    }
+
 private:
     struct PendingWrite {
         OVERLAPPED overlapped{};

@@ -93,6 +93,8 @@ public:
         slot_->log.sequence += 'C';
     }
 
+    std::string Description() override { return slot_->setup.description; }
+
 private:
     // A product set to leave after N reports is gone for whatever comes next.
     bool Unplugged() {
@@ -111,24 +113,36 @@ SimulatedHid::SimulatedHid() = default;
 SimulatedHid::~SimulatedHid() = default;
 
 std::size_t SimulatedHid::Attach(SimulatedInterface attached) {
+    const std::lock_guard lock(mutex_);
     ProductConfig product = attached.product;
     slots_.push_back(std::make_shared<Slot>(Slot{std::move(attached), SimulatedProduct(std::move(product)), {}, false}));
     return slots_.size() - 1;
 }
 
 void SimulatedHid::DetachAll() {
+    const std::lock_guard lock(mutex_);
     for (auto& slot : slots_)
         slot->gone = true;
     slots_.clear();
 }
 
-std::size_t SimulatedHid::Count() const { return slots_.size(); }
+std::size_t SimulatedHid::Count() const {
+    const std::lock_guard lock(mutex_);
+    return slots_.size();
+}
 
-const InterfaceLog& SimulatedHid::Log(std::size_t index) const { return slots_.at(index)->log; }
+const InterfaceLog& SimulatedHid::Log(std::size_t index) const {
+    const std::lock_guard lock(mutex_);
+    return slots_.at(index)->log;
+}
 
-const SimulatedProduct& SimulatedHid::Product(std::size_t index) const { return slots_.at(index)->product; }
+const SimulatedProduct& SimulatedHid::Product(std::size_t index) const {
+    const std::lock_guard lock(mutex_);
+    return slots_.at(index)->product;
+}
 
 int SimulatedHid::OpenHandles() const {
+    const std::lock_guard lock(mutex_);
     int open = 0;
     for (const auto& slot : slots_)
         open += slot->log.openHandles;
@@ -136,6 +150,7 @@ int SimulatedHid::OpenHandles() const {
 }
 
 std::unique_ptr<HidInterfaceSet> SimulatedHid::PresentInterfaces() {
+    const std::lock_guard lock(mutex_);
     return std::make_unique<SimulatedSet>(slots_);
 }
 
@@ -147,6 +162,7 @@ std::unique_ptr<HidDevice> SimulatedHid::OpenDevice(const std::string& path, Ope
     };
     if (path.rfind(kPathPrefix, 0) != 0)
         return fail(OpenFailure::Other);
+    const std::lock_guard lock(mutex_);
     std::size_t index = 0;
     try {
         index = std::stoul(path.substr(kPathPrefix.size()));

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ struct SimulatedInterface {
     bool attributesReadable = true;
     bool capabilitiesReadable = true;
     std::optional<std::size_t> goneAfterReports;  // unplugged once this many reports arrived
+    std::string description;                       // the maker's and product's names
 };
 
 // What happened on one interface, for tests to look at.
@@ -36,7 +38,9 @@ struct InterfaceLog {
 };
 
 // An in-process HID system with any number of simulated products. It never
-// sleeps: a wait that would time out returns TimedOut at once.
+// sleeps: a wait that would time out returns TimedOut at once. Products may be
+// attached while another thread searches, and each open device may be used on
+// a thread of its own.
 class SimulatedHid final : public HidSystem {
 public:
     SimulatedHid();
@@ -57,5 +61,6 @@ public:
     struct Slot;
 
 private:
+    mutable std::mutex mutex_;  // guards the list of slots, not what happens on one
     std::vector<std::shared_ptr<Slot>> slots_;
 };

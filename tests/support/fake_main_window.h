@@ -7,7 +7,6 @@
 #include "scripted_open_dialog.h"
 #include "simulated/simulated_hid.h"
 
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -124,9 +123,3 @@ struct BehaviourFixture {
     }
     void Wait(int ms) { now += std::chrono::milliseconds(ms); }
 };
-
-// A path as the windows hold names: UTF-8.
-inline std::string Utf8(const std::filesystem::path& path) {
-    const auto s = path.u8string();
-    return {s.begin(), s.end()};
-}

@@ -23,6 +23,12 @@ private:
     std::filesystem::path path_;
 };
 
+// A path as the program holds file names: UTF-8.
+inline std::string Utf8(const std::filesystem::path& path) {
+    const auto s = path.u8string();
+    return {s.begin(), s.end()};
+}
+
 void WriteBytes(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file);
 

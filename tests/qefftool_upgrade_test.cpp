@@ -1,0 +1,301 @@
+// qefftool's upgrade and list commands against the simulated product: every
+// exit code, the product named or every one at once, waiting for a product,
+// a dry run, Ctrl-C, and the JSON lines.
+
+#include "device/firmware_transfer.h"
+#include "exit_codes.h"
+#include "held_file.h"
+#include "json_output.h"
+#include "list_command.h"
+#include "package_files.h"
+#include "scripted_open_dialog.h"
+#include "simulated/simulated_hid.h"
+#include "text_output.h"
+#include "upgrade_command.h"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+// JSON output that also lets a test act on what it sees.
+class Watched final : public UpgradeOutput {
+public:
+    std::ostringstream text;
+    JsonOutput lines{text};
+    std::function<void(std::uint64_t)> onProgress;
+
+    void Package(const PackageSummary& p) override { lines.Package(p); }
+    void Found(const std::string& path, std::size_t i) override { lines.Found(path, i); }
+    void Plan(const std::string& path, const ReportLengths& l, const TransferPlan& p) override { lines.Plan(path, l, p); }
+    void Progress(const std::string& path, std::uint64_t sent, std::uint64_t total) override {
+        lines.Progress(path, sent, total);
+        if (onProgress)
+            onProgress(sent);
+    }
+    void Message(const std::string& path, const std::string& c, const std::string& t, MessageStyle s) override {
+        lines.Message(path, c, t, s);
+    }
+    void Result(const std::string& path, int code) override { lines.Result(path, code); }
+    void Summary(std::size_t n, std::size_t ok, int code) override { lines.Summary(n, ok, code); }
+
+    std::vector<json> Lines() const {
+        std::vector<json> lines;
+        std::istringstream in(text.str());
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(json::parse(line));  // every line is one JSON object
+        return lines;
+    }
+    std::vector<json> Events(const std::string& event) const {
+        std::vector<json> found;
+        for (const json& line : Lines())
+            if (line["event"] == event)
+                found.push_back(line);
+        return found;
+    }
+    std::vector<std::string> Texts() const {
+        std::vector<std::string> texts;
+        for (const json& m : Events("message"))
+            texts.push_back(m["text"]);
+        return texts;
+    }
+};
+
+class Qefftool : public ::testing::Test {
+protected:
+    TempFolder folder;
+    PackageContents package = SamplePackage();
+    SimulatedHid hid;
+    Watched out;
+    std::atomic<bool> stop{false};
+    UpgradeOptions options;
+
+    void SetUp() override {
+        package.firmware = CountingPayload(5000);
+        package.blockLength = 1024;
+        Write();
+        options.wait = 0ms;  // one search, no waiting
+    }
+    void Write() {
+        WriteBytes(folder / "p.qeff", BuildPackage(package));
+        options.package = Utf8(folder / "p.qeff");
+    }
+    SimulatedInterface Product(std::vector<BlockAnswer> answers = {}) const {
+        SimulatedInterface i;
+        i.vendorId = package.vendorId;
+        i.productId = package.productId;
+        i.product = ProductFor(package, 65, 65, std::move(answers));
+        return i;
+    }
+    int Run() { return RunUpgrade(options, hid, out, stop); }
+};
+
+TEST_F(Qefftool, EveryOutcomeHasItsExitCode) {
+    const std::size_t product = hid.Attach(Product());
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(hid.Product(product).Payload(), package.firmware);
+    EXPECT_EQ(out.Texts(), std::vector<std::string>{"Firmware upgraded successfully"});
+    EXPECT_EQ(hid.OpenHandles(), 0);
+
+    hid.DetachAll();
+    hid.Attach(Product({BlockAnswer::Code(1), BlockAnswer::Code(8)}));
+    EXPECT_EQ(Run(), ExitRefused);
+    EXPECT_EQ(out.Texts().back(), "Hardware ID mismatch!");
+
+    hid.DetachAll();
+    hid.Attach(Product({BlockAnswer::Of(BlockAnswer::Kind::Silence)}));
+    EXPECT_EQ(Run(), ExitLost);
+    EXPECT_EQ(out.Texts().back(), "Timeout error, try upgrade one more time.");
+
+    hid.DetachAll();
+    auto gone = Product();
+    gone.goneAfterReports = 30;
+    hid.Attach(gone);
+    EXPECT_EQ(Run(), ExitLost) << "unplugged midway";
+
+    hid.DetachAll();
+    EXPECT_EQ(Run(), ExitNotFound);
+    EXPECT_EQ(out.Texts().back(), "Device not recognized.\nReconnect the device to USB port.");
+    SimulatedInterface other;
+    other.vendorId = 0x845E;
+    hid.Attach(other);
+    EXPECT_EQ(Run(), ExitNotFound);
+    EXPECT_EQ(out.Texts().back(), "Device not recognized, vendor ID or product ID incorrect");
+
+    auto locked = Product();
+    locked.advertisesIds = true;
+    locked.accessDenied = true;
+    hid.Attach(locked);
+    EXPECT_EQ(Run(), ExitAccessDenied);
+
+    hid.DetachAll();
+    hid.Attach(Product());
+    options.package = Utf8(folder / "absent.qeff");
+    EXPECT_EQ(Run(), ExitPackage);
+    EXPECT_EQ(out.Texts().back(), "Can't open file!");
+    WriteBytes(folder / "short.qeff", std::vector<std::uint8_t>(100, 0));
+    options.package = Utf8(folder / "short.qeff");
+    EXPECT_EQ(Run(), ExitPackage);
+    EXPECT_EQ(out.Texts().back(), "Wrong file format!");
+    {
+        HeldFile other(folder / "p.qeff");
+        options.package = Utf8(folder / "p.qeff");
+        EXPECT_EQ(Run(), ExitPackage) << "held by another program";
+    }
+    EXPECT_EQ(hid.Log(0).reports.size(), 0u) << "nothing sent for a bad package";
+    EXPECT_EQ(hid.OpenHandles(), 0);
+}
+
+TEST_F(Qefftool, TheDeviceNamedIsTheOneUpgradedAndMustHaveThePackagesIds) {
+    const std::size_t first = hid.Attach(Product());
+    const std::size_t second = hid.Attach(Product());
+    SimulatedInterface other;
+    other.vendorId = 0x845E;
+    other.productId = 0x0002;
+    hid.Attach(other);
+
+    options.device = "sim:2";
+    EXPECT_EQ(Run(), ExitNotFound);
+    EXPECT_NE(out.Texts().back().find("is not the product this package is for"), std::string::npos);
+
+    options.device = "sim:1";
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(hid.Log(first).opens, 0) << "the first one was left alone";
+    EXPECT_EQ(hid.Product(second).Payload(), package.firmware);
+    EXPECT_EQ(out.Events("found").back()["path"], "sim:1");
+}
+
+TEST_F(Qefftool, AllUpgradesEveryProductAtOnceAndOneFailureStopsNoOther) {
+    const std::size_t a = hid.Attach(Product());
+    const std::size_t refusing = hid.Attach(Product({BlockAnswer::Code(1), BlockAnswer::Code(6)}));
+    const std::size_t c = hid.Attach(Product());
+    options.all = true;
+    EXPECT_EQ(Run(), ExitRefused) << "the worst of the products' codes";
+
+    EXPECT_EQ(hid.Product(a).Payload(), package.firmware);
+    EXPECT_EQ(hid.Product(c).Payload(), package.firmware);
+    EXPECT_EQ(hid.Log(refusing).reports.size(), 2u * 16) << "two blocks of 16 reports, then nothing";
+    EXPECT_EQ(hid.OpenHandles(), 0);
+    std::map<std::string, int> codes;
+    for (const json& r : out.Events("result"))
+        codes[r["path"]] = r["exitCode"];
+    EXPECT_EQ(codes, (std::map<std::string, int>{{"sim:0", 0}, {"sim:1", ExitRefused}, {"sim:2", 0}}));
+    const auto summary = out.Events("summary");
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0]["products"], 3);
+    EXPECT_EQ(summary[0]["succeeded"], 2);
+}
+
+TEST_F(Qefftool, WaitFindsAProductPluggedInAfterTheStart) {
+    options.wait = 3000ms;
+    std::thread plug([&] {
+        std::this_thread::sleep_for(1s);
+        hid.Attach(Product());
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Run(), 0);
+    plug.join();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(hid.Product(0).Payload(), package.firmware);
+}
+
+TEST_F(Qefftool, ADryRunPlansWhatTheUpgradeThenSends) {
+    package.firmware = CountingPayload(45);
+    package.blockLength = 20;
+    Write();
+    auto product = Product();
+    product.product.outputReportLength = 9;  // 8 payload bytes a report
+    const std::size_t i = hid.Attach(product);
+    options.dryRun = true;
+    EXPECT_EQ(Run(), 0);
+    EXPECT_TRUE(hid.Log(i).reports.empty()) << "nothing sent";
+    EXPECT_TRUE(hid.Log(i).readBounds.empty());
+    EXPECT_EQ(hid.OpenHandles(), 0);
+    const auto plan = out.Events("plan");
+    ASSERT_EQ(plan.size(), 1u);
+    EXPECT_EQ(plan[0]["reports"], 7);
+    EXPECT_EQ(plan[0]["acknowledgements"], 3);
+    EXPECT_EQ(plan[0]["reportBytes"], 63);
+
+    options.dryRun = false;
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(hid.Log(i).reports.size(), 7u);
+    EXPECT_EQ(hid.Log(i).readBounds.size(), 3u);
+}
+
+TEST_F(Qefftool, CtrlCStopsBetweenReportsClosesTheDeviceAndNeverSucceeds) {
+    const std::size_t i = hid.Attach(Product());
+    out.onProgress = [&](std::uint64_t sent) {
+        if (sent >= 1024)
+            stop = true;
+    };
+    EXPECT_EQ(Run(), ExitInterrupted);
+    EXPECT_EQ(hid.OpenHandles(), 0) << "the device is closed";
+    EXPECT_GE(hid.Log(i).cancels, 1) << "pending I/O cancelled";
+    EXPECT_LT(hid.Product(i).Payload().size(), package.firmware.size());
+    const auto texts = out.Texts();
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Firmware upgraded successfully"), 0);
+    EXPECT_NE(texts.back().find("of 5000 bytes"), std::string::npos) << texts.back();
+    EXPECT_NE(texts.back().find("may hold part of the new firmware"), std::string::npos);
+}
+
+TEST_F(Qefftool, JsonLinesCarryWhatTheTextSays) {
+    hid.Attach(Product());
+    EXPECT_EQ(Run(), 0);
+    const auto lines = out.Lines();
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines.front()["event"], "package");
+    EXPECT_EQ(lines.front()["productName"], "Quorvella Sensor Hub");
+    EXPECT_EQ(lines.front()["payloadSize"], 5000);
+    EXPECT_EQ(lines[1]["event"], "found");
+    EXPECT_EQ(lines.back()["event"], "summary");
+    const auto progress = out.Events("progress");
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back()["sent"], 5000) << "the last step is always told";
+    EXPECT_LE(progress.size(), 5u) << "at most ten a second";
+
+    std::ostringstream text;
+    TextOutput plain(text, false);
+    hid.DetachAll();
+    hid.Attach(Product());
+    EXPECT_EQ(RunUpgrade(options, hid, plain, stop), 0);
+    EXPECT_NE(text.str().find("\"Quorvella Sensor Hub\" (product code QSH-200, firmware code FW-2.4.1)"),
+              std::string::npos)
+        << text.str();
+    EXPECT_NE(text.str().find("100% (5000 of 5000 bytes)"), std::string::npos);
+    EXPECT_NE(text.str().find("OK: Firmware upgraded successfully"), std::string::npos);
+}
+
+TEST_F(Qefftool, ListShowsEveryInterfaceAndWhichOneIsThePackagesProduct) {
+    SimulatedInterface mouse;
+    mouse.vendorId = 0x845E;
+    mouse.productId = 0x0001;
+    mouse.description = "Wine HID mouse";
+    hid.Attach(mouse);
+    hid.Attach(Product());
+    auto locked = Product();
+    locked.advertisesIds = true;
+    locked.accessDenied = true;
+    hid.Attach(locked);
+    std::ostringstream text;
+    EXPECT_EQ(RunList(hid, options.package, text), 0);
+    std::vector<std::string> lines;
+    std::istringstream in(text.str());
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 4u) << text.str();
+    EXPECT_EQ(lines[1], "0  sim:0  845e:0001  out 65 in 65  \"Wine HID mouse\"");
+    EXPECT_EQ(lines[2], "1  sim:1  1d50:6018  out 65 in 65  matches the package");
+    EXPECT_EQ(lines[3].rfind("2  sim:2  1d50:6018  access denied", 0), 0u) << lines[3];
+    EXPECT_EQ(hid.OpenHandles(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,28 @@
+#pragma once
+
+// qefftool's exit codes, the same on every system. With several products the
+// worst (highest) of theirs is the command's.
+enum ExitCode : int {
+    ExitSuccess = 0,
+    ExitFailure = 1,       // anything unforeseen
+    ExitUsage = 2,         // the command line is wrong
+    ExitPackage = 3,       // the package (or another file) cannot be read, or is no package
+    ExitNotFound = 4,      // no product with the package's IDs (or not the one named)
+    ExitAccessDenied = 5,  // the product is there but may not be opened
+    ExitRefused = 6,       // the product refused the firmware with a failing code
+    ExitLost = 7,          // the product stopped answering or went away
+    ExitInterrupted = 8,   // Ctrl-C stopped the upgrade
+};
+
+inline constexpr const char* ExitCodeTable =
+    "Exit codes:\n"
+    "  0  success\n"
+    "  1  unforeseen failure\n"
+    "  2  usage error\n"
+    "  3  file or package error\n"
+    "  4  product not found\n"
+    "  5  access to the product denied\n"
+    "  6  product refused the firmware (its code is in the message)\n"
+    "  7  time-out or product lost\n"
+    "  8  interrupted\n"
+    "With --all, the worst of the products' codes.\n";

@@ -1,0 +1,126 @@
+// qefftool: makes and shows .qeff firmware packages, lists HID interfaces and
+// upgrades products from the command line, for firmware makers, scripts, test
+// stations and production lines.
+
+#include "exit_codes.h"
+#include "json_output.h"
+#include "list_command.h"
+#include "package_commands.h"
+#include "platform/interrupt.h"
+#include "platform/native_hid.h"
+#include "text_output.h"
+#include "upgrade_command.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <iostream>
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr const char* kVersion = "qefftool 1.10";
+
+// A number in decimal or, with 0x, hexadecimal, up to `max`.
+unsigned long ParseNumber(const std::string& text, unsigned long max) {
+    std::size_t used = 0;
+    unsigned long value = 0;
+    try {
+        value = std::stoul(text, &used, 0);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (text.empty() || text[0] == '-' || used != text.size() || value > max)
+        throw CLI::ValidationError(text, "takes a number from 0 to " + std::to_string(max) + " (0x for hexadecimal)");
+    return value;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Makes and shows Quorvella firmware packages (.qeff) and upgrades products with them.", "qefftool"};
+    app.set_version_flag("--version", kVersion);
+    app.require_subcommand(1);
+    app.footer(ExitCodeTable);
+
+    MakeOptions make;
+    std::string vid, pid, block = "4096";
+    auto* makeCommand = app.add_subcommand("make", "Write a package from its header fields and a firmware image");
+    makeCommand->add_option("-o,--output", make.output, "The package to write")->required();
+    makeCommand->add_option("--vid", vid, "USB vendor ID of the product")->required();
+    makeCommand->add_option("--pid", pid, "USB product ID of the product")->required();
+    makeCommand->add_option("--block", block, "Payload bytes per acknowledgement (0: only at the end)")
+        ->capture_default_str();
+    makeCommand->add_option("--name", make.name, "Product name");
+    makeCommand->add_option("--code", make.code, "Product code");
+    makeCommand->add_option("--firmware-code", make.firmwareCode, "Firmware code");
+    auto* notes = makeCommand->add_option("--notes", make.notes, "Notes for the user");
+    makeCommand->add_option("--notes-file", make.notesFile, "Read the notes from a file")->excludes(notes);
+    makeCommand->add_option("--firmware", make.firmware, "The firmware image");
+
+    std::string shown;
+    auto* showCommand = app.add_subcommand("show", "Print the header of a package");
+    showCommand->add_option("package", shown, "The package")->required();
+
+    std::string listed;
+    auto* listCommand = app.add_subcommand("list", "List the HID interfaces, and which ones a package is for");
+    listCommand->add_option("package", listed, "A package to match the interfaces against");
+
+    UpgradeOptions upgrade;
+    double waitSeconds = -1;
+    std::string device;
+    bool json = false;
+    auto* upgradeCommand = app.add_subcommand("upgrade", "Upgrade the product (or every one attached) with a package");
+    upgradeCommand->add_option("package", upgrade.package, "The package")->required();
+    upgradeCommand->add_option("--wait", waitSeconds, "Keep looking this many seconds for a product that is not there yet")
+        ->check(CLI::Range(0.0, 86400.0));
+    auto* deviceOption = upgradeCommand->add_option("--device", device, "Upgrade this interface (a path from 'list')");
+    upgradeCommand->add_flag("--all", upgrade.all, "Upgrade every attached product with the package's IDs at once")
+        ->excludes(deviceOption);
+    upgradeCommand->add_flag("--dry-run", upgrade.dryRun, "Find and open the product and print the plan; send nothing");
+    upgradeCommand->add_flag("--json", json, "One JSON object per line, for scripts");
+    upgradeCommand->footer(ExitCodeTable);
+
+    try {
+        app.parse(argc, argv);
+        if (*makeCommand) {
+            make.vendorId = static_cast<std::uint16_t>(ParseNumber(vid, 0xFFFF));
+            make.productId = static_cast<std::uint16_t>(ParseNumber(pid, 0xFFFF));
+            make.blockLength = static_cast<std::uint32_t>(ParseNumber(block, 0xFFFFFFFFul));
+        }
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? ExitSuccess : ExitUsage;
+    }
+
+    try {
+        if (*makeCommand)
+            return RunMake(make);
+        if (*showCommand)
+            return RunShow(shown);
+        const auto hid = NativeHidSystem();
+        if (*listCommand)
+            return RunList(*hid, listed.empty() ? std::nullopt : std::optional<std::string>(listed), std::cout);
+        if (waitSeconds >= 0)
+            upgrade.wait = std::chrono::milliseconds(static_cast<long long>(waitSeconds * 1000));
+        if (!device.empty())
+            upgrade.device = device;
+        CatchInterrupts();
+        if (json) {
+            JsonOutput out(std::cout);
+            return RunUpgrade(upgrade, *hid, out, InterruptRequested());
+        }
+        TextOutput out(std::cout, isatty(fileno(stdout)) != 0);
+        return RunUpgrade(upgrade, *hid, out, InterruptRequested());
+    } catch (const std::exception& e) {
+        std::cerr << "qefftool: " << e.what() << "\n";
+        return ExitFailure;
+    }
+}

@@ -1,0 +1,132 @@
+#include "text_output.h"
+
+#include "exit_codes.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kRedraw = std::chrono::milliseconds(100);  // at most ten times a second
+
+std::string Hex(std::uint16_t v) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", v);
+    return text;
+}
+
+std::string Bytes(double n) {
+    char text[32];
+    if (n >= 1024 * 1024)
+        std::snprintf(text, sizeof text, "%.1f MiB", n / (1024 * 1024));
+    else if (n >= 1024)
+        std::snprintf(text, sizeof text, "%.1f KiB", n / 1024);
+    else
+        std::snprintf(text, sizeof text, "%.0f B", n);
+    return text;
+}
+
+const char* Outcome(int code) {
+    switch (code) {
+    case ExitSuccess: return "upgraded";
+    case ExitPackage: return "file error";
+    case ExitNotFound: return "not upgraded";
+    case ExitAccessDenied: return "access denied";
+    case ExitRefused: return "refused the firmware";
+    case ExitLost: return "timed out or lost";
+    case ExitInterrupted: return "interrupted";
+    default: return "failed";
+    }
+}
+
+}  // namespace
+
+std::string TextOutput::Prefix(const std::string& path) const {
+    return products_ > 1 && !path.empty() ? path + ": " : "";
+}
+
+void TextOutput::EndBar() {
+    if (barOpen_)
+        out_ << "\n";
+    barOpen_ = false;
+}
+
+void TextOutput::Package(const PackageSummary& p) {
+    const std::lock_guard lock(mutex_);
+    out_ << p.path << ": \"" << p.productName << "\" (product code " << p.productCode << ", firmware code "
+         << p.firmwareCode << ") for " << Hex(p.vendorId) << ":" << Hex(p.productId) << ", payload "
+         << p.payloadSize << " bytes in blocks of " << p.blockLength << "\n";
+}
+
+void TextOutput::Found(const std::string& path, std::size_t index) {
+    const std::lock_guard lock(mutex_);
+    ++products_;
+    out_ << "found " << path << " (interface " << index << ")\n";
+}
+
+void TextOutput::Plan(const std::string& path, const ReportLengths& lengths, const TransferPlan& plan) {
+    const std::lock_guard lock(mutex_);
+    out_ << path << ": reports of " << lengths.OutputReportByteLength << " bytes out, "
+         << lengths.InputReportByteLength << " in; would send " << plan.reports << " reports (" << plan.reportBytes
+         << " bytes) in " << plan.blocks << " blocks and read " << plan.blocks
+         << " acknowledgements; nothing sent\n";
+}
+
+void TextOutput::Progress(const std::string& path, std::uint64_t sent, std::uint64_t total) {
+    const std::lock_guard lock(mutex_);
+    const auto now = Clock::now();
+    Transfer& t = transfers_[path];
+    if (!t.shown) {
+        t.start = now;
+        t.shown = true;
+    }
+    const bool last = sent >= total;
+    const int percent = total ? static_cast<int>(sent * 100 / total) : 100;
+    if (terminal_ && products_ <= 1) {
+        if (!last && t.lastShown.time_since_epoch().count() != 0 && now - t.lastShown < kRedraw)
+            return;
+        t.lastShown = now;
+        const double seconds = std::chrono::duration<double>(now - t.start).count();
+        const double rate = seconds > 0 ? static_cast<double>(sent) / seconds : 0;
+        const double left = rate > 0 ? static_cast<double>(total - sent) / rate : 0;
+        const int filled = percent * 30 / 100;
+        char line[160];
+        std::snprintf(line, sizeof line, "\r[%s%s] %3d%%  %s / %s  %s/s  %ds left ", std::string(filled, '#').c_str(),
+                      std::string(30 - filled, '.').c_str(), percent, Bytes(static_cast<double>(sent)).c_str(),
+                      Bytes(static_cast<double>(total)).c_str(), Bytes(rate).c_str(), static_cast<int>(left + 0.5));
+        out_ << line << std::flush;
+        barOpen_ = true;
+        return;
+    }
+    // Plain lines: one at each tenth of the way.
+    const int tenth = percent / 10;
+    if (tenth == t.lastTenth)
+        return;
+    t.lastTenth = tenth;
+    out_ << Prefix(path) << tenth * 10 << "% (" << sent << " of " << total << " bytes)\n";
+}
+
+void TextOutput::Message(const std::string& path, const std::string& caption, const std::string& text,
+                         MessageStyle) {
+    const std::lock_guard lock(mutex_);
+    EndBar();
+    std::string shown = text;
+    for (std::size_t at = 0; (at = shown.find('\n', at)) != std::string::npos; at += 1)
+        shown.replace(at, 1, " ");
+    out_ << Prefix(path) << caption << ": " << shown << "\n";
+}
+
+void TextOutput::Result(const std::string& path, int exitCode) {
+    const std::lock_guard lock(mutex_);
+    EndBar();
+    if (products_ > 1)
+        out_ << path << ": " << Outcome(exitCode) << " (exit code " << exitCode << ")\n";
+}
+
+void TextOutput::Summary(std::size_t products, std::size_t succeeded, int exitCode) {
+    const std::lock_guard lock(mutex_);
+    EndBar();
+    if (products > 1)
+        out_ << succeeded << " of " << products << " products upgraded; exit code " << exitCode << "\n";
+}

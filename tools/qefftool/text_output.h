@@ -1,0 +1,41 @@
+#pragma once
+
+#include "upgrade_output.h"
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <ostream>
+
+// The upgrade for people: on a terminal, one progress bar redrawn in place at
+// most ten times a second (percent, bytes, rate, time left); otherwise, and
+// with several products, plain lines, each naming its product.
+class TextOutput final : public UpgradeOutput {
+public:
+    TextOutput(std::ostream& out, bool terminal) : out_(out), terminal_(terminal) {}
+
+    void Package(const PackageSummary& package) override;
+    void Found(const std::string& path, std::size_t index) override;
+    void Plan(const std::string& path, const ReportLengths& lengths, const TransferPlan& plan) override;
+    void Progress(const std::string& path, std::uint64_t sent, std::uint64_t total) override;
+    void Message(const std::string& path, const std::string& caption, const std::string& text,
+                 MessageStyle style) override;
+    void Result(const std::string& path, int exitCode) override;
+    void Summary(std::size_t products, std::size_t succeeded, int exitCode) override;
+
+private:
+    struct Transfer {
+        std::chrono::steady_clock::time_point start, lastShown;
+        int lastTenth = -1;
+        bool shown = false;
+    };
+    void EndBar();
+    std::string Prefix(const std::string& path) const;
+
+    std::mutex mutex_;
+    std::ostream& out_;
+    bool terminal_;
+    std::size_t products_ = 0;
+    bool barOpen_ = false;
+    std::map<std::string, Transfer> transfers_;
+};

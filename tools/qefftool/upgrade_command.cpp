@@ -1,0 +1,224 @@
+#include "upgrade_command.h"
+
+#include "app/ansi_text.h"
+#include "device/device_discovery.h"
+#include "exit_codes.h"
+#include "package/package_bytes.h"
+#include "package/package_header.h"
+#include "platform/exclusive_file.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kSecondSearch{2000};  // the window's rule
+constexpr milliseconds kPollEvery{200};      // with --wait
+
+// The transfer as the command line shows it: progress and messages go to the
+// output, Ctrl-C stops it between reports.
+class CommandLineView final : public TransferView {
+public:
+    CommandLineView(std::string path, UpgradeOutput& out, const std::atomic<bool>& stop)
+        : path_(std::move(path)), out_(out), stop_(stop) {}
+    void SetGauge(int) override {}
+    void ShowMessage(const std::string& text, const std::string& caption, MessageStyle style) override {
+        out_.Message(path_, caption, text, style);
+    }
+    void ProcessPendingEvents() override {}
+    void PayloadSent(std::uint64_t sent, std::uint64_t total) override { out_.Progress(path_, sent, total); }
+    bool StopRequested() override { return stop_.load(); }
+
+private:
+    std::string path_;
+    UpgradeOutput& out_;
+    const std::atomic<bool>& stop_;
+};
+
+int ExitCodeOf(const TransferResult& result) {
+    switch (result.outcome) {
+    case TransferOutcome::Success: return ExitSuccess;
+    case TransferOutcome::FileError: return ExitPackage;
+    case TransferOutcome::DeviceUnsupported: return ExitNotFound;
+    case TransferOutcome::Refused: return ExitRefused;
+    case TransferOutcome::Lost: return ExitLost;
+    case TransferOutcome::Interrupted: return ExitInterrupted;
+    }
+    return ExitFailure;
+}
+
+// Sleeps up to `span`, waking early for Ctrl-C; false when interrupted.
+bool Pause(milliseconds span, const std::atomic<bool>& stop) {
+    const auto until = Clock::now() + span;
+    while (Clock::now() < until) {
+        if (stop.load())
+            return false;
+        std::this_thread::sleep_for(std::min<Clock::duration>(milliseconds(20), until - Clock::now()));
+    }
+    return !stop.load();
+}
+
+int Upgrade(FoundProduct& product, const std::vector<std::uint8_t>& package, UpgradeOutput& out,
+            const std::atomic<bool>& stop) {
+    CommandLineView view(product.path, out, stop);
+    const TransferResult result = TransferFirmware(view, *product.device, std::make_unique<PackageBytes>(package));
+    product.device.reset();  // closed before anyone hears how it went
+    if (result.outcome == TransferOutcome::Interrupted)
+        out.Message(product.path, "Interrupted",
+                    "Stopped after " + std::to_string(result.payloadSent) + " of " +
+                        std::to_string(result.payloadSize) +
+                        " bytes. The product may hold part of the new firmware: upgrade it again.",
+                    MessageStyle::Exclamation);
+    const int code = ExitCodeOf(result);
+    out.Result(product.path, code);
+    return code;
+}
+
+}  // namespace
+
+int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out, const std::atomic<bool>& stop) {
+    // An upgrade that ends before any product: the message, and a result for no product.
+    const auto fail = [&out](const char* caption, const std::string& text, MessageStyle style, int code) {
+        out.Message("", caption, text, style);
+        out.Result("", code);
+        return code;
+    };
+    const std::string denied = "Device found, but access to it was denied.\nAllow access to the device (see README) and try again.";
+    // The package, checked as the window checks it and then held in memory, so
+    // that every product gets the same bytes and the file is not held meanwhile.
+    std::vector<std::uint8_t> package;
+    {
+        const auto file = OpenFileExclusive(options.package);
+        if (!file)
+            return fail("File Error", "Can't open file!", MessageStyle::Plain, ExitPackage);
+        const auto header = AcceptHeader(*file);
+        const auto size = file->Size();
+        if (header && size && *size <= SIZE_MAX) {
+            package.resize(static_cast<std::size_t>(*size));
+            if (file->ReadFromStart(package) != package.size())
+                return fail("File Error", "Can't open file!", MessageStyle::Plain, ExitPackage);
+        }
+        if (!header || package.size() < qeff::HeaderSize || !HasSignature(package))
+            return fail("File Error", "Wrong file format!", MessageStyle::Plain, ExitPackage);
+        out.Package({options.package, AnsiToUtf8(header->ProductName), AnsiToUtf8(header->ProductCode),
+                     AnsiToUtf8(header->FirmwareCode), header->VendorId, header->ProductId, header->BlockLength,
+                     package.size() - qeff::HeaderSize});
+    }
+    const PackageHeader header = DecodeHeader(std::span<const std::uint8_t, qeff::HeaderSize>(package.data(), qeff::HeaderSize));
+    const std::uint16_t vid = header.VendorId, pid = header.ProductId;
+
+    // The product(s): the one named, or by the package's IDs, looking again
+    // until the product appears or the time is up.
+    std::vector<FoundProduct> products;
+    if (options.device) {
+        OpenFailure why = OpenFailure::None;
+        auto device = hid.OpenDevice(*options.device, &why);
+        if (!device) {
+            if (why == OpenFailure::AccessDenied)
+                return fail("Warning", denied, MessageStyle::Exclamation, ExitAccessDenied);
+            return fail("Warning", "Cannot open " + *options.device + ".", MessageStyle::Exclamation, ExitNotFound);
+        }
+        const auto ids = device->Attributes();
+        if (!ids || ids->VendorId != vid || ids->ProductId != pid) {
+            char text[160];
+            std::snprintf(text, sizeof text, "%s is not the product this package is for (%04x:%04x).",
+                          options.device->c_str(), vid, pid);
+            return fail("Warning", text, MessageStyle::Exclamation, ExitNotFound);
+        }
+        products.push_back({0, *options.device, std::move(device)});
+    } else {
+        const auto start = Clock::now();
+        bool accessDenied = false;
+        int seen = 0;
+        for (int search = 0;; ++search) {
+            if (options.all) {
+                products = FindAllProducts(hid, vid, pid, &accessDenied);
+            } else {
+                std::unique_ptr<HidDevice> device;
+                const int index = FindProduct(hid, vid, pid, device, &accessDenied);
+                if (device)
+                    products.push_back({static_cast<std::size_t>(index), "", std::move(device)});
+                else
+                    seen = index;
+            }
+            if (!products.empty())
+                break;
+            const bool again = options.wait ? Clock::now() - start + kPollEvery <= *options.wait : search == 0;
+            if (!again || !Pause(options.wait ? kPollEvery : kSecondSearch, stop))
+                break;
+        }
+        if (products.empty()) {
+            if (stop.load())
+                return fail("Interrupted", "Stopped while looking for the product; nothing was sent.",
+                            MessageStyle::Exclamation, ExitInterrupted);
+            if (accessDenied)
+                return fail("Warning", denied, MessageStyle::Exclamation, ExitAccessDenied);
+            if (seen != 0 || options.all)
+                return fail("Warning", "Device not recognized, vendor ID or product ID incorrect",
+                            MessageStyle::Exclamation, ExitNotFound);
+            return fail("Warning", "Device not recognized.\nReconnect the device to USB port.",
+                        MessageStyle::Information, ExitNotFound);
+        }
+        // FindProduct leaves the path to the set; name the product by its place.
+        if (!options.all) {
+            const auto set = hid.PresentInterfaces();
+            const InterfaceEntry entry = set ? set->At(products[0].index) : InterfaceEntry::End();
+            products[0].path = entry.kind == InterfaceEntry::Kind::Path ? entry.path
+                                                                         : "#" + std::to_string(products[0].index);
+        }
+    }
+    for (const FoundProduct& p : products)
+        out.Found(p.path, p.index);
+
+    if (options.dryRun) {
+        int worst = ExitSuccess;
+        for (FoundProduct& p : products) {
+            const auto lengths = p.device->Capabilities();
+            p.device.reset();
+            if (!lengths || lengths->OutputReportByteLength < 2 || lengths->InputReportByteLength < 9) {
+                out.Message(p.path, "Error", "Device report length not supported!", MessageStyle::Plain);
+                out.Result(p.path, ExitNotFound);
+                worst = std::max<int>(worst, ExitNotFound);
+                continue;
+            }
+            out.Plan(p.path, *lengths,
+                     PlanTransfer(package.size() - qeff::HeaderSize, header.BlockLength,
+                                  lengths->OutputReportByteLength));
+            out.Result(p.path, ExitSuccess);
+        }
+        out.Summary(products.size(), worst == ExitSuccess ? products.size() : 0, worst);
+        return worst;
+    }
+
+    // Each product on a thread of its own with its own device: one product's
+    // failure, or its slowness, does not hold up the others.
+    std::vector<int> codes(products.size(), ExitFailure);
+    if (products.size() == 1) {
+        codes[0] = Upgrade(products[0], package, out, stop);
+    } else {
+        std::vector<std::thread> threads;
+        threads.reserve(products.size());
+        for (std::size_t i = 0; i < products.size(); ++i)
+            threads.emplace_back([&, i] {
+                try {
+                    codes[i] = Upgrade(products[i], package, out, stop);
+                } catch (const std::exception& e) {
+                    products[i].device.reset();
+                    out.Message(products[i].path, "Error", e.what(), MessageStyle::Error);
+                    out.Result(products[i].path, ExitFailure);
+                }
+            });
+        for (std::thread& t : threads)
+            t.join();
+    }
+    const int worst = *std::max_element(codes.begin(), codes.end());
+    out.Summary(products.size(), static_cast<std::size_t>(std::count(codes.begin(), codes.end(), ExitSuccess)),
+                worst);
+    return worst;
+}

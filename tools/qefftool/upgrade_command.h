@@ -1,0 +1,25 @@
+#pragma once
+
+#include "upgrade_output.h"
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <string>
+
+class HidSystem;
+
+struct UpgradeOptions {
+    std::string package;
+    // Keep looking this long for a product that is not there yet; without it,
+    // one more search two seconds after the first, as the window does.
+    std::optional<std::chrono::milliseconds> wait;
+    std::optional<std::string> device;  // upgrade this interface only
+    bool all = false;                   // upgrade every interface with the IDs, at the same time
+    bool dryRun = false;                // find, open and plan; send nothing
+};
+
+// Checks the package, finds the product(s) and runs the same transfer as the
+// window, telling `out` how it goes. `stop` ends it between reports. Returns
+// the exit code.
+int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out, const std::atomic<bool>& stop);
