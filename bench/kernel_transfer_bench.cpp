@@ -2,17 +2,23 @@
 // transfer against a uhid product, side by side with a bare write/poll/read
 // loop on the same hidraw node in the same boot. One report per block, so each
 // report is one round trip in both. Prints round trips per second and the ratio.
+// Then qefftool's upgrade --all with 1, 2 and 4 products that each take 20 ms
+// to answer a block, as products writing their flash do: total time, bytes per
+// second, and how much longer four products take than one.
 
 #include "device/device_discovery.h"
 #include "device/firmware_transfer.h"
 #include "package/package_bytes.h"
 #include "package/package_header.h"
+#include "upgrade_command.h"
 #include "virtual_product.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -56,6 +62,78 @@ std::vector<std::uint8_t> Package(std::uint16_t vid, std::uint16_t pid, std::siz
 
 double PerSecond(std::size_t count, Clock::duration took) {
     return static_cast<double>(count) / std::chrono::duration<double>(took).count();
+}
+
+// Nothing to show: the benchmark only times the upgrade.
+class Silent final : public UpgradeOutput {
+public:
+    void Package(const PackageSummary&) override {}
+    void Found(const std::string&, std::size_t) override {}
+    void Plan(const std::string&, const ReportLengths&, const TransferPlan&) override {}
+    void Progress(const std::string&, std::uint64_t, std::uint64_t) override {}
+    void Message(const std::string&, const std::string&, const std::string&, MessageStyle) override {}
+    void Result(const std::string&, int) override {}
+    void Summary(std::size_t, std::size_t, int) override {}
+};
+
+// qefftool upgrade --all against `count` products in the same boot; the
+// seconds it took, or a negative number when an upgrade failed.
+double UpgradeAll(int count) {
+    constexpr std::size_t kPayload = 64 * 1024;
+    constexpr std::uint32_t kBlock = 4096;  // 16 blocks: 320 ms of answering per product
+    VirtualProductOptions o;
+    o.vendorId = 0x1D50;
+    o.productId = 0x6019;
+    o.answerDelay = std::chrono::milliseconds(20);
+    o.product.outputReportLength = kReportLength;
+    o.product.inputReportLength = kReportLength;
+    o.product.blockLength = kBlock;
+    o.product.payloadSize = kPayload;
+    auto package = Package(o.vendorId, o.productId, kPayload);
+    for (int i = 0; i < 4; ++i)
+        package[13 + i] = static_cast<std::uint8_t>(kBlock >> (8 * i));
+    const char* path = "/tmp/bench-all.qeff";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(package.data()),
+                                               static_cast<std::streamsize>(package.size()));
+
+    std::vector<std::unique_ptr<UhidProduct>> products;
+    std::vector<std::thread> servers;
+    std::atomic<bool> stop{false};
+    for (int i = 0; i < count; ++i) {
+        products.push_back(std::make_unique<UhidProduct>(o));
+        UhidProduct& p = *products.back();
+        servers.emplace_back([&p, &stop] {
+            sched_param s{};
+            s.sched_priority = 50;
+            (void)sched_setscheduler(0, SCHED_FIFO, &s);
+            p.Serve(stop);
+        });
+    }
+    const auto hid = MakeHidrawSystem();
+    for (int tries = 0; tries < 500 && static_cast<int>(FindAllProducts(*hid, o.vendorId, o.productId).size()) < count;
+         ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+    UpgradeOptions options;
+    options.package = path;
+    options.all = true;
+    options.wait = std::chrono::milliseconds(0);
+    Silent out;
+    const std::atomic<bool> never{false};
+    const auto start = Clock::now();
+    const int code = RunUpgrade(options, *hid, out, never);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    stop = true;
+    for (std::thread& t : servers)
+        t.join();
+    bool complete = code == 0;
+    for (const auto& p : products)
+        complete = complete && p->Product().Payload().size() == kPayload;
+    products.clear();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the nodes go before the next round
+    std::printf("qefftool upgrade --all, %d product%s: %.3f s, %.0f bytes/s in all%s\n", count, count > 1 ? "s" : "",
+                seconds, static_cast<double>(kPayload) * count / seconds, complete ? "" : " (FAILED)");
+    return complete ? seconds : -1;
 }
 
 }  // namespace
@@ -138,5 +216,13 @@ int main() {
     }
     std::printf("best of %d: transfer %.0f round trips/s, bare loop %.0f round trips/s, ratio %.3f\n", kRuns,
                 bestTransfer, bestBare, bestTransfer / bestBare);
+
+    const double one = UpgradeAll(1), two = UpgradeAll(2), four = UpgradeAll(4);
+    if (one < 0 || two < 0 || four < 0) {
+        std::fprintf(stderr, "bench: an upgrade with --all failed\n");
+        return 1;
+    }
+    std::printf("qefftool upgrade --all: 2 products take %.2f times as long as 1, 4 products %.2f times\n",
+                two / one, four / one);
     return 0;
 }

@@ -298,4 +298,19 @@ TEST_F(Qefftool, ListShowsEveryInterfaceAndWhichOneIsThePackagesProduct) {
     EXPECT_EQ(hid.OpenHandles(), 0);
 }
 
+TEST(TextOutputOnATerminal, RedrawsAtMostTenTimesASecondButShowsTheLatestStepBeforeAMessage) {
+    std::ostringstream text;
+    TextOutput out(text, true);
+    out.Found("/dev/hidraw0", 0);
+    for (std::uint64_t sent = 100; sent < 1000; sent += 100)
+        out.Progress("/dev/hidraw0", sent, 1000);
+    const std::string bar = text.str();
+    EXPECT_EQ(std::count(bar.begin(), bar.end(), '\r'), 1) << "nine steps within a tenth of a second: one drawing";
+    out.Message("/dev/hidraw0", "Error", "Memory write error!", MessageStyle::Plain);
+    const std::string all = text.str();
+    const auto latest = all.rfind(" 90%");
+    ASSERT_NE(latest, std::string::npos) << all;
+    EXPECT_LT(latest, all.find("Error: Memory write error!")) << all;
+}
+
 }  // namespace

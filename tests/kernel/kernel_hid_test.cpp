@@ -10,11 +10,15 @@
 #include "support/transfer_fixtures.h"
 #include "device/ack_codes.h"
 #include "attached_product.h"
+#include "list_command.h"
+#include "text_output.h"
+#include "upgrade_command.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include <sys/wait.h>
@@ -191,6 +195,53 @@ TEST_P(RealKernel, AProductWeMayNotOpenIsToldApart) {
     ::waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the search saw the product and was refused";
+}
+
+TEST_P(RealKernel, QefftoolListsAndUpgradesTheProduct) {
+    package.firmware = CountingPayload(20000);
+    package.blockLength = 1024;
+    TempFolder folder;
+    WriteBytes(folder / "p.qeff", BuildPackage(package));
+    Attached product(GetParam(), Options());
+    ASSERT_TRUE(product.Up()) << product.Error();
+
+    std::ostringstream listed;
+    EXPECT_EQ(RunList(*hid, (folder / "p.qeff").string(), listed), 0);
+    EXPECT_NE(listed.str().find("/dev/hidraw"), std::string::npos) << listed.str();
+    EXPECT_NE(listed.str().find("1d50:6018  out 65 in 65  \""), std::string::npos) << listed.str();
+    EXPECT_NE(listed.str().find("\"  matches the package"), std::string::npos) << listed.str();
+
+    std::ostringstream text;
+    TextOutput out(text, false);
+    UpgradeOptions options;
+    options.package = (folder / "p.qeff").string();
+    const std::atomic<bool> stop{false};
+    EXPECT_EQ(RunUpgrade(options, *hid, out, stop), 0) << text.str();
+    EXPECT_NE(text.str().find("found /dev/hidraw"), std::string::npos) << text.str();
+    EXPECT_EQ(product.Product().Product().Payload(), package.firmware);
+}
+
+TEST_P(RealKernel, QefftoolUpgradesTwoProductsAtOnce) {
+    if (GetParam() == Transport::Gadget)
+        GTEST_SKIP() << "one USB device controller: one gadget at a time";
+    package.firmware = CountingPayload(30000);
+    package.blockLength = 2048;
+    TempFolder folder;
+    WriteBytes(folder / "p.qeff", BuildPackage(package));
+    Attached first(GetParam(), Options());
+    Attached second(GetParam(), Options());
+    ASSERT_TRUE(first.Up() && second.Up()) << first.Error() << second.Error();
+
+    std::ostringstream text;
+    TextOutput out(text, false);
+    UpgradeOptions options;
+    options.package = (folder / "p.qeff").string();
+    options.all = true;
+    const std::atomic<bool> stop{false};
+    EXPECT_EQ(RunUpgrade(options, *hid, out, stop), 0) << text.str();
+    EXPECT_NE(text.str().find("2 of 2 products upgraded"), std::string::npos) << text.str();
+    EXPECT_EQ(first.Product().Product().Payload(), package.firmware);
+    EXPECT_EQ(second.Product().Product().Payload(), package.firmware);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, RealKernel, ::testing::Values(Transport::Uhid, Transport::Gadget), Name);

@@ -42,9 +42,7 @@ unsigned long ParseNumber(const std::string& text, unsigned long max) {
     return value;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     CLI::App app{"Makes and shows Quorvella firmware packages (.qeff) and upgrades products with them.", "qefftool"};
     app.set_version_flag("--version", kVersion);
     app.require_subcommand(1);
@@ -121,6 +119,17 @@ int main(int argc, char** argv) {
         return RunUpgrade(upgrade, *hid, out, InterruptRequested());
     } catch (const std::exception& e) {
         std::cerr << "qefftool: " << e.what() << "\n";
+        return ExitFailure;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (...) {
+        std::fputs("qefftool: unforeseen failure\n", stderr);
         return ExitFailure;
     }
 }

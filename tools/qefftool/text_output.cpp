@@ -2,6 +2,7 @@
 
 #include "exit_codes.h"
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -47,9 +48,29 @@ std::string TextOutput::Prefix(const std::string& path) const {
 }
 
 void TextOutput::EndBar() {
+    // The bar shows the latest step before anything is said under it.
+    if (barOpen_ && bar_ && !bar_->drawn)
+        DrawBar(*bar_, Clock::now());
     if (barOpen_)
         out_ << "\n";
     barOpen_ = false;
+}
+
+void TextOutput::DrawBar(Transfer& t, Clock::time_point now) {
+    t.lastShown = now;
+    t.drawn = true;
+    const std::uint64_t sent = t.sent, total = t.total;
+    const int percent = total ? static_cast<int>(sent * 100 / total) : 100;
+    const double seconds = std::chrono::duration<double>(now - t.start).count();
+    const double rate = seconds > 0 ? static_cast<double>(sent) / seconds : 0;
+    const double left = rate > 0 ? static_cast<double>(total - sent) / rate : 0;
+    const int filled = percent * 30 / 100;
+    char line[160];
+    std::snprintf(line, sizeof line, "\r[%s%s] %3d%%  %s / %s  %s/s  %ds left ", std::string(filled, '#').c_str(),
+                  std::string(30 - filled, '.').c_str(), percent, Bytes(static_cast<double>(sent)).c_str(),
+                  Bytes(static_cast<double>(total)).c_str(), Bytes(rate).c_str(), static_cast<int>(std::lround(left)));
+    out_ << line << std::flush;
+    barOpen_ = true;
 }
 
 void TextOutput::Package(const PackageSummary& p) {
@@ -84,19 +105,12 @@ void TextOutput::Progress(const std::string& path, std::uint64_t sent, std::uint
     const bool last = sent >= total;
     const int percent = total ? static_cast<int>(sent * 100 / total) : 100;
     if (terminal_ && products_ <= 1) {
-        if (!last && t.lastShown.time_since_epoch().count() != 0 && now - t.lastShown < kRedraw)
-            return;
-        t.lastShown = now;
-        const double seconds = std::chrono::duration<double>(now - t.start).count();
-        const double rate = seconds > 0 ? static_cast<double>(sent) / seconds : 0;
-        const double left = rate > 0 ? static_cast<double>(total - sent) / rate : 0;
-        const int filled = percent * 30 / 100;
-        char line[160];
-        std::snprintf(line, sizeof line, "\r[%s%s] %3d%%  %s / %s  %s/s  %ds left ", std::string(filled, '#').c_str(),
-                      std::string(30 - filled, '.').c_str(), percent, Bytes(static_cast<double>(sent)).c_str(),
-                      Bytes(static_cast<double>(total)).c_str(), Bytes(rate).c_str(), static_cast<int>(left + 0.5));
-        out_ << line << std::flush;
-        barOpen_ = true;
+        t.sent = sent;
+        t.total = total;
+        t.drawn = false;
+        bar_ = &t;
+        if (last || t.lastShown.time_since_epoch().count() == 0 || now - t.lastShown >= kRedraw)
+            DrawBar(t, now);
         return;
     }
     // Plain lines: one at each tenth of the way.

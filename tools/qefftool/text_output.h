@@ -28,7 +28,10 @@ private:
         std::chrono::steady_clock::time_point start, lastShown;
         int lastTenth = -1;
         bool shown = false;
+        std::uint64_t sent = 0, total = 0;  // the latest step, drawn or not
+        bool drawn = true;
     };
+    void DrawBar(Transfer& t, std::chrono::steady_clock::time_point now);
     void EndBar();
     std::string Prefix(const std::string& path) const;
 
@@ -37,5 +40,6 @@ private:
     bool terminal_;
     std::size_t products_ = 0;
     bool barOpen_ = false;
+    Transfer* bar_ = nullptr;  // the transfer the bar shows
     std::map<std::string, Transfer> transfers_;
 };

@@ -33,7 +33,7 @@ int Usage() {
     std::cerr << "usage: qeff-virtual-product [--transport uhid|gadget]\n"
                  "         (--package FILE | --vid ID --pid ID --block N --payload-size N)\n"
                  "         [--out LEN] [--in LEN] [--report-ids] [--answers LIST] [--otherwise CODE]\n"
-                 "         [--unplug-after N] [--save FILE]\n"
+                 "         [--unplug-after N] [--answer-delay MS] [--save FILE]\n"
                  "  LEN counts the report-ID byte (default 65: 64 data bytes).\n"
                  "  LIST answers the blocks in turn: a code number, 'silence', 'garbage' or 'unplug';\n"
                  "  blocks after the list get --otherwise (default 1: go on).\n";
@@ -122,6 +122,7 @@ int main(int argc, char** argv) {
     if (auto v = number("--out", 4096)) o.product.outputReportLength = *v;
     if (auto v = number("--in", 4096)) o.product.inputReportLength = *v;
     if (auto v = number("--unplug-after", 1ul << 31)) o.unplugAfterReports = *v;
+    if (auto v = number("--answer-delay", 60000)) o.answerDelay = std::chrono::milliseconds(*v);
     if (auto v = number("--otherwise", 0xFFFFFFFFul)) o.product.otherwise = BlockAnswer::Code(static_cast<std::uint32_t>(*v));
     o.product.inputReportId = reportIds ? 1 : 0;
     if (options.count("--answers")) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -29,6 +30,8 @@ void VirtualProduct::Take(const std::uint8_t* data, std::size_t size, bool idStr
     ++received_;
 
     while (const auto answer = product_.TakeAnswer()) {
+        if (options_.answerDelay.count() > 0)
+            std::this_thread::sleep_for(options_.answerDelay);  // the product writes its flash first
         switch (answer->kind) {
         case BlockAnswer::Kind::Ack:
         case BlockAnswer::Kind::NoSignature: {

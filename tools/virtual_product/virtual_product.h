@@ -3,6 +3,7 @@
 #include "simulated/simulated_product.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@ struct VirtualProductOptions {
     bool reportIds = false;                        // reports carry ID 1
     std::optional<std::size_t> unplugAfterReports;  // leaves once this many reports arrived
     bool secondInterface = false;                   // (gadget) a second HID interface with the same IDs
+    std::chrono::milliseconds answerDelay{0};       // time to answer a block, as writing flash takes
     ProductConfig product;                          // report lengths, block length, answers
 };
 
