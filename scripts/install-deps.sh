@@ -13,6 +13,9 @@ packages=(
   qemu-system-x86 busybox-static cpio xz-utils  # the tests on a real Linux kernel, in a guest
   g++-mingw-w64-x86-64-posix googletest wine wine64 xvfb  # the Windows parts, cross-built and run under Wine on a private X server
   clang clang-tidy               # the fuzzers and the static analysis
+  dpkg-dev lintian desktop-file-utils appstream man-db  # the Debian package: built, checked, installed
+  nsis                           # the Windows installer
+  xauth xdotool imagemagick      # seeing the installed programs' windows
 )
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }

@@ -23,7 +23,7 @@ wine=wine
 display() {
   local n pid
   n=$(cat "$build/.xvfb" 2>/dev/null || true)
-  if [ -n "$n" ] && pid=$(tr -d ' ' <"/tmp/.X$n-lock" 2>/dev/null) &&
+  if [ -n "$n" ] && pid=$(tr -d ' ' 2>/dev/null <"/tmp/.X$n-lock") &&
      [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = Xvfb ]; then
     echo ":$n"
     return

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/main_window_layout.h"
+#include "version.h"
 
 #include <array>
 #include <cmath>
@@ -25,7 +26,7 @@ struct AboutRow {
 inline constexpr std::array<AboutRow, 4> AboutWindowControls{{
     {"Button1", true, {120, 200, 73, 25}, "OK"},
     {"StaticText1", false, {80, 112, 146, 17}, "Quorvella USB Upgrade Utility"},
-    {"StaticText2", false, {80, 128, 63, 17}, "Version 1.10"},
+    {"StaticText2", false, {80, 128, 63, 17}, "Version " QUORVELLA_VERSION},
     {"StaticText3", false, {80, 160, 158, 17}, "(c) 2026 Quorvella Ltd."},
 }};
 

@@ -10,6 +10,7 @@
 #include "platform/native_hid.h"
 #include "text_output.h"
 #include "upgrade_command.h"
+#include "version.h"
 
 #include <CLI/CLI.hpp>
 
@@ -26,7 +27,7 @@
 
 namespace {
 
-constexpr const char* kVersion = "qefftool 1.10";
+constexpr const char* kVersion = "qefftool " QUORVELLA_VERSION;
 
 // A number in decimal or, with 0x, hexadecimal, up to `max`.
 unsigned long ParseNumber(const std::string& text, unsigned long max) {

@@ -2,6 +2,7 @@
 
 #include "exit_codes.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -126,8 +127,7 @@ void TextOutput::Message(const std::string& path, const std::string& caption, co
     const std::lock_guard lock(mutex_);
     EndBar();
     std::string shown = text;
-    for (std::size_t at = 0; (at = shown.find('\n', at)) != std::string::npos; at += 1)
-        shown.replace(at, 1, " ");
+    std::replace(shown.begin(), shown.end(), '\n', ' ');  // one line a message
     out_ << Prefix(path) << caption << ": " << shown << "\n";
 }
 
