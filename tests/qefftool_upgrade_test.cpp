@@ -88,11 +88,7 @@ protected:
         options.package = Utf8(folder / "p.qeff");
     }
     SimulatedInterface Product(std::vector<BlockAnswer> answers = {}) const {
-        SimulatedInterface i;
-        i.vendorId = package.vendorId;
-        i.productId = package.productId;
-        i.product = ProductFor(package, 65, 65, std::move(answers));
-        return i;
+        return ProductInterface(package, 65, 65, std::move(answers));
     }
     int Run() { return RunUpgrade(options, hid, out, stop); }
 };

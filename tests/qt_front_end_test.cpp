@@ -37,13 +37,7 @@ protected:
         form.Open->click();
         ASSERT_TRUE(form.Upgrade->isEnabled());
     }
-    SimulatedInterface Product() const {
-        SimulatedInterface i;
-        i.vendorId = package.vendorId;
-        i.productId = package.productId;
-        i.product = ProductFor(package, 33, 33);
-        return i;
-    }
+    SimulatedInterface Product() const { return ProductInterface(package, 33, 33); }
     std::vector<QWidget*> CursorWidgets() {
         return {form.GroupBox1, form.GroupBox2, &form,     form.Upgrade,      form.Edit1,
                 form.Memo,      form.Open,      form.About, form.Memo->viewport()};

@@ -46,13 +46,7 @@ protected:
         window.log.clear();
     }
 
-    SimulatedInterface Product() const {
-        SimulatedInterface i;
-        i.vendorId = package.vendorId;
-        i.productId = package.productId;
-        i.product = ProductFor(package, 33, 33);
-        return i;
-    }
+    SimulatedInterface Product() const { return ProductInterface(package, 33, 33); }
     static SimulatedInterface Stranger() {
         SimulatedInterface i;
         i.vendorId = 0x845E;

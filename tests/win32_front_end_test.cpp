@@ -137,13 +137,7 @@ protected:
         Click(form->Open);
         ASSERT_TRUE(IsWindowEnabled(form->Upgrade));
     }
-    SimulatedInterface Product() const {
-        SimulatedInterface i;
-        i.vendorId = package.vendorId;
-        i.productId = package.productId;
-        i.product = ProductFor(package, 65, 65);
-        return i;
-    }
+    SimulatedInterface Product() const { return ProductInterface(package); }
     // A key pressed on the focused control, through the program's message loop.
     bool PressKey(WPARAM key) {
         PostMessageW(GetFocus(), WM_KEYDOWN, key, 1);

@@ -2,9 +2,13 @@
 
 std::unique_ptr<HidDevice> DeviceHandle;
 
-int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
-                std::unique_ptr<HidDevice>& handle, bool* accessDenied) {
-    handle.reset();
+namespace {
+
+// Opens the present interfaces in enumeration order and keeps open those with
+// the IDs (the first alone when `firstOnly`); every other one is closed
+// again. Returns how many interfaces were enumerated up to where it stopped.
+int Scan(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId, bool firstOnly, bool* accessDenied,
+         std::vector<FoundProduct>& found) {
     if (accessDenied)
         *accessDenied = false;
     const auto set = hid.PresentInterfaces();
@@ -28,40 +32,30 @@ int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
         }
         const auto ids = device->Attributes();
         if (ids && ids->VendorId == vendorId && ids->ProductId == productId) {
-            handle = std::move(device);
-            return index;
+            found.push_back({static_cast<std::size_t>(index), entry.path, std::move(device)});
+            if (firstOnly)
+                return index;
         }
-        // `device` closes here: only the matching interface stays open.
+        // `device`, if still held, closes here.
     }
+    return index;
+}
+
+}  // namespace
+
+int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
+                std::unique_ptr<HidDevice>& handle, bool* accessDenied) {
+    handle.reset();
+    std::vector<FoundProduct> found;
+    const int index = Scan(hid, vendorId, productId, true, accessDenied, found);
+    if (!found.empty())
+        handle = std::move(found.front().device);
     return index;
 }
 
 std::vector<FoundProduct> FindAllProducts(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
                                           bool* accessDenied) {
     std::vector<FoundProduct> found;
-    if (accessDenied)
-        *accessDenied = false;
-    const auto set = hid.PresentInterfaces();
-    if (!set)
-        return found;
-    for (std::size_t index = 0;; ++index) {
-        const InterfaceEntry entry = set->At(index);
-        if (entry.kind == InterfaceEntry::Kind::End)
-            break;
-        if (entry.kind == InterfaceEntry::Kind::Unavailable)
-            continue;
-        OpenFailure why = OpenFailure::None;
-        auto device = hid.OpenDevice(entry.path, &why);
-        if (!device) {
-            const auto& ids = entry.advertised;
-            if (accessDenied && why == OpenFailure::AccessDenied && ids && ids->VendorId == vendorId &&
-                ids->ProductId == productId)
-                *accessDenied = true;
-            continue;
-        }
-        const auto ids = device->Attributes();
-        if (ids && ids->VendorId == vendorId && ids->ProductId == productId)
-            found.push_back({index, entry.path, std::move(device)});
-    }
+    Scan(hid, vendorId, productId, false, accessDenied, found);
     return found;
 }

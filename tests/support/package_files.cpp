@@ -1,5 +1,7 @@
 #include "package_files.h"
 
+#include "simulated/simulated_hid.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -59,4 +61,13 @@ ProductConfig ProductFor(const PackageContents& package, std::size_t outputLengt
     p.payloadSize = package.firmware.size();
     p.answers = std::move(answers);
     return p;
+}
+
+SimulatedInterface ProductInterface(const PackageContents& package, std::size_t outputLength, std::size_t inputLength,
+                                    std::vector<BlockAnswer> answers) {
+    SimulatedInterface i;
+    i.vendorId = package.vendorId;
+    i.productId = package.productId;
+    i.product = ProductFor(package, outputLength, inputLength, std::move(answers));
+    return i;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "package_writer.h"
+#include "simulated/simulated_hid.h"
 #include "simulated/simulated_product.h"
 
 #include <cstdint>
@@ -40,5 +41,9 @@ PackageContents SamplePackage();
 
 // A product that takes `package`: its block length and payload size, with
 // reports of the given lengths (each counting the report-ID byte).
+// The product for `package` as an interface of the simulated HID system, with its IDs.
+SimulatedInterface ProductInterface(const PackageContents& package, std::size_t outputLength = 65,
+                                    std::size_t inputLength = 65, std::vector<BlockAnswer> answers = {});
+
 ProductConfig ProductFor(const PackageContents& package, std::size_t outputLength = 65, std::size_t inputLength = 65,
                          std::vector<BlockAnswer> answers = {});
