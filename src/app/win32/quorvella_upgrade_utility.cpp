@@ -8,6 +8,7 @@
 #include "app/win32/unit2.h"
 #include "app/win32/win32_text.h"
 #include "app/win32/window_font.h"
+#include "app/win32/window_paint.h"
 
 #include <commctrl.h>
 
@@ -273,20 +274,10 @@ LRESULT TForm1::Handle_(UINT message, WPARAM w, LPARAM l) {
             return reinterpret_cast<LRESULT>(memoBackground_);
         }
         return DefWindowProcW(Handle, message, w, l);
-    case WM_PAINT: {
-        PAINTSTRUCT ps;
-        const HDC dc = BeginPaint(Handle, &ps);
-        FormPaint(dc);
-        EndPaint(Handle, &ps);
+    case WM_PAINT:
+    case WM_PRINTCLIENT:
+        PaintClient(Handle, message, w, [&](HDC dc) { FormPaint(dc); });
         return 0;
-    }
-    case WM_PRINTCLIENT: {  // drawn into another surface (a snapshot of the window)
-        RECT all;
-        GetClientRect(Handle, &all);
-        FillRect(reinterpret_cast<HDC>(w), &all, GetSysColorBrush(COLOR_BTNFACE));
-        FormPaint(reinterpret_cast<HDC>(w));
-        return 0;
-    }
     case WM_ACTIVATE:
         // The first control in tab order has the focus when the window is activated.
         if (LOWORD(w) != WA_INACTIVE && (!GetFocus() || GetAncestor(GetFocus(), GA_ROOT) != Handle))

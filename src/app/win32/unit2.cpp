@@ -7,6 +7,7 @@
 #include "app/win32/message_loop.h"
 #include "app/win32/win32_text.h"
 #include "app/win32/window_font.h"
+#include "app/win32/window_paint.h"
 
 namespace {
 
@@ -114,20 +115,10 @@ LRESULT CALLBACK TForm2::Proc(HWND window, UINT message, WPARAM w, LPARAM l) {
         if (LOWORD(w) != WA_INACTIVE)
             SetFocus(form->Button1);
         return 0;
-    case WM_PAINT: {
-        PAINTSTRUCT ps;
-        const HDC dc = BeginPaint(window, &ps);
-        form->FormPaint(dc);
-        EndPaint(window, &ps);
+    case WM_PAINT:
+    case WM_PRINTCLIENT:
+        PaintClient(window, message, w, [&](HDC dc) { form->FormPaint(dc); });
         return 0;
-    }
-    case WM_PRINTCLIENT: {  // drawn into another surface (a snapshot of the window)
-        RECT all;
-        GetClientRect(window, &all);
-        FillRect(reinterpret_cast<HDC>(w), &all, GetSysColorBrush(COLOR_BTNFACE));
-        form->FormPaint(reinterpret_cast<HDC>(w));
-        return 0;
-    }
     default: return DefWindowProcW(window, message, w, l);
     }
 }
