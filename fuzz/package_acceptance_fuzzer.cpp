@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(header->BlockLength == (data[13] | data[14] << 8 | data[15] << 16 | static_cast<std::uint32_t>(data[16]) << 24));
     Require(header->VendorId == (data[21] | data[22] << 8));
     Require(header->ProductId == (data[23] | data[24] << 8));
-    Require(BlockLengthOf({data, size}) == header->BlockLength);
+    Require(BlockLengthOf({data, size}) == std::optional<std::uint32_t>(header->BlockLength));
     RequireText(header->ProductName, data, qeff::ProductNameField);
     RequireText(header->ProductCode, data, qeff::ProductCodeField);
     RequireText(header->Notes, data, qeff::NotesField);

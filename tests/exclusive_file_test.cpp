@@ -5,9 +5,32 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <atomic>
+#include <cerrno>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+// File systems whose locks differ from a local disk's: this program's flock()
+// comes before the C library's and, when told to, refuses as they do.
+namespace {
+enum class Locks { Local, Nfs, None };
+std::atomic<Locks> fileSystem{Locks::Local};
+}  // namespace
+
+extern "C" int flock(int fd, int operation) noexcept {
+    static const auto real = reinterpret_cast<int (*)(int, int)>(::dlsym(RTLD_NEXT, "flock"));
+    const bool readOnly = (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY;
+    if (fileSystem == Locks::None || (fileSystem == Locks::Nfs && (operation & LOCK_EX) && readOnly)) {
+        errno = fileSystem == Locks::None ? ENOLCK : EBADF;
+        return -1;
+    }
+    return real(fd, operation);
+}
 #endif
 
 namespace {
@@ -53,6 +76,33 @@ TEST(ExclusiveFile, ANamedPipeIsRefusedAtOnceInsteadOfWaitingForAWriter) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_EQ(OpenFileExclusive(fifo.string()), nullptr);  // a blocking open would never return
     EXPECT_EQ(OpenFileExclusive("/dev/zero"), nullptr) << "nor a device that never ends";
+}
+
+TEST(ExclusiveFile, OnNfsOrWithoutLocksAPackageStillOpens) {
+    TempFolder folder;
+    const auto path = folder / "home.qeff";
+    const auto bytes = BuildPackage(SamplePackage());
+    WriteBytes(path, bytes);
+    fileSystem = Locks::Nfs;
+    {
+        // A shared lock stands in for the exclusive one NFS cannot give.
+        const auto mine = OpenFileExclusive(path.string());
+        ASSERT_NE(mine, nullptr);
+        EXPECT_EQ(mine->Size(), bytes.size());
+        const int writer = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        EXPECT_NE(::flock(writer, LOCK_EX | LOCK_NB), 0) << "nobody takes it for himself meanwhile";
+        ::close(writer);
+    }
+    {
+        // And a program that holds it for itself still keeps it.
+        const int writer = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_EQ(::flock(writer, LOCK_EX | LOCK_NB), 0);
+        EXPECT_EQ(OpenFileExclusive(path.string()), nullptr);
+        ::close(writer);
+    }
+    fileSystem = Locks::None;
+    EXPECT_NE(OpenFileExclusive(path.string()), nullptr);
+    fileSystem = Locks::Local;
 }
 
 TEST(ExclusiveFile, AFileWeMayNotReadDoesNotOpen) {

@@ -26,7 +26,8 @@ struct Bench {
     RecordingView view;
 
     Bench(std::size_t lout, std::size_t lin, std::uint32_t blockLength, std::vector<std::uint8_t> payload,
-          std::vector<BlockAnswer> answers = {}, std::optional<std::size_t> goneAfter = std::nullopt) {
+          std::vector<BlockAnswer> answers = {}, std::optional<std::size_t> goneAfter = std::nullopt,
+          std::optional<std::size_t> stallsAfter = std::nullopt) {
         PackageContents c = SamplePackage();
         c.blockLength = blockLength;
         c.firmware = std::move(payload);
@@ -37,6 +38,7 @@ struct Bench {
         i.productId = c.productId;
         i.product = ProductFor(c, lout, lin, std::move(answers));
         i.goneAfterReports = goneAfter;
+        i.stallsAfterReports = stallsAfter;
         hid.Attach(i);
         device = hid.OpenDevice(hid.PresentInterfaces()->At(0).path);
     }
@@ -213,6 +215,18 @@ TEST(TransferAnswers, AProductThatDisappearsNeverEndsInSuccess) {
         EXPECT_EQ(b.view.messages, std::vector<std::string>{kTimeout}) << "gone after " << gone;
         EXPECT_EQ(b.view.gauge.back(), 0);
     }
+}
+
+TEST(TransferAnswers, AProductThatStopsTakingReportsEndsWithTheTimeoutMessage) {
+    // Blocks of three reports; the product takes four reports, then no more.
+    // Writes that time out are not the end: the block is sent out, then its
+    // acknowledgement is waited for in vain.
+    Bench b(9, 9, 24, CountingPayload(72), {}, std::nullopt, 4);
+    b.Run();
+    EXPECT_EQ(b.Log().sequence, "WWWRWWWRC");
+    EXPECT_EQ(b.Log().reports.size(), 4u);
+    EXPECT_EQ(b.view.messages, std::vector<std::string>{kTimeout});
+    EXPECT_EQ(b.view.gauge.back(), 0);
 }
 
 TEST(TransferFiles, FileProblemsSendNothing) {

@@ -76,4 +76,42 @@ TEST(WindowsHid, ADeviceWithoutOutputReportsIsRefusedBeforeAnythingIsSent) {
     EXPECT_EQ(view.messages, std::vector<std::string>{Msg("Error", "Device report length not supported!")});
 }
 
+// A named pipe opens like a HID device and, once full, leaves writes on their
+// way, as a product that stops taking reports does.
+TEST(WindowsHid, GivingUpAnEarlierReadCancelsNoWriteStillOnItsWay) {
+    const char* name = "\\\\.\\pipe\\qeff-stalled-product";
+    const HANDLE product = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 64, 64, 0, nullptr);
+    ASSERT_NE(product, INVALID_HANDLE_VALUE);
+    auto device = MakeWindowsHidSystem()->OpenDevice(name);
+    ASSERT_NE(device, nullptr);
+    std::vector<std::uint8_t> report(65);
+    std::size_t sent = 0;
+    IoOutcome last = IoOutcome::Signalled;
+    while (sent < 200 && last != IoOutcome::TimedOut) {
+        std::fill(report.begin(), report.end(), static_cast<std::uint8_t>(sent + 1));
+        last = device->WriteReport(report, std::chrono::milliseconds(50));
+        ++sent;
+    }
+    ASSERT_EQ(last, IoOutcome::TimedOut) << "the pipe never filled";
+    std::vector<std::uint8_t> ack(65);
+    EXPECT_EQ(device->ReadReport(ack, std::chrono::milliseconds(50)), IoOutcome::TimedOut);  // left pending
+    EXPECT_EQ(device->ReadReport(ack, std::chrono::milliseconds(50)), IoOutcome::TimedOut);  // gives it up first
+    // The product reads again: every report arrives, the one still on its way included.
+    std::vector<std::uint8_t> taken;
+    const ULONGLONG until = GetTickCount64() + 2000;
+    while (taken.size() < sent * report.size() && GetTickCount64() < until) {
+        DWORD available = 0, got = 0;
+        std::uint8_t chunk[256];
+        if (PeekNamedPipe(product, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+            ReadFile(product, chunk, std::min<DWORD>(available, sizeof chunk), &got, nullptr))
+            taken.insert(taken.end(), chunk, chunk + got);
+        else
+            Sleep(5);
+    }
+    ASSERT_EQ(taken.size(), sent * report.size());
+    EXPECT_EQ(taken.back(), static_cast<std::uint8_t>(sent));
+    device.reset();
+    CloseHandle(product);
+}
+
 }  // namespace

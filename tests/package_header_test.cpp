@@ -75,16 +75,18 @@ TEST_F(PackageAcceptance, IntegersAreLittleEndianAtTheirOffsets) {
     EXPECT_EQ(header->VendorId, 0xABCD);
     EXPECT_EQ(header->ProductId, 0xEF01);
     EXPECT_EQ(BlockLengthOf(bytes), 0x12345678u);
+    // A buffer that ends inside the field has none to give.
+    EXPECT_EQ(BlockLengthOf(std::span(bytes).first(17)), 0x12345678u);
+    EXPECT_FALSE(BlockLengthOf(std::span(bytes).first(16)).has_value());
 }
 
 TEST_F(PackageAcceptance, TextsEndAtTheirZeroOrAtTheirSpan) {
     PackageContents c = SamplePackage();
     c.productName.clear();
-    c.notes.clear();
+    c.notes = "notes";
     auto bytes = BuildPackage(c);
-    // Fill the product code's span completely: no zero byte inside it. The next
-    // field (notes) is empty, so a reader that runs on would show nothing more,
-    // but one that ignores the span would swallow the notes' zero and beyond.
+    // Fill the product code's span completely: no zero byte inside it. A reader
+    // that ran past the span would take the notes that follow into the code.
     for (std::size_t i = 282; i < 293; ++i)
         bytes[i] = 'C';
     // The firmware code, the last field, also fills its span up to the payload.
@@ -96,7 +98,7 @@ TEST_F(PackageAcceptance, TextsEndAtTheirZeroOrAtTheirSpan) {
     ASSERT_TRUE(header.has_value());
     EXPECT_EQ(header->ProductName, "");
     EXPECT_EQ(header->ProductCode, std::string(11, 'C'));
-    EXPECT_EQ(header->Notes, "");
+    EXPECT_EQ(header->Notes, "notes");
     EXPECT_EQ(header->FirmwareCode, std::string(21, 'F'));
 }
 

@@ -84,7 +84,7 @@ TransferResult TransferFirmware(TransferView& view, HidDevice& device, std::uniq
 
     std::vector<std::uint8_t> report(lengths->OutputReportByteLength, 0);
     std::vector<std::uint8_t> ack(lengths->InputReportByteLength, 0);
-    const std::uint32_t blockLength = BlockLengthOf(file);
+    const std::uint32_t blockLength = *BlockLengthOf(file);  // the header is there: checked above
     std::size_t position = qeff::PayloadOffset;
     std::uint64_t blockFill = 0;
     bool failed = false;

@@ -22,7 +22,9 @@ std::string Text(std::span<const std::uint8_t> bytes, qeff::Field field) {
 
 }  // namespace
 
-std::uint32_t BlockLengthOf(std::span<const std::uint8_t> package) {
+std::optional<std::uint32_t> BlockLengthOf(std::span<const std::uint8_t> package) {
+    if (package.size() < qeff::BlockLengthField.offset + qeff::BlockLengthField.length)
+        return std::nullopt;
     return LittleEndian(package, qeff::BlockLengthField);
 }
 
@@ -34,7 +36,7 @@ bool HasSignature(std::span<const std::uint8_t> package) {
 PackageHeader DecodeHeader(std::span<const std::uint8_t, qeff::HeaderSize> header) {
     PackageHeader h;
     std::copy_n(header.begin(), h.Signature.size(), h.Signature.begin());
-    h.BlockLength = BlockLengthOf(header);
+    h.BlockLength = LittleEndian(header, qeff::BlockLengthField);
     h.VendorId = static_cast<std::uint16_t>(LittleEndian(header, qeff::VendorIdField));
     h.ProductId = static_cast<std::uint16_t>(LittleEndian(header, qeff::ProductIdField));
     h.ProductName = Text(header, qeff::ProductNameField);

@@ -46,9 +46,9 @@ struct PackageHeader {
     std::string FirmwareCode;
 };
 
-// Field access on a buffer that holds at least the header (the transfer reads
-// the whole file into one buffer and takes its fields from there).
-std::uint32_t BlockLengthOf(std::span<const std::uint8_t> package);
+// Field access on the whole file read into one buffer, as the transfer holds it;
+// nullopt when the buffer is too short to hold the field.
+std::optional<std::uint32_t> BlockLengthOf(std::span<const std::uint8_t> package);
 bool HasSignature(std::span<const std::uint8_t> package);
 // Decodes every header field; a text with no zero byte in its span ends at the
 // span's end, so decoding never reads past the header.

@@ -41,6 +41,20 @@ private:
     int fd_;
 };
 
+// Keeps other programs from taking the file while it is read. An exclusive lock
+// where the file system gives one; NFS does not on a file opened for reading (it
+// emulates flock() with POSIX locks, whose write lock needs write access: EBADF),
+// and there a shared lock still keeps out a program that holds or wants the
+// file for itself. A file system without locks at all (ENOLCK, EOPNOTSUPP) still
+// lets the package be read. Only a lock that someone else holds refuses it.
+bool Lock(int fd) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    if (errno == EWOULDBLOCK)
+        return false;
+    return ::flock(fd, LOCK_SH | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+}
+
 }  // namespace
 
 std::unique_ptr<PackageFile> OpenFileExclusive(const std::string& path) {
@@ -50,7 +64,7 @@ std::unique_ptr<PackageFile> OpenFileExclusive(const std::string& path) {
     if (fd < 0)
         return nullptr;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !Lock(fd) ||
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         ::close(fd);
         return nullptr;

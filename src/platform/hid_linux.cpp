@@ -2,6 +2,7 @@
 #include "platform/native_hid.h"
 
 #include "platform/hid_report_descriptor.h"
+#include "platform/hid_writer_linux.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,9 +22,6 @@
 #include <unistd.h>
 
 namespace {
-
-
-bool DeviceGone(int error) { return error == ENODEV || error == EIO || error == ENXIO || error == ESHUTDOWN; }
 
 // The coarse clock costs next to nothing to read; its few milliseconds of
 // resolution only matter when a signal cuts a wait short.
@@ -51,8 +49,7 @@ int WaitFor(int fd, short events, std::chrono::milliseconds bound) {
 
 class HidrawDevice final : public HidDevice {
 public:
-    explicit HidrawDevice(int fd) : fd_(fd) {}
-    ~HidrawDevice() override { ::close(fd_); }
+    explicit HidrawDevice(int fd) : writer_(fd), fd_(fd) {}
     HidrawDevice(const HidrawDevice&) = delete;
     HidrawDevice& operator=(const HidrawDevice&) = delete;
 
@@ -73,25 +70,7 @@ public:
     IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
         // The kernel takes the whole report, report-ID byte first, in one call
         // (and strips a 0 ID for a product without IDs).
-        const auto start = CoarseNow();
-        for (;;) {
-            const ssize_t n = ::write(fd_, report.data(), report.size());
-            if (n >= 0)
-                return IoOutcome::Signalled;
-            if (errno == EINTR)
-                continue;
-            if (DeviceGone(errno))
-                return IoOutcome::Abandoned;
-            if (errno != EAGAIN)
-                return IoOutcome::Failed;
-            const int ready = WaitFor(fd_, POLLOUT, bound - (CoarseNow() - start));
-            if (ready == 0)
-                return IoOutcome::TimedOut;
-            if (ready < 0)
-                return IoOutcome::Failed;
-            if (ready & (POLLERR | POLLHUP | POLLNVAL))
-                return IoOutcome::Abandoned;
-        }
+        return writer_.Write(report, bound);
     }
 
     IoOutcome ReadReport(std::span<std::uint8_t> report, std::chrono::milliseconds bound) override {
@@ -123,16 +102,16 @@ public:
                 std::fill(into.begin() + n, into.end(), std::uint8_t{0});
                 return IoOutcome::Signalled;
             }
-            if (n == 0 || DeviceGone(errno))
+            if (n == 0 || HidrawDeviceGone(errno))
                 return IoOutcome::Abandoned;
             if (errno != EINTR && errno != EAGAIN)
                 return IoOutcome::Failed;
         }
     }
 
-    // Writes have completed when WriteReport returns and a read is never left
-    // pending past its bound: there is nothing to cancel.
-    void CancelPendingIo() override {}
+    // A read is never left pending past its bound; reports still waiting for
+    // their turn are dropped, and one already in the kernel ends on its own.
+    void CancelPendingIo() override { writer_.CancelQueued(); }
 
     std::string Description() override {
         char name[256] = {};
@@ -156,7 +135,8 @@ private:
         return *described_;
     }
 
-    int fd_;
+    HidWriter writer_;  // owns the node and closes it
+    const int fd_;
     std::optional<std::optional<DescribedReports>> described_;  // asked once per open device
 };
 
@@ -187,8 +167,11 @@ public:
     std::unique_ptr<HidInterfaceSet> PresentInterfaces() override {
         std::vector<std::pair<unsigned long, std::string>> found;
         std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator(classFolder_, error)) {
-            const std::string name = entry.path().filename().string();
+        // Stepping with an error code: an entry that vanishes or cannot be read
+        // ends the listing quietly instead of throwing out of the search.
+        for (std::filesystem::directory_iterator it(classFolder_, error), end; !error && it != end;
+             it.increment(error)) {
+            const std::string name = it->path().filename().string();
             unsigned long number = 0;
             const char* digits = name.c_str() + 6;
             if (name.rfind("hidraw", 0) != 0 || name.size() == 6 ||
@@ -205,7 +188,8 @@ public:
     }
 
     std::unique_ptr<HidDevice> OpenDevice(const std::string& path, OpenFailure* why) override {
-        const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        // O_NOCTTY: a path that names a terminal never becomes this process's.
+        const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
         if (fd < 0) {
             if (why)
                 *why = (errno == EACCES || errno == EPERM) ? OpenFailure::AccessDenied : OpenFailure::Other;

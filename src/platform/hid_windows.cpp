@@ -93,8 +93,9 @@ public:
         if (!event_)
             return IoOutcome::Failed;
         // The driver fills our own buffer, which outlives a wait that gives up.
+        // Only that earlier read is cancelled: writes still on their way go on.
         if (readPending_)
-            CancelPendingIo();
+            CancelPendingRead();
         read_.assign(report.size(), 0);
         readOverlapped_ = OVERLAPPED{};
         readOverlapped_.hEvent = event_;
@@ -141,8 +142,7 @@ public:
         // Cancelled requests still end: wait for that before their memory goes.
         DWORD n = 0;
         if (readPending_)
-            GetOverlappedResult(device_, &readOverlapped_, &n, TRUE);
-        readPending_ = false;
+            CancelPendingRead();
         for (auto& w : writes_)
             GetOverlappedResult(device_, &w.overlapped, &n, TRUE);
         writes_.clear();
@@ -164,6 +164,13 @@ public:
     }
 
 private:
+    void CancelPendingRead() {
+        CancelIoEx(device_, &readOverlapped_);
+        DWORD n = 0;
+        GetOverlappedResult(device_, &readOverlapped_, &n, TRUE);  // it still ends: wait before reusing its memory
+        readPending_ = false;
+    }
+
     struct PendingWrite {
         OVERLAPPED overlapped{};
         std::vector<std::uint8_t> bytes;

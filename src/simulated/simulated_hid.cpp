@@ -63,6 +63,9 @@ public:
         log.sequence += 'W';
         if (Unplugged())
             return IoOutcome::Abandoned;
+        const auto& stall = slot_->setup.stallsAfterReports;
+        if (stall && log.reports.size() >= *stall)
+            return IoOutcome::TimedOut;
         log.reports.emplace_back(report.begin(), report.end());
         slot_->product.Receive(report);
         return IoOutcome::Signalled;
@@ -79,7 +82,13 @@ public:
         switch (answer->kind) {
         case BlockAnswer::Kind::Silence: return IoOutcome::TimedOut;
         case BlockAnswer::Kind::AbandonWait: return IoOutcome::Abandoned;
-        case BlockAnswer::Kind::FailWait: return IoOutcome::Failed;
+        case BlockAnswer::Kind::FailWait: {
+            // What a failed wait leaves in the buffer is no answer, however
+            // much it looks like one: here a refusal.
+            const auto bytes = slot_->product.ReportFor(BlockAnswer::Code(8));
+            std::copy_n(bytes.begin(), std::min(bytes.size(), report.size()), report.begin());
+            return IoOutcome::Failed;
+        }
         case BlockAnswer::Kind::Ack:
         case BlockAnswer::Kind::NoSignature: break;
         }

@@ -23,6 +23,7 @@ struct SimulatedInterface {
     bool attributesReadable = true;
     bool capabilitiesReadable = true;
     std::optional<std::size_t> goneAfterReports;  // unplugged once this many reports arrived
+    std::optional<std::size_t> stallsAfterReports;  // takes no more once this many arrived: writes time out
     std::string description;                       // the maker's and product's names
 };
 

@@ -33,10 +33,11 @@ int Usage() {
     std::cerr << "usage: qeff-virtual-product [--transport uhid|gadget]\n"
                  "         (--package FILE | --vid ID --pid ID --block N --payload-size N)\n"
                  "         [--out LEN] [--in LEN] [--report-ids] [--answers LIST] [--otherwise CODE]\n"
-                 "         [--unplug-after N] [--answer-delay MS] [--save FILE]\n"
+                 "         [--unplug-after N] [--stop-reading-after N] [--answer-delay MS] [--save FILE]\n"
                  "  LEN counts the report-ID byte (default 65: 64 data bytes).\n"
                  "  LIST answers the blocks in turn: a code number, 'silence', 'garbage' or 'unplug';\n"
-                 "  blocks after the list get --otherwise (default 1: go on).\n";
+                 "  blocks after the list get --otherwise (default 1: go on).\n"
+                 "  --stop-reading-after N: takes N reports, then reads no more, as a product that hangs.\n";
     return 2;
 }
 
@@ -89,21 +90,11 @@ int main(int argc, char** argv) {
     bool checkPayload = false;
     if (options.count("--package")) {
         const auto file = OpenFileExclusive(options["--package"]);
-        const auto header = file ? AcceptHeader(*file) : std::nullopt;
-        const auto size = file ? file->Size() : std::nullopt;
-        if (!header || !size) {
+        if (!file || !LoadExpectedPackage(*file, o, expected)) {
             std::cerr << "qeff-virtual-product: " << options["--package"] << " is not a readable package\n";
             return 1;
         }
-        std::vector<std::uint8_t> whole(static_cast<std::size_t>(*size));
-        file->ReadFromStart(whole);
-        expected.assign(whole.begin() + qeff::PayloadOffset, whole.end());
         checkPayload = true;
-        o.vendorId = header->VendorId;
-        o.productId = header->ProductId;
-        o.product.blockLength = header->BlockLength;
-        o.product.payloadSize = expected.size();
-        o.name = header->ProductName.empty() ? o.name : header->ProductName;
     }
     const auto number = [&](const char* name, unsigned long max) -> std::optional<unsigned long> {
         if (!options.count(name))
@@ -123,6 +114,7 @@ int main(int argc, char** argv) {
     if (auto v = number("--in", 4096)) o.product.inputReportLength = *v;
     if (auto v = number("--unplug-after", 1ul << 31)) o.unplugAfterReports = *v;
     if (auto v = number("--answer-delay", 60000)) o.answerDelay = std::chrono::milliseconds(*v);
+    if (auto v = number("--stop-reading-after", 1ul << 31)) o.stopReadingAfterReports = *v;
     if (auto v = number("--otherwise", 0xFFFFFFFFul)) o.product.otherwise = BlockAnswer::Code(static_cast<std::uint32_t>(*v));
     o.product.inputReportId = reportIds ? 1 : 0;
     if (options.count("--answers")) {
@@ -164,20 +156,10 @@ int main(int argc, char** argv) {
                 o.productId, transport.c_str());
     std::fflush(stdout);
 
-    // Serve in short rounds so that each finished upgrade is reported.
-    std::atomic<bool> roundOver{false};
+    // Serve upgrade by upgrade so that each finished one is reported.
     int upgrades = 0;
     while (!stopRequested && !product->Unplugged()) {
-        std::thread watcher([&] {
-            while (!stopRequested && !product->Product().Complete() && !product->Unplugged())
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the last answer go out
-            roundOver = true;
-        });
-        product->Serve(roundOver);
-        watcher.join();
-        roundOver = false;
-        if (!product->Product().Complete()) {
+        if (!product->ServeOneUpgrade(stopRequested)) {
             if (product->Unplugged())
                 std::printf("Unplugged after %zu reports, as scripted.\n", product->ReportsReceived());
             break;

@@ -2,6 +2,8 @@
 
 #include "product_descriptor.h"
 
+#include "package/package_header.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -28,6 +30,7 @@ void VirtualProduct::Take(const std::uint8_t* data, std::size_t size, bool idStr
     report.insert(report.end(), data, data + size);
     product_.Receive(report);
     ++received_;
+    complete_ = product_.Complete();
 
     while (const auto answer = product_.TakeAnswer()) {
         if (options_.answerDelay.count() > 0)
@@ -58,6 +61,39 @@ void VirtualProduct::Take(const std::uint8_t* data, std::size_t size, bool idStr
 void VirtualProduct::StartOver() {
     product_ = SimulatedProduct(options_.product);
     received_ = 0;
+    complete_ = false;
+}
+
+bool VirtualProduct::ServeOneUpgrade(const std::atomic<bool>& stop) {
+    std::atomic<bool> roundOver{false};
+    // The watcher asks only what may be asked while the product is served.
+    std::thread watcher([&] {
+        while (!stop && !Complete() && !Unplugged())
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the last answer go out
+        roundOver = true;
+    });
+    Serve(roundOver);
+    watcher.join();
+    return Complete();
+}
+
+bool LoadExpectedPackage(PackageFile& file, VirtualProductOptions& options, std::vector<std::uint8_t>& payload) {
+    const auto header = AcceptHeader(file);
+    const auto size = file.Size();
+    if (!header || !size || *size < qeff::HeaderSize)
+        return false;
+    std::vector<std::uint8_t> whole(static_cast<std::size_t>(*size));
+    if (file.ReadFromStart(whole) != whole.size())
+        return false;  // a payload read in part would be compared as if whole
+    payload.assign(whole.begin() + qeff::PayloadOffset, whole.end());
+    options.vendorId = header->VendorId;
+    options.productId = header->ProductId;
+    options.product.blockLength = header->BlockLength;
+    options.product.payloadSize = payload.size();
+    if (!header->ProductName.empty())
+        options.name = header->ProductName;
+    return true;
 }
 
 // ---- uhid ---------------------------------------------------------------
@@ -110,12 +146,16 @@ void UhidProduct::Serve(const std::atomic<bool>& stop) {
     if (fd_ < 0)
         return;
     while (!stop && !unplugged_) {
+        if (Hung()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            continue;
+        }
         pollfd p{fd_, POLLIN, 0};
         if (::poll(&p, 1, 20) <= 0)
             continue;
         // Drain everything queued: uhid holds only a few dozen reports for us.
         uhid_event ev{};
-        while (!unplugged_ && ::read(fd_, &ev, sizeof ev) > 0)
+        while (!unplugged_ && !Hung() && ::read(fd_, &ev, sizeof ev) > 0)
             Handle(ev);
     }
 }
@@ -259,12 +299,16 @@ void GadgetProduct::Serve(const std::atomic<bool>& stop) {
         return;
     std::vector<std::uint8_t> buffer(reportLength_ + 1);
     while (!stop && !unplugged_) {
+        if (Hung()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            continue;
+        }
         pollfd p[2] = {{fd_, POLLIN, 0}, {secondFd_, POLLIN, 0}};
         if (::poll(p, secondFd_ >= 0 ? 2 : 1, 20) <= 0)
             continue;
         // usbhid does not send a report ID of 0: what arrives is the payload part.
         ssize_t n = 0;
-        while (!unplugged_ && (n = ::read(fd_, buffer.data(), buffer.size())) > 0)
+        while (!unplugged_ && !Hung() && (n = ::read(fd_, buffer.data(), buffer.size())) > 0)
             Take(buffer.data(), static_cast<std::size_t>(n), true);
         while (secondFd_ >= 0 && ::read(secondFd_, buffer.data(), buffer.size()) > 0)
             ++secondReports_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "package/package_file.h"
 #include "simulated/simulated_product.h"
 
 #include <atomic>
@@ -18,6 +19,7 @@ struct VirtualProductOptions {
     std::optional<std::size_t> unplugAfterReports;  // leaves once this many reports arrived
     bool secondInterface = false;                   // (gadget) a second HID interface with the same IDs
     std::chrono::milliseconds answerDelay{0};       // time to answer a block, as writing flash takes
+    std::optional<std::size_t> stopReadingAfterReports;  // then takes no more reports, as a product that hangs
     ProductConfig product;                          // report lengths, block length, answers
 };
 
@@ -37,11 +39,18 @@ public:
     // Leaves the bus, as if unplugged.
     virtual void Unplug() = 0;
 
+    // Serves one upgrade: until the whole payload has come and its last answer
+    // has gone out, the product leaves, or `stop` is set. True when it came whole.
+    bool ServeOneUpgrade(const std::atomic<bool>& stop);
+
+    // What the product took; look only while it is not being served.
     const SimulatedProduct& Product() const { return product_; }
     // Forgets the upgrade so far, ready to take the firmware again.
     void StartOver();
     std::size_t ReportsReceived() const { return received_; }
+    // These two may be asked while another thread serves.
     bool Unplugged() const { return unplugged_; }
+    bool Complete() const { return complete_; }
 
 protected:
     explicit VirtualProduct(const VirtualProductOptions& options) : options_(options), product_(options.product) {}
@@ -54,9 +63,18 @@ protected:
     VirtualProductOptions options_;
     SimulatedProduct product_;
     std::string error_;
+    // Serving stops reading once the product is set to hang.
+    bool Hung() const { return options_.stopReadingAfterReports && received_ >= *options_.stopReadingAfterReports; }
+
     std::size_t received_ = 0;
-    bool unplugged_ = false;
+    std::atomic<bool> unplugged_{false};
+    std::atomic<bool> complete_{false};
 };
+
+// Reads the package a virtual product is to take: the payload it expects and
+// the IDs, block length and name it presents. Nothing for a file that is no
+// package or that cannot be read whole.
+bool LoadExpectedPackage(PackageFile& file, VirtualProductOptions& options, std::vector<std::uint8_t>& payload);
 
 // Through /dev/uhid: the kernel's user-space HID transport.
 class UhidProduct final : public VirtualProduct {
