@@ -5,6 +5,7 @@
 //   build/release/bench/bench_transfer   (runs offscreen when there is no display)
 
 #include "app/qt/quorvella_upgrade_utility.h"
+#include "app/qt/tcgauge.h"
 #include "app/upload_firmware.h"
 #include "package_writer.h"
 #include "device/message_display.h"
@@ -92,6 +93,24 @@ void UploadOneMebibyte(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(kPayload));
 }
 BENCHMARK(UploadOneMebibyte)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// One step of the gauge as a transfer makes it, drawn on the shown window: the
+// cost the window adds to a report whenever the gauge moves.
+void GaugeStep(benchmark::State& state) {
+    CountingMessages messages;
+    FixedDialog dialog;
+    SimulatedHid unused;
+    TForm1 form(messages, dialog, unused);
+    form.show();
+    QApplication::processEvents();
+    int value = 0;
+    for (auto _ : state) {
+        value = value % 100 + 1;
+        form.bar->SetProgress(value);
+        QApplication::processEvents();
+    }
+}
+BENCHMARK(GaugeStep)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
 

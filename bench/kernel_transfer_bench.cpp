@@ -1,17 +1,27 @@
-// Runs inside a guest kernel (scripts/kernel-bench.sh boots one): the utility's
-// transfer against a uhid product, side by side with a bare write/poll/read
-// loop on the same hidraw node in the same boot. One report per block, so each
-// report is one round trip in both. Prints round trips per second and the ratio.
-// Then qefftool's upgrade --all with 1, 2 and 4 products that each take 20 ms
-// to answer a block, as products writing their flash do: total time, bytes per
-// second, and how much longer four products take than one.
+// Runs inside a guest kernel with the host's files (scripts/kernel-bench.sh
+// boots one): the utility's transfer on real hidraw nodes, over uhid and over a
+// USB gadget on dummy_hcd (the usbhid path a real product takes), three ways in
+// the same boot: a bare write/poll/read loop with nothing of the utility in
+// it, the transfer with a view that does nothing, and the transfer as the
+// window runs it (UploadFirmware on the real Qt window, offscreen, its events
+// processed after every report and its gauge drawn). 4096 reports of 65 bytes,
+// with an acknowledgement after every report (BlockLength 64) and after every
+// 64 (BlockLength 4096). Then qefftool's upgrade --all with 1, 2 and 4 uhid
+// products that each take 20 ms to answer a block.
 
+#include "app/open_dialog.h"
+#include "app/qt/quorvella_upgrade_utility.h"
+#include "app/upload_firmware.h"
 #include "device/device_discovery.h"
 #include "device/firmware_transfer.h"
+#include "device/message_display.h"
 #include "package/package_bytes.h"
 #include "package/package_header.h"
+#include "platform/hid_linux.h"
 #include "upgrade_command.h"
 #include "virtual_product.h"
+
+#include <QApplication>
 
 #include <algorithm>
 #include <atomic>
@@ -19,6 +29,7 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -27,28 +38,36 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include "platform/hid_linux.h"
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t kReportLength = 65;
-constexpr std::size_t kRoundTrips = 20000;
+constexpr std::size_t kReports = 4096;
 constexpr int kRuns = 5;
 
 class QuietView final : public TransferView {
 public:
     std::string last;
-    int gaugeMoves = 0;
-    void SetGauge(int) override { ++gaugeMoves; }
+    void SetGauge(int) override {}
     void ShowMessage(const std::string& text, const std::string&, MessageStyle) override { last = text; }
     void ProcessPendingEvents() override {}
 };
 
-std::vector<std::uint8_t> Package(std::uint16_t vid, std::uint16_t pid, std::size_t payload) {
+// The window's boxes are modal; here they are counted so that nothing waits for a user.
+class CountingMessages final : public MessageDisplay {
+public:
+    std::string last;
+    void Show(const std::string& text, const std::string&, MessageStyle) override { last = text; }
+};
+
+class FixedDialog final : public OpenDialog {
+public:
+    bool Execute() override { return true; }
+};
+
+std::vector<std::uint8_t> Package(std::uint16_t vid, std::uint16_t pid, std::size_t payload, std::uint32_t block) {
     std::vector<std::uint8_t> p(qeff::HeaderSize + payload, 0);
     std::copy(qeff::Signature.begin(), qeff::Signature.end(), p.begin());
-    const std::uint32_t block = kReportLength - 1;
     for (int i = 0; i < 4; ++i)
         p[13 + i] = static_cast<std::uint8_t>(block >> (8 * i));
     p[21] = static_cast<std::uint8_t>(vid);
@@ -60,8 +79,9 @@ std::vector<std::uint8_t> Package(std::uint16_t vid, std::uint16_t pid, std::siz
     return p;
 }
 
-double PerSecond(std::size_t count, Clock::duration took) {
-    return static_cast<double>(count) / std::chrono::duration<double>(took).count();
+void Save(const char* path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 // Nothing to show: the benchmark only times the upgrade.
@@ -89,12 +109,8 @@ double UpgradeAll(int count) {
     o.product.inputReportLength = kReportLength;
     o.product.blockLength = kBlock;
     o.product.payloadSize = kPayload;
-    auto package = Package(o.vendorId, o.productId, kPayload);
-    for (int i = 0; i < 4; ++i)
-        package[13 + i] = static_cast<std::uint8_t>(kBlock >> (8 * i));
     const char* path = "/tmp/bench-all.qeff";
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(package.data()),
-                                               static_cast<std::streamsize>(package.size()));
+    Save(path, Package(o.vendorId, o.productId, kPayload, kBlock));
 
     std::vector<std::unique_ptr<UhidProduct>> products;
     std::vector<std::thread> servers;
@@ -136,27 +152,60 @@ double UpgradeAll(int count) {
     return complete ? seconds : -1;
 }
 
-}  // namespace
+// A product on one transport, served at real-time priority as a real one
+// answers at once (uhid drops reports that wait too long).
+class Served {
+public:
+    Served(bool gadget, const VirtualProductOptions& o) {
+        if (gadget)
+            product_ = std::make_unique<GadgetProduct>(o);
+        else
+            product_ = std::make_unique<UhidProduct>(o);
+        if (!product_->Error().empty())
+            return;
+        server_ = std::thread([this] {
+            sched_param p{};
+            p.sched_priority = 50;
+            (void)sched_setscheduler(0, SCHED_FIFO, &p);
+            product_->Serve(stop_);
+        });
+    }
+    ~Served() {
+        stop_ = true;
+        if (server_.joinable())
+            server_.join();
+        product_.reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // its node goes before the next one comes
+    }
+    Served(const Served&) = delete;
+    Served& operator=(const Served&) = delete;
+    std::string Error() const { return product_->Error(); }
 
-int main() {
+private:
+    std::unique_ptr<VirtualProduct> product_;
+    std::atomic<bool> stop_{false};
+    std::thread server_;
+};
+
+std::string onlyWay;  // all three when empty
+
+struct Rates {
+    double bare = 0, quiet = 0, window = 0;
+};
+
+// The three ways, kRuns times each, on one product; the best rate of each, in reports per second.
+bool Measure(bool gadget, std::uint32_t block, TForm1& form, Rates& best) {
     VirtualProductOptions o;
+    o.productId = 0x6020;
     o.product.outputReportLength = kReportLength;
     o.product.inputReportLength = kReportLength;
-    o.product.blockLength = kReportLength - 1;
-    o.product.payloadSize = kRoundTrips * (kReportLength - 1);
-    UhidProduct product(o);
+    o.product.blockLength = block;
+    o.product.payloadSize = std::size_t{1} << 40;  // blocks end by count, run after run
+    Served product(gadget, o);
     if (!product.Error().empty()) {
         std::fprintf(stderr, "bench: %s\n", product.Error().c_str());
-        return 1;
+        return false;
     }
-    std::atomic<bool> stop{false};
-    std::thread server([&] {
-        sched_param p{};
-        p.sched_priority = 50;
-        (void)sched_setscheduler(0, SCHED_FIFO, &p);
-        product.Serve(stop);
-    });
-
     const auto hid = MakeHidrawSystem();
     std::unique_ptr<HidDevice> device;
     for (int tries = 0; tries < 500 && !device; ++tries) {
@@ -164,59 +213,94 @@ int main() {
         if (!device)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (!device) {
+    const auto found = FindAllProducts(*hid, o.vendorId, o.productId);
+    if (!device || found.empty()) {
         std::fprintf(stderr, "bench: the product's hidraw node did not appear\n");
-        return 1;
+        return false;
     }
-    std::string node;
-    {
-        const auto set = hid->PresentInterfaces();
-        for (std::size_t i = 0; node.empty(); ++i) {
-            const auto e = set->At(i);
-            if (e.kind == InterfaceEntry::Kind::End)
-                break;
-            if (e.advertised && e.advertised->VendorId == o.vendorId)
-                node = e.path;
-        }
-    }
-    const int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-
-    const auto package = Package(o.vendorId, o.productId, o.product.payloadSize);
-    double bestTransfer = 0, bestBare = 0;
-    bool ok = true;
+    const int fd = ::open(found.front().path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    const std::size_t payload = kReports * (kReportLength - 1);
+    const auto package = Package(o.vendorId, o.productId, payload, block);
+    Save(form.OpenDialog1.FileName.c_str(), package);
+    const std::size_t perAck = block / (kReportLength - 1);
+    const auto rate = [](Clock::time_point start) {
+        return static_cast<double>(kReports) / std::chrono::duration<double>(Clock::now() - start).count();
+    };
+    bool ok = fd >= 0;
     for (int run = 0; run < kRuns && ok; ++run) {
-        product.StartOver();
-        QuietView view;
-        auto start = Clock::now();
-        TransferFirmware(view, *device, std::make_unique<PackageBytes>(package));
-        const double transfer = PerSecond(kRoundTrips, Clock::now() - start);
-        ok = view.last == "Firmware upgraded successfully";
-
-        // The same exchange with nothing of the utility in it.
-        product.StartOver();
+        // Nothing of the utility: the same reports and acknowledgements.
         std::vector<std::uint8_t> report(kReportLength, 0), answer(kReportLength);
-        start = Clock::now();
-        for (std::size_t i = 0; i < kRoundTrips && ok; ++i) {
+        const bool bare = onlyWay.empty() || onlyWay == "bare";
+        auto start = Clock::now();
+        for (std::size_t i = 0; i < kReports && ok && bare; ++i) {
             report[1] = static_cast<std::uint8_t>(i);
             ok = ::write(fd, report.data(), report.size()) == static_cast<ssize_t>(report.size());
-            pollfd p{fd, POLLIN, 0};
-            ok = ok && ::poll(&p, 1, 300) == 1 && ::read(fd, answer.data(), answer.size()) > 0;
+            if ((i + 1) % perAck == 0) {
+                pollfd p{fd, POLLIN, 0};
+                ok = ok && ::poll(&p, 1, 300) == 1 && ::read(fd, answer.data(), answer.size()) > 0;
+            }
         }
-        const double bare = PerSecond(kRoundTrips, Clock::now() - start);
-        std::printf("run %d: transfer %.0f round trips/s, bare loop %.0f round trips/s\n", run + 1, transfer, bare);
-        bestTransfer = std::max(bestTransfer, transfer);
-        bestBare = std::max(bestBare, bare);
-    }
-    stop = true;
-    server.join();
-    ::close(fd);
-    if (!ok) {
-        std::fprintf(stderr, "bench: an exchange failed\n");
-        return 1;
-    }
-    std::printf("best of %d: transfer %.0f round trips/s, bare loop %.0f round trips/s, ratio %.3f\n", kRuns,
-                bestTransfer, bestBare, bestTransfer / bestBare);
+        if (bare)
+            best.bare = std::max(best.bare, rate(start));
 
+        if (onlyWay.empty() || onlyWay == "quiet") {
+            QuietView view;
+            start = Clock::now();
+            TransferFirmware(view, *device, std::make_unique<PackageBytes>(package));
+            best.quiet = std::max(best.quiet, rate(start));
+            ok = ok && view.last == "Firmware upgraded successfully";
+        }
+        if (!onlyWay.empty() && onlyWay != "window")
+            continue;
+
+        auto& messages = static_cast<CountingMessages&>(form.Messages);
+        messages.last.clear();
+        start = Clock::now();
+        UploadFirmware(form.Behaviour, *device);
+        best.window = std::max(best.window, rate(start));
+        ok = ok && messages.last == "Firmware upgraded successfully";
+    }
+    if (fd >= 0)
+        ::close(fd);
+    if (!ok)
+        std::fprintf(stderr, "bench: an exchange failed\n");
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    // "kernel_transfer_bench gadget 4096 [bare|quiet|window]" measures that one
+    // case alone, and one way of it (for strace -c or perf).
+    const std::string onlyTransport = argc > 2 ? argv[1] : "";
+    onlyWay = argc > 3 ? argv[3] : "";
+    const std::uint32_t onlyBlock = argc > 2 ? static_cast<std::uint32_t>(std::stoul(argv[2])) : 0;
+    CountingMessages messages;
+    FixedDialog dialog;
+    dialog.FileName = "/tmp/bench.qeff";
+    const auto unused = MakeHidrawSystem();
+    TForm1 form(messages, dialog, *unused);
+    form.show();
+    QApplication::processEvents();
+
+    bool ok = true;
+    for (const bool gadget : {false, true}) {
+        for (const std::uint32_t block : {64u, 4096u}) {
+            if (!onlyTransport.empty() && (onlyTransport != (gadget ? "gadget" : "uhid") || onlyBlock != block))
+                continue;
+            Rates best;
+            ok = Measure(gadget, block, form, best) && ok;
+            std::printf("%-6s BlockLength %4u: bare loop %6.0f reports/s; transfer without the window %6.0f "
+                        "(%.3f of bare); in the window %6.0f (%.3f of bare)\n",
+                        gadget ? "gadget" : "uhid", block, best.bare, best.quiet, best.quiet / best.bare,
+                        best.window, best.window / best.bare);
+            std::fflush(stdout);
+        }
+    }
+
+    if (!onlyTransport.empty())
+        return ok ? 0 : 1;
     const double one = UpgradeAll(1), two = UpgradeAll(2), four = UpgradeAll(4);
     if (one < 0 || two < 0 || four < 0) {
         std::fprintf(stderr, "bench: an upgrade with --all failed\n");
@@ -224,5 +308,5 @@ int main() {
     }
     std::printf("qefftool upgrade --all: 2 products take %.2f times as long as 1, 4 products %.2f times\n",
                 two / one, four / one);
-    return 0;
+    return ok ? 0 : 1;
 }

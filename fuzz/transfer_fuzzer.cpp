@@ -53,17 +53,21 @@ public:
     std::optional<DeviceAttributes> Attributes() override { return DeviceAttributes{}; }
     std::optional<ReportLengths> Capabilities() override { return lengths_; }
 
-    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
+    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound,
+                          const WhileWaiting& meanwhile) override {
         Require(!gone && !wentWrong);  // nothing is sent once the transfer has failed
         Require(bound == WriteWaitBound && report.size() == lengths_->OutputReportByteLength && report[0] == 0);
         product_.Receive(report);
         const IoOutcome outcome = Outcome();
         if (outcome == IoOutcome::Abandoned)
             gone = wentWrong = true;
+        else if (meanwhile)
+            meanwhile();
         return outcome;
     }
 
-    IoOutcome ReadReport(std::span<std::uint8_t> report, std::chrono::milliseconds bound) override {
+    IoOutcome ReadReport(std::span<std::uint8_t> report, std::chrono::milliseconds bound,
+                         const WhileWaiting& /*meanwhile*/) override {
         Require(!gone && !wentWrong);
         Require(bound == AckWaitBound && report.size() == lengths_->InputReportByteLength);
         // Exactly one read per finished block, right after it.

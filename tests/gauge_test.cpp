@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QScreen>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -128,6 +129,34 @@ TEST_F(Gauge, TheTextIsCentredAndGrowsWithTheNumber) {
             textPixels += full.pixel(x, y) == Inverse(TCGauge::DesktopColour);
     EXPECT_GT(textPixels, 0) << "\"100%\" reads over a full bar";
     EXPECT_EQ(full.pixel(310, 22), TCGauge::DesktopColour.rgb()) << "the bar fills to the right border";
+}
+
+}  // namespace
+
+namespace {
+
+// What the screen shows of the gauge: the window system's copy, which a step
+// that draws too little would leave stale (grab() would draw it all anew).
+QImage OnScreen(TCGauge& g) {
+    return g.screen()->grabWindow(g.winId()).toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+TEST_F(Gauge, StepByStepItLooksAsIfDrawnWhole) {
+    TCGauge whole;
+    whole.setFont(WindowFont());
+    whole.resize(gauge.size());
+    whole.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&whole));
+    for (int value : {1, 2, 9, 10, 11, 37, 99, 100, 0}) {
+        // Up to each value one point at a time, as a transfer moves it; back to 0 at once.
+        for (int v = gauge.Progress() + 1; value != 0 && v <= value; ++v)
+            gauge.SetProgress(v);
+        if (value == 0)
+            gauge.SetProgress(0);
+        whole.SetProgress(value);
+        whole.repaint();
+        EXPECT_EQ(OnScreen(gauge), OnScreen(whole)) << value;
+    }
 }
 
 }  // namespace

@@ -86,8 +86,10 @@ TEST(HidrawWrite, AProductThatStopsTakingReportsCostsEachWriteItsBoundAndLosesNo
     fifo.Fill();
     for (std::uint8_t mark : {2, 3}) {
         const auto start = Clock::now();
-        EXPECT_EQ(device->WriteReport(Report(mark), 50ms), IoOutcome::TimedOut);
+        int meanwhile = 0;  // the caller's work, once per report, while it is on its way
+        EXPECT_EQ(device->WriteReport(Report(mark), 50ms, [&] { ++meanwhile; }), IoOutcome::TimedOut);
         const auto took = Clock::now() - start;
+        EXPECT_EQ(meanwhile, 1);
         EXPECT_GE(took, 50ms);
         EXPECT_LT(took, 1s) << "never waited on the product";
     }
@@ -151,7 +153,9 @@ TEST(HidrawGone, EndOfFileAndEioMeanTheProductHasGone) {
     errno = 0;  // the read itself must tell the end, not what an earlier call left
     EXPECT_EQ(device->ReadReport(ack, 300ms), IoOutcome::Abandoned);
     EXPECT_EQ(device->WriteReport(Report(1), 300ms), IoOutcome::Abandoned);
-    EXPECT_EQ(device->WriteReport(Report(2), 300ms), IoOutcome::Abandoned) << "and stays gone";
+    int meanwhile = 0;
+    EXPECT_EQ(device->WriteReport(Report(2), 300ms, [&] { ++meanwhile; }), IoOutcome::Abandoned) << "and stays gone";
+    EXPECT_EQ(meanwhile, 0) << "nothing waits for a product that has gone";
 }
 
 void Ignore(int) {}
@@ -212,9 +216,13 @@ TEST(HidrawRead, AShortReportLeavesNothingOfTheLastOneBehind) {
     ASSERT_EQ(device->ReadReport(report, std::chrono::milliseconds(300)), IoOutcome::Signalled);
     EXPECT_EQ(report, (std::vector<std::uint8_t>{0, 0x01, 0x02, 0, 0, 0, 0, 0, 0}));
 
+    // Nothing comes: the whole bound is waited, in slices with the caller's
+    // work between them.
     const auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(device->ReadReport(report, std::chrono::milliseconds(300)), IoOutcome::TimedOut);
+    int slices = 0;
+    EXPECT_EQ(device->ReadReport(report, std::chrono::milliseconds(300), [&] { ++slices; }), IoOutcome::TimedOut);
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(290));
+    EXPECT_GE(slices, 4);
     ::close(product);
 }
 

@@ -110,8 +110,20 @@ TransferResult TransferFirmware(TransferView& view, HidDevice& device, std::uniq
             }
         }
 
-        // Only a product that has gone is noticed here; a slow write is not waited for further.
-        if (device.WriteReport(report, WriteWaitBound) == IoOutcome::Abandoned) {
+        // While the product takes the report, the window's pending events run
+        // and then the gauge moves, at most one point per report until it
+        // catches up: both once per report, and the product need not wait for
+        // them. Only a product that has gone is noticed here; a slow write is not
+        // waited for further.
+        const auto percent = static_cast<int>(static_cast<std::uint64_t>(position) * 100 / size);
+        const auto whileSent = [&] {
+            view.ProcessPendingEvents();
+            if (progressStep < percent) {
+                view.SetGauge(progressStep);
+                ++progressStep;
+            }
+        };
+        if (device.WriteReport(report, WriteWaitBound, whileSent) == IoOutcome::Abandoned) {
             LostProduct(view, device);
             result.outcome = TransferOutcome::Lost;
             failed = true;
@@ -119,19 +131,13 @@ TransferResult TransferFirmware(TransferView& view, HidDevice& device, std::uniq
         }
         result.payloadSent = position - qeff::PayloadOffset;
         view.PayloadSent(result.payloadSent, result.payloadSize);
-        view.ProcessPendingEvents();
-
-        // The gauge moves at most one point per report until it catches up.
-        const auto percent = static_cast<int>(static_cast<std::uint64_t>(position) * 100 / size);
-        if (progressStep < percent) {
-            view.SetGauge(progressStep);
-            ++progressStep;
-        }
 
         if (blockFill != 0)
             continue;  // the block is not finished yet
 
-        const IoOutcome answer = device.ReadReport(ack, AckWaitBound);
+        // A product slow to answer must not freeze the window: its events run
+        // while the acknowledgement is waited for too.
+        const IoOutcome answer = device.ReadReport(ack, AckWaitBound, [&view] { view.ProcessPendingEvents(); });
         if (answer == IoOutcome::TimedOut || answer == IoOutcome::Abandoned) {
             LostProduct(view, device);
             result.outcome = TransferOutcome::Lost;

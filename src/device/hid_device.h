@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -19,6 +20,12 @@ enum class IoOutcome {
     Abandoned,  // the wait was abandoned; backends also report a product that has gone this way
     Failed,     // the wait itself failed
 };
+
+// What a caller does while a report is on its way.
+using WhileWaiting = std::function<void()>;
+// A read's wait is cut into slices this long: after a write's 50 ms, the window
+// then never goes a tenth of a second without its events running.
+inline constexpr std::chrono::milliseconds WaitSlice{25};
 
 struct DeviceAttributes {
     std::uint16_t VendorId = 0;
@@ -41,14 +48,19 @@ public:
 
     // Starts sending one output report (byte 0 is the report ID) and waits for it
     // at most `bound`. The backend owns the bytes until the write completes.
-    virtual IoOutcome WriteReport(std::span<const std::uint8_t> report,
-                                  std::chrono::milliseconds bound) = 0;
+    // `meanwhile` is called once while the report is on its way (after the write
+    // when it ended at once), unless the device is known to have gone: the time
+    // the product takes over the report is the caller's, and the bound counts it.
+    virtual IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound,
+                                  const WhileWaiting& meanwhile = {}) = 0;
 
     // Starts receiving one input report into `report` and waits at most `bound`.
     // Byte 0 is always the report ID (0 for a product without report IDs),
-    // whatever the transport delivers.
-    virtual IoOutcome ReadReport(std::span<std::uint8_t> report,
-                                 std::chrono::milliseconds bound) = 0;
+    // whatever the transport delivers. A wait that lasts is cut into slices of
+    // at most WaitSlice, with `meanwhile` called between them (the window lets
+    // its events run there); the bound stays the whole wait's.
+    virtual IoOutcome ReadReport(std::span<std::uint8_t> report, std::chrono::milliseconds bound,
+                                 const WhileWaiting& meanwhile = {}) = 0;
 
     // Cancels whatever I/O is still pending on the device.
     virtual void CancelPendingIo() = 0;

@@ -67,13 +67,15 @@ public:
         return ReportLengths{reports->outputReportByteLength, reports->inputReportByteLength};
     }
 
-    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
+    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound,
+                          const WhileWaiting& meanwhile) override {
         // The kernel takes the whole report, report-ID byte first, in one call
         // (and strips a 0 ID for a product without IDs).
-        return writer_.Write(report, bound);
+        return writer_.Write(report, bound, meanwhile);
     }
 
-    IoOutcome ReadReport(std::span<std::uint8_t> report, std::chrono::milliseconds bound) override {
+    IoOutcome ReadReport(std::span<std::uint8_t> report, std::chrono::milliseconds bound,
+                         const WhileWaiting& meanwhile) override {
         if (report.empty())
             return IoOutcome::Failed;
         const auto reports = Described();
@@ -83,7 +85,12 @@ public:
         const std::span<std::uint8_t> into = addId ? report.subspan(1) : report;
         const auto start = CoarseNow();  // spurious wake-ups must not stretch the bound
         for (;;) {
-            const int ready = WaitFor(fd_, POLLIN, bound - (CoarseNow() - start));
+            const auto left = bound - (CoarseNow() - start);
+            const int ready = WaitFor(fd_, POLLIN, meanwhile ? std::min(left, WaitSlice) : left);
+            if (ready == 0 && meanwhile && left > WaitSlice) {
+                meanwhile();
+                continue;
+            }
             if (ready == 0)
                 return IoOutcome::TimedOut;
             if (ready < 0)

@@ -63,7 +63,8 @@ public:
         return ReportLengths{caps.OutputReportByteLength, caps.InputReportByteLength};
     }
 
-    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
+    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound,
+                          const WhileWaiting& meanwhile) override {
         if (!event_)
             return IoOutcome::Failed;
         ForgetFinishedWrites();
@@ -73,14 +74,25 @@ public:
         w.bytes.assign(report.begin(), report.end());
         w.overlapped.hEvent = event_;
         ResetEvent(event_);
+        const ULONGLONG start = GetTickCount64();
         if (!WriteFile(device_, w.bytes.data(), static_cast<DWORD>(w.bytes.size()), nullptr, &w.overlapped)) {
             const DWORD error = GetLastError();
             if (error != ERROR_IO_PENDING) {
                 writes_.pop_back();
-                return DeviceGone(error) ? IoOutcome::Abandoned : IoOutcome::Failed;
+                if (DeviceGone(error))
+                    return IoOutcome::Abandoned;
+                if (meanwhile)
+                    meanwhile();
+                return IoOutcome::Failed;
             }
         }
-        const IoOutcome waited = FromWait(WaitForSingleObject(event_, static_cast<DWORD>(bound.count())));
+        // The caller's work runs while the driver sends the report; the bound counts it.
+        if (meanwhile)
+            meanwhile();
+        const ULONGLONG spent = GetTickCount64() - start;
+        const auto whole = static_cast<ULONGLONG>(bound.count());
+        const IoOutcome waited =
+            FromWait(WaitForSingleObject(event_, static_cast<DWORD>(spent < whole ? whole - spent : 0)));
         if (waited != IoOutcome::Signalled)
             return waited;
         DWORD written = 0;
@@ -89,7 +101,8 @@ public:
         return IoOutcome::Signalled;
     }
 
-    IoOutcome ReadReport(std::span<std::uint8_t> report, std::chrono::milliseconds bound) override {
+    IoOutcome ReadReport(std::span<std::uint8_t> report, std::chrono::milliseconds bound,
+                         const WhileWaiting& meanwhile) override {
         if (!event_)
             return IoOutcome::Failed;
         // The driver fills our own buffer, which outlives a wait that gives up.
@@ -109,7 +122,18 @@ public:
         }
         // Whether the read started is not examined: the wait decides. A read
         // that never started brought no report, whatever woke the wait.
-        const IoOutcome waited = FromWait(WaitForSingleObject(event_, static_cast<DWORD>(bound.count())));
+        DWORD result = WAIT_TIMEOUT;
+        for (;;) {
+            const ULONGLONG spent = GetTickCount64() - start;
+            const auto whole = static_cast<ULONGLONG>(bound.count());
+            const ULONGLONG left = spent < whole ? whole - spent : 0;
+            const auto slice = static_cast<ULONGLONG>(WaitSlice.count());
+            result = WaitForSingleObject(event_, static_cast<DWORD>(meanwhile ? std::min(left, slice) : left));
+            if (result != WAIT_TIMEOUT || !meanwhile || left <= slice)
+                break;
+            meanwhile();
+        }
+        const IoOutcome waited = FromWait(result);
         if (waited != IoOutcome::Signalled)
             return waited;
         if (!readPending_)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <poll.h>
+#include <sched.h>
 #include <unistd.h>
 
 bool HidrawDeviceGone(int error) { return error == ENODEV || error == EIO || error == ENXIO || error == ESHUTDOWN; }
@@ -98,13 +99,16 @@ HidWriter::~HidWriter() {
     shared_->work.notify_one();
 }
 
-IoOutcome HidWriter::Write(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) {
+IoOutcome HidWriter::Write(std::span<const std::uint8_t> report, std::chrono::milliseconds bound,
+                           const WhileWaiting& meanwhile) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
     if (!shared_) {
         auto shared = std::make_shared<Shared>(fd_);
         try {
             std::thread(WriteInTurn, shared).detach();  // outlives the writer when a write is stuck in the kernel
         } catch (const std::system_error&) {
+            if (meanwhile)
+                meanwhile();
             return IoOutcome::Failed;  // no thread to be had: nothing was sent
         }
         shared_ = std::move(shared);
@@ -115,7 +119,17 @@ IoOutcome HidWriter::Write(std::span<const std::uint8_t> report, std::chrono::mi
     const std::uint64_t ticket = ++shared_->submitted;
     shared_->queue.emplace_back(ticket, std::vector<std::uint8_t>(report.begin(), report.end()));
     shared_->work.notify_one();
-    if (!shared_->done.wait_until(lock, deadline, [&] { return shared_->finished >= ticket || shared_->gone; }))
+    const auto ended = [&] { return shared_->finished >= ticket || shared_->gone; };
+    if (meanwhile) {
+        // The thread must have the report in the kernel before the caller's
+        // work begins, or the two would not overlap: on one CPU, giving the
+        // thread the CPU lets it go as far as the kernel's wait for the product.
+        lock.unlock();
+        ::sched_yield();
+        meanwhile();
+        lock.lock();
+    }
+    if (!shared_->done.wait_until(lock, deadline, ended))
         return IoOutcome::TimedOut;
     return shared_->finished == ticket ? shared_->outcome : IoOutcome::Abandoned;
 }

@@ -57,30 +57,41 @@ public:
         return ReportLengths{p.outputReportLength, p.inputReportLength};
     }
 
-    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
+    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound,
+                          const WhileWaiting& meanwhile) override {
         InterfaceLog& log = slot_->log;
         log.writeBounds.push_back(bound);
         log.sequence += 'W';
         if (Unplugged())
             return IoOutcome::Abandoned;
         const auto& stall = slot_->setup.stallsAfterReports;
-        if (stall && log.reports.size() >= *stall)
-            return IoOutcome::TimedOut;
-        log.reports.emplace_back(report.begin(), report.end());
-        slot_->product.Receive(report);
-        return IoOutcome::Signalled;
+        const bool taken = !stall || log.reports.size() < *stall;
+        if (taken) {
+            log.reports.emplace_back(report.begin(), report.end());
+            slot_->product.Receive(report);
+        }
+        if (meanwhile)
+            meanwhile();
+        return taken ? IoOutcome::Signalled : IoOutcome::TimedOut;
     }
 
-    IoOutcome ReadReport(std::span<std::uint8_t> report, std::chrono::milliseconds bound) override {
+    IoOutcome ReadReport(std::span<std::uint8_t> report, std::chrono::milliseconds bound,
+                         const WhileWaiting& meanwhile) override {
         slot_->log.readBounds.push_back(bound);
         slot_->log.sequence += 'R';
         if (Unplugged())
             return IoOutcome::Abandoned;
         const auto answer = slot_->product.TakeAnswer();
+        // A wait that runs out spends its whole bound, slice by slice.
+        const auto silent = [&] {
+            for (auto waited = WaitSlice; meanwhile && waited < bound; waited += WaitSlice)
+                meanwhile();
+            return IoOutcome::TimedOut;
+        };
         if (!answer)
-            return IoOutcome::TimedOut;  // nothing due: the product stays silent
+            return silent();  // nothing due: the product stays silent
         switch (answer->kind) {
-        case BlockAnswer::Kind::Silence: return IoOutcome::TimedOut;
+        case BlockAnswer::Kind::Silence: return silent();
         case BlockAnswer::Kind::AbandonWait: return IoOutcome::Abandoned;
         case BlockAnswer::Kind::FailWait: {
             // What a failed wait leaves in the buffer is no answer, however

@@ -31,6 +31,8 @@ public:
 
     bool Up() const;
     std::string Error() const;
+    // How many reports the product took so far, while it is served.
+    std::size_t ReportsTaken() const { return product_->ReportsReceived(); }
     // Stops serving, so that what the product took can be looked at.
     const VirtualProduct& Product();
 

@@ -3,6 +3,7 @@
 
 #include "app/qt/quorvella_upgrade_utility.h"
 #include "app/qt/tcgauge.h"
+#include "app/qt/unit2.h"
 #include "gui_fixtures.h"
 #include "package_files.h"
 #include "platform/native_hid.h"
@@ -10,6 +11,11 @@
 
 #include <QPushButton>
 #include <QTest>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -82,6 +88,79 @@ TEST_F(UtilityOnKernel, WithoutTheProductWarnsAfterTheSecondSearch) {
     const ShownMessage reconnect{"Device not recognized.\nReconnect the device to USB port.", "Warning",
                                  MessageStyle::Information};
     EXPECT_EQ(messages.shown, std::vector<ShownMessage>{reconnect});
+}
+
+TEST_F(UtilityOnKernel, AProductThatStopsTakingReportsNeverFreezesTheWindow) {
+    // Over USB, where a report the product does not take holds the kernel's
+    // write for seconds: 64 reports a block, and the product hangs after 20.
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::milliseconds;
+    package.firmware = CountingPayload(30000);
+    package.blockLength = 4096;
+    VirtualProductOptions options = Options();
+    options.stopReadingAfterReports = 20;
+    Attached product(Transport::Gadget, options);
+    ASSERT_TRUE(product.Up()) << product.Error();
+    TForm2 about(96);
+    form.AboutWindow = &about;
+    form.show();
+    Choose();
+
+    // From the moment the product stops, a thread posts the window an event
+    // every 5 ms, as input would come. The gaps between one processed event and
+    // the next tell how long the window did not answer (its own work on an
+    // event, such as opening About, is not counted as silence). About is
+    // pressed a second into the stall.
+    std::atomic<bool> over{false};
+    Clock::time_point stopAt{}, messageAt{}, backAt{}, lastDone{};
+    Clock::duration longest{}, aboutTook{};
+    bool aboutShown = false;
+    QObject receiver;
+    std::thread prodder([&] {
+        while (!over && product.ReportsTaken() < 20)
+            std::this_thread::sleep_for(milliseconds(1));
+        const auto stopped = Clock::now();
+        for (bool first = true; !over; first = false) {
+            QMetaObject::invokeMethod(&receiver, [&, stopped, first] {
+                const auto now = Clock::now();
+                if (first)
+                    stopAt = lastDone = stopped;
+                if (messageAt == Clock::time_point{}) {
+                    longest = std::max(longest, now - lastDone);
+                    if (!messages.shown.empty())
+                        messageAt = now;
+                    if (!aboutShown && now - stopAt > milliseconds(1000)) {
+                        form.About->click();
+                        aboutShown = about.isVisible();
+                        aboutTook = Clock::now() - now;
+                    }
+                } else if (backAt == Clock::time_point{} && form.Upgrade->isEnabled()) {
+                    backAt = now;
+                }
+                lastDone = Clock::now();
+            }, Qt::QueuedConnection);
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+    });
+    Upgrade();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return backAt != Clock::time_point{}; }, 5000));
+    over = true;
+    prodder.join();
+    QCoreApplication::processEvents();  // nothing posted is left to run after this test
+
+    const ShownMessage timeout{"Timeout error, try upgrade one more time.", "Error", MessageStyle::Exclamation};
+    EXPECT_EQ(messages.shown, std::vector<ShownMessage>{timeout});
+    ASSERT_NE(backAt, Clock::time_point{});
+    const auto ms = [](Clock::duration d) { return std::chrono::duration_cast<milliseconds>(d).count(); };
+    std::printf("stalled product: the longest gap between processed events %lld ms, About opened in %lld ms, the "
+                "message %lld ms after the product stopped, the window back %lld ms after the message\n",
+                static_cast<long long>(ms(longest)), static_cast<long long>(ms(aboutTook)),
+                static_cast<long long>(ms(messageAt - stopAt)), static_cast<long long>(ms(backAt - messageAt)));
+    EXPECT_LT(longest, milliseconds(100)) << "the window kept processing its events";
+    EXPECT_TRUE(aboutShown) << "About opens during the stall";
+    // 64 reports a block at 50 ms each at most, the acknowledgement's 300 ms, and a second to spare.
+    EXPECT_LT(messageAt - stopAt, milliseconds(64 * 50 + 300 + 1000));
+    EXPECT_LT(backAt - messageAt, milliseconds(1000)) << "closing the device waits for no write in the kernel";
 }
 
 }  // namespace

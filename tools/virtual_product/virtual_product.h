@@ -47,8 +47,8 @@ public:
     const SimulatedProduct& Product() const { return product_; }
     // Forgets the upgrade so far, ready to take the firmware again.
     void StartOver();
+    // These three may be asked while another thread serves.
     std::size_t ReportsReceived() const { return received_; }
-    // These two may be asked while another thread serves.
     bool Unplugged() const { return unplugged_; }
     bool Complete() const { return complete_; }
 
@@ -66,7 +66,7 @@ protected:
     // Serving stops reading once the product is set to hang.
     bool Hung() const { return options_.stopReadingAfterReports && received_ >= *options_.stopReadingAfterReports; }
 
-    std::size_t received_ = 0;
+    std::atomic<std::size_t> received_{0};
     std::atomic<bool> unplugged_{false};
     std::atomic<bool> complete_{false};
 };

@@ -2,7 +2,11 @@
 
 #include "app/gauge_value.h"
 
+#include <array>
+
 #include <QColor>
+#include <QFont>
+#include <QImage>
 #include <QWidget>
 
 // A horizontal progress gauge: black one-pixel border, white background, the
@@ -24,5 +28,17 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void PrepareGlyphs();
+    QRect Inner() const;                // inside the border
+    int FillEnd(int progress) const;    // where the bar ends for a value
+    QRect TextArea() const;             // where any value's text may lie
+
+    static constexpr std::array<char, 11> kGlyphs{'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', '%'};
+
     GaugeValue value_;
+    QImage canvas_;                          // kept between repaints
+    std::array<QImage, kGlyphs.size()> glyphs_;  // white on black, for the font below
+    QFont glyphsFont_;
+    int textHeight_ = 0;
+    int widestText_ = 0;
 };
