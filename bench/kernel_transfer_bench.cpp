@@ -43,7 +43,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t kReportLength = 65;
 constexpr std::size_t kReports = 4096;
-constexpr int kRuns = 5;
+constexpr int kRuns = 7;
 
 class QuietView final : public TransferView {
 public:
@@ -190,8 +190,16 @@ private:
 std::string onlyWay;  // all three when empty
 
 struct Rates {
-    double bare = 0, quiet = 0, window = 0;
+    double bare = 0, quiet = 0, window = 0;               // the best of the runs
+    std::vector<double> quietOfBare, windowOfBare;         // each run against its own bare loop
 };
+
+double Median(std::vector<double> v) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
 
 // The three ways, kRuns times each, on one product; the best rate of each, in reports per second.
 bool Measure(bool gadget, std::uint32_t block, TForm1& form, Rates& best) {
@@ -240,14 +248,17 @@ bool Measure(bool gadget, std::uint32_t block, TForm1& form, Rates& best) {
                 ok = ok && ::poll(&p, 1, 300) == 1 && ::read(fd, answer.data(), answer.size()) > 0;
             }
         }
-        if (bare)
-            best.bare = std::max(best.bare, rate(start));
+        const double bareRate = bare ? rate(start) : 0;
+        best.bare = std::max(best.bare, bareRate);
 
         if (onlyWay.empty() || onlyWay == "quiet") {
             QuietView view;
             start = Clock::now();
             TransferFirmware(view, *device, std::make_unique<PackageBytes>(package));
-            best.quiet = std::max(best.quiet, rate(start));
+            const double quietRate = rate(start);
+            best.quiet = std::max(best.quiet, quietRate);
+            if (bare)
+                best.quietOfBare.push_back(quietRate / bareRate);
             ok = ok && view.last == "Firmware upgraded successfully";
         }
         if (!onlyWay.empty() && onlyWay != "window")
@@ -257,7 +268,10 @@ bool Measure(bool gadget, std::uint32_t block, TForm1& form, Rates& best) {
         messages.last.clear();
         start = Clock::now();
         UploadFirmware(form.Behaviour, *device);
-        best.window = std::max(best.window, rate(start));
+        const double windowRate = rate(start);
+        best.window = std::max(best.window, windowRate);
+        if (bare)
+            best.windowOfBare.push_back(windowRate / bareRate);
         ok = ok && messages.last == "Firmware upgraded successfully";
     }
     if (fd >= 0)
@@ -291,10 +305,10 @@ int main(int argc, char** argv) {
                 continue;
             Rates best;
             ok = Measure(gadget, block, form, best) && ok;
-            std::printf("%-6s BlockLength %4u: bare loop %6.0f reports/s; transfer without the window %6.0f "
-                        "(%.3f of bare); in the window %6.0f (%.3f of bare)\n",
-                        gadget ? "gadget" : "uhid", block, best.bare, best.quiet, best.quiet / best.bare,
-                        best.window, best.window / best.bare);
+            std::printf("%-6s BlockLength %4u, best of %d: bare loop %6.0f reports/s; transfer without the window "
+                        "%6.0f (%.3f of bare); in the window %6.0f (%.3f of bare); run by run, median: %.3f and %.3f\n",
+                        gadget ? "gadget" : "uhid", block, kRuns, best.bare, best.quiet, best.quiet / best.bare,
+                        best.window, best.window / best.bare, Median(best.quietOfBare), Median(best.windowOfBare));
             std::fflush(stdout);
         }
     }

@@ -49,7 +49,7 @@ int WaitFor(int fd, short events, std::chrono::milliseconds bound) {
 
 class HidrawDevice final : public HidDevice {
 public:
-    explicit HidrawDevice(int fd) : writer_(fd), fd_(fd) {}
+    HidrawDevice(int fd, bool writesWait) : writer_(fd, writesWait), fd_(fd) {}
     HidrawDevice(const HidrawDevice&) = delete;
     HidrawDevice& operator=(const HidrawDevice&) = delete;
 
@@ -202,10 +202,19 @@ public:
                 *why = (errno == EACCES || errno == EPERM) ? OpenFailure::AccessDenied : OpenFailure::Other;
             return nullptr;
         }
-        return std::make_unique<HidrawDevice>(fd);
+        return std::make_unique<HidrawDevice>(fd, WritesMayWait(path));
     }
 
 private:
+    // Whether a write to the node may wait for the product: not through uhid,
+    // whose devices sit under its misc device in sysfs.
+    bool WritesMayWait(const std::string& path) const {
+        std::error_code error;
+        const auto device = std::filesystem::canonical(
+            classFolder_ + "/" + std::filesystem::path(path).filename().string() + "/device", error);
+        return error || device.string().find("/virtual/misc/uhid/") == std::string::npos;
+    }
+
     std::string classFolder_, deviceFolder_;
 };
 

@@ -84,7 +84,7 @@ void WriteInTurn(std::shared_ptr<HidWriter::Shared> s) {
 
 }  // namespace
 
-HidWriter::HidWriter(int fd) : fd_(fd) {}
+HidWriter::HidWriter(int fd, bool writesWait) : fd_(fd), writesWait_(writesWait) {}
 
 HidWriter::~HidWriter() {
     if (!shared_) {
@@ -102,6 +102,29 @@ HidWriter::~HidWriter() {
 IoOutcome HidWriter::Write(std::span<const std::uint8_t> report, std::chrono::milliseconds bound,
                            const WhileWaiting& meanwhile) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
+    if (gone_)
+        return IoOutcome::Abandoned;
+    if (!writesWait_ && !shared_) {
+        for (;;) {
+            if (::write(fd_, report.data(), report.size()) >= 0) {
+                if (meanwhile)
+                    meanwhile();
+                return IoOutcome::Signalled;
+            }
+            if (errno == EINTR)
+                continue;
+            if (HidrawDeviceGone(errno)) {
+                gone_ = true;
+                return IoOutcome::Abandoned;
+            }
+            if (errno != EAGAIN) {
+                if (meanwhile)
+                    meanwhile();
+                return IoOutcome::Failed;
+            }
+            break;  // full: from here on the thread writes, in order
+        }
+    }
     if (!shared_) {
         auto shared = std::make_shared<Shared>(fd_);
         try {

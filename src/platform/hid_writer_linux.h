@@ -23,8 +23,11 @@ bool HidrawDeviceGone(int error);
 class HidWriter {
 public:
     // Takes `fd` over: it is closed once the writer is gone and no write is still
-    // in the kernel, so that closing never waits for the product.
-    explicit HidWriter(int fd);
+    // in the kernel, so that closing never waits for the product. `writesWait`
+    // false: the transport takes every report at once (uhid hands it to the
+    // process behind the device, as for a Bluetooth LE product), so writes are
+    // made in place and the thread is only started for a node that is full.
+    explicit HidWriter(int fd, bool writesWait = true);
     ~HidWriter();
     HidWriter(const HidWriter&) = delete;
     HidWriter& operator=(const HidWriter&) = delete;
@@ -47,5 +50,7 @@ public:
 
 private:
     int fd_;
+    bool writesWait_;
+    bool gone_ = false;  // a write made in place found the product gone
     std::shared_ptr<Shared> shared_;  // made with the first report: a search opens many devices and writes to none
 };
