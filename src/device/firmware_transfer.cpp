@@ -110,20 +110,12 @@ TransferResult TransferFirmware(TransferView& view, HidDevice& device, std::uniq
             }
         }
 
-        // While the product takes the report, the window's pending events run
-        // and then the gauge moves, at most one point per report until it
-        // catches up: both once per report, and the product need not wait for
-        // them. Only a product that has gone is noticed here; a slow write is not
-        // waited for further.
-        const auto percent = static_cast<int>(static_cast<std::uint64_t>(position) * 100 / size);
-        const auto whileSent = [&] {
-            view.ProcessPendingEvents();
-            if (progressStep < percent) {
-                view.SetGauge(progressStep);
-                ++progressStep;
-            }
-        };
-        if (device.WriteReport(report, WriteWaitBound, whileSent) == IoOutcome::Abandoned) {
+        // The window's pending events run while the product takes the report,
+        // once per report, so that the product need not wait for them. Only a
+        // product that has gone is noticed here; a slow write is not waited for
+        // further.
+        if (device.WriteReport(report, WriteWaitBound, [&view] { view.ProcessPendingEvents(); }) ==
+            IoOutcome::Abandoned) {
             LostProduct(view, device);
             result.outcome = TransferOutcome::Lost;
             failed = true;
@@ -131,6 +123,13 @@ TransferResult TransferFirmware(TransferView& view, HidDevice& device, std::uniq
         }
         result.payloadSent = position - qeff::PayloadOffset;
         view.PayloadSent(result.payloadSent, result.payloadSize);
+
+        // The gauge moves at most one point per report until it catches up.
+        const auto percent = static_cast<int>(static_cast<std::uint64_t>(position) * 100 / size);
+        if (progressStep < percent) {
+            view.SetGauge(progressStep);
+            ++progressStep;
+        }
 
         if (blockFill != 0)
             continue;  // the block is not finished yet
