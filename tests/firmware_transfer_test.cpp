@@ -225,8 +225,8 @@ TEST(TransferAnswers, AProductThatStopsTakingReportsEndsWithTheTimeoutMessage) {
     b.Run();
     EXPECT_EQ(b.Log().sequence, "WWWRWWWRC");
     EXPECT_EQ(b.Log().reports.size(), 4u);
-    // Events run with every report and through the silent wait: 6 + 300 ms / 25 ms - 1.
-    EXPECT_EQ(b.view.eventRounds, 17);
+    // Events run with every report and through the silent wait: 6 + 300 ms / 10 ms - 1.
+    EXPECT_EQ(b.view.eventRounds, 35);
     EXPECT_EQ(b.view.messages, std::vector<std::string>{kTimeout});
     EXPECT_EQ(b.view.gauge.back(), 0);
 }

@@ -25,7 +25,7 @@ enum class IoOutcome {
 using WhileWaiting = std::function<void()>;
 // A read's wait is cut into slices this long: after a write's 50 ms, the window
 // then never goes a tenth of a second without its events running.
-inline constexpr std::chrono::milliseconds WaitSlice{25};
+inline constexpr std::chrono::milliseconds WaitSlice{10};
 
 struct DeviceAttributes {
     std::uint16_t VendorId = 0;
