@@ -35,7 +35,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <unistd.h>
 
 namespace {
@@ -117,13 +116,7 @@ double UpgradeAll(int count) {
     std::atomic<bool> stop{false};
     for (int i = 0; i < count; ++i) {
         products.push_back(std::make_unique<UhidProduct>(o));
-        UhidProduct& p = *products.back();
-        servers.emplace_back([&p, &stop] {
-            sched_param s{};
-            s.sched_priority = 50;
-            (void)sched_setscheduler(0, SCHED_FIFO, &s);
-            p.Serve(stop);
-        });
+        servers.push_back(ServeInBackground(*products.back(), stop));
     }
     const auto hid = MakeHidrawSystem();
     for (int tries = 0; tries < 500 && static_cast<int>(FindAllProducts(*hid, o.vendorId, o.productId).size()) < count;
@@ -152,8 +145,7 @@ double UpgradeAll(int count) {
     return complete ? seconds : -1;
 }
 
-// A product on one transport, served at real-time priority as a real one
-// answers at once (uhid drops reports that wait too long).
+// A product on one transport, served in the background for a measurement.
 class Served {
 public:
     Served(bool gadget, const VirtualProductOptions& o) {
@@ -163,12 +155,7 @@ public:
             product_ = std::make_unique<UhidProduct>(o);
         if (!product_->Error().empty())
             return;
-        server_ = std::thread([this] {
-            sched_param p{};
-            p.sched_priority = 50;
-            (void)sched_setscheduler(0, SCHED_FIFO, &p);
-            product_->Serve(stop_);
-        });
+        server_ = ServeInBackground(*product_, stop_);
     }
     ~Served() {
         stop_ = true;

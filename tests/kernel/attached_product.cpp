@@ -5,7 +5,6 @@
 
 #include <chrono>
 
-#include <sched.h>
 
 using namespace std::chrono_literals;
 
@@ -44,15 +43,7 @@ Attached::Attached(Transport transport, const VirtualProductOptions& options) : 
         product_ = std::make_unique<GadgetProduct>(options);
     if (!product_->Error().empty())
         return;
-    server_ = std::thread([this] {
-        // On the guest's one CPU the product runs as soon as a report is
-        // queued for it, as a real product would take it: uhid keeps only a
-        // few dozen reports and drops the rest.
-        sched_param p{};
-        p.sched_priority = 50;
-        (void)sched_setscheduler(0, SCHED_FIFO, &p);
-        product_->Serve(stop_);
-    });
+    server_ = ServeInBackground(*product_, stop_);
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (NodesWith(options.vendorId, options.productId) == before && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(10ms);

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <linux/uhid.h>
 #include <poll.h>
+#include <sched.h>
 #include <unistd.h>
 
 namespace {
@@ -76,6 +77,15 @@ bool VirtualProduct::ServeOneUpgrade(const std::atomic<bool>& stop) {
     Serve(roundOver);
     watcher.join();
     return Complete();
+}
+
+std::thread ServeInBackground(VirtualProduct& product, const std::atomic<bool>& stop) {
+    return std::thread([&product, &stop] {
+        sched_param p{};
+        p.sched_priority = 50;
+        (void)sched_setscheduler(0, SCHED_FIFO, &p);
+        product.Serve(stop);
+    });
 }
 
 bool LoadExpectedPackage(PackageFile& file, VirtualProductOptions& options, std::vector<std::uint8_t>& payload) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 // How a virtual product presents itself on the USB side.
@@ -70,6 +71,12 @@ protected:
     std::atomic<bool> unplugged_{false};
     std::atomic<bool> complete_{false};
 };
+
+// Serves `product` on a thread of its own at real-time priority (where the
+// process may have it) until `stop` is set: the product then takes each report
+// as soon as it is queued for it, as a real one does (uhid keeps only a few
+// dozen reports and drops the rest).
+std::thread ServeInBackground(VirtualProduct& product, const std::atomic<bool>& stop);
 
 // Reads the package a virtual product is to take: the payload it expects and
 // the IDs, block length and name it presents. Nothing for a file that is no
