@@ -2,7 +2,9 @@
 #include "app/qt/window_font.h"
 
 #include <QApplication>
+#include <QBackingStore>
 #include <QImage>
+#include <QPainter>
 #include <QScreen>
 #include <QTest>
 
@@ -12,32 +14,40 @@
 
 namespace {
 
+// What the screen shows of the gauge: the window system's copy, which a step
+// that draws too little would leave stale (grab() would draw it all anew).
+QImage OnScreen(const QWidget& g) {
+    const QPoint at = g.mapTo(g.window(), QPoint());
+    return g.screen()
+        ->grabWindow(g.window()->winId(), at.x(), at.y(), g.width(), g.height())
+        .toImage()
+        .convertToFormat(QImage::Format_RGB32);
+}
+
 QRgb Inverse(QColor c) { return qRgb(255 - c.red(), 255 - c.green(), 255 - c.blue()); }
 
 class Gauge : public ::testing::Test {
 protected:
     TCGauge gauge;
-    int paints = 0;
 
     void SetUp() override {
         gauge.setFont(WindowFont());
         gauge.resize(313, 25);
         gauge.show();
         (void)QTest::qWaitForWindowExposed(&gauge);
-        gauge.installEventFilter(new PaintCounter(&paints, &gauge));
     }
 
     QImage Picture() { return gauge.grab().toImage().convertToFormat(QImage::Format_RGB32); }
 
-    struct PaintCounter : QObject {
-        PaintCounter(int* count, QObject* parent) : QObject(parent), count_(count) {}
-        bool eventFilter(QObject*, QEvent* e) override {
-            if (e->type() == QEvent::Paint)
-                ++*count_;
-            return false;
-        }
-        int* count_;
-    };
+    // Leaves something else where the gauge is on screen, as a stale picture would.
+    void Smear() {
+        QBackingStore* store = gauge.backingStore();
+        store->beginPaint(gauge.rect());
+        QPainter(store->paintDevice()).fillRect(gauge.rect(), kSmear);
+        store->endPaint();
+    }
+    bool CentreIsSmeared() { return OnScreen(gauge).pixel(gauge.rect().center()) == kSmear; }
+    static constexpr QRgb kSmear = 0xff00ff00u;
 };
 
 TEST_F(Gauge, ValuesAreClampedToPercent) {
@@ -51,17 +61,18 @@ TEST_F(Gauge, ValuesAreClampedToPercent) {
 
 TEST_F(Gauge, RepaintsAtOnceAndOnlyWhenTheShownValueChanges) {
     QApplication::processEvents();
-    paints = 0;
+    Smear();
     gauge.SetProgress(10);
-    EXPECT_EQ(paints, 1) << "painted before SetProgress returned";
+    EXPECT_FALSE(CentreIsSmeared()) << "on screen before SetProgress returned";
+    Smear();
     gauge.SetProgress(10);
-    EXPECT_EQ(paints, 1);
+    EXPECT_TRUE(CentreIsSmeared());
     gauge.SetProgress(100);
+    Smear();
     gauge.SetProgress(180);  // clamps to the 100 already shown
-    EXPECT_EQ(paints, 2);
-    gauge.SetProgress(0);
+    EXPECT_TRUE(CentreIsSmeared());
     gauge.SetProgress(-1);
-    EXPECT_EQ(paints, 3);
+    EXPECT_FALSE(CentreIsSmeared());
 }
 
 TEST_F(Gauge, DrawsBorderBackgroundFillAndInvertedText) {
@@ -131,31 +142,32 @@ TEST_F(Gauge, TheTextIsCentredAndGrowsWithTheNumber) {
     EXPECT_EQ(full.pixel(310, 22), TCGauge::DesktopColour.rgb()) << "the bar fills to the right border";
 }
 
-}  // namespace
-
-namespace {
-
-// What the screen shows of the gauge: the window system's copy, which a step
-// that draws too little would leave stale (grab() would draw it all anew).
-QImage OnScreen(TCGauge& g) {
-    return g.screen()->grabWindow(g.winId()).toImage().convertToFormat(QImage::Format_RGB32);
-}
-
 TEST_F(Gauge, StepByStepItLooksAsIfDrawnWhole) {
     TCGauge whole;
     whole.setFont(WindowFont());
     whole.resize(gauge.size());
     whole.show();
+    // Stepped on its own, and inside a window as the main window holds it.
+    QWidget window;
+    window.resize(400, 90);
+    TCGauge inWindow(&window);
+    inWindow.setFont(WindowFont());
+    inWindow.setGeometry(24, 40, gauge.width(), gauge.height());
+    window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&whole));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     for (int value : {1, 2, 9, 10, 11, 37, 99, 100, 0}) {
         // Up to each value one point at a time, as a transfer moves it; back to 0 at once.
-        for (int v = gauge.Progress() + 1; value != 0 && v <= value; ++v)
-            gauge.SetProgress(v);
-        if (value == 0)
-            gauge.SetProgress(0);
+        for (TCGauge* stepped : {&gauge, &inWindow}) {
+            for (int v = stepped->Progress() + 1; value != 0 && v <= value; ++v)
+                stepped->SetProgress(v);
+            if (value == 0)
+                stepped->SetProgress(0);
+        }
         whole.SetProgress(value);
         whole.repaint();
         EXPECT_EQ(OnScreen(gauge), OnScreen(whole)) << value;
+        EXPECT_EQ(OnScreen(inWindow), OnScreen(whole)) << value;
     }
 }
 

@@ -3,15 +3,18 @@
 #include <QAccessible>
 #include <QAccessibleValueInterface>
 #include <QAccessibleWidget>
+#include <QBackingStore>
 #include <QImage>
 #include <QFontMetrics>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QRegion>
+#include <QWindow>
 
 #include <algorithm>
+#include <charconv>
+#include <span>
 #include <cstdlib>
-#include <vector>
 
 namespace {
 
@@ -62,14 +65,56 @@ void TCGauge::SetProgress(int value) {
     if (!value_.Set(value))
         return;
     // Only what changed is drawn again, at once: the text and the part of the
-    // bar between the old and the new end. A transfer takes a hundred steps.
+    // bar between the old and the new end.
     PrepareGlyphs();
     const int from = FillEnd(before), to = FillEnd(value_.Get());
-    repaint(QRegion(TextArea()) + QRect(std::min(from, to), 1, std::abs(to - from), height() - 2));
+    const std::array<QRect, 2> changed{TextArea(), QRect(std::min(from, to), 1, std::abs(to - from), height() - 2)};
+    if (!DrawStraightToWindow(changed))
+        repaint(QRegion(changed[0]) + changed[1]);
     if (QAccessible::isActive()) {
         QAccessibleValueChangeEvent event(this, value_.Get());
         QAccessible::updateAccessibility(&event);
     }
+}
+
+// A transfer moves the gauge a hundred times, a few pixels each time, and each
+// move must reach the screen at once while the product waits for its next
+// report. The widget repaint machinery around so small a change costs many
+// times the change itself, so the changed pixels go straight into the window's
+// backing store and are flushed from there. A window that is not on screen,
+// scaled, or not drawn in plain 32-bit pixels takes the ordinary repaint.
+bool TCGauge::DrawStraightToWindow(const std::array<QRect, 2>& changed) {
+    QWidget* top = window();
+    const QWindow* handle = top->windowHandle();
+    QBackingStore* store = backingStore();
+    const bool drawnIntoTop = isWindow() || (!internalWinId() && nativeParentWidget() == top);
+    if (!store || !handle || !handle->isExposed() || handle->surfaceType() != QSurface::RasterSurface ||
+        !updatesEnabled() || !drawnIntoTop)
+        return false;
+    const QRegion visible = visibleRegion();
+    if (visible.rectCount() != 1)
+        return false;  // partly covered
+    const QPoint offset = mapTo(top, QPoint());
+    std::array<QRect, 2> parts{};
+    QRegion inWindow;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        parts[i] = changed[i] & visible.boundingRect();
+        inWindow += parts[i].translated(offset);
+    }
+    store->beginPaint(inWindow);
+    QPaintDevice* device = store->paintDevice();
+    auto* image = device && device->devType() == QInternal::Image ? static_cast<QImage*>(device) : nullptr;
+    const bool plain = image && image->devicePixelRatio() == 1 &&
+                       (image->format() == QImage::Format_RGB32 || image->format() == QImage::Format_ARGB32 ||
+                        image->format() == QImage::Format_ARGB32_Premultiplied);
+    if (plain) {
+        for (const QRect& part : parts)
+            Render(*image, part, offset);  // where the two overlap, the same pixels twice
+    }
+    store->endPaint();
+    if (plain)
+        store->flush(inWindow);
+    return plain;
 }
 
 // The digits and the percent sign, each drawn once for the font in use: a
@@ -109,35 +154,72 @@ QRect TCGauge::TextArea() const {
             widestText_, textHeight_};
 }
 
+// Computed pixel by pixel rather than painted: inverting the text needs a
+// raster operation, and this way the same few lines serve the paint event and
+// the straight path to the backing store, with no painter to set up per step.
+void TCGauge::Render(QImage& target, const QRect& area, QPoint at) const {
+    const QRect part = area & rect();
+    if (part.isEmpty())
+        return;
+    constexpr QRgb black = 0xff000000u, white = 0xffffffffu;
+    const QRgb bar = DesktopColour.rgb();
+    const QRect inner = Inner();
+    const int progress = value_.Get();
+    const int fillEnd = FillEnd(progress);
+    uchar* const bits = target.bits();  // one check that the image is not shared, not one per row
+    const qsizetype stride = target.bytesPerLine();
+    const auto line = [&](int y) { return reinterpret_cast<QRgb*>(bits + (y + at.y()) * stride) + at.x(); };
+
+    // Each row: the border, the bar, the background and the border again.
+    for (int y = part.top(); y <= part.bottom(); ++y) {
+        QRgb* const pixels = line(y);
+        const auto span = [&](int from, int to, QRgb colour) {
+            from = std::max(from, part.left());
+            to = std::min(to, part.right() + 1);
+            if (from < to)
+                std::fill(pixels + from, pixels + to, colour);
+        };
+        if (y < inner.top() || y > inner.bottom()) {
+            span(part.left(), part.right() + 1, black);
+            continue;
+        }
+        span(part.left(), inner.left(), black);
+        span(inner.left(), fillEnd, bar);
+        span(fillEnd, inner.right() + 1, white);
+        span(inner.right() + 1, part.right() + 1, black);
+    }
+
+    // "N%", centred, each pixel of it the inverse of what lies beneath.
+    std::array<char, 4> text{};
+    char* const digitsEnd = std::to_chars(text.data(), text.data() + 3, progress).ptr;
+    *digitsEnd = '%';
+    const std::span<const char> shown(text.data(), digitsEnd + 1);
+    const auto glyphOf = [this](char c) -> const QImage& {
+        return glyphs_[c == '%' ? 10 : static_cast<std::size_t>(c - '0')];
+    };
+    int width = 0;
+    for (const char c : shown)
+        width += glyphOf(c).width();
+    int left = inner.x() + (inner.width() - width) / 2;
+    const int top = inner.y() + (inner.height() - textHeight_) / 2;
+    for (const char c : shown) {
+        const QImage& glyph = glyphOf(c);
+        const QRect cover = QRect(QPoint(left, top), glyph.size()) & part;
+        for (int y = cover.top(); y <= cover.bottom(); ++y) {
+            QRgb* const pixels = line(y);
+            const auto* source = reinterpret_cast<const QRgb*>(glyph.constScanLine(y - top));
+            for (int x = cover.left(); x <= cover.right(); ++x)
+                pixels[x] = (pixels[x] ^ source[x - left]) | black;
+        }
+        left += glyph.width();
+    }
+}
+
 void TCGauge::paintEvent(QPaintEvent* event) {
-    // Drawn into an image first: inverting the text needs a raster operation
-    // that only an image surface guarantees. Only the region asked for is drawn.
     if (canvas_.size() != size())
         canvas_ = QImage(size(), QImage::Format_RGB32);
     PrepareGlyphs();
-    const int progress = value_.Get();
-    QPainter p(&canvas_);
-    p.setClipRegion(event->region());
-    const QRect inner = Inner();
-    p.fillRect(canvas_.rect(), Qt::black);
-    p.fillRect(inner, Qt::white);
-    p.fillRect(QRect(inner.topLeft(), QPoint(FillEnd(progress) - 1, inner.bottom())), DesktopColour);
-
-    // "N%", centred, each pixel of it the inverse of what lies beneath.
-    const QByteArray text = QByteArray::number(progress) + '%';
-    std::vector<const QImage*> parts;
-    int width = 0;
-    for (const char c : text) {
-        parts.push_back(&glyphs_[c == '%' ? 10 : static_cast<std::size_t>(c - '0')]);
-        width += parts.back()->width();
-    }
-    p.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
-    int x = inner.x() + (inner.width() - width) / 2;
-    const int y = inner.y() + (inner.height() - textHeight_) / 2;
-    for (const QImage* glyph : parts) {
-        p.drawImage(x, y, *glyph);
-        x += glyph->width();
-    }
-    p.end();
-    QPainter(this).drawImage(0, 0, canvas_);  // clipped to the region by the widget's painter
+    const QRect area = event->rect();
+    Render(canvas_, area, {});
+    QPainter(this).drawImage(area.topLeft(), canvas_, area);  // clipped to the region by the widget's painter
 }

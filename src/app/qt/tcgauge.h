@@ -32,11 +32,15 @@ private:
     QRect Inner() const;                // inside the border
     int FillEnd(int progress) const;    // where the bar ends for a value
     QRect TextArea() const;             // where any value's text may lie
+    // Writes the gauge's pixels within `area` (its own coordinates) into a
+    // 32-bit opaque `target`, `area` moved by `at` there.
+    void Render(QImage& target, const QRect& area, QPoint at) const;
+    bool DrawStraightToWindow(const std::array<QRect, 2>& changed);
 
     static constexpr std::array<char, 11> kGlyphs{'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', '%'};
 
     GaugeValue value_;
-    QImage canvas_;                          // kept between repaints
+    QImage canvas_;                          // what a paint event draws from
     std::array<QImage, kGlyphs.size()> glyphs_;  // white on black, for the font below
     QFont glyphsFont_;
     int textHeight_ = 0;
