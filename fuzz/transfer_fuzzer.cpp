@@ -53,16 +53,13 @@ public:
     std::optional<DeviceAttributes> Attributes() override { return DeviceAttributes{}; }
     std::optional<ReportLengths> Capabilities() override { return lengths_; }
 
-    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound,
-                          const WhileWaiting& meanwhile) override {
+    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
         Require(!gone && !wentWrong);  // nothing is sent once the transfer has failed
         Require(bound == WriteWaitBound && report.size() == lengths_->OutputReportByteLength && report[0] == 0);
         product_.Receive(report);
         const IoOutcome outcome = Outcome();
         if (outcome == IoOutcome::Abandoned)
             gone = wentWrong = true;
-        else if (meanwhile)
-            meanwhile();
         return outcome;
     }
 

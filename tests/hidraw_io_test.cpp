@@ -86,10 +86,8 @@ TEST(HidrawWrite, AProductThatStopsTakingReportsCostsEachWriteItsBoundAndLosesNo
     fifo.Fill();
     for (std::uint8_t mark : {2, 3}) {
         const auto start = Clock::now();
-        int meanwhile = 0;  // the caller's work, once per report, while it is on its way
-        EXPECT_EQ(device->WriteReport(Report(mark), 50ms, [&] { ++meanwhile; }), IoOutcome::TimedOut);
+        EXPECT_EQ(device->WriteReport(Report(mark), 50ms), IoOutcome::TimedOut);
         const auto took = Clock::now() - start;
-        EXPECT_EQ(meanwhile, 1);
         EXPECT_GE(took, 50ms);
         EXPECT_LT(took, 1s) << "never waited on the product";
     }
@@ -153,9 +151,9 @@ TEST(HidrawGone, EndOfFileAndEioMeanTheProductHasGone) {
     errno = 0;  // the read itself must tell the end, not what an earlier call left
     EXPECT_EQ(device->ReadReport(ack, 300ms), IoOutcome::Abandoned);
     EXPECT_EQ(device->WriteReport(Report(1), 300ms), IoOutcome::Abandoned);
-    int meanwhile = 0;
-    EXPECT_EQ(device->WriteReport(Report(2), 300ms, [&] { ++meanwhile; }), IoOutcome::Abandoned) << "and stays gone";
-    EXPECT_EQ(meanwhile, 0) << "nothing waits for a product that has gone";
+    const auto start = Clock::now();
+    EXPECT_EQ(device->WriteReport(Report(2), 300ms), IoOutcome::Abandoned) << "and stays gone";
+    EXPECT_LT(Clock::now() - start, 300ms) << "nothing waits for a product that has gone";
 }
 
 void Ignore(int) {}

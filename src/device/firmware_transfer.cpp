@@ -110,12 +110,9 @@ TransferResult TransferFirmware(TransferView& view, HidDevice& device, std::uniq
             }
         }
 
-        // The window's pending events run while the product takes the report,
-        // once per report, so that the product need not wait for them. Only a
-        // product that has gone is noticed here; a slow write is not waited for
-        // further.
-        if (device.WriteReport(report, WriteWaitBound, [&view] { view.ProcessPendingEvents(); }) ==
-            IoOutcome::Abandoned) {
+        // Only a product that has gone is noticed here; a slow write is not
+        // waited for further.
+        if (device.WriteReport(report, WriteWaitBound) == IoOutcome::Abandoned) {
             LostProduct(view, device);
             result.outcome = TransferOutcome::Lost;
             failed = true;
@@ -123,6 +120,10 @@ TransferResult TransferFirmware(TransferView& view, HidDevice& device, std::uniq
         }
         result.payloadSent = position - qeff::PayloadOffset;
         view.PayloadSent(result.payloadSent, result.payloadSize);
+        // The window's pending events run once the report has gone, not while
+        // the product takes it: run side by side, the two took the CPU from
+        // each other and the transfer was slower, not faster.
+        view.ProcessPendingEvents();
 
         // The gauge moves at most one point per report until it catches up.
         const auto percent = static_cast<int>(static_cast<std::uint64_t>(position) * 100 / size);

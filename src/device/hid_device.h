@@ -21,7 +21,7 @@ enum class IoOutcome {
     Failed,     // the wait itself failed
 };
 
-// What a caller does while a report is on its way.
+// What a caller does while it waits for a report.
 using WhileWaiting = std::function<void()>;
 // A read's wait is cut into slices this long: after a write's 50 ms, the window
 // then never goes a tenth of a second without its events running.
@@ -48,11 +48,7 @@ public:
 
     // Starts sending one output report (byte 0 is the report ID) and waits for it
     // at most `bound`. The backend owns the bytes until the write completes.
-    // `meanwhile` is called once while the report is on its way (after the write
-    // when it ended at once), unless the device is known to have gone: the time
-    // the product takes over the report is the caller's, and the bound counts it.
-    virtual IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound,
-                                  const WhileWaiting& meanwhile = {}) = 0;
+    virtual IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) = 0;
 
     // Starts receiving one input report into `report` and waits at most `bound`.
     // Byte 0 is always the report ID (0 for a product without report IDs),

@@ -67,11 +67,10 @@ public:
         return ReportLengths{reports->outputReportByteLength, reports->inputReportByteLength};
     }
 
-    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound,
-                          const WhileWaiting& meanwhile) override {
+    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
         // The kernel takes the whole report, report-ID byte first, in one call
         // (and strips a 0 ID for a product without IDs).
-        return writer_.Write(report, bound, meanwhile);
+        return writer_.Write(report, bound);
     }
 
     IoOutcome ReadReport(std::span<std::uint8_t> report, std::chrono::milliseconds bound,

@@ -63,8 +63,7 @@ public:
         return ReportLengths{caps.OutputReportByteLength, caps.InputReportByteLength};
     }
 
-    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound,
-                          const WhileWaiting& meanwhile) override {
+    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
         if (!event_)
             return IoOutcome::Failed;
         ForgetFinishedWrites();
@@ -74,25 +73,14 @@ public:
         w.bytes.assign(report.begin(), report.end());
         w.overlapped.hEvent = event_;
         ResetEvent(event_);
-        const ULONGLONG start = GetTickCount64();
         if (!WriteFile(device_, w.bytes.data(), static_cast<DWORD>(w.bytes.size()), nullptr, &w.overlapped)) {
             const DWORD error = GetLastError();
             if (error != ERROR_IO_PENDING) {
                 writes_.pop_back();
-                if (DeviceGone(error))
-                    return IoOutcome::Abandoned;
-                if (meanwhile)
-                    meanwhile();
-                return IoOutcome::Failed;
+                return DeviceGone(error) ? IoOutcome::Abandoned : IoOutcome::Failed;
             }
         }
-        // The caller's work runs while the driver sends the report; the bound counts it.
-        if (meanwhile)
-            meanwhile();
-        const ULONGLONG spent = GetTickCount64() - start;
-        const auto whole = static_cast<ULONGLONG>(bound.count());
-        const IoOutcome waited =
-            FromWait(WaitForSingleObject(event_, static_cast<DWORD>(spent < whole ? whole - spent : 0)));
+        const IoOutcome waited = FromWait(WaitForSingleObject(event_, static_cast<DWORD>(bound.count())));
         if (waited != IoOutcome::Signalled)
             return waited;
         DWORD written = 0;

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include <poll.h>
-#include <sched.h>
 #include <unistd.h>
 
 bool HidrawDeviceGone(int error) { return error == ENODEV || error == EIO || error == ENXIO || error == ESHUTDOWN; }
@@ -99,29 +98,22 @@ HidWriter::~HidWriter() {
     shared_->work.notify_one();
 }
 
-IoOutcome HidWriter::Write(std::span<const std::uint8_t> report, std::chrono::milliseconds bound,
-                           const WhileWaiting& meanwhile) {
+IoOutcome HidWriter::Write(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
     if (gone_)
         return IoOutcome::Abandoned;
     if (!writesWait_ && !shared_) {
         for (;;) {
-            if (::write(fd_, report.data(), report.size()) >= 0) {
-                if (meanwhile)
-                    meanwhile();
+            if (::write(fd_, report.data(), report.size()) >= 0)
                 return IoOutcome::Signalled;
-            }
             if (errno == EINTR)
                 continue;
             if (HidrawDeviceGone(errno)) {
                 gone_ = true;
                 return IoOutcome::Abandoned;
             }
-            if (errno != EAGAIN) {
-                if (meanwhile)
-                    meanwhile();
+            if (errno != EAGAIN)
                 return IoOutcome::Failed;
-            }
             break;  // full: from here on the thread writes, in order
         }
     }
@@ -130,8 +122,6 @@ IoOutcome HidWriter::Write(std::span<const std::uint8_t> report, std::chrono::mi
         try {
             std::thread(WriteInTurn, shared).detach();  // outlives the writer when a write is stuck in the kernel
         } catch (const std::system_error&) {
-            if (meanwhile)
-                meanwhile();
             return IoOutcome::Failed;  // no thread to be had: nothing was sent
         }
         shared_ = std::move(shared);
@@ -143,15 +133,6 @@ IoOutcome HidWriter::Write(std::span<const std::uint8_t> report, std::chrono::mi
     shared_->queue.emplace_back(ticket, std::vector<std::uint8_t>(report.begin(), report.end()));
     shared_->work.notify_one();
     const auto ended = [&] { return shared_->finished >= ticket || shared_->gone; };
-    if (meanwhile) {
-        // The thread must have the report in the kernel before the caller's
-        // work begins, or the two would not overlap: on one CPU, giving the
-        // thread the CPU lets it go as far as the kernel's wait for the product.
-        lock.unlock();
-        ::sched_yield();
-        meanwhile();
-        lock.lock();
-    }
     if (!shared_->done.wait_until(lock, deadline, ended))
         return IoOutcome::TimedOut;
     return shared_->finished == ticket ? shared_->outcome : IoOutcome::Abandoned;

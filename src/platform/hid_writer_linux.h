@@ -37,10 +37,7 @@ public:
     // Hands one report over and waits for it at most `bound`: Signalled once the
     // product took it, TimedOut while it (or an earlier one) is still on its way,
     // Abandoned once the product has gone, Failed when the kernel refused it.
-    // `meanwhile` runs once the thread has taken the report into the kernel, so
-    // that the caller's work overlaps the product's.
-    IoOutcome Write(std::span<const std::uint8_t> report, std::chrono::milliseconds bound,
-                    const WhileWaiting& meanwhile = {});
+    IoOutcome Write(std::span<const std::uint8_t> report, std::chrono::milliseconds bound);
 
     // Forgets the reports that have not started; one already in the kernel ends
     // on its own.

@@ -57,8 +57,7 @@ public:
         return ReportLengths{p.outputReportLength, p.inputReportLength};
     }
 
-    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound,
-                          const WhileWaiting& meanwhile) override {
+    IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
         InterfaceLog& log = slot_->log;
         log.writeBounds.push_back(bound);
         log.sequence += 'W';
@@ -70,8 +69,6 @@ public:
             log.reports.emplace_back(report.begin(), report.end());
             slot_->product.Receive(report);
         }
-        if (meanwhile)
-            meanwhile();
         return taken ? IoOutcome::Signalled : IoOutcome::TimedOut;
     }
 
