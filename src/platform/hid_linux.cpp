@@ -15,7 +15,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <time.h>
 #include <linux/hidraw.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -23,27 +22,28 @@
 
 namespace {
 
-// The coarse clock costs next to nothing to read; its few milliseconds of
-// resolution only matter when a signal cuts a wait short.
-std::chrono::milliseconds CoarseNow() {
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
-    return std::chrono::milliseconds(static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000);
+using Clock = std::chrono::steady_clock;
+
+// What is left of `bound` since `start`, rounded up to whole milliseconds, so
+// that a wait cut into pieces (by signals, or into slices) never gives up early.
+std::chrono::milliseconds LeftOf(std::chrono::milliseconds bound, Clock::time_point start) {
+    return std::max(std::chrono::ceil<std::chrono::milliseconds>(bound - (Clock::now() - start)),
+                    std::chrono::milliseconds{0});
 }
 
 // Waits up to `bound` for `events` on `fd`, across interruptions.
 // Returns the revents, 0 on time-out, -1 with errno on failure.
 int WaitFor(int fd, short events, std::chrono::milliseconds bound) {
-    const auto start = CoarseNow();
+    const auto start = Clock::now();
     auto left = bound;
     for (;;) {
         pollfd p{fd, events, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0)));
+        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
         if (ready > 0)
             return p.revents;
         if (ready == 0 || errno != EINTR)
             return ready;
-        left = bound - (CoarseNow() - start);
+        left = LeftOf(bound, start);
     }
 }
 
@@ -82,9 +82,9 @@ public:
         // in front so that every report looks alike to the protocol.
         const bool addId = !reports || !reports->usesReportIds;
         const std::span<std::uint8_t> into = addId ? report.subspan(1) : report;
-        const auto start = CoarseNow();  // spurious wake-ups must not stretch the bound
+        const auto start = Clock::now();  // spurious wake-ups must not stretch the bound
         for (;;) {
-            const auto left = bound - (CoarseNow() - start);
+            const auto left = LeftOf(bound, start);
             const int ready = WaitFor(fd_, POLLIN, meanwhile ? std::min(left, WaitSlice) : left);
             if (ready == 0 && meanwhile && left > WaitSlice) {
                 meanwhile();
