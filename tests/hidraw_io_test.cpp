@@ -100,6 +100,36 @@ TEST(HidrawWrite, AProductThatStopsTakingReportsCostsEachWriteItsBoundAndLosesNo
     EXPECT_EQ(device->WriteReport(Report(4), 50ms), IoOutcome::Signalled);
 }
 
+// The writing thread and the caller hand each report and its end to each
+// other: a wake-up lost either way leaves a write to run out its bound.
+TEST(HidrawWrite, ReportsInARowEachEndAndArriveInOrder) {
+    FifoNode fifo;
+    auto device = Open(fifo.node);
+    ASSERT_NE(device, nullptr);
+    constexpr int kReports = 2000;
+    constexpr std::size_t kBytes = std::size_t{65} * kReports;
+    std::vector<std::uint8_t> taken;
+    std::thread product([&] {
+        std::uint8_t chunk[4096];
+        const auto until = Clock::now() + 10s;
+        while (taken.size() < kBytes && Clock::now() < until) {
+            const ssize_t n = ::read(fifo.product, chunk, sizeof chunk);
+            if (n > 0)
+                taken.insert(taken.end(), chunk, chunk + n);
+            else
+                std::this_thread::yield();
+        }
+    });
+    int ended = 0;
+    while (ended < kReports && device->WriteReport(Report(static_cast<std::uint8_t>(ended)), 1s) == IoOutcome::Signalled)
+        ++ended;
+    product.join();
+    EXPECT_EQ(ended, kReports);
+    ASSERT_EQ(taken.size(), kBytes);
+    for (int i = 0; i < kReports; ++i)
+        ASSERT_EQ(taken[std::size_t{65} * i], static_cast<std::uint8_t>(i)) << "report " << i;
+}
+
 TEST(HidrawWrite, CancelledAndClosedReportsNeverReachTheProduct) {
     FifoNode fifo;
     auto device = Open(fifo.node);

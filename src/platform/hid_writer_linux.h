@@ -49,5 +49,6 @@ private:
     int fd_;
     bool writesWait_;
     bool gone_ = false;  // a write made in place found the product gone
+    std::uint64_t submitted_ = 0;  // tickets handed out
     std::shared_ptr<Shared> shared_;  // made with the first report: a search opens many devices and writes to none
 };
