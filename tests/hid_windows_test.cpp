@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include <windows.h>
 
@@ -80,38 +81,99 @@ TEST(WindowsHid, ADeviceWithoutOutputReportsIsRefusedBeforeAnythingIsSent) {
 
 // A named pipe opens like a HID device and, once full, leaves writes on their
 // way, as a product that stops taking reports does.
-TEST(WindowsHid, GivingUpAnEarlierReadCancelsNoWriteStillOnItsWay) {
+class StalledProduct : public ::testing::Test {
+protected:
     const char* name = "\\\\.\\pipe\\qeff-stalled-product";
-    const HANDLE product = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 64, 64, 0, nullptr);
-    ASSERT_NE(product, INVALID_HANDLE_VALUE);
-    auto device = MakeWindowsHidSystem()->OpenDevice(name);
-    ASSERT_NE(device, nullptr);
-    std::vector<std::uint8_t> report(65);
+    HANDLE product = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 64, 64, 0, nullptr);
+    std::unique_ptr<HidDevice> device;
+    std::vector<std::uint8_t> report = std::vector<std::uint8_t>(65);
     std::size_t sent = 0;
-    IoOutcome last = IoOutcome::Signalled;
-    while (sent < 200 && last != IoOutcome::TimedOut) {
-        std::fill(report.begin(), report.end(), static_cast<std::uint8_t>(sent + 1));
-        last = device->WriteReport(report, std::chrono::milliseconds(50));
-        ++sent;
+
+    void SetUp() override {
+        ASSERT_NE(product, INVALID_HANDLE_VALUE);
+        device = MakeWindowsHidSystem()->OpenDevice(name);
+        ASSERT_NE(device, nullptr);
     }
-    ASSERT_EQ(last, IoOutcome::TimedOut) << "the pipe never filled";
+    void TearDown() override {
+        device.reset();
+        CloseHandle(product);
+    }
+    // Writes numbered reports until one is still on its way after its wait.
+    void FillUntilAWriteWaits() {
+        IoOutcome last = IoOutcome::Signalled;
+        while (sent < 200 && last != IoOutcome::TimedOut) {
+            std::fill(report.begin(), report.end(), static_cast<std::uint8_t>(sent + 1));
+            last = device->WriteReport(report, std::chrono::milliseconds(50));
+            ++sent;
+        }
+        ASSERT_EQ(last, IoOutcome::TimedOut) << "the pipe never filled";
+    }
+    // What the product takes, until `wanted` bytes or two seconds.
+    std::vector<std::uint8_t> Take(std::size_t wanted) {
+        std::vector<std::uint8_t> taken;
+        const ULONGLONG until = GetTickCount64() + 2000;
+        while (taken.size() < wanted && GetTickCount64() < until) {
+            DWORD available = 0, got = 0;
+            std::uint8_t chunk[256];
+            if (PeekNamedPipe(product, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+                ReadFile(product, chunk, std::min<DWORD>(available, sizeof chunk), &got, nullptr))
+                taken.insert(taken.end(), chunk, chunk + got);
+            else
+                Sleep(5);
+        }
+        return taken;
+    }
+};
+
+TEST_F(StalledProduct, GivingUpAnEarlierReadCancelsNoWriteStillOnItsWay) {
+    FillUntilAWriteWaits();
     std::vector<std::uint8_t> ack(65);
     EXPECT_EQ(device->ReadReport(ack, std::chrono::milliseconds(50)), IoOutcome::TimedOut);  // left pending
     EXPECT_EQ(device->ReadReport(ack, std::chrono::milliseconds(50)), IoOutcome::TimedOut);  // gives it up first
     // The product reads again: every report arrives, the one still on its way included.
-    std::vector<std::uint8_t> taken;
-    const ULONGLONG until = GetTickCount64() + 2000;
-    while (taken.size() < sent * report.size() && GetTickCount64() < until) {
-        DWORD available = 0, got = 0;
-        std::uint8_t chunk[256];
-        if (PeekNamedPipe(product, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
-            ReadFile(product, chunk, std::min<DWORD>(available, sizeof chunk), &got, nullptr))
-            taken.insert(taken.end(), chunk, chunk + got);
-        else
-            Sleep(5);
-    }
+    const auto taken = Take(sent * report.size());
     ASSERT_EQ(taken.size(), sent * report.size());
     EXPECT_EQ(taken.back(), static_cast<std::uint8_t>(sent));
+}
+
+// Fault caught: the writes and the read shared one event, so a write that
+// finished late woke the read's wait, which then polled out its bound without
+// letting the window's events run (and a cancelled write's memory could be
+// freed while the driver still held it).
+TEST_F(StalledProduct, AWriteFinishingLateNeitherEndsAReadsWaitNorHoldsTheWindow) {
+    FillUntilAWriteWaits();
+    std::thread taker([this] {
+        Sleep(60);
+        Take(sent * report.size());  // the writes on their way finish now
+    });
+    std::vector<std::uint8_t> ack(65);
+    ULONGLONG last = GetTickCount64(), longest = 0;
+    const ULONGLONG start = last;
+    const IoOutcome read = device->ReadReport(ack, std::chrono::milliseconds(300), [&] {
+        const ULONGLONG now = GetTickCount64();
+        longest = std::max(longest, now - last);
+        last = now;
+    });
+    const ULONGLONG took = GetTickCount64() - start;
+    taker.join();
+    EXPECT_EQ(read, IoOutcome::TimedOut) << "nothing was answered";
+    EXPECT_GE(took, 290u);
+    EXPECT_LT(std::max(longest, GetTickCount64() - last), 60u) << "the window's events waited too long";
+    device->CancelPendingIo();
+}
+
+// Fault caught: without an event to wait on, every write and read "failed",
+// which the transfer takes for a report sent and no answer, and the window
+// said the firmware was upgraded having sent nothing.
+TEST(WindowsHid, ADeviceThatCanWaitForNothingEndsTheTransfer) {
+    const char* name = "\\\\.\\pipe\\qeff-no-events";
+    const HANDLE product = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 64, 64, 0, nullptr);
+    ASSERT_NE(product, INVALID_HANDLE_VALUE);
+    auto device = MakeWindowsHidSystem([]() -> void* { return nullptr; })->OpenDevice(name);
+    ASSERT_NE(device, nullptr);
+    std::vector<std::uint8_t> report(65, 1);
+    EXPECT_EQ(device->WriteReport(report, std::chrono::milliseconds(50)), IoOutcome::Abandoned);
+    EXPECT_EQ(device->ReadReport(report, std::chrono::milliseconds(50)), IoOutcome::Abandoned);
     device.reset();
     CloseHandle(product);
 }

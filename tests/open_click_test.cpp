@@ -5,6 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <iterator>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 const ShownMessage kCantOpen{"Can't open file!", "File Error", MessageStyle::Plain};
@@ -56,6 +64,37 @@ TEST_F(OpenClick, TextsAreDecodedAndNotesBreakAtCrLfAndCrLf) {
     form.OpenClick();
     EXPECT_EQ(window.memo, (Lines{"one", "two", "three", "four", "", "six"}));
     EXPECT_EQ(window.Caption(Control::Label2), "Product Name: Caf\u00E9 \u20AC \u0178");
+}
+
+// Fault caught: on Windows the texts were decoded as code page 1252 whatever
+// the system's code page, so a package made on a Cyrillic or Japanese system
+// showed the wrong characters there. The Windows suite runs this again under a
+// Cyrillic and a Japanese locale, naming the code page it must then find.
+TEST_F(OpenClick, TextsAreDecodedInTheSystemsCodePage) {
+    struct Case {
+        unsigned codePage;
+        const char* ansi;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {1252, "Caf\xE9 \x80", "Caf\u00E9 \u20AC"},
+        {1251, "\xCF\xF0\xE8\xE1\xEE\xF0", "\u041F\u0440\u0438\u0431\u043E\u0440"},  // a device, in Russian
+        {932, "\x90\xBB\x95\x69 A", "\u88FD\u54C1 A"},  // a product, in Japanese (Shift JIS)
+    };
+    const char* wanted = std::getenv("QEFF_ANSI_CODE_PAGE");
+    const unsigned codePage = wanted ? static_cast<unsigned>(std::stoul(wanted)) : 1252;
+#ifdef _WIN32
+    ASSERT_EQ(GetACP(), codePage) << "the system's code page is not the one this run is for";
+#endif
+    const auto c = std::find_if(std::begin(cases), std::end(cases), [&](const Case& k) { return k.codePage == codePage; });
+    ASSERT_NE(c, std::end(cases));
+    PackageContents package = SamplePackage();
+    package.productName = c->ansi;
+    package.notes = std::string(c->ansi) + "\r\n" + c->ansi;
+    dialog.Confirm(Package("local.qeff", package));
+    form.OpenClick();
+    EXPECT_EQ(window.Caption(Control::Label2), std::string("Product Name: ") + c->shown);
+    EXPECT_EQ(window.memo, (Lines{c->shown, c->shown}));
 }
 
 TEST_F(OpenClick, EmptyTextsShowThePrefixesAlone) {

@@ -3,11 +3,33 @@
 #include <array>
 #include <cstdint>
 
+#ifdef _WIN32
+#include <windows.h>
+
+// Windows writes and reads these texts in the system's own ANSI code page: a
+// package made on a Cyrillic or Japanese system shows right there, and only
+// the system knows its code page's table.
+std::string AnsiToUtf8(std::string_view ansi) {
+    if (ansi.empty())
+        return {};
+    const int size = static_cast<int>(ansi.size());
+    const int wide = MultiByteToWideChar(CP_ACP, 0, ansi.data(), size, nullptr, 0);
+    std::wstring text(static_cast<std::size_t>(wide > 0 ? wide : 0), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, ansi.data(), size, text.data(), wide);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, utf8.data(), n, nullptr, nullptr);
+    return utf8;
+}
+
+#else
+
 namespace {
 
-// Code page 1252 is Latin-1 but for 0x80..0x9F. Written out here because
-// neither toolkit is at hand in the shared code and iconv is not on Windows;
-// the five holes of the code page keep their byte's value, as Windows does.
+// Elsewhere the texts are taken as code page 1252, the one packages are mostly
+// written in. It is Latin-1 but for 0x80..0x9F, written out here because
+// neither toolkit is at hand in the shared code; the five holes of the code
+// page keep their byte's value, as Windows does.
 constexpr std::array<char16_t, 32> kHigh = {
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
@@ -38,6 +60,8 @@ std::string AnsiToUtf8(std::string_view ansi) {
     }
     return out;
 }
+
+#endif
 
 std::vector<std::string> SplitLines(std::string_view text) {
     std::vector<std::string> lines;

@@ -4,8 +4,8 @@
 #include <string_view>
 #include <vector>
 
-// Package texts are 8-bit text in the Windows ANSI code page (1252); the
-// windows show UTF-8.
+// Package texts are 8-bit text in the system's ANSI code page: on Windows the
+// system's own, elsewhere 1252. The windows show UTF-8.
 std::string AnsiToUtf8(std::string_view ansi);
 
 // Splits at CR, LF or CR LF; a break at the very end does not start a new line.

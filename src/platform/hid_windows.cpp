@@ -30,14 +30,23 @@ IoOutcome FromWait(DWORD waited) {
     }
 }
 
+// Every request, each write and the read, waits on an event of its own: with
+// one event shared among them, a late write's completion would wake the wait
+// of another request, which would then take the driver's hold on its memory
+// for over and free it, or poll without letting the window's events run.
 class WindowsDevice final : public HidDevice {
 public:
-    explicit WindowsDevice(HANDLE device) : device_(device), event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    WindowsDevice(HANDLE device, EventMaker makeEvent)
+        : device_(device), makeEvent_(makeEvent), readEvent_(makeEvent()) {
+        read_.overlapped.hEvent = readEvent_;
+    }
 
     ~WindowsDevice() override {
         CancelPendingIo();
-        if (event_)
-            CloseHandle(event_);
+        for (HANDLE e : spareEvents_)
+            CloseHandle(e);
+        if (readEvent_)
+            CloseHandle(readEvent_);
         CloseHandle(device_);
     }
     WindowsDevice(const WindowsDevice&) = delete;
@@ -64,23 +73,26 @@ public:
     }
 
     IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
-        if (!event_)
-            return IoOutcome::Failed;
         ForgetFinishedWrites();
-        // A write may outlive its wait: it keeps its own bytes and OVERLAPPED
-        // until the driver is done with them, so the next report cannot touch them.
+        // A device on which no request can be waited for can do no I/O at all:
+        // that ends the transfer, never passes for a report sent.
+        const HANDLE event = TakeEvent();
+        if (!event)
+            return IoOutcome::Abandoned;
+        // A write may outlive its wait: it keeps its own bytes, OVERLAPPED and
+        // event until the driver is done with them.
         auto& w = writes_.emplace_back();
         w.bytes.assign(report.begin(), report.end());
-        w.overlapped.hEvent = event_;
-        ResetEvent(event_);
+        w.overlapped.hEvent = event;
         if (!WriteFile(device_, w.bytes.data(), static_cast<DWORD>(w.bytes.size()), nullptr, &w.overlapped)) {
             const DWORD error = GetLastError();
             if (error != ERROR_IO_PENDING) {
+                spareEvents_.push_back(event);
                 writes_.pop_back();
                 return DeviceGone(error) ? IoOutcome::Abandoned : IoOutcome::Failed;
             }
         }
-        const IoOutcome waited = FromWait(WaitForSingleObject(event_, static_cast<DWORD>(bound.count())));
+        const IoOutcome waited = FromWait(WaitForSingleObject(event, static_cast<DWORD>(bound.count())));
         if (waited != IoOutcome::Signalled)
             return waited;
         DWORD written = 0;
@@ -91,32 +103,33 @@ public:
 
     IoOutcome ReadReport(std::span<std::uint8_t> report, std::chrono::milliseconds bound,
                          const WhileWaiting& meanwhile) override {
-        if (!event_)
-            return IoOutcome::Failed;
+        if (!readEvent_)
+            return IoOutcome::Abandoned;
         // The driver fills our own buffer, which outlives a wait that gives up.
         // Only that earlier read is cancelled: writes still on their way go on.
-        if (readPending_)
+        if (read_.pending)
             CancelPendingRead();
-        read_.assign(report.size(), 0);
-        readOverlapped_ = OVERLAPPED{};
-        readOverlapped_.hEvent = event_;
-        ResetEvent(event_);
+        read_.bytes.assign(report.size(), 0);
+        read_.overlapped = OVERLAPPED{};
+        read_.overlapped.hEvent = readEvent_;
+        ResetEvent(readEvent_);  // a read that cannot start must not find the last one's signal
         const ULONGLONG start = GetTickCount64();
-        if (ReadFile(device_, read_.data(), static_cast<DWORD>(read_.size()), nullptr, &readOverlapped_) ||
+        if (ReadFile(device_, read_.bytes.data(), static_cast<DWORD>(read_.bytes.size()), nullptr,
+                     &read_.overlapped) ||
             GetLastError() == ERROR_IO_PENDING) {
-            readPending_ = true;
+            read_.pending = true;
         } else if (DeviceGone(GetLastError())) {
             return IoOutcome::Abandoned;
         }
         // Whether the read started is not examined: the wait decides. A read
-        // that never started brought no report, whatever woke the wait.
+        // that never started leaves its event unset, so the wait runs its bound.
         DWORD result = WAIT_TIMEOUT;
         for (;;) {
             const ULONGLONG spent = GetTickCount64() - start;
             const auto whole = static_cast<ULONGLONG>(bound.count());
             const ULONGLONG left = spent < whole ? whole - spent : 0;
             const auto slice = static_cast<ULONGLONG>(WaitSlice.count());
-            result = WaitForSingleObject(event_, static_cast<DWORD>(meanwhile ? std::min(left, slice) : left));
+            result = WaitForSingleObject(readEvent_, static_cast<DWORD>(meanwhile ? std::min(left, slice) : left));
             if (result != WAIT_TIMEOUT || !meanwhile || left <= slice)
                 break;
             meanwhile();
@@ -124,39 +137,31 @@ public:
         const IoOutcome waited = FromWait(result);
         if (waited != IoOutcome::Signalled)
             return waited;
-        if (!readPending_)
+        if (!read_.pending)
             return IoOutcome::Failed;
+        read_.pending = false;
         DWORD got = 0;
-        for (;;) {
-            if (GetOverlappedResult(device_, &readOverlapped_, &got, FALSE))
-                break;
-            const DWORD error = GetLastError();
-            if (error != ERROR_IO_INCOMPLETE) {
-                readPending_ = false;
-                return DeviceGone(error) ? IoOutcome::Abandoned : IoOutcome::Failed;
-            }
-            // The shared event was set by an earlier write that finished late:
-            // the read itself still has the rest of its bound.
-            if (GetTickCount64() - start >= static_cast<ULONGLONG>(bound.count()))
-                return IoOutcome::TimedOut;
-            Sleep(1);
-        }
-        readPending_ = false;
+        if (!GetOverlappedResult(device_, &read_.overlapped, &got, FALSE))
+            return DeviceGone(GetLastError()) ? IoOutcome::Abandoned : IoOutcome::Failed;
         // A shorter report must not show what the last one left behind.
         const std::size_t n = std::min<std::size_t>(got, report.size());
-        std::copy_n(read_.begin(), n, report.begin());
+        std::copy_n(read_.bytes.begin(), n, report.begin());
         std::fill(report.begin() + static_cast<std::ptrdiff_t>(n), report.end(), std::uint8_t{0});
         return IoOutcome::Signalled;
     }
 
     void CancelPendingIo() override {
-        CancelIo(device_);
-        // Cancelled requests still end: wait for that before their memory goes.
-        DWORD n = 0;
-        if (readPending_)
+        // Every request on the handle, whichever thread started it.
+        CancelIoEx(device_, nullptr);
+        // Cancelled requests still end: each is waited for on its own event
+        // before its memory goes.
+        if (read_.pending)
             CancelPendingRead();
-        for (auto& w : writes_)
+        DWORD n = 0;
+        for (auto& w : writes_) {
             GetOverlappedResult(device_, &w.overlapped, &n, TRUE);
+            spareEvents_.push_back(w.overlapped.hEvent);
+        }
         writes_.clear();
     }
 
@@ -176,28 +181,47 @@ public:
     }
 
 private:
-    void CancelPendingRead() {
-        CancelIoEx(device_, &readOverlapped_);
-        DWORD n = 0;
-        GetOverlappedResult(device_, &readOverlapped_, &n, TRUE);  // it still ends: wait before reusing its memory
-        readPending_ = false;
-    }
-
-    struct PendingWrite {
+    struct Request {
         OVERLAPPED overlapped{};
         std::vector<std::uint8_t> bytes;
+        bool pending = false;  // the read's only: started and not yet collected
     };
 
+    void CancelPendingRead() {
+        CancelIoEx(device_, &read_.overlapped);
+        DWORD n = 0;
+        GetOverlappedResult(device_, &read_.overlapped, &n, TRUE);  // it still ends: wait before reusing its memory
+        read_.pending = false;
+    }
+
+    // An event for a new write, not signalled: one a finished write left, or a new one.
+    HANDLE TakeEvent() {
+        if (spareEvents_.empty())
+            return makeEvent_();
+        const HANDLE event = spareEvents_.back();
+        spareEvents_.pop_back();
+        ResetEvent(event);
+        return event;
+    }
+
+    // A write is over once its own event is set: the driver has let go of it.
     void ForgetFinishedWrites() {
-        writes_.remove_if([](const PendingWrite& w) { return HasOverlappedIoCompleted(&w.overlapped); });
+        for (auto w = writes_.begin(); w != writes_.end();) {
+            if (WaitForSingleObject(w->overlapped.hEvent, 0) != WAIT_OBJECT_0) {
+                ++w;
+                continue;
+            }
+            spareEvents_.push_back(w->overlapped.hEvent);
+            w = writes_.erase(w);
+        }
     }
 
     HANDLE device_;
-    HANDLE event_;
-    std::list<PendingWrite> writes_;  // a list: entries never move while the driver holds them
-    std::vector<std::uint8_t> read_;
-    OVERLAPPED readOverlapped_{};
-    bool readPending_ = false;
+    EventMaker makeEvent_;
+    HANDLE readEvent_;
+    Request read_;
+    std::list<Request> writes_;  // a list: entries never move while the driver holds them
+    std::vector<HANDLE> spareEvents_;
 };
 
 class WindowsSet final : public HidInterfaceSet {
@@ -233,6 +257,8 @@ private:
 
 class WindowsHidSystem final : public HidSystem {
 public:
+    explicit WindowsHidSystem(EventMaker makeEvent) : makeEvent_(makeEvent) {}
+
     std::unique_ptr<HidInterfaceSet> PresentInterfaces() override {
         GUID hid{};
         HidD_GetHidGuid(&hid);
@@ -250,12 +276,19 @@ public:
                 *why = GetLastError() == ERROR_ACCESS_DENIED ? OpenFailure::AccessDenied : OpenFailure::Other;
             return nullptr;
         }
-        return std::make_unique<WindowsDevice>(device);
+        return std::make_unique<WindowsDevice>(device, makeEvent_);
     }
+
+private:
+    EventMaker makeEvent_;
 };
+
+HANDLE NewEvent() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
 
 }  // namespace
 
-std::unique_ptr<HidSystem> MakeWindowsHidSystem() { return std::make_unique<WindowsHidSystem>(); }
+std::unique_ptr<HidSystem> MakeWindowsHidSystem(EventMaker makeEvent) {
+    return std::make_unique<WindowsHidSystem>(makeEvent ? makeEvent : NewEvent);
+}
 
 std::unique_ptr<HidSystem> NativeHidSystem() { return MakeWindowsHidSystem(); }

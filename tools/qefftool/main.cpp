@@ -45,6 +45,9 @@ unsigned long ParseNumber(const std::string& text, unsigned long max) {
 
 int Run(int argc, char** argv) {
     CLI::App app{"Makes and shows Quorvella firmware packages (.qeff) and upgrades products with them.", "qefftool"};
+    // Every name is taken as a name: on Windows "/dir/x.qeff" is a file on the
+    // current drive, not an option (subcommands take this from the app).
+    app.allow_windows_style_options(false);
     app.set_version_flag("--version", kVersion);
     app.require_subcommand(1);
     app.footer(ExitCodeTable);
