@@ -83,6 +83,11 @@ public:
         // event until the driver is done with them.
         auto& w = writes_.emplace_back();
         w.bytes.assign(report.begin(), report.end());
+        // The transfer numbers its reports 0, as a product without report IDs
+        // wants them. The HID class driver refuses a report whose ID the
+        // product does not have: one whose reports carry IDs gets its own.
+        if (!w.bytes.empty() && w.bytes[0] == 0)
+            w.bytes[0] = OutputReportId();
         w.overlapped.hEvent = event;
         if (!WriteFile(device_, w.bytes.data(), static_cast<DWORD>(w.bytes.size()), nullptr, &w.overlapped)) {
             const DWORD error = GetLastError();
@@ -194,6 +199,29 @@ private:
         read_.pending = false;
     }
 
+    // The ID of the product's output report, 0 when its reports carry none.
+    std::uint8_t OutputReportId() {
+        if (outputReportId_)
+            return *outputReportId_;
+        outputReportId_ = 0;
+        PHIDP_PREPARSED_DATA preparsed = nullptr;
+        if (!HidD_GetPreparsedData(device_, &preparsed))
+            return 0;
+        HIDP_CAPS caps{};
+        if (HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS) {
+            std::vector<HIDP_VALUE_CAPS> values(caps.NumberOutputValueCaps);
+            std::vector<HIDP_BUTTON_CAPS> buttons(caps.NumberOutputButtonCaps);
+            USHORT n = caps.NumberOutputValueCaps;
+            if (n && HidP_GetValueCaps(HidP_Output, values.data(), &n, preparsed) == HIDP_STATUS_SUCCESS && n)
+                outputReportId_ = values[0].ReportID;
+            else if ((n = caps.NumberOutputButtonCaps) &&
+                     HidP_GetButtonCaps(HidP_Output, buttons.data(), &n, preparsed) == HIDP_STATUS_SUCCESS && n)
+                outputReportId_ = buttons[0].ReportID;
+        }
+        HidD_FreePreparsedData(preparsed);
+        return *outputReportId_;
+    }
+
     // An event for a new write, not signalled: one a finished write left, or a new one.
     HANDLE TakeEvent() {
         if (spareEvents_.empty())
@@ -222,6 +250,7 @@ private:
     Request read_;
     std::list<Request> writes_;  // a list: entries never move while the driver holds them
     std::vector<HANDLE> spareEvents_;
+    std::optional<std::uint8_t> outputReportId_;  // asked once per open device
 };
 
 class WindowsSet final : public HidInterfaceSet {
