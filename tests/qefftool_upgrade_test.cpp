@@ -7,16 +7,20 @@
 #include "held_file.h"
 #include "json_output.h"
 #include "list_command.h"
+#include "package_commands.h"
 #include "package_files.h"
 #include "scripted_open_dialog.h"
+#include "platform/sha256.h"
 #include "simulated/simulated_hid.h"
 #include "text_output.h"
+#include "visible_text.h"
 #include "upgrade_command.h"
 
 #include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -117,8 +121,12 @@ TEST_F(Qefftool, EveryOutcomeHasItsExitCode) {
     EXPECT_EQ(Run(), ExitLost) << "unplugged midway";
 
     hid.DetachAll();
-    EXPECT_EQ(Run(), ExitNotFound);
-    EXPECT_EQ(out.Texts().back(), "Device not recognized.\nReconnect the device to USB port.");
+    for (const bool all : {false, true}) {  // --all with no interface at all blamed the IDs
+        options.all = all;
+        EXPECT_EQ(Run(), ExitNotFound);
+        EXPECT_EQ(out.Texts().back(), "Device not recognized.\nReconnect the device to USB port.");
+    }
+    options.all = false;
     SimulatedInterface other;
     other.vendorId = 0x845E;
     hid.Attach(other);
@@ -156,10 +164,15 @@ TEST_F(Qefftool, TheDeviceNamedIsTheOneUpgradedAndMustHaveThePackagesIds) {
     other.vendorId = 0x845E;
     other.productId = 0x0002;
     hid.Attach(other);
+    auto sameVendor = Product();
+    sameVendor.productId = static_cast<std::uint16_t>(package.productId + 1);
+    hid.Attach(sameVendor);
 
-    options.device = "sim:2";
-    EXPECT_EQ(Run(), ExitNotFound);
-    EXPECT_NE(out.Texts().back().find("is not the product this package is for"), std::string::npos);
+    for (const char* foreign : {"sim:2", "sim:3"}) {  // other IDs; the vendor's alone
+        options.device = foreign;
+        EXPECT_EQ(Run(), ExitNotFound) << foreign;
+        EXPECT_NE(out.Texts().back().find("is not the product this package is for"), std::string::npos);
+    }
 
     options.device = "sim:1";
     EXPECT_EQ(Run(), 0);
@@ -189,17 +202,60 @@ TEST_F(Qefftool, AllUpgradesEveryProductAtOnceAndOneFailureStopsNoOther) {
     EXPECT_EQ(summary[0]["succeeded"], 2);
 }
 
-TEST_F(Qefftool, WaitFindsAProductPluggedInAfterTheStart) {
-    options.wait = 3000ms;
-    std::thread plug([&] {
-        std::this_thread::sleep_for(1s);
-        hid.Attach(Product());
-    });
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Run(), 0);
-    plug.join();
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
-    EXPECT_EQ(hid.Product(0).Payload(), package.firmware);
+TEST_F(Qefftool, AProductPluggedInAfterTheStartIsFoundByWaitingOrByTheSecondSearch) {
+    const std::optional<std::chrono::milliseconds> waits[] = {3000ms, std::nullopt};  // --wait 3; none: 2 s later
+    for (const auto wait : waits) {
+        hid.DetachAll();
+        options.wait = wait;
+        std::thread plug([&] {
+            std::this_thread::sleep_for(1s);
+            hid.Attach(Product());
+        });
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Run(), 0);
+        plug.join();
+        EXPECT_GE(std::chrono::steady_clock::now() - start, wait ? 1s : 2s);
+        EXPECT_EQ(hid.Product(0).Payload(), package.firmware);
+    }
+}
+
+// Shows one more interface ahead of the others from its second enumeration on,
+// as when another device is plugged in right after the search.
+class PluggedAhead final : public HidSystem {
+public:
+    explicit PluggedAhead(HidSystem& inner) : inner_(inner) {}
+    std::unique_ptr<HidInterfaceSet> PresentInterfaces() override {
+        auto set = inner_.PresentInterfaces();
+        if (++enumerations_ == 1)
+            return set;
+        return std::make_unique<Shifted>(std::move(set));
+    }
+    std::unique_ptr<HidDevice> OpenDevice(const std::string& path, OpenFailure* why) override {
+        return inner_.OpenDevice(path, why);
+    }
+
+private:
+    struct Shifted final : HidInterfaceSet {
+        explicit Shifted(std::unique_ptr<HidInterfaceSet> set) : inner(std::move(set)) {}
+        InterfaceEntry At(std::size_t i) override { return i == 0 ? InterfaceEntry::At("sim:new") : inner->At(i - 1); }
+        std::unique_ptr<HidInterfaceSet> inner;
+    };
+    HidSystem& inner_;
+    int enumerations_ = 0;
+};
+
+// Fault caught: the product was named by enumerating again after the search,
+// so a device plugged in meanwhile had every line name another interface.
+TEST_F(Qefftool, TheProductIsNamedByTheInterfaceTheSearchOpened) {
+    SimulatedInterface other;
+    other.vendorId = 0x845E;
+    hid.Attach(other);
+    const std::size_t product = hid.Attach(Product());
+    PluggedAhead plugged(hid);
+    EXPECT_EQ(RunUpgrade(options, plugged, out, stop), 0);
+    EXPECT_EQ(hid.Product(product).Payload(), package.firmware);
+    EXPECT_EQ(out.Events("found").back()["path"], "sim:1");
+    EXPECT_EQ(out.Events("result").back()["path"], "sim:1");
 }
 
 TEST_F(Qefftool, ADryRunPlansWhatTheUpgradeThenSends) {
@@ -209,8 +265,12 @@ TEST_F(Qefftool, ADryRunPlansWhatTheUpgradeThenSends) {
     auto product = Product();
     product.product.outputReportLength = 9;  // 8 payload bytes a report
     const std::size_t i = hid.Attach(product);
+    auto shortAcks = Product();
+    shortAcks.product.inputReportLength = 8;  // no room for the acknowledgement's code
+    hid.Attach(shortAcks);
     options.dryRun = true;
-    EXPECT_EQ(Run(), 0);
+    options.all = true;
+    EXPECT_EQ(Run(), ExitNotFound) << "the worst: one product cannot take the firmware";
     EXPECT_TRUE(hid.Log(i).reports.empty()) << "nothing sent";
     EXPECT_TRUE(hid.Log(i).readBounds.empty());
     EXPECT_EQ(hid.OpenHandles(), 0);
@@ -219,8 +279,11 @@ TEST_F(Qefftool, ADryRunPlansWhatTheUpgradeThenSends) {
     EXPECT_EQ(plan[0]["reports"], 7);
     EXPECT_EQ(plan[0]["acknowledgements"], 3);
     EXPECT_EQ(plan[0]["reportBytes"], 63);
+    EXPECT_EQ(out.Texts(), std::vector<std::string>{"Device report length not supported!"});
+    EXPECT_EQ(out.Events("summary").back()["succeeded"], 1) << "the one planned";
 
     options.dryRun = false;
+    options.all = false;
     EXPECT_EQ(Run(), 0);
     EXPECT_EQ(hid.Log(i).reports.size(), 7u);
     EXPECT_EQ(hid.Log(i).readBounds.size(), 3u);
@@ -292,6 +355,71 @@ TEST_F(Qefftool, ListShowsEveryInterfaceAndWhichOneIsThePackagesProduct) {
     EXPECT_EQ(lines[2], "1  sim:1  1d50:6018  out 65 in 65  matches the package");
     EXPECT_EQ(lines[3].rfind("2  sim:2  1d50:6018  access denied", 0), 0u) << lines[3];
     EXPECT_EQ(hid.OpenHandles(), 0);
+}
+
+// Fault caught: the texts of a package and of a device reached the terminal as
+// they stood: ESC ] 0 ; ... BEL retitled it and ESC [ 2 J cleared it, through
+// show, list and upgrade.
+TEST_F(Qefftool, TextsFromPackagesAndDevicesCannotDriveTheTerminal) {
+    const std::string hostile = "\x1b]0;owned\x07\x1b[2J", shown = "\\x1b]0;owned\\x07\\x1b[2J";
+    package.productName = hostile + "Hub";
+    package.notes = "line one\r\n" + hostile;
+    Write();
+    auto device = Product();
+    device.description = hostile + "Mouse";
+    hid.Attach(device);
+    std::ostringstream show, list, upgrade, errors;
+    EXPECT_EQ(RunShow(options.package, show, errors), 0);
+    EXPECT_EQ(RunList(hid, options.package, list), 0);
+    TextOutput plain(upgrade, false);
+    EXPECT_EQ(RunUpgrade(options, hid, plain, stop), 0);
+    for (const std::string& text : {show.str(), list.str(), upgrade.str()}) {
+        EXPECT_EQ(text.find_first_of("\x1b\x07"), std::string::npos) << text;
+    }
+    EXPECT_NE(show.str().find("product name:  " + shown + "Hub\n"), std::string::npos) << show.str();
+    EXPECT_NE(show.str().find("notes:\nline one\n" + shown + "\n"), std::string::npos) << show.str();
+    EXPECT_NE(list.str().find("\"" + shown + "Mouse\""), std::string::npos) << list.str();
+    EXPECT_NE(upgrade.str().find("\"" + shown + "Hub\""), std::string::npos) << upgrade.str();
+    // JSON escapes them by its own rules.
+    hid.DetachAll();
+    hid.Attach(device);
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(out.text.str().find('\x1b'), std::string::npos);
+    EXPECT_EQ(out.Events("package").back()["productName"], hostile + "Hub");
+}
+
+TEST(VisibleText, ShowsControlsAndBrokenUtf8AsEscapesAndLeavesTheRest) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"Caf\u00e9 \u20ac \u88fd", "Caf\u00e9 \u20ac \u88fd"},
+        {"a\tb\x1b[2J\x7f", "a\\x09b\\x1b[2J\\x7f"},
+        {"\xc2\x9d" "0;t\xc2\x9c", "\\u009d0;t\\u009c"},  // C1 controls: OSC, ST
+        {"\xff\xc0\xaf\xed\xa0\x80\xe2\x82", "\\xff\\xc0\\xaf\\xed\\xa0\\x80\\xe2\\x82"},  // no UTF-8
+    };
+    for (const auto& [text, visible] : cases)
+        EXPECT_EQ(VisibleText(text), visible);
+}
+
+// A package pinned by its hash: another file never reaches a product.
+TEST_F(Qefftool, APackageWhoseHashDiffersIsRefusedBeforeAnyProductIsLookedFor) {
+    const std::uint8_t abc[] = {'a', 'b', 'c'};
+    ASSERT_EQ(Sha256Hex(Sha256(abc).value()), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    const std::size_t product = hid.Attach(Product());
+    const auto digest = Sha256(BuildPackage(package));
+    ASSERT_TRUE(digest.has_value());
+    std::ostringstream show, errors;
+    EXPECT_EQ(RunShow(options.package, show, errors), 0);
+    EXPECT_NE(show.str().find("sha256:        " + Sha256Hex(*digest) + "\n"), std::string::npos) << show.str();
+
+    auto other = *digest;
+    other[31] ^= 1;
+    options.sha256 = other;
+    EXPECT_EQ(Run(), ExitPackage);
+    EXPECT_EQ(hid.Log(product).opens, 0) << "no product looked for";
+    EXPECT_TRUE(out.Events("found").empty());
+    options.sha256 = ParseSha256Hex(Sha256Hex(*digest));
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(hid.Product(product).Payload(), package.firmware);
+    EXPECT_EQ(out.Events("package").back()["sha256"], Sha256Hex(*digest));
 }
 
 TEST(TextOutputOnATerminal, RedrawsAtMostTenTimesASecondButShowsTheLatestStepBeforeAMessage) {

@@ -43,19 +43,29 @@ int Scan(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId, bool f
 
 }  // namespace
 
-int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
-                std::unique_ptr<HidDevice>& handle, bool* accessDenied) {
-    handle.reset();
+int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId, FoundProduct& product,
+                bool* accessDenied) {
+    product = {};
     std::vector<FoundProduct> found;
     const int index = Scan(hid, vendorId, productId, true, accessDenied, found);
     if (!found.empty())
-        handle = std::move(found.front().device);
+        product = std::move(found.front());
+    return index;
+}
+
+int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
+                std::unique_ptr<HidDevice>& handle, bool* accessDenied) {
+    FoundProduct found;
+    const int index = FindProduct(hid, vendorId, productId, found, accessDenied);
+    handle = std::move(found.device);
     return index;
 }
 
 std::vector<FoundProduct> FindAllProducts(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
-                                          bool* accessDenied) {
+                                          bool* accessDenied, int* enumerated) {
     std::vector<FoundProduct> found;
-    Scan(hid, vendorId, productId, false, accessDenied, found);
+    const int count = Scan(hid, vendorId, productId, false, accessDenied, found);
+    if (enumerated)
+        *enumerated = count;
     return found;
 }

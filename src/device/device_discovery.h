@@ -10,6 +10,13 @@
 // The open product, or empty (the invalid handle) when the last search found none.
 extern std::unique_ptr<HidDevice> DeviceHandle;
 
+// A product the search opened, with the interface it was found at.
+struct FoundProduct {
+    std::size_t index = 0;
+    std::string path;
+    std::unique_ptr<HidDevice> device;
+};
+
 // Looks through the present HID interfaces in enumeration order and leaves the
 // first one whose IDs match open in `handle`. Returns that interface's index,
 // or, with `handle` empty, the number of interfaces enumerated. Every
@@ -18,13 +25,12 @@ extern std::unique_ptr<HidDevice> DeviceHandle;
 // IDs was refused to us, so the user can be told to grant access to it.
 int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
                 std::unique_ptr<HidDevice>& handle, bool* accessDenied = nullptr);
+// The same, telling the product's path too: `found.device` is empty when none matched.
+int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId, FoundProduct& found,
+                bool* accessDenied = nullptr);
 
 // Every present interface with the IDs, in enumeration order, each already
-// open; the others are closed again.
-struct FoundProduct {
-    std::size_t index = 0;
-    std::string path;
-    std::unique_ptr<HidDevice> device;
-};
+// open; the others are closed again. `enumerated`, when given, is set to how
+// many interfaces there were.
 std::vector<FoundProduct> FindAllProducts(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
-                                          bool* accessDenied = nullptr);
+                                          bool* accessDenied = nullptr, int* enumerated = nullptr);

@@ -29,7 +29,7 @@ void JsonOutput::Package(const PackageSummary& p) {
               {"productName", p.productName}, {"productCode", p.productCode},
               {"firmwareCode", p.firmwareCode}, {"vendorId", p.vendorId},
               {"productId", p.productId},     {"blockLength", p.blockLength},
-              {"payloadSize", p.payloadSize}});
+              {"payloadSize", p.payloadSize},    {"sha256", p.sha256}});
 }
 
 void JsonOutput::Found(const std::string& path, std::size_t index) {

@@ -4,6 +4,7 @@
 #include "exit_codes.h"
 #include "package/package_header.h"
 #include "platform/exclusive_file.h"
+#include "visible_text.h"
 
 #include <cstdio>
 
@@ -41,7 +42,7 @@ int RunList(HidSystem& hid, const std::optional<std::string>& package, std::ostr
             out << "(no path)\n";
             continue;
         }
-        out << entry.path;
+        out << VisibleText(entry.path);
         OpenFailure why = OpenFailure::None;
         const auto device = hid.OpenDevice(entry.path, &why);
         std::optional<DeviceAttributes> ids = entry.advertised;
@@ -54,7 +55,7 @@ int RunList(HidSystem& hid, const std::optional<std::string>& package, std::ostr
             if (const auto lengths = device->Capabilities())
                 out << "  out " << lengths->OutputReportByteLength << " in " << lengths->InputReportByteLength;
             if (const std::string names = device->Description(); !names.empty())
-                out << "  \"" << names << "\"";
+                out << "  \"" << VisibleText(names) << "\"";  // the device's own words
         } else if (why == OpenFailure::AccessDenied) {
             out << "  access denied";
 #ifdef __linux__

@@ -8,6 +8,7 @@
 #include "package_commands.h"
 #include "platform/interrupt.h"
 #include "platform/native_hid.h"
+#include "platform/sha256.h"
 #include "text_output.h"
 #include "upgrade_command.h"
 #include "version.h"
@@ -88,6 +89,12 @@ int Run(int argc, char** argv) {
         ->excludes(deviceOption);
     upgradeCommand->add_flag("--dry-run", upgrade.dryRun, "Find and open the product and print the plan; send nothing");
     upgradeCommand->add_flag("--json", json, "One JSON object per line, for scripts");
+    std::string sha256;
+    upgradeCommand
+        ->add_option("--sha256", sha256, "Refuse the package, before looking for any product, unless this is its SHA-256")
+        ->check(CLI::Validator(
+            [](std::string& hex) { return ParseSha256Hex(hex) ? std::string() : "takes 64 hexadecimal digits"; },
+            "HEX"));
     upgradeCommand->footer(ExitCodeTable);
 
     try {
@@ -114,6 +121,8 @@ int Run(int argc, char** argv) {
             upgrade.wait = std::chrono::milliseconds(static_cast<long long>(waitSeconds * 1000));
         if (!device.empty())
             upgrade.device = device;
+        if (!sha256.empty())
+            upgrade.sha256 = ParseSha256Hex(sha256);
         CatchInterrupts();
         if (json) {
             JsonOutput out(std::cout);

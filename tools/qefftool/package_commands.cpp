@@ -1,14 +1,19 @@
 #include "package_commands.h"
 
+#include "app/ansi_text.h"
 #include "exit_codes.h"
 #include "package/package_header.h"
 #include "package_writer.h"
 #include "platform/exclusive_file.h"
+#include "platform/sha256.h"
+#include "visible_text.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <vector>
 
 namespace {
 
@@ -62,24 +67,43 @@ int RunMake(const MakeOptions& o) {
     return ExitSuccess;
 }
 
-int RunShow(const std::string& path) {
+int RunShow(const std::string& path, std::ostream& out, std::ostream& err) {
     const auto file = OpenFileExclusive(path);
     if (!file) {
-        std::cerr << "qefftool: cannot open " << path << "\n";
+        err << "qefftool: cannot open " << path << "\n";
         return ExitPackage;
     }
     const auto header = AcceptHeader(*file);
     if (!header) {
-        std::cerr << "qefftool: " << path << " is not a package (wrong file format)\n";
+        err << "qefftool: " << path << " is not a package (wrong file format)\n";
         return ExitPackage;
     }
-    const auto size = file->Size().value_or(qeff::HeaderSize);
-    std::printf("vendor id:     0x%04X\nproduct id:    0x%04X\nblock length:  %u\n", header->VendorId,
-                header->ProductId, header->BlockLength);
-    std::cout << "product name:  " << header->ProductName << "\n"
-              << "product code:  " << header->ProductCode << "\n"
-              << "firmware code: " << header->FirmwareCode << "\n"
-              << "payload:       " << size - qeff::HeaderSize << " bytes\n"
-              << "notes:\n" << header->Notes << "\n";
-    return 0;
+    // The whole file, for its hash.
+    const auto size = file->Size();
+    std::vector<std::uint8_t> bytes;
+    if (size && *size <= SIZE_MAX) {
+        bytes.resize(static_cast<std::size_t>(*size));
+        if (file->ReadFromStart(bytes) != bytes.size())
+            bytes.clear();
+    }
+    const auto digest = bytes.size() >= qeff::HeaderSize ? Sha256(bytes) : std::nullopt;
+    if (!digest) {
+        err << "qefftool: cannot read the whole of " << path << "\n";
+        return ExitPackage;
+    }
+    // The texts come from whoever made the package: decoded, and never let
+    // loose on the terminal.
+    const auto text = [](const std::string& ansi) { return VisibleText(AnsiToUtf8(ansi)); };
+    char ids[96];
+    std::snprintf(ids, sizeof ids, "vendor id:     0x%04X\nproduct id:    0x%04X\nblock length:  %u\n",
+                  header->VendorId, header->ProductId, header->BlockLength);
+    out << ids << "product name:  " << text(header->ProductName) << "\n"
+        << "product code:  " << text(header->ProductCode) << "\n"
+        << "firmware code: " << text(header->FirmwareCode) << "\n"
+        << "payload:       " << bytes.size() - qeff::HeaderSize << " bytes\n"
+        << "sha256:        " << Sha256Hex(*digest) << "\n"
+        << "notes:\n";
+    for (const std::string& line : SplitLines(AnsiToUtf8(header->Notes)))
+        out << VisibleText(line) << "\n";
+    return ExitSuccess;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iostream>
 #include <string>
 
 // Writing a package from its header fields and a firmware image, and showing
@@ -13,4 +14,5 @@ struct MakeOptions {
 };
 
 int RunMake(const MakeOptions& options);
-int RunShow(const std::string& path);
+// The header, the payload's size, the file's SHA-256 and the notes.
+int RunShow(const std::string& path, std::ostream& out = std::cout, std::ostream& err = std::cerr);

@@ -1,6 +1,7 @@
 #include "text_output.h"
 
 #include "exit_codes.h"
+#include "visible_text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -45,7 +46,7 @@ const char* Outcome(int code) {
 }  // namespace
 
 std::string TextOutput::Prefix(const std::string& path) const {
-    return products_ > 1 && !path.empty() ? path + ": " : "";
+    return products_ > 1 && !path.empty() ? VisibleText(path) + ": " : "";
 }
 
 void TextOutput::EndBar() {
@@ -76,20 +77,21 @@ void TextOutput::DrawBar(Transfer& t, Clock::time_point now) {
 
 void TextOutput::Package(const PackageSummary& p) {
     const std::lock_guard lock(mutex_);
-    out_ << p.path << ": \"" << p.productName << "\" (product code " << p.productCode << ", firmware code "
-         << p.firmwareCode << ") for " << Hex(p.vendorId) << ":" << Hex(p.productId) << ", payload "
+    // The texts come from whoever made the package: never let loose on the terminal.
+    out_ << VisibleText(p.path) << ": \"" << VisibleText(p.productName) << "\" (product code "
+         << VisibleText(p.productCode) << ", firmware code " << VisibleText(p.firmwareCode) << ") for " << Hex(p.vendorId) << ":" << Hex(p.productId) << ", payload "
          << p.payloadSize << " bytes in blocks of " << p.blockLength << "\n";
 }
 
 void TextOutput::Found(const std::string& path, std::size_t index) {
     const std::lock_guard lock(mutex_);
     ++products_;
-    out_ << "found " << path << " (interface " << index << ")\n";
+    out_ << "found " << VisibleText(path) << " (interface " << index << ")\n";
 }
 
 void TextOutput::Plan(const std::string& path, const ReportLengths& lengths, const TransferPlan& plan) {
     const std::lock_guard lock(mutex_);
-    out_ << path << ": reports of " << lengths.OutputReportByteLength << " bytes out, "
+    out_ << VisibleText(path) << ": reports of " << lengths.OutputReportByteLength << " bytes out, "
          << lengths.InputReportByteLength << " in; would send " << plan.reports << " reports (" << plan.reportBytes
          << " bytes) in " << plan.blocks << " blocks and read " << plan.blocks
          << " acknowledgements; nothing sent\n";
@@ -128,14 +130,14 @@ void TextOutput::Message(const std::string& path, const std::string& caption, co
     EndBar();
     std::string shown = text;
     std::replace(shown.begin(), shown.end(), '\n', ' ');  // one line a message
-    out_ << Prefix(path) << caption << ": " << shown << "\n";
+    out_ << Prefix(path) << caption << ": " << VisibleText(shown) << "\n";
 }
 
 void TextOutput::Result(const std::string& path, int exitCode) {
     const std::lock_guard lock(mutex_);
     EndBar();
     if (products_ > 1)
-        out_ << path << ": " << Outcome(exitCode) << " (exit code " << exitCode << ")\n";
+        out_ << VisibleText(path) << ": " << Outcome(exitCode) << " (exit code " << exitCode << ")\n";
 }
 
 void TextOutput::Summary(std::size_t products, std::size_t succeeded, int exitCode) {

@@ -106,9 +106,18 @@ int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out
         }
         if (!header || package.size() < qeff::HeaderSize || !HasSignature(package))
             return fail("File Error", "Wrong file format!", MessageStyle::Plain, ExitPackage);
+        const auto digest = Sha256(package);
+        if (!digest)
+            return fail("File Error", "The package's SHA-256 cannot be computed.", MessageStyle::Plain, ExitPackage);
         out.Package({options.package, AnsiToUtf8(header->ProductName), AnsiToUtf8(header->ProductCode),
                      AnsiToUtf8(header->FirmwareCode), header->VendorId, header->ProductId, header->BlockLength,
-                     package.size() - qeff::HeaderSize});
+                     package.size() - qeff::HeaderSize, Sha256Hex(*digest)});
+        // A package pinned by its hash: another file never reaches a product.
+        if (options.sha256 && *options.sha256 != *digest)
+            return fail("File Error",
+                        "The package's SHA-256 is " + Sha256Hex(*digest) + ", not " + Sha256Hex(*options.sha256) +
+                            ". Nothing was sent.",
+                        MessageStyle::Plain, ExitPackage);
     }
     const PackageHeader header = DecodeHeader(std::span<const std::uint8_t, qeff::HeaderSize>(package.data(), qeff::HeaderSize));
     const std::uint16_t vid = header.VendorId, pid = header.ProductId;
@@ -138,14 +147,14 @@ int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out
         int seen = 0;
         for (int search = 0;; ++search) {
             if (options.all) {
-                products = FindAllProducts(hid, vid, pid, &accessDenied);
+                products = FindAllProducts(hid, vid, pid, &accessDenied, &seen);
             } else {
-                std::unique_ptr<HidDevice> device;
-                const int index = FindProduct(hid, vid, pid, device, &accessDenied);
-                if (device)
-                    products.push_back({static_cast<std::size_t>(index), "", std::move(device)});
-                else
-                    seen = index;
+                // Named by the interface the search opened: the interfaces may
+                // have changed since.
+                FoundProduct found;
+                seen = FindProduct(hid, vid, pid, found, &accessDenied);
+                if (found.device)
+                    products.push_back(std::move(found));
             }
             if (!products.empty())
                 break;
@@ -159,18 +168,11 @@ int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out
                             MessageStyle::Exclamation, ExitInterrupted);
             if (accessDenied)
                 return fail("Warning", denied, MessageStyle::Exclamation, ExitAccessDenied);
-            if (seen != 0 || options.all)
+            if (seen != 0)
                 return fail("Warning", "Device not recognized, vendor ID or product ID incorrect",
                             MessageStyle::Exclamation, ExitNotFound);
             return fail("Warning", "Device not recognized.\nReconnect the device to USB port.",
                         MessageStyle::Information, ExitNotFound);
-        }
-        // FindProduct leaves the path to the set; name the product by its place.
-        if (!options.all) {
-            const auto set = hid.PresentInterfaces();
-            const InterfaceEntry entry = set ? set->At(products[0].index) : InterfaceEntry::End();
-            products[0].path = entry.kind == InterfaceEntry::Kind::Path ? entry.path
-                                                                         : "#" + std::to_string(products[0].index);
         }
     }
     for (const FoundProduct& p : products)
@@ -178,6 +180,7 @@ int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out
 
     if (options.dryRun) {
         int worst = ExitSuccess;
+        std::size_t planned = 0;
         for (FoundProduct& p : products) {
             const auto lengths = p.device->Capabilities();
             p.device.reset();
@@ -191,8 +194,9 @@ int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out
                      PlanTransfer(package.size() - qeff::HeaderSize, header.BlockLength,
                                   lengths->OutputReportByteLength));
             out.Result(p.path, ExitSuccess);
+            ++planned;
         }
-        out.Summary(products.size(), worst == ExitSuccess ? products.size() : 0, worst);
+        out.Summary(products.size(), planned, worst);
         return worst;
     }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/sha256.h"
 #include "upgrade_output.h"
 
 #include <atomic>
@@ -17,6 +18,7 @@ struct UpgradeOptions {
     std::optional<std::string> device;  // upgrade this interface only
     bool all = false;                   // upgrade every interface with the IDs, at the same time
     bool dryRun = false;                // find, open and plan; send nothing
+    std::optional<Sha256Digest> sha256;  // the package must have this hash, or nothing is looked for
 };
 
 // Checks the package, finds the product(s) and runs the same transfer as the

@@ -14,6 +14,7 @@ struct PackageSummary {
     std::uint16_t vendorId = 0, productId = 0;
     std::uint32_t blockLength = 0;
     std::uint64_t payloadSize = 0;
+    std::string sha256;  // of the whole file, in hexadecimal
 };
 
 // Where an upgrade tells what happens: a terminal, plain lines or JSON lines.
