@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build          # compiler and build
   qt6-base-dev                   # Qt 6 Widgets (also brings Qt Test and the offscreen platform)
+  libx11-dev libxfixes-dev libxtst-dev  # the tests that read the X server's cursor and give it real input
   libgtest-dev libbenchmark-dev  # tests and benchmarks
   libcli11-dev nlohmann-json3-dev  # qefftool's command line and its JSON output
   libssl-dev                     # SHA-256 of packages (OpenSSL's libcrypto)

@@ -133,7 +133,10 @@ Control TForm1::FocusedControl() const {
     return Control::Form1;
 }
 
-void TForm1::SetEnabled(Control control, bool enabled) { WidgetOf(control)->setEnabled(enabled); }
+void TForm1::SetEnabled(Control control, bool enabled) {
+    WidgetOf(control)->setEnabled(enabled);
+    ShowPointerNow();  // Qt clears the window's cursor when the control under the pointer is disabled
+}
 
 bool TForm1::IsEnabled(Control control) const { return WidgetOf(control)->isEnabled(); }
 
@@ -176,14 +179,21 @@ void TForm1::SetCursor(Control control, CursorShape cursor) {
 }
 
 void TForm1::ShowPointerNow() {
-    // Qt shows a widget's new cursor only once the pointer moves: show the
-    // cursor of the control under the pointer at once.
+    // Qt shows a widget's new cursor only once the pointer moves, and when the
+    // control under the pointer is disabled it clears the window's cursor
+    // altogether, so the screen shows the display's default. Show at once what
+    // the pointer shows once it moves: the cursor of the control under it, or,
+    // when that control is disabled, of its nearest enabled parent (as
+    // Windows does for a disabled control).
     QWindow* handle = windowHandle();
     if (!handle)
         return;
     QWidget* under = QApplication::widgetAt(QCursor::pos());
-    if (under && under->window() == this)
-        handle->setCursor(under->cursor());
+    if (!under || under->window() != this)
+        return;
+    while (!under->isEnabled() && !under->isWindow())
+        under = under->parentWidget();
+    handle->setCursor(under->cursor());
 }
 
 void TForm1::SetGauge(int percent) { bar->SetProgress(percent); }
