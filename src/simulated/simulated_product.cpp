@@ -40,11 +40,14 @@ std::vector<std::uint8_t> SimulatedProduct::ReportFor(const BlockAnswer& answer)
         for (std::size_t i = 0; i < 4 && 5 + i < report.size(); ++i)
             report[5 + i] = static_cast<std::uint8_t>(answer.code >> (8 * i));
     } else {
-        // Looks almost like an acknowledgement, but one signature byte is off.
+        // Looks almost like an acknowledgement, but its last signature byte is
+        // off; its code would end the transfer, were it taken for one.
         for (std::size_t i = 1; i < report.size(); ++i)
             report[i] = 0x77;
         if (report.size() > 4)
             report[4] = 0x76;
+        if (report.size() > 8)
+            report[5] = 6, report[6] = report[7] = report[8] = 0;  // "Memory write error!"
     }
     return report;
 }
