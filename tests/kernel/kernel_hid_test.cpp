@@ -101,6 +101,21 @@ TEST_P(RealKernel, ASilentProductTimesOutAfterAboutThreeHundredMilliseconds) {
     EXPECT_EQ(product.Product().ReportsReceived(), 2u);
 }
 
+// Fault caught if the hang-up were taken for the product gone before the
+// answer waiting for us: a product restarting into its new firmware answers
+// its last block and leaves the bus at once, and the upgrade succeeded.
+TEST_P(RealKernel, AProductThatLeavesRightAfterItsLastAnswerWasUpgraded) {
+    package.firmware = CountingPayload(64 * 40);
+    package.blockLength = 64 * 8;
+    auto options = Options();
+    options.leaveAfterLastAnswer = true;
+    Attached product(GetParam(), options);
+    ASSERT_TRUE(product.Up()) << product.Error();
+    ASSERT_GE(Upgrade(), 0);
+    EXPECT_EQ(view.messages, std::vector<std::string>{kSuccess});
+    EXPECT_EQ(product.Product().Product().Payload(), package.firmware);
+}
+
 TEST_P(RealKernel, AProductUnpluggedMidwayIsNeverAnUpgrade) {
     package.firmware = CountingPayload(64 * 40);
     package.blockLength = 64 * 8;

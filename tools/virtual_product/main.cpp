@@ -33,11 +33,14 @@ int Usage() {
     std::cerr << "usage: qeff-virtual-product [--transport uhid|gadget]\n"
                  "         (--package FILE | --vid ID --pid ID --block N --payload-size N)\n"
                  "         [--out LEN] [--in LEN] [--report-ids] [--answers LIST] [--otherwise CODE]\n"
-                 "         [--unplug-after N] [--stop-reading-after N] [--answer-delay MS] [--save FILE]\n"
+                 "         [--unplug-after N] [--stop-reading-after N] [--leave-after-last-block]\n"
+                 "         [--answer-delay MS] [--save FILE]\n"
                  "  LEN counts the report-ID byte (default 65: 64 data bytes).\n"
                  "  LIST answers the blocks in turn: a code number, 'silence', 'garbage' or 'unplug';\n"
                  "  blocks after the list get --otherwise (default 1: go on).\n"
-                 "  --stop-reading-after N: takes N reports, then reads no more, as a product that hangs.\n";
+                 "  --stop-reading-after N: takes N reports, then reads no more, as a product that hangs.\n"
+                 "  --leave-after-last-block: leaves the bus as soon as the last block is answered,\n"
+                 "    as a product that restarts into its new firmware.\n";
     return 2;
 }
 
@@ -72,11 +75,13 @@ std::optional<std::vector<BlockAnswer>> Answers(const std::string& list) {
 
 int main(int argc, char** argv) {
     std::map<std::string, std::string> options;
-    bool reportIds = false;
+    bool reportIds = false, leave = false;
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
         if (name == "--report-ids") {
             reportIds = true;
+        } else if (name == "--leave-after-last-block") {
+            leave = true;
         } else if (name.rfind("--", 0) == 0 && i + 1 < argc) {
             options[name] = argv[++i];
         } else {
@@ -86,6 +91,7 @@ int main(int argc, char** argv) {
 
     VirtualProductOptions o;
     o.reportIds = reportIds;
+    o.leaveAfterLastAnswer = leave;
     std::vector<std::uint8_t> expected;
     bool checkPayload = false;
     if (options.count("--package")) {

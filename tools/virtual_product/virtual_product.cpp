@@ -55,6 +55,10 @@ void VirtualProduct::Take(const std::uint8_t* data, std::size_t size, bool idStr
             break;
         }
     }
+    if (options_.leaveAfterLastAnswer && complete_) {
+        AnswerTaken();
+        Unplug();
+    }
     if (options_.unplugAfterReports && received_ >= *options_.unplugAfterReports)
         Unplug();
 }
@@ -297,6 +301,16 @@ void GadgetProduct::TearDown() {
         ::unlink((gadget_ + link).c_str());
     for (const char* path : {"/configs/c.1", "/functions/hid.usb0", "/functions/hid.usb1", "/strings/0x409", ""})
         ::rmdir((gadget_ + path).c_str());
+}
+
+void GadgetProduct::AnswerTaken() {
+    // The host fetches a USB product's answer when it polls; the gadget's node
+    // is writable again once it has (bounded: a host that never asks).
+    pollfd p{fd_, POLLOUT, 0};
+    (void)::poll(&p, 1, 1000);
+    // The host's side of the transfer ends a moment after ours (dummy_hcd
+    // gives the host its data later); a product restarting takes longer still.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
 void GadgetProduct::SendInputReport(const std::uint8_t* data, std::size_t size) {

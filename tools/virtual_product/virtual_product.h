@@ -21,6 +21,7 @@ struct VirtualProductOptions {
     bool secondInterface = false;                   // (gadget) a second HID interface with the same IDs
     std::chrono::milliseconds answerDelay{0};       // time to answer a block, as writing flash takes
     std::optional<std::size_t> stopReadingAfterReports;  // then takes no more reports, as a product that hangs
+    bool leaveAfterLastAnswer = false;  // leaves the bus once the last block is answered, as a product restarting
     ProductConfig product;                          // report lengths, block length, answers
 };
 
@@ -60,6 +61,8 @@ protected:
     // it) to the product logic, then sends whatever answer is due.
     void Take(const std::uint8_t* data, std::size_t size, bool idStripped);
     virtual void SendInputReport(const std::uint8_t* data, std::size_t size) = 0;
+    // Returns once the host has the answers sent so far (uhid hands them over at once).
+    virtual void AnswerTaken() {}
 
     VirtualProductOptions options_;
     SimulatedProduct product_;
@@ -115,6 +118,7 @@ public:
 
 private:
     void SendInputReport(const std::uint8_t* data, std::size_t size) override;
+    void AnswerTaken() override;
     bool Write(const std::string& file, const std::string& text);
     bool AddFunction(const std::string& name, const std::vector<std::uint8_t>& descriptor);
     int OpenFunction(const std::string& name);
