@@ -31,9 +31,10 @@ IoOutcome FromWait(DWORD waited) {
 }
 
 // Every request, each write and the read, waits on an event of its own: with
-// one event shared among them, a late write's completion would wake the wait
-// of another request, which would then take the driver's hold on its memory
-// for over and free it, or poll without letting the window's events run.
+// one event shared among them, a late write's completion woke the wait of
+// another request, which then took that request for finished and freed its
+// memory while the driver still held it, or polled out its bound without
+// letting the window's events run.
 class WindowsDevice final : public HidDevice {
 public:
     WindowsDevice(HANDLE device, EventMaker makeEvent)
