@@ -79,7 +79,8 @@ void TextOutput::Package(const PackageSummary& p) {
     const std::lock_guard lock(mutex_);
     // The texts come from whoever made the package: never let loose on the terminal.
     out_ << VisibleText(p.path) << ": \"" << VisibleText(p.productName) << "\" (product code "
-         << VisibleText(p.productCode) << ", firmware code " << VisibleText(p.firmwareCode) << ") for " << Hex(p.vendorId) << ":" << Hex(p.productId) << ", payload "
+         << VisibleText(p.productCode) << ", firmware code " << VisibleText(p.firmwareCode) << ") for "
+         << Hex(p.vendorId) << ":" << Hex(p.productId) << ", payload "
          << p.payloadSize << " bytes in blocks of " << p.blockLength << "\n";
 }
 
