@@ -49,7 +49,9 @@ int WaitFor(int fd, short events, std::chrono::milliseconds bound) {
 
 class HidrawDevice final : public HidDevice {
 public:
-    HidrawDevice(int fd, bool writesWait) : writer_(fd, writesWait), fd_(fd) {}
+    // `sysfsDevice`: the node's device folder in sysfs, which holds a copy of its report descriptor.
+    HidrawDevice(int fd, bool writesWait, std::string sysfsDevice)
+        : writer_(fd, writesWait), fd_(fd), sysfsDevice_(std::move(sysfsDevice)) {}
     HidrawDevice(const HidrawDevice&) = delete;
     HidrawDevice& operator=(const HidrawDevice&) = delete;
 
@@ -130,19 +132,38 @@ private:
     const std::optional<DescribedReports>& Described() {
         if (!described_) {
             described_ = std::optional<DescribedReports>{};
-            int size = 0;
-            hidraw_report_descriptor descriptor{};
-            if (::ioctl(fd_, HIDIOCGRDESCSIZE, &size) == 0 && size >= 0 && size <= HID_MAX_DESCRIPTOR_SIZE) {
-                descriptor.size = static_cast<__u32>(size);
-                if (::ioctl(fd_, HIDIOCGRDESC, &descriptor) == 0)
-                    *described_ = ParseReportDescriptor({descriptor.value, descriptor.size});
-            }
+            if (const auto descriptor = Descriptor())
+                *described_ = ParseReportDescriptor(*descriptor);
         }
         return *described_;
     }
 
+    // The node's report descriptor; a node that answers no hidraw request (a
+    // stand-in for one) is described by the copy sysfs keeps of it.
+    std::optional<std::vector<std::uint8_t>> Descriptor() const {
+        int size = 0;
+        hidraw_report_descriptor descriptor{};
+        if (::ioctl(fd_, HIDIOCGRDESCSIZE, &size) == 0) {
+            if (size < 0 || size > HID_MAX_DESCRIPTOR_SIZE)
+                return std::nullopt;
+            descriptor.size = static_cast<__u32>(size);
+            if (::ioctl(fd_, HIDIOCGRDESC, &descriptor) != 0)
+                return std::nullopt;
+            return std::vector<std::uint8_t>(descriptor.value, descriptor.value + descriptor.size);
+        }
+        std::ifstream copy(sysfsDevice_ + "/report_descriptor", std::ios::binary);
+        std::vector<std::uint8_t> bytes(HID_MAX_DESCRIPTOR_SIZE + 1);
+        copy.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        const auto got = static_cast<std::size_t>(copy.gcount());
+        if (got == 0 || got > HID_MAX_DESCRIPTOR_SIZE)
+            return std::nullopt;
+        bytes.resize(got);
+        return bytes;
+    }
+
     HidWriter writer_;  // owns the node and closes it
     const int fd_;
+    const std::string sysfsDevice_;
     std::optional<std::optional<DescribedReports>> described_;  // asked once per open device
 };
 
@@ -201,16 +222,16 @@ public:
                 *why = (errno == EACCES || errno == EPERM) ? OpenFailure::AccessDenied : OpenFailure::Other;
             return nullptr;
         }
-        return std::make_unique<HidrawDevice>(fd, WritesMayWait(path));
+        const std::string sysfsDevice = classFolder_ + "/" + std::filesystem::path(path).filename().string() + "/device";
+        return std::make_unique<HidrawDevice>(fd, WritesMayWait(sysfsDevice), sysfsDevice);
     }
 
 private:
     // Whether a write to the node may wait for the product: not through uhid,
     // whose devices sit under its misc device in sysfs.
-    bool WritesMayWait(const std::string& path) const {
+    static bool WritesMayWait(const std::string& sysfsDevice) {
         std::error_code error;
-        const auto device = std::filesystem::canonical(
-            classFolder_ + "/" + std::filesystem::path(path).filename().string() + "/device", error);
+        const auto device = std::filesystem::canonical(sysfsDevice, error);
         return error || device.string().find("/virtual/misc/uhid/") == std::string::npos;
     }
 
