@@ -7,10 +7,20 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iostream>
+#include <random>
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#endif
+#ifdef __linux__
+#include <malloc.h>
+#elif defined(_WIN32)
+#include <windows.h>
 #endif
 
 namespace {
@@ -336,4 +346,129 @@ TEST_F(Upgrade, TheSuccessBoxIsShownOverAFullGaugeThatThenReturnsToZero) {
     EXPECT_EQ(window.gauge, 0);
 }
 
+// What the process holds: descriptors (handles on Windows), threads and heap
+// in use, where the system tells them; 0 where it does not.
+struct Held {
+    long descriptors = 0, threads = 0;
+    std::size_t heap = 0;
+};
+Held HeldNow() {
+    Held held;
+#ifdef __linux__
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++held.descriptors;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Threads:", 0) == 0)
+            held.threads = std::stol(line.substr(8));
+    held.heap = mallinfo2().uordblks;
+#elif defined(_WIN32)
+    DWORD handles = 0;
+    ::GetProcessHandleCount(::GetCurrentProcess(), &handles);
+    held.descriptors = static_cast<long>(handles);
+#endif
+    return held;
+}
+
+// A thousand attempts in a row, each with a fault drawn with a fixed seed (and
+// a good one among them): each ends at once with the outcome its fault calls
+// for, never with success after a failure, and the process holds no more after
+// the last than after the first hundred. Faults caught: whatever an attempt
+// leaves behind (a device or package file left open, a timer, a retry, memory)
+// that only shows over many attempts, and an outcome carried over from the
+// attempt before.
+TEST_F(Upgrade, AThousandFaultyAttemptsEndAsTheirFaultsCallForAndLeaveNothingBehind) {
+    enum Fault { Good, ShortLastBlock, FailingCode, Code11, Silence, Garbage, Stall, Unplug, Faults };
+    PackageContents even = package;
+    even.firmware = CountingPayload(6 * 32);  // three blocks of two reports
+    even.blockLength = 64;
+    PackageContents shortLast = even;
+    shortLast.firmware = CountingPayload(5 * 32 + 7);
+    const std::uint32_t failing[] = {0, 3, 4, 5, 6, 7, 8, 9, 10};
+    const AckReaction code11 = ReactionToAck(11);
+
+    std::mt19937 draw(20261208);
+    int counts[Faults] = {};
+    Held warm;
+    const PackageContents* chosen = nullptr;
+    auto longest = std::chrono::steady_clock::duration::zero();
+    const auto soakStart = std::chrono::steady_clock::now();
+    for (int n = 0; n < 1000; ++n) {
+        const auto fault = static_cast<Fault>(draw() % Faults);
+        ++counts[fault];
+        const PackageContents& wanted = fault == ShortLastBlock ? shortLast : even;
+        if (chosen != &wanted) {
+            package = wanted;
+            Choose(package, fault == ShortLastBlock ? "short.qeff" : "even.qeff");
+            chosen = &wanted;
+        }
+        auto product = Product();
+        const std::size_t block = draw() % 3;
+        auto& answers = product.product.answers;
+        answers.assign(block, BlockAnswer::Code(1));
+        std::vector<ShownMessage> expected{kTimeout};
+        std::uint32_t code = 0;
+        switch (fault) {
+        case Good:
+        case ShortLastBlock: expected = {kSuccess}; break;
+        case FailingCode:
+            code = failing[draw() % std::size(failing)];
+            answers.push_back(BlockAnswer::Code(code));
+            expected = {{ReactionToAck(code).text, ReactionToAck(code).caption, MessageStyle::Plain}};
+            break;
+        case Code11:
+            answers.push_back(BlockAnswer::Code(11));
+            expected = {{code11.text, code11.caption, MessageStyle::Plain}, kSuccess};
+            break;
+        case Silence: answers.push_back(BlockAnswer::Of(BlockAnswer::Kind::Silence)); break;
+        case Garbage:  // a report that is no acknowledgement is passed over: the upgrade goes on
+            answers.push_back(BlockAnswer::Of(BlockAnswer::Kind::NoSignature));
+            expected = {kSuccess};
+            break;
+        case Stall: product.stallsAfterReports = draw() % 6; break;  // all six taken would succeed
+        case Unplug: product.goneAfterReports = draw() % 7; break;
+        case Faults: break;
+        }
+        hid.DetachAll();
+        messages.shown.clear();
+        window.log.clear();
+        dialog.seen.clear();  // the test's own records must not grow either
+        const std::size_t i = hid.Attach(std::move(product));
+        const auto start = std::chrono::steady_clock::now();
+        Attempt();
+        longest = std::max(longest, std::chrono::steady_clock::now() - start);
+
+        SCOPED_TRACE("attempt " + std::to_string(n) + ", fault " + std::to_string(fault) + ", block " +
+                     std::to_string(block) + ", code " + std::to_string(code));
+        ASSERT_EQ(messages.shown.size(), expected.size());
+        for (std::size_t m = 0; m < expected.size(); ++m) {
+            ASSERT_EQ(messages.shown[m].text, expected[m].text);
+            ASSERT_EQ(messages.shown[m].caption, expected[m].caption);
+        }
+        if (expected.back() == kSuccess) {
+            ASSERT_EQ(hid.Product(i).Payload(), package.firmware);
+        }
+        ASSERT_TRUE(!window.timer && !RetryPending && !DeviceHandle && hid.OpenHandles() == 0 &&
+                    window.IsEnabled(Control::Upgrade) && window.gauge == 0)
+            << "the attempt left the window busy or the device open";
+        if (n == 99)
+            warm = HeldNow();
+    }
+    const auto soak = std::chrono::steady_clock::now() - soakStart;
+    const Held after = HeldNow();
+    EXPECT_LT(longest, std::chrono::seconds(1)) << "an attempt against a product that never makes it wait";
+    EXPECT_LE(after.descriptors, warm.descriptors);
+    EXPECT_LE(after.threads, warm.threads);
+    EXPECT_LE(after.heap, warm.heap + 16 * 1024) << "grew by more than 16 KiB over 900 attempts";
+    std::cout << "1000 attempts in " << std::chrono::duration_cast<std::chrono::milliseconds>(soak).count()
+              << " ms, the longest " << std::chrono::duration_cast<std::chrono::microseconds>(longest).count()
+              << " us; faults drawn (good, short last block, failing code, code 11, silence, garbage, stall, unplug):";
+    for (const int count : counts)
+        std::cout << ' ' << count;
+    std::cout << "; after the 100th and the 1000th: " << warm.descriptors << '/' << after.descriptors
+              << " descriptors, " << warm.threads << '/' << after.threads << " threads, " << warm.heap << '/'
+              << after.heap << " heap bytes\n";
+}
+
 }  // namespace
+
