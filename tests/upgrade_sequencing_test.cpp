@@ -4,23 +4,17 @@
 #include "held_file.h"
 #include "package/package_header.h"
 #include "package_files.h"
+#include "process_holdings.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <random>
 
 #ifndef _WIN32
 #include <sys/stat.h>
-#endif
-#ifdef __linux__
-#include <malloc.h>
-#elif defined(_WIN32)
-#include <windows.h>
 #endif
 
 namespace {
@@ -346,30 +340,6 @@ TEST_F(Upgrade, TheSuccessBoxIsShownOverAFullGaugeThatThenReturnsToZero) {
     EXPECT_EQ(window.gauge, 0);
 }
 
-// What the process holds: descriptors (handles on Windows), threads and heap
-// in use, where the system tells them; 0 where it does not.
-struct Held {
-    long descriptors = 0, threads = 0;
-    std::size_t heap = 0;
-};
-Held HeldNow() {
-    Held held;
-#ifdef __linux__
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++held.descriptors;
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("Threads:", 0) == 0)
-            held.threads = std::stol(line.substr(8));
-    held.heap = mallinfo2().uordblks;
-#elif defined(_WIN32)
-    DWORD handles = 0;
-    ::GetProcessHandleCount(::GetCurrentProcess(), &handles);
-    held.descriptors = static_cast<long>(handles);
-#endif
-    return held;
-}
-
 // A thousand attempts in a row, each with a fault drawn with a fixed seed (and
 // a good one among them): each ends at once with the outcome its fault calls
 // for, never with success after a failure, and the process holds no more after
@@ -389,7 +359,7 @@ TEST_F(Upgrade, AThousandFaultyAttemptsEndAsTheirFaultsCallForAndLeaveNothingBeh
 
     std::mt19937 draw(20261208);
     int counts[Faults] = {};
-    Held warm;
+    ProcessHoldings warm;
     const PackageContents* chosen = nullptr;
     auto longest = std::chrono::steady_clock::duration::zero();
     const auto soakStart = std::chrono::steady_clock::now();
@@ -452,10 +422,10 @@ TEST_F(Upgrade, AThousandFaultyAttemptsEndAsTheirFaultsCallForAndLeaveNothingBeh
                     window.IsEnabled(Control::Upgrade) && window.gauge == 0)
             << "the attempt left the window busy or the device open";
         if (n == 99)
-            warm = HeldNow();
+            warm = HoldingsNow();
     }
     const auto soak = std::chrono::steady_clock::now() - soakStart;
-    const Held after = HeldNow();
+    const ProcessHoldings after = HoldingsNow();
     EXPECT_LT(longest, std::chrono::seconds(1)) << "an attempt against a product that never makes it wait";
     EXPECT_LE(after.descriptors, warm.descriptors);
     EXPECT_LE(after.threads, warm.threads);

@@ -10,6 +10,7 @@
 #include "support/transfer_fixtures.h"
 #include "device/ack_codes.h"
 #include "attached_product.h"
+#include "process_holdings.h"
 #include "list_command.h"
 #include "text_output.h"
 #include "upgrade_command.h"
@@ -18,6 +19,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -126,6 +129,83 @@ TEST_P(RealKernel, AProductUnpluggedMidwayIsNeverAnUpgrade) {
     ASSERT_GE(Upgrade(), 0);
     EXPECT_EQ(view.messages, std::vector<std::string>{kTimeout});
     EXPECT_EQ(view.gauge.back(), 0);
+}
+
+// Fifty attempts in one boot, each with a fault drawn with a fixed seed, on a
+// product plugged in for it: each ends in time with the outcome its fault
+// calls for, and the process holds no more at the end than after the fifth.
+// Faults caught: a writing thread or node kept after its device closed, and
+// an outcome carried over from the attempt before, on the real kernel.
+TEST_P(RealKernel, FiftyFaultyAttemptsEndAsTheirFaultsCallForAndLeaveNothingBehind) {
+    enum Fault { Good, ShortLastBlock, FailingCode, Code11, Silence, Garbage, Unplug, Faults };
+    const std::uint32_t failing[] = {0, 3, 4, 5, 6, 7, 8, 9, 10};
+    std::mt19937 draw(20261208);
+    package.blockLength = 128;  // three blocks of two reports
+    ProcessHoldings warm;
+    auto longest = std::chrono::steady_clock::duration::zero();
+    const auto soakStart = std::chrono::steady_clock::now();
+    for (int n = 0; n < 50; ++n) {
+        const auto fault = static_cast<Fault>(draw() % Faults);
+        const std::size_t block = draw() % 3;
+        package.firmware = CountingPayload(fault == ShortLastBlock ? 64 * 5 + 7 : 64 * 6);
+        std::vector<BlockAnswer> answers(block, BlockAnswer::Code(1));
+        std::vector<std::string> expected{kTimeout};
+        std::uint32_t code = 0;
+        auto options = Options();
+        switch (fault) {
+        case Good:
+        case ShortLastBlock: expected = {kSuccess}; break;
+        case FailingCode:
+            code = failing[draw() % std::size(failing)];
+            answers.push_back(BlockAnswer::Code(code));
+            expected = {Msg("Error", ReactionToAck(code).text)};
+            break;
+        case Code11:
+            answers.push_back(BlockAnswer::Code(11));
+            expected = {Msg(ReactionToAck(11).caption, ReactionToAck(11).text), kSuccess};
+            break;
+        case Silence: answers.push_back(BlockAnswer::Of(Kind::Silence)); break;
+        case Garbage:  // passed over: the upgrade goes on
+            answers.push_back(BlockAnswer::Of(Kind::NoSignature));
+            expected = {kSuccess};
+            break;
+        case Unplug: options.unplugAfterReports = 1 + draw() % 6; break;
+        case Faults: break;
+        }
+        options.product.answers = answers;
+        SCOPED_TRACE("attempt " + std::to_string(n) + ", fault " + std::to_string(fault) + ", block " +
+                     std::to_string(block) + ", code " + std::to_string(code));
+        view = RecordingView();
+        Attached product(GetParam(), options);
+        ASSERT_TRUE(product.Up()) << product.Error();
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_GE(Upgrade(), 0);
+        const auto took = std::chrono::steady_clock::now() - start;
+        longest = std::max(longest, took);
+        ASSERT_EQ(view.messages, expected);
+        // Six reports at 50 ms each at most, the acknowledgement's 300 ms, and a second to spare.
+        ASSERT_LT(took, 6 * 50ms + 300ms + 1s);
+        if (expected.back() == kSuccess) {
+            ASSERT_EQ(product.Product().Product().Payload(), package.firmware);
+        }
+        if (n == 4)
+            warm = HoldingsNow();
+    }
+    const auto soak = std::chrono::steady_clock::now() - soakStart;
+    // A write still in the kernel when its device closed ends on its own thread.
+    ProcessHoldings after = HoldingsNow();
+    for (int i = 0; i < 100 && (after.threads > warm.threads || after.descriptors > warm.descriptors); ++i) {
+        std::this_thread::sleep_for(20ms);
+        after = HoldingsNow();
+    }
+    std::printf("50 attempts in %lld ms, the longest %lld ms; after the 5th and the 50th: %ld/%ld descriptors, "
+                "%ld/%ld threads, %zu/%zu heap bytes\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(soak).count()),
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count()),
+                warm.descriptors, after.descriptors, warm.threads, after.threads, warm.heap, after.heap);
+    EXPECT_LE(after.descriptors, warm.descriptors);
+    EXPECT_LE(after.threads, warm.threads);
+    EXPECT_LE(after.heap, warm.heap + 16 * 1024);
 }
 
 TEST_P(RealKernel, ReportIdsOfTheProductAreKeptOutOfTheAcknowledgement) {
