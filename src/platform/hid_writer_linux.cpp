@@ -1,6 +1,8 @@
 #include "platform/hid_writer_linux.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <deque>
 #include <mutex>
@@ -28,12 +30,39 @@ struct HidWriter::Shared {
     explicit Shared(int f) : fd(f) {}
 
     // Sleeps while `word` still holds `seen`, at most `bound` (none: until woken).
+    // Where another CPU can run the side that moves it on, it first watches the
+    // word for up to `spin`: the next report, or the end of this one, usually
+    // comes within it, and then costs neither side a sleep and a wake-up.
     static void SleepWhile(std::atomic<std::uint32_t>& word, std::uint32_t seen, std::atomic<bool>& sleeping,
-                           const timespec* bound) {
+                           const timespec* bound, std::chrono::nanoseconds spin) {
+        if (OtherCpus()) {
+            if (bound)
+                spin = std::min(spin, std::chrono::seconds(bound->tv_sec) + std::chrono::nanoseconds(bound->tv_nsec));
+            const auto until = std::chrono::steady_clock::now() + spin;
+            while (word == seen && std::chrono::steady_clock::now() < until)
+                Pause();
+            if (word != seen)
+                return;
+        }
         sleeping = true;
         if (word == seen)
             ::syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, seen, bound, nullptr, 0);
         sleeping = false;
+    }
+    // Whether the process may run on more than one CPU: on one, watching would
+    // only keep the other side from running.
+    static bool OtherCpus() {
+        static const bool many = [] {
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            return ::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
+        }();
+        return many;
+    }
+    static void Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
     }
     // Moves `word` on and wakes its sleeper, if there is one (a system call saved otherwise).
     static void Wake(std::atomic<std::uint32_t>& word, const std::atomic<bool>& sleeping) {
@@ -58,6 +87,12 @@ static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
               "a futex word is a plain 32-bit integer");
 
 namespace {
+
+// How long each side watches before it sleeps: the thread for the caller's next
+// report (the window takes a few microseconds between two), the caller for the
+// end of its report (a node that takes reports at once ends it within this).
+constexpr std::chrono::microseconds NextReportSpin{50};
+constexpr std::chrono::microseconds EndSpin{20};
 
 // One report into the kernel. A node that cannot take it at once (EAGAIN) is
 // asked again when it can, until the writer is closed.
@@ -102,7 +137,7 @@ void WriteInTurn(std::shared_ptr<HidWriter::Shared> s) {  // NOLINT(performance-
             lock.unlock();
             if (s->closing)
                 break;  // closed, and nothing is in the kernel any more
-            HidWriter::Shared::SleepWhile(s->work, seen, s->threadSleeping, nullptr);
+            HidWriter::Shared::SleepWhile(s->work, seen, s->threadSleeping, nullptr, NextReportSpin);
             continue;
         }
         auto [ticket, report] = std::move(s->queue.front());
@@ -186,7 +221,7 @@ IoOutcome HidWriter::Write(std::span<const std::uint8_t> report, std::chrono::mi
         if (left.count() <= 0)
             return IoOutcome::TimedOut;
         const timespec bound{static_cast<time_t>(left.count() / 1000000000), static_cast<long>(left.count() % 1000000000)};
-        Shared::SleepWhile(shared_->ended, seen, shared_->callerSleeping, &bound);
+        Shared::SleepWhile(shared_->ended, seen, shared_->callerSleeping, &bound, EndSpin);
     }
 }
 
