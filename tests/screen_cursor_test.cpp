@@ -53,6 +53,16 @@ protected:
         XFree(image);
         return pixels;
     }
+    // Whether the screen comes to show `cursor` (or, with `shows` false, another
+    // one) within a second: the window's requests reach the X server on a
+    // connection of their own, which under load the server may read after this
+    // test's. The fault shows the wrong cursor for the whole busy time.
+    bool Comes(const std::vector<unsigned long>& cursor, bool shows = true) {
+        for (int i = 0; i < 10; ++i)
+            if ((Shown() == cursor) == shows)
+                return true;
+        return false;
+    }
     void MovePointerTo(QWidget* w) {
         const QPoint at = w->mapToGlobal(w->rect().center());
         XTestFakeMotionEvent(x, -1, at.x(), at.y(), CurrentTime);
@@ -75,10 +85,10 @@ protected:
         ASSERT_NE(wait, Reference(Qt::ArrowCursor));
         press();
         ASSERT_TRUE(QTest::qWaitFor([&] { return !form.Exit->isEnabled(); }, 2000));
-        EXPECT_EQ(Shown(), wait) << "the screen shows another cursor than the wait cursor";
+        EXPECT_TRUE(Comes(wait)) << "the screen shows another cursor than the wait cursor";
         ASSERT_TRUE(QTest::qWaitFor([&] { return !messages.shown.empty(); }, 5000));
         ASSERT_TRUE(QTest::qWaitFor([&] { return form.Exit->isEnabled(); }, 2000));
-        EXPECT_NE(Shown(), wait) << "the wait cursor outlived the attempt";
+        EXPECT_TRUE(Comes(wait, false)) << "the wait cursor outlived the attempt";
     }
 };
 
