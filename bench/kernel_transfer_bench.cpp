@@ -87,7 +87,7 @@ void Save(const char* path, const std::vector<std::uint8_t>& bytes) {
 class Silent final : public UpgradeOutput {
 public:
     void Package(const PackageSummary&) override {}
-    void Found(const std::string&, std::size_t) override {}
+    void Found(const std::string&, std::size_t, const DeviceIdentity&) override {}
     void Plan(const std::string&, const ReportLengths&, const TransferPlan&) override {}
     void Progress(const std::string&, std::uint64_t, std::uint64_t) override {}
     void Message(const std::string&, const std::string&, const std::string&, MessageStyle) override {}

@@ -419,6 +419,20 @@ TEST(HidrawRead, AReportReadsAlikeWithOrWithoutReportIdsAndAShortOneLeavesNothin
     }
 }
 
+// A node that answers no hidraw request is told of by its HID device's uevent.
+// Fault caught: the serial number and the location swapped, or not read.
+TEST(HidrawIdentity, SerialNumberAndLocationComeFromTheHidDevice) {
+    FifoNode fifo;
+    const auto device = fifo.sys / "devices/usb1/1-1/1-1:1.0/0003:1D50:6018.0001";
+    std::ofstream(device / "uevent") << "DRIVER=hid-generic\nHID_ID=0003:00001D50:00006018\nHID_NAME=Quorvella\n"
+                                        "HID_PHYS=usb-0000:00:14.0-3.2/input0\nHID_UNIQ=00A7\nMODALIAS=hid:b0003\n";
+    const auto opened = fifo.Open();
+    ASSERT_NE(opened, nullptr);
+    const DeviceIdentity identity = opened->Identity();
+    EXPECT_EQ(identity.serial, "00A7");
+    EXPECT_EQ(identity.location, "usb-0000:00:14.0-3.2/input0");
+}
+
 // Fault caught: the hang-up taken for the product's loss before the report that
 // waits is read; a product that restarts into its new firmware right after its
 // last acknowledgement would be told it failed.

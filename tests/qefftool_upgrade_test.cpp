@@ -37,7 +37,7 @@ public:
     std::function<void(std::uint64_t)> onProgress;
 
     void Package(const PackageSummary& p) override { lines.Package(p); }
-    void Found(const std::string& path, std::size_t i) override { lines.Found(path, i); }
+    void Found(const std::string& path, std::size_t i, const DeviceIdentity& id) override { lines.Found(path, i, id); }
     void Plan(const std::string& path, const ReportLengths& l, const TransferPlan& p) override { lines.Plan(path, l, p); }
     void Progress(const std::string& path, std::uint64_t sent, std::uint64_t total) override {
         lines.Progress(path, sent, total);
@@ -202,6 +202,56 @@ TEST_F(Qefftool, AllUpgradesEveryProductAtOnceAndOneFailureStopsNoOther) {
     EXPECT_EQ(summary[0]["succeeded"], 2);
 }
 
+// Faults caught: a serial number or location that chooses nothing (the first
+// product with the IDs upgraded), the two taken as either-or, and a choice
+// that matches no product blamed on the package's IDs.
+TEST_F(Qefftool, SerialNumberAndLocationChooseAmongProductsWithTheIds) {
+    const DeviceIdentity identities[] = {{"00A7", "usb-1-1"}, {"00A8", "usb-1-2"}, {"00A7", "usb-1-3"}};
+    const struct {
+        std::optional<std::string> serial, location;
+        bool all;
+        std::vector<bool> upgraded;
+    } rows[] = {
+        {"00A8", std::nullopt, false, {false, true, false}},
+        {std::nullopt, "usb-1-3", false, {false, false, true}},
+        {"00A7", std::nullopt, false, {true, false, false}},
+        {"00A7", std::nullopt, true, {true, false, true}},
+        {"00A7", "usb-1-3", true, {false, false, true}},
+        {"00A9", std::nullopt, true, {false, false, false}},
+        {"00A8", "usb-1-1", false, {false, false, false}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.serial.value_or("-") + " at " + row.location.value_or("-") + (row.all ? " --all" : ""));
+        hid.DetachAll();
+        out.text.str("");
+        for (const auto& identity : identities) {
+            auto product = Product();
+            product.identity = identity;
+            hid.Attach(product);
+        }
+        options.all = row.all;
+        options.choice = {row.serial, row.location};
+        const bool any = std::find(row.upgraded.begin(), row.upgraded.end(), true) != row.upgraded.end();
+        EXPECT_EQ(Run(), any ? ExitSuccess : ExitNotFound);
+        for (std::size_t i = 0; i < 3; ++i)
+            EXPECT_EQ(hid.Log(i).reports.empty(), !row.upgraded[i]) << i;
+        for (const json& found : out.Events("found")) {
+            const DeviceIdentity& chosen = identities[found["index"].get<std::size_t>()];
+            EXPECT_EQ(found["serial"], chosen.serial);
+            EXPECT_EQ(found["location"], chosen.location);
+        }
+        if (!any) {
+            std::string wanted;
+            if (row.serial)
+                wanted += " with serial number \"" + *row.serial + "\"";
+            if (row.location)
+                wanted += " at \"" + *row.location + "\"";
+            EXPECT_EQ(out.Texts(), std::vector<std::string>{"No product" + wanted +
+                                                            " is attached with the package's IDs; nothing was sent."});
+        }
+    }
+}
+
 TEST_F(Qefftool, AProductPluggedInAfterTheStartIsFoundByWaitingOrByTheSecondSearch) {
     const std::optional<std::chrono::milliseconds> waits[] = {3000ms, std::nullopt};  // --wait 3; none: 2 s later
     for (const auto wait : waits) {
@@ -339,7 +389,9 @@ TEST_F(Qefftool, ListShowsEveryInterfaceAndWhichOneIsThePackagesProduct) {
     mouse.productId = 0x0001;
     mouse.description = "Wine HID mouse";
     hid.Attach(mouse);
-    hid.Attach(Product());
+    auto product = Product();
+    product.identity = {"00A7", "usb-0000:00:14.0-3.2/input0"};
+    hid.Attach(product);
     auto locked = Product();
     locked.advertisesIds = true;
     locked.accessDenied = true;
@@ -352,8 +404,27 @@ TEST_F(Qefftool, ListShowsEveryInterfaceAndWhichOneIsThePackagesProduct) {
         lines.push_back(line);
     ASSERT_EQ(lines.size(), 4u) << text.str();
     EXPECT_EQ(lines[1], "0  sim:0  845e:0001  out 65 in 65  \"Wine HID mouse\"");
-    EXPECT_EQ(lines[2], "1  sim:1  1d50:6018  out 65 in 65  matches the package");
+    EXPECT_EQ(lines[2], "1  sim:1  1d50:6018  out 65 in 65  serial \"00A7\"  at \"usb-0000:00:14.0-3.2/input0\"  "
+                        "matches the package");
     EXPECT_EQ(lines[3].rfind("2  sim:2  1d50:6018  access denied", 0), 0u) << lines[3];
+    EXPECT_EQ(hid.OpenHandles(), 0);
+
+    // The same as JSON lines, one an interface.
+    std::ostringstream jsonText;
+    EXPECT_EQ(RunList(hid, options.package, jsonText, true), 0);
+    std::vector<json> objects;
+    std::istringstream jsonIn(jsonText.str());
+    for (std::string line; std::getline(jsonIn, line);)
+        objects.push_back(json::parse(line));
+    ASSERT_EQ(objects.size(), 3u) << jsonText.str();
+    EXPECT_EQ(objects[0]["name"], "Wine HID mouse");
+    EXPECT_EQ(objects[0]["matchesPackage"], false);
+    EXPECT_EQ(objects[1]["serial"], "00A7");
+    EXPECT_EQ(objects[1]["location"], "usb-0000:00:14.0-3.2/input0");
+    EXPECT_EQ(objects[1]["productId"], 0x6018);
+    EXPECT_EQ(objects[1]["outputReportLength"], 65);
+    EXPECT_EQ(objects[1]["matchesPackage"], true);
+    EXPECT_EQ(objects[2]["access"], "denied");
     EXPECT_EQ(hid.OpenHandles(), 0);
 }
 
@@ -367,6 +438,7 @@ TEST_F(Qefftool, TextsFromPackagesAndDevicesCannotDriveTheTerminal) {
     Write();
     auto device = Product();
     device.description = hostile + "Mouse";
+    device.identity.serial = hostile + "7";
     hid.Attach(device);
     std::ostringstream show, list, upgrade, errors;
     EXPECT_EQ(RunShow(options.package, show, errors), 0);
@@ -379,6 +451,8 @@ TEST_F(Qefftool, TextsFromPackagesAndDevicesCannotDriveTheTerminal) {
     EXPECT_NE(show.str().find("product name:  " + shown + "Hub\n"), std::string::npos) << show.str();
     EXPECT_NE(show.str().find("notes:\nline one\n" + shown + "\n"), std::string::npos) << show.str();
     EXPECT_NE(list.str().find("\"" + shown + "Mouse\""), std::string::npos) << list.str();
+    EXPECT_NE(list.str().find("serial \"" + shown + "7\""), std::string::npos) << list.str();
+    EXPECT_NE(upgrade.str().find("serial \"" + shown + "7\""), std::string::npos) << upgrade.str();
     EXPECT_NE(upgrade.str().find("\"" + shown + "Hub\""), std::string::npos) << upgrade.str();
     // JSON escapes them by its own rules.
     hid.DetachAll();
@@ -425,7 +499,7 @@ TEST_F(Qefftool, APackageWhoseHashDiffersIsRefusedBeforeAnyProductIsLookedFor) {
 TEST(TextOutputOnATerminal, RedrawsAtMostTenTimesASecondButShowsTheLatestStepBeforeAMessage) {
     std::ostringstream text;
     TextOutput out(text, true);
-    out.Found("/dev/hidraw0", 0);
+    out.Found("/dev/hidraw0", 0, {});
     for (std::uint64_t sent = 100; sent < 1000; sent += 100)
         out.Progress("/dev/hidraw0", sent, 1000);
     const std::string bar = text.str();

@@ -8,7 +8,7 @@ namespace {
 // the IDs (the first alone when `firstOnly`); every other one is closed
 // again. Returns how many interfaces were enumerated up to where it stopped.
 int Scan(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId, bool firstOnly, bool* accessDenied,
-         std::vector<FoundProduct>& found) {
+         const ProductChoice& choice, std::vector<FoundProduct>& found) {
     if (accessDenied)
         *accessDenied = false;
     const auto set = hid.PresentInterfaces();
@@ -32,9 +32,12 @@ int Scan(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId, bool f
         }
         const auto ids = device->Attributes();
         if (ids && ids->VendorId == vendorId && ids->ProductId == productId) {
-            found.push_back({static_cast<std::size_t>(index), entry.path, std::move(device)});
-            if (firstOnly)
-                return index;
+            DeviceIdentity identity = device->Identity();
+            if (choice.Accepts(identity)) {
+                found.push_back({static_cast<std::size_t>(index), entry.path, std::move(device), std::move(identity)});
+                if (firstOnly)
+                    return index;
+            }
         }
         // `device`, if still held, closes here.
     }
@@ -44,10 +47,10 @@ int Scan(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId, bool f
 }  // namespace
 
 int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId, FoundProduct& product,
-                bool* accessDenied) {
+                bool* accessDenied, const ProductChoice& choice) {
     product = {};
     std::vector<FoundProduct> found;
-    const int index = Scan(hid, vendorId, productId, true, accessDenied, found);
+    const int index = Scan(hid, vendorId, productId, true, accessDenied, choice, found);
     if (!found.empty())
         product = std::move(found.front());
     return index;
@@ -62,9 +65,9 @@ int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
 }
 
 std::vector<FoundProduct> FindAllProducts(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
-                                          bool* accessDenied, int* enumerated) {
+                                          bool* accessDenied, int* enumerated, const ProductChoice& choice) {
     std::vector<FoundProduct> found;
-    const int count = Scan(hid, vendorId, productId, false, accessDenied, found);
+    const int count = Scan(hid, vendorId, productId, false, accessDenied, choice, found);
     if (enumerated)
         *enumerated = count;
     return found;

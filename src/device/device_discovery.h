@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,19 @@ struct FoundProduct {
     std::size_t index = 0;
     std::string path;
     std::unique_ptr<HidDevice> device;
+    DeviceIdentity identity;
+};
+
+// Which of the products with the IDs are wanted: those with this serial number
+// and at this location, each where given, compared exactly.
+struct ProductChoice {
+    std::optional<std::string> serial;
+    std::optional<std::string> location;
+
+    bool Any() const { return !serial && !location; }
+    bool Accepts(const DeviceIdentity& identity) const {
+        return (!serial || *serial == identity.serial) && (!location || *location == identity.location);
+    }
 };
 
 // Looks through the present HID interfaces in enumeration order and leaves the
@@ -26,11 +40,13 @@ struct FoundProduct {
 int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
                 std::unique_ptr<HidDevice>& handle, bool* accessDenied = nullptr);
 // The same, telling the product's path too: `found.device` is empty when none matched.
+// A product the `choice` does not accept is passed over as one with other IDs is.
 int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId, FoundProduct& found,
-                bool* accessDenied = nullptr);
+                bool* accessDenied = nullptr, const ProductChoice& choice = {});
 
 // Every present interface with the IDs, in enumeration order, each already
 // open; the others are closed again. `enumerated`, when given, is set to how
 // many interfaces there were.
 std::vector<FoundProduct> FindAllProducts(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
-                                          bool* accessDenied = nullptr, int* enumerated = nullptr);
+                                          bool* accessDenied = nullptr, int* enumerated = nullptr,
+                                          const ProductChoice& choice = {});

@@ -38,6 +38,14 @@ struct ReportLengths {
     std::size_t InputReportByteLength = 0;
 };
 
+// Who a product is and where it is plugged in, as far as the platform tells:
+// its USB serial number, and a location that stays the same when the product
+// is plugged again into the same port. Each is empty when unknown.
+struct DeviceIdentity {
+    std::string serial;
+    std::string location;
+};
+
 // An open HID device; destroying it closes it.
 class HidDevice {
 public:
@@ -64,6 +72,8 @@ public:
     // The maker's and the product's names as the device tells them, where the
     // platform gives them; empty otherwise.
     virtual std::string Description() { return {}; }
+
+    virtual DeviceIdentity Identity() { return {}; }
 };
 
 // One entry of the enumeration of present HID interfaces.

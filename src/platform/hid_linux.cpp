@@ -128,6 +128,31 @@ public:
         return name;
     }
 
+    // The serial number is the product's USB serial string (uhid: what its
+    // creator set); the location is the HID physical path, which for USB names
+    // the controller and the chain of ports ("usb-0000:00:14.0-3.2/input0"),
+    // the same each time the product is plugged into that port. A node that
+    // answers no hidraw request is told of by its HID device's uevent.
+    DeviceIdentity Identity() override {
+        DeviceIdentity identity;
+        char text[256] = {};
+        if (::ioctl(fd_, HIDIOCGRAWUNIQ(sizeof text - 1), text) >= 0) {
+            identity.serial = text;
+            std::fill(std::begin(text), std::end(text), '\0');
+            if (::ioctl(fd_, HIDIOCGRAWPHYS(sizeof text - 1), text) >= 0)
+                identity.location = text;
+            return identity;
+        }
+        std::ifstream uevent(sysfsDevice_ + "/uevent");
+        for (std::string line; std::getline(uevent, line);) {
+            if (line.rfind("HID_UNIQ=", 0) == 0)
+                identity.serial = line.substr(9);
+            else if (line.rfind("HID_PHYS=", 0) == 0)
+                identity.location = line.substr(9);
+        }
+        return identity;
+    }
+
 private:
     const std::optional<DescribedReports>& Described() {
         if (!described_) {

@@ -4,9 +4,13 @@
 #include <algorithm>
 #include <list>
 #include <new>
+#include <string>
 #include <vector>
 
 #include <windows.h>
+#include <initguid.h>  // the property keys are defined here, not only declared
+#include <cfgmgr32.h>
+#include <devpkey.h>
 #include <setupapi.h>
 // mingw-w64's HID headers have no C++ guards of their own.
 extern "C" {
@@ -37,8 +41,8 @@ IoOutcome FromWait(DWORD waited) {
 // letting the window's events run.
 class WindowsDevice final : public HidDevice {
 public:
-    WindowsDevice(HANDLE device, EventMaker makeEvent)
-        : device_(device), makeEvent_(makeEvent), readEvent_(makeEvent()) {
+    WindowsDevice(HANDLE device, std::string path, EventMaker makeEvent)
+        : device_(device), path_(std::move(path)), makeEvent_(makeEvent), readEvent_(makeEvent()) {
         read_.overlapped.hEvent = readEvent_;
     }
 
@@ -172,21 +176,62 @@ public:
     }
 
     std::string Description() override {
-        const auto text = [this](BOOLEAN(__stdcall * get)(HANDLE, PVOID, ULONG)) {
-            wchar_t buffer[127] = {};  // the most a USB string descriptor holds
-            if (!get(device_, buffer, sizeof buffer - sizeof(wchar_t)))
-                return std::string();
-            const int n = WideCharToMultiByte(CP_UTF8, 0, buffer, -1, nullptr, 0, nullptr, nullptr);
-            std::string utf8(static_cast<std::size_t>(n > 0 ? n : 1), '\0');
-            WideCharToMultiByte(CP_UTF8, 0, buffer, -1, utf8.data(), n, nullptr, nullptr);
-            utf8.resize(utf8.find('\0'));
-            return utf8;
-        };
-        const std::string maker = text(HidD_GetManufacturerString), product = text(HidD_GetProductString);
+        const std::string maker = Text(HidD_GetManufacturerString), product = Text(HidD_GetProductString);
         return maker.empty() || product.empty() ? maker + product : maker + " " + product;
     }
 
+    // The serial number is the product's USB serial string; the location is
+    // the location path of the nearest device up the tree that has one (for a
+    // USB product its port: "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)"), the same
+    // each time the product is plugged into that port.
+    DeviceIdentity Identity() override { return {Text(HidD_GetSerialNumberString), LocationPath()}; }
+
 private:
+    static std::string Utf8(const wchar_t* wide) {
+        const int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+        std::string utf8(static_cast<std::size_t>(n > 0 ? n : 1), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8.data(), n, nullptr, nullptr);
+        utf8.resize(utf8.find('\0'));
+        return utf8;
+    }
+
+    std::string Text(BOOLEAN(__stdcall * get)(HANDLE, PVOID, ULONG)) const {
+        wchar_t buffer[127] = {};  // the most a USB string descriptor holds
+        if (!get(device_, buffer, sizeof buffer - sizeof(wchar_t)))
+            return {};
+        return Utf8(buffer);
+    }
+
+    std::string LocationPath() const {
+        const HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+        if (set == INVALID_HANDLE_VALUE)
+            return {};
+        SP_DEVICE_INTERFACE_DATA data{};
+        data.cbSize = sizeof data;
+        SP_DEVINFO_DATA info{};
+        info.cbSize = sizeof info;
+        // Opening the interface puts its device in the set, as the set's only one.
+        const bool found = SetupDiOpenDeviceInterfaceA(set, path_.c_str(), 0, &data) && SetupDiEnumDeviceInfo(set, 0, &info);
+        SetupDiDestroyDeviceInfoList(set);
+        if (!found)
+            return {};
+        DEVINST node = info.DevInst;
+        for (int up = 0; up < 8; ++up) {  // the HID collection, its interface, its USB device...
+            wchar_t paths[1024] = {};
+            DEVPROPTYPE type = 0;
+            ULONG size = sizeof paths - 2 * sizeof(wchar_t);  // the list ends with two NULs
+            if (CM_Get_DevNode_PropertyW(node, &DEVPKEY_Device_LocationPaths, &type, reinterpret_cast<PBYTE>(paths),
+                                         &size, 0) == CR_SUCCESS &&
+                type == DEVPROP_TYPE_STRING_LIST && paths[0] != L'\0')
+                return Utf8(paths);  // the first of the list
+            DEVINST parent = 0;
+            if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS)
+                break;
+            node = parent;
+        }
+        return {};
+    }
+
     struct Request {
         OVERLAPPED overlapped{};
         std::vector<std::uint8_t> bytes;
@@ -246,6 +291,7 @@ private:
     }
 
     HANDLE device_;
+    const std::string path_;
     EventMaker makeEvent_;
     HANDLE readEvent_;
     Request read_;
@@ -306,7 +352,7 @@ public:
                 *why = GetLastError() == ERROR_ACCESS_DENIED ? OpenFailure::AccessDenied : OpenFailure::Other;
             return nullptr;
         }
-        return std::make_unique<WindowsDevice>(device, makeEvent_);
+        return std::make_unique<WindowsDevice>(device, path, makeEvent_);
     }
 
 private:

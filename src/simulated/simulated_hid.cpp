@@ -111,6 +111,7 @@ public:
     }
 
     std::string Description() override { return slot_->setup.description; }
+    DeviceIdentity Identity() override { return slot_->setup.identity; }
 
 private:
     // A product set to leave after N reports is gone for whatever comes next.

@@ -25,6 +25,7 @@ struct SimulatedInterface {
     std::optional<std::size_t> goneAfterReports;  // unplugged once this many reports arrived
     std::optional<std::size_t> stallsAfterReports;  // takes no more once this many arrived: writes time out
     std::string description;                       // the maker's and product's names
+    DeviceIdentity identity;                       // its serial number and location
 };
 
 // What happened on one interface, for tests to look at.

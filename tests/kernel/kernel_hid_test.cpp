@@ -297,14 +297,20 @@ TEST_P(RealKernel, QefftoolListsAndUpgradesTheProduct) {
     package.blockLength = 1024;
     TempFolder folder;
     WriteBytes(folder / "p.qeff", BuildPackage(package));
-    Attached product(GetParam(), Options());
+    auto productOptions = Options();
+    productOptions.serial = "QV-0001";
+    productOptions.phys = "usb-bench-3";  // over USB, the port tells it
+    Attached product(GetParam(), productOptions);
     ASSERT_TRUE(product.Up()) << product.Error();
 
     std::ostringstream listed;
     EXPECT_EQ(RunList(*hid, (folder / "p.qeff").string(), listed), 0);
     EXPECT_NE(listed.str().find("/dev/hidraw"), std::string::npos) << listed.str();
     EXPECT_NE(listed.str().find("1d50:6018  out 65 in 65  \""), std::string::npos) << listed.str();
-    EXPECT_NE(listed.str().find("\"  matches the package"), std::string::npos) << listed.str();
+    const std::string location = GetParam() == Transport::Uhid ? "usb-bench-3" : "usb-dummy_hcd.0-1/input0";
+    EXPECT_NE(listed.str().find("  serial \"QV-0001\"  at \"" + location + "\"  matches the package"),
+              std::string::npos)
+        << listed.str();
 
     std::ostringstream text;
     TextOutput out(text, false);
@@ -323,18 +329,29 @@ TEST_P(RealKernel, QefftoolUpgradesTwoProductsAtOnce) {
     package.blockLength = 2048;
     TempFolder folder;
     WriteBytes(folder / "p.qeff", BuildPackage(package));
-    Attached first(GetParam(), Options());
-    Attached second(GetParam(), Options());
-    ASSERT_TRUE(first.Up() && second.Up()) << first.Error() << second.Error();
+    // Two with one serial number, and one other: the serial number chooses.
+    const auto with = [&](const char* serial, const char* phys) {
+        auto options = Options();
+        options.serial = serial;
+        options.phys = phys;
+        return options;
+    };
+    Attached first(GetParam(), with("QV-A", "usb-bench-1"));
+    Attached other(GetParam(), with("QV-B", "usb-bench-2"));
+    Attached second(GetParam(), with("QV-A", "usb-bench-3"));
+    ASSERT_TRUE(first.Up() && second.Up() && other.Up()) << first.Error() << second.Error() << other.Error();
 
     std::ostringstream text;
     TextOutput out(text, false);
     UpgradeOptions options;
     options.package = (folder / "p.qeff").string();
     options.all = true;
+    options.choice.serial = "QV-A";
     const std::atomic<bool> stop{false};
     EXPECT_EQ(RunUpgrade(options, *hid, out, stop), 0) << text.str();
     EXPECT_NE(text.str().find("2 of 2 products upgraded"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("serial \"QV-A\", at \"usb-bench-3\""), std::string::npos) << text.str();
+    EXPECT_EQ(other.ReportsTaken(), 0u);
     EXPECT_EQ(first.Product().Product().Payload(), package.firmware);
     EXPECT_EQ(second.Product().Product().Payload(), package.firmware);
 }

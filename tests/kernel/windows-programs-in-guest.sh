@@ -178,7 +178,7 @@ if [ "$transport" = uhid ]; then
   package two 0x6007 4096 20000
   package window 0x6008 4096 20000
   package window-silent 0x6009 4096 20000
-  attach ends-inside ends-inside
+  attach ends-inside ends-inside --serial QV-W1
   attach per-report per-report
   attach report-ids report-ids --report-ids
   attach refused refused --answers 1,6
@@ -195,6 +195,8 @@ if [ "$transport" = uhid ]; then
   say "list: exit $?, $(($(ms) - t0)) ms: $(grep 1d50:6001 list.out)"
   grep -E "1d50:6001 +out 65 in 65 .*matches the package" list.out >/dev/null ||
     fail "list: the product is not shown as the package's: $(cat list.out)"
+  grep -E "1d50:6001 .*serial \"QV-W1\"" list.out >/dev/null ||
+    fail "list: the product's serial number is not shown: $(cat list.out)"
 
   upgrade ends-inside ends-inside 0 "Firmware upgraded successfully" /tmp/windows-programs/ends-inside.qeff
   upgrade per-report per-report 0 "Firmware upgraded successfully" per-report.qeff
@@ -209,13 +211,15 @@ if [ "$transport" = uhid ]; then
   detach_all
 else
   package gadget 0x6010 4096 20000
-  attach gadget gadget
+  attach gadget gadget --serial QV-W2
   start_wine
   t0=$(ms)
   timeout 300 $wine "$qefftool_exe" list gadget.qeff </dev/null >list.out 2>&1
   say "list: exit $?, $(($(ms) - t0)) ms: $(grep 1d50:6010 list.out)"
   grep -E "1d50:6010 +out 65 in 65 .*matches the package" list.out >/dev/null ||
     fail "list: the product is not shown as the package's: $(cat list.out)"
+  grep -E "1d50:6010 .*serial \"QV-W2\"" list.out >/dev/null ||
+    fail "list: the product's serial number is not shown: $(cat list.out)"
   upgrade gadget gadget 0 "Firmware upgraded successfully" gadget.qeff
   stop_wine
   detach_all

@@ -32,9 +32,10 @@ void JsonOutput::Package(const PackageSummary& p) {
               {"payloadSize", p.payloadSize},    {"sha256", p.sha256}});
 }
 
-void JsonOutput::Found(const std::string& path, std::size_t index) {
+void JsonOutput::Found(const std::string& path, std::size_t index, const DeviceIdentity& identity) {
     const std::lock_guard lock(mutex_);
-    Line(json{{"event", "found"}, {"path", path}, {"index", index}});
+    Line(json{{"event", "found"}, {"path", path}, {"index", index}, {"serial", identity.serial},
+              {"location", identity.location}});
 }
 
 void JsonOutput::Plan(const std::string& path, const ReportLengths& lengths, const TransferPlan& plan) {

@@ -15,7 +15,7 @@ public:
     explicit JsonOutput(std::ostream& out) : out_(out) {}
 
     void Package(const PackageSummary& package) override;
-    void Found(const std::string& path, std::size_t index) override;
+    void Found(const std::string& path, std::size_t index, const DeviceIdentity& identity) override;
     void Plan(const std::string& path, const ReportLengths& lengths, const TransferPlan& plan) override;
     void Progress(const std::string& path, std::uint64_t sent, std::uint64_t total) override;
     void Message(const std::string& path, const std::string& caption, const std::string& text,

@@ -8,6 +8,8 @@
 
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 namespace {
 
 std::string Ids(const DeviceAttributes& ids) {
@@ -16,19 +18,28 @@ std::string Ids(const DeviceAttributes& ids) {
     return text;
 }
 
+void JsonLine(std::ostream& out, const nlohmann::json& line) {
+    out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+
 }  // namespace
 
-int RunList(HidSystem& hid, const std::optional<std::string>& package, std::ostream& out) {
+int RunList(HidSystem& hid, const std::optional<std::string>& package, std::ostream& out, bool json) {
     std::optional<DeviceAttributes> wanted;
     if (package) {
         const auto file = OpenFileExclusive(*package);
         const auto header = file ? AcceptHeader(*file) : std::nullopt;
         if (!header) {
-            out << *package << ": " << (file ? "Wrong file format!" : "Can't open file!") << "\n";
+            const char* why = file ? "Wrong file format!" : "Can't open file!";
+            if (json)
+                JsonLine(out, {{"event", "error"}, {"path", *package}, {"text", why}});
+            else
+                out << *package << ": " << why << "\n";
             return ExitPackage;
         }
         wanted = DeviceAttributes{header->VendorId, header->ProductId};
-        out << *package << " is for " << Ids(*wanted) << "\n";
+        if (!json)
+            out << *package << " is for " << Ids(*wanted) << "\n";
     }
 
     const auto set = hid.PresentInterfaces();
@@ -37,12 +48,15 @@ int RunList(HidSystem& hid, const std::optional<std::string>& package, std::ostr
         const InterfaceEntry entry = set->At(index);
         if (entry.kind == InterfaceEntry::Kind::End)
             break;
-        out << index << "  ";
+        nlohmann::json line{{"event", "interface"}, {"index", index}};
         if (entry.kind == InterfaceEntry::Kind::Unavailable) {
-            out << "(no path)\n";
+            if (json)
+                JsonLine(out, line);
+            else
+                out << index << "  (no path)\n";
             continue;
         }
-        out << VisibleText(entry.path);
+        line["path"] = entry.path;
         OpenFailure why = OpenFailure::None;
         const auto device = hid.OpenDevice(entry.path, &why);
         std::optional<DeviceAttributes> ids = entry.advertised;
@@ -50,26 +64,52 @@ int RunList(HidSystem& hid, const std::optional<std::string>& package, std::ostr
             if (const auto attributes = device->Attributes())
                 ids = attributes;
         }
-        out << "  " << (ids ? Ids(*ids) : "????:????");
+        std::string text = std::to_string(index) + "  " + VisibleText(entry.path) + "  " + (ids ? Ids(*ids) : "????:????");
+        if (ids) {
+            line["vendorId"] = ids->VendorId;
+            line["productId"] = ids->ProductId;
+        }
+        line["access"] = device ? "open" : why == OpenFailure::AccessDenied ? "denied" : "cannot be opened";
         if (device) {
-            if (const auto lengths = device->Capabilities())
-                out << "  out " << lengths->OutputReportByteLength << " in " << lengths->InputReportByteLength;
-            if (const std::string names = device->Description(); !names.empty())
-                out << "  \"" << VisibleText(names) << "\"";  // the device's own words
+            if (const auto lengths = device->Capabilities()) {
+                text += "  out " + std::to_string(lengths->OutputReportByteLength) + " in " +
+                        std::to_string(lengths->InputReportByteLength);
+                line["outputReportLength"] = lengths->OutputReportByteLength;
+                line["inputReportLength"] = lengths->InputReportByteLength;
+            }
+            // The device's own words, made visible on a terminal.
+            if (const std::string names = device->Description(); !names.empty()) {
+                text += "  \"" + VisibleText(names) + "\"";
+                line["name"] = names;
+            }
+            const DeviceIdentity identity = device->Identity();
+            if (!identity.serial.empty())
+                text += "  serial \"" + VisibleText(identity.serial) + "\"";
+            if (!identity.location.empty())
+                text += "  at \"" + VisibleText(identity.location) + "\"";
+            line["serial"] = identity.serial;
+            line["location"] = identity.location;
         } else if (why == OpenFailure::AccessDenied) {
-            out << "  access denied";
+            text += "  access denied";
 #ifdef __linux__
             if (ids)
-                out << " (allow it: scripts/install-udev-rule.sh " << Ids(*ids).replace(4, 1, " ") << ")";
+                text += " (allow it: scripts/install-udev-rule.sh " + Ids(*ids).replace(4, 1, " ") + ")";
 #endif
         } else {
-            out << "  cannot be opened";
+            text += "  cannot be opened";
         }
-        if (wanted && ids && ids->VendorId == wanted->VendorId && ids->ProductId == wanted->ProductId)
-            out << "  matches the package";
-        out << "\n";
+        if (wanted) {
+            const bool matches = ids && ids->VendorId == wanted->VendorId && ids->ProductId == wanted->ProductId;
+            line["matchesPackage"] = matches;
+            if (matches)
+                text += "  matches the package";
+        }
+        if (json)
+            JsonLine(out, line);
+        else
+            out << text << "\n";
     }
-    if (index == 0)
+    if (index == 0 && !json)
         out << "no HID interfaces\n";
     return ExitSuccess;
 }

@@ -75,6 +75,8 @@ int Run(int argc, char** argv) {
     std::string listed;
     auto* listCommand = app.add_subcommand("list", "List the HID interfaces, and which ones a package is for");
     listCommand->add_option("package", listed, "A package to match the interfaces against");
+    bool listJson = false;
+    listCommand->add_flag("--json", listJson, "One JSON object per interface and line, for scripts");
 
     UpgradeOptions upgrade;
     double waitSeconds = -1;
@@ -86,6 +88,11 @@ int Run(int argc, char** argv) {
         ->check(CLI::Range(0.0, 86400.0));
     auto* deviceOption = upgradeCommand->add_option("--device", device, "Upgrade this interface (a path from 'list')");
     upgradeCommand->add_flag("--all", upgrade.all, "Upgrade every attached product with the package's IDs at once")
+        ->excludes(deviceOption);
+    std::string serial, location;
+    upgradeCommand->add_option("--serial", serial, "Only the product with this USB serial number (see 'list')")
+        ->excludes(deviceOption);
+    upgradeCommand->add_option("--location", location, "Only the product plugged in at this location (see 'list')")
         ->excludes(deviceOption);
     upgradeCommand->add_flag("--dry-run", upgrade.dryRun, "Find and open the product and print the plan; send nothing");
     upgradeCommand->add_flag("--json", json, "One JSON object per line, for scripts");
@@ -116,13 +123,18 @@ int Run(int argc, char** argv) {
             return RunShow(shown);
         const auto hid = NativeHidSystem();
         if (*listCommand)
-            return RunList(*hid, listed.empty() ? std::nullopt : std::optional<std::string>(listed), std::cout);
+            return RunList(*hid, listed.empty() ? std::nullopt : std::optional<std::string>(listed), std::cout,
+                           listJson);
         if (waitSeconds >= 0)
             upgrade.wait = std::chrono::milliseconds(static_cast<long long>(waitSeconds * 1000));
         if (!device.empty())
             upgrade.device = device;
         if (!sha256.empty())
             upgrade.sha256 = ParseSha256Hex(sha256);
+        if (!serial.empty())
+            upgrade.choice.serial = serial;
+        if (!location.empty())
+            upgrade.choice.location = location;
         CatchInterrupts();
         if (json) {
             JsonOutput out(std::cout);

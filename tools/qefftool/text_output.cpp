@@ -84,10 +84,15 @@ void TextOutput::Package(const PackageSummary& p) {
          << p.payloadSize << " bytes in blocks of " << p.blockLength << "\n";
 }
 
-void TextOutput::Found(const std::string& path, std::size_t index) {
+void TextOutput::Found(const std::string& path, std::size_t index, const DeviceIdentity& identity) {
     const std::lock_guard lock(mutex_);
     ++products_;
-    out_ << "found " << VisibleText(path) << " (interface " << index << ")\n";
+    out_ << "found " << VisibleText(path) << " (interface " << index;
+    if (!identity.serial.empty())
+        out_ << ", serial \"" << VisibleText(identity.serial) << "\"";
+    if (!identity.location.empty())
+        out_ << ", at \"" << VisibleText(identity.location) << "\"";
+    out_ << ")\n";
 }
 
 void TextOutput::Plan(const std::string& path, const ReportLengths& lengths, const TransferPlan& plan) {

@@ -140,19 +140,20 @@ int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out
                           options.device->c_str(), vid, pid);
             return fail("Warning", text, MessageStyle::Exclamation, ExitNotFound);
         }
-        products.push_back({0, *options.device, std::move(device)});
+        DeviceIdentity identity = device->Identity();
+        products.push_back({0, *options.device, std::move(device), std::move(identity)});
     } else {
         const auto start = Clock::now();
         bool accessDenied = false;
         int seen = 0;
         for (int search = 0;; ++search) {
             if (options.all) {
-                products = FindAllProducts(hid, vid, pid, &accessDenied, &seen);
+                products = FindAllProducts(hid, vid, pid, &accessDenied, &seen, options.choice);
             } else {
                 // Named by the interface the search opened: the interfaces may
                 // have changed since.
                 FoundProduct found;
-                seen = FindProduct(hid, vid, pid, found, &accessDenied);
+                seen = FindProduct(hid, vid, pid, found, &accessDenied, options.choice);
                 if (found.device)
                     products.push_back(std::move(found));
             }
@@ -168,6 +169,15 @@ int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out
                             MessageStyle::Exclamation, ExitInterrupted);
             if (accessDenied)
                 return fail("Warning", denied, MessageStyle::Exclamation, ExitAccessDenied);
+            if (!options.choice.Any()) {
+                std::string wanted;
+                if (options.choice.serial)
+                    wanted += " with serial number \"" + *options.choice.serial + "\"";
+                if (options.choice.location)
+                    wanted += " at \"" + *options.choice.location + "\"";
+                return fail("Warning", "No product" + wanted + " is attached with the package's IDs; nothing was sent.",
+                            MessageStyle::Exclamation, ExitNotFound);
+            }
             if (seen != 0)
                 return fail("Warning", "Device not recognized, vendor ID or product ID incorrect",
                             MessageStyle::Exclamation, ExitNotFound);
@@ -176,7 +186,7 @@ int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out
         }
     }
     for (const FoundProduct& p : products)
-        out.Found(p.path, p.index);
+        out.Found(p.path, p.index, p.identity);
 
     if (options.dryRun) {
         int worst = ExitSuccess;

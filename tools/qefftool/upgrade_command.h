@@ -1,5 +1,6 @@
 #pragma once
 
+#include "device/device_discovery.h"
 #include "platform/sha256.h"
 #include "upgrade_output.h"
 
@@ -19,6 +20,7 @@ struct UpgradeOptions {
     bool all = false;                   // upgrade every interface with the IDs, at the same time
     bool dryRun = false;                // find, open and plan; send nothing
     std::optional<Sha256Digest> sha256;  // the package must have this hash, or nothing is looked for
+    ProductChoice choice;                // only the products with this serial number and location
 };
 
 // Checks the package, finds the product(s) and runs the same transfer as the

@@ -23,7 +23,7 @@ class UpgradeOutput {
 public:
     virtual ~UpgradeOutput() = default;
     virtual void Package(const PackageSummary& package) = 0;
-    virtual void Found(const std::string& path, std::size_t index) = 0;
+    virtual void Found(const std::string& path, std::size_t index, const DeviceIdentity& identity) = 0;
     virtual void Plan(const std::string& path, const ReportLengths& lengths, const TransferPlan& plan) = 0;
     virtual void Progress(const std::string& path, std::uint64_t sent, std::uint64_t total) = 0;
     // `path` is empty for what concerns no one product (the package, the search).

@@ -34,13 +34,15 @@ int Usage() {
                  "         (--package FILE | --vid ID --pid ID --block N --payload-size N)\n"
                  "         [--out LEN] [--in LEN] [--report-ids] [--answers LIST] [--otherwise CODE]\n"
                  "         [--unplug-after N] [--stop-reading-after N] [--leave-after-last-block]\n"
-                 "         [--answer-delay MS] [--save FILE]\n"
+                 "         [--answer-delay MS] [--serial TEXT] [--phys TEXT] [--save FILE]\n"
                  "  LEN counts the report-ID byte (default 65: 64 data bytes).\n"
                  "  LIST answers the blocks in turn: a code number, 'silence', 'garbage' or 'unplug';\n"
                  "  blocks after the list get --otherwise (default 1: go on).\n"
                  "  --stop-reading-after N: takes N reports, then reads no more, as a product that hangs.\n"
                  "  --leave-after-last-block: leaves the bus as soon as the last block is answered,\n"
-                 "    as a product that restarts into its new firmware.\n";
+                 "    as a product that restarts into its new firmware.\n"
+                 "  --serial: its USB serial number; --phys (uhid): where the host sees it plugged in\n"
+                 "    (over the gadget, the port of the USB device controller tells that).\n";
     return 2;
 }
 
@@ -123,6 +125,10 @@ int main(int argc, char** argv) {
     if (auto v = number("--stop-reading-after", 1ul << 31)) o.stopReadingAfterReports = *v;
     if (auto v = number("--otherwise", 0xFFFFFFFFul)) o.product.otherwise = BlockAnswer::Code(static_cast<std::uint32_t>(*v));
     o.product.inputReportId = reportIds ? 1 : 0;
+    if (options.count("--serial"))
+        o.serial = options["--serial"];
+    if (options.count("--phys"))
+        o.phys = options["--phys"];
     if (options.count("--answers")) {
         const auto answers = Answers(options["--answers"]);
         if (!answers)

@@ -123,6 +123,8 @@ UhidProduct::UhidProduct(const VirtualProductOptions& options, const char* uhidP
     uhid_event ev{};
     ev.type = UHID_CREATE2;
     std::snprintf(reinterpret_cast<char*>(ev.u.create2.name), sizeof ev.u.create2.name, "%s", options.name.c_str());
+    std::snprintf(reinterpret_cast<char*>(ev.u.create2.uniq), sizeof ev.u.create2.uniq, "%s", options.serial.c_str());
+    std::snprintf(reinterpret_cast<char*>(ev.u.create2.phys), sizeof ev.u.create2.phys, "%s", options.phys.c_str());
     ev.u.create2.rd_size = static_cast<__u16>(descriptor.size());
     ev.u.create2.bus = 0x03;  // BUS_USB
     ev.u.create2.vendor = options.vendorId;
@@ -268,6 +270,8 @@ GadgetProduct::GadgetProduct(const VirtualProductOptions& options, const std::st
     std::snprintf(hex, sizeof hex, "0x%04x", options.productId);
     Write("idProduct", hex);
     Write("strings/0x409/product", options.name);
+    if (!options.serial.empty())
+        Write("strings/0x409/serialnumber", options.serial);
     fs::create_directories(gadget_ + "/configs/c.1", ec);
     if (!AddFunction("usb0", descriptor) || (options.secondInterface && !AddFunction("usb1", descriptor)))
         return;

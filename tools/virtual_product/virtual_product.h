@@ -16,6 +16,8 @@ struct VirtualProductOptions {
     std::uint16_t vendorId = 0x1D50;
     std::uint16_t productId = 0x6018;
     std::string name = "Quorvella Virtual Product";
+    std::string serial;                            // its USB serial number (empty: none)
+    std::string phys;                              // (uhid) its physical path, where the host sees it plugged in
     bool reportIds = false;                        // reports carry ID 1
     std::optional<std::size_t> unplugAfterReports;  // leaves once this many reports arrived
     bool secondInterface = false;                   // (gadget) a second HID interface with the same IDs
