@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libbenchmark-dev  # tests and benchmarks
   libcli11-dev nlohmann-json3-dev  # qefftool's command line and its JSON output
   libssl-dev                     # SHA-256 of packages (OpenSSL's libcrypto)
+  libudev-dev pkg-config         # the station's notice of products plugged in (libudev's monitor)
   fonts-wine                     # the "MS Sans Serif" face the windows are designed in
   fonts-liberation               # its closest scalable stand-in
   qemu-system-x86 busybox-static cpio xz-utils  # the tests on a real Linux kernel, in a guest

@@ -1,13 +1,15 @@
 #include "simulated/simulated_hid.h"
 
 #include <algorithm>
+#include <atomic>
 #include <stdexcept>
 
 struct SimulatedHid::Slot {
+    explicit Slot(SimulatedInterface s) : setup(std::move(s)), product(setup.product) {}
     SimulatedInterface setup;
     SimulatedProduct product;
     InterfaceLog log;
-    bool gone = false;
+    std::atomic<bool> gone{false};  // set by another thread than the one using the device
 };
 
 namespace {
@@ -16,22 +18,28 @@ const std::string kPathPrefix = "sim:";
 
 class SimulatedSet final : public HidInterfaceSet {
 public:
-    explicit SimulatedSet(std::vector<std::shared_ptr<SimulatedHid::Slot>> slots) : slots_(std::move(slots)) {}
+    // The slots still attached, with the index each path carries.
+    explicit SimulatedSet(const std::vector<std::shared_ptr<SimulatedHid::Slot>>& slots) {
+        for (std::size_t i = 0; i < slots.size(); ++i)
+            if (!slots[i]->gone)
+                present_.emplace_back(i, slots[i]);
+    }
 
     InterfaceEntry At(std::size_t index) override {
-        if (index >= slots_.size())
+        if (index >= present_.size())
             return InterfaceEntry::End();
-        if (!slots_[index]->setup.pathAvailable)
+        const auto& [number, slot] = present_[index];
+        if (!slot->setup.pathAvailable)
             return InterfaceEntry::Unavailable();
-        const SimulatedInterface& s = slots_[index]->setup;
+        const SimulatedInterface& s = slot->setup;
         std::optional<DeviceAttributes> ids;
         if (s.advertisesIds)
             ids = DeviceAttributes{s.vendorId, s.productId};
-        return InterfaceEntry::At(kPathPrefix + std::to_string(index), ids);
+        return InterfaceEntry::At(kPathPrefix + std::to_string(number), ids);
     }
 
 private:
-    std::vector<std::shared_ptr<SimulatedHid::Slot>> slots_;
+    std::vector<std::pair<std::size_t, std::shared_ptr<SimulatedHid::Slot>>> present_;
 };
 
 class SimulatedDevice final : public HidDevice {
@@ -132,9 +140,17 @@ SimulatedHid::~SimulatedHid() = default;
 
 std::size_t SimulatedHid::Attach(SimulatedInterface attached) {
     const std::lock_guard lock(mutex_);
-    ProductConfig product = attached.product;
-    slots_.push_back(std::make_shared<Slot>(Slot{std::move(attached), SimulatedProduct(std::move(product)), {}, false}));
+    slots_.push_back(std::make_shared<Slot>(std::move(attached)));
+    ++changes_;
+    changed_.notify_all();
     return slots_.size() - 1;
+}
+
+void SimulatedHid::Detach(std::size_t index) {
+    const std::lock_guard lock(mutex_);
+    slots_.at(index)->gone = true;
+    ++changes_;
+    changed_.notify_all();
 }
 
 void SimulatedHid::DetachAll() {
@@ -142,6 +158,36 @@ void SimulatedHid::DetachAll() {
     for (auto& slot : slots_)
         slot->gone = true;
     slots_.clear();
+    ++changes_;
+    changed_.notify_all();
+}
+
+namespace {
+
+class SimulatedArrivals final : public HidArrivals {
+public:
+    SimulatedArrivals(std::mutex& mutex, std::condition_variable& changed, const std::uint64_t& changes)
+        : mutex_(mutex), changed_(changed), changes_(changes) {}
+    bool WaitForChange(std::chrono::milliseconds bound) override {
+        std::unique_lock lock(mutex_);
+        if (!seen_ || changed_.wait_for(lock, bound, [&] { return changes_ != *seen_; })) {
+            seen_ = changes_;
+            return true;
+        }
+        return false;
+    }
+
+private:
+    std::mutex& mutex_;
+    std::condition_variable& changed_;
+    const std::uint64_t& changes_;
+    std::optional<std::uint64_t> seen_;  // none: the first call
+};
+
+}  // namespace
+
+std::unique_ptr<HidArrivals> SimulatedHid::Arrivals() {
+    return std::make_unique<SimulatedArrivals>(mutex_, changed_, changes_);
 }
 
 std::size_t SimulatedHid::Count() const {

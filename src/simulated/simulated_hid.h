@@ -1,9 +1,11 @@
 #pragma once
 
+#include "device/hid_arrivals.h"
 #include "device/hid_device.h"
 #include "simulated/simulated_product.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -48,9 +50,16 @@ public:
     SimulatedHid();
     ~SimulatedHid() override;
 
-    // Attaches an interface; returns its index in the enumeration.
+    // Attaches an interface; returns its index, which its path carries.
     std::size_t Attach(SimulatedInterface attached);
+    // Unplugs one interface: it leaves the enumeration, its open devices find
+    // it gone, and its log stays to be looked at.
+    void Detach(std::size_t index);
     void DetachAll();
+
+    // Tells of interfaces attached and detached from now on, waiting for them
+    // for real (another thread attaches them).
+    std::unique_ptr<HidArrivals> Arrivals();
 
     std::size_t Count() const;
     const InterfaceLog& Log(std::size_t index) const;
@@ -65,4 +74,6 @@ public:
 private:
     mutable std::mutex mutex_;  // guards the list of slots, not what happens on one
     std::vector<std::shared_ptr<Slot>> slots_;
+    std::condition_variable changed_;
+    std::uint64_t changes_ = 0;  // attaches and detaches so far
 };

@@ -33,6 +33,8 @@ public:
     std::string Error() const;
     // How many reports the product took so far, while it is served.
     std::size_t ReportsTaken() const { return product_->ReportsReceived(); }
+    bool Complete() const { return product_->Complete(); }
+    bool Unplugged() const { return product_->Unplugged(); }
     // Stops serving, so that what the product took can be looked at.
     const VirtualProduct& Product();
 

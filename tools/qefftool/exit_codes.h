@@ -14,6 +14,20 @@ enum ExitCode : int {
     ExitInterrupted = 8,   // Ctrl-C stopped the upgrade
 };
 
+// What an exit code says of a product's upgrade, in a few words.
+inline const char* OutcomeName(int code) {
+    switch (code) {
+    case ExitSuccess: return "upgraded";
+    case ExitPackage: return "file error";
+    case ExitNotFound: return "not upgraded";
+    case ExitAccessDenied: return "access denied";
+    case ExitRefused: return "refused the firmware";
+    case ExitLost: return "timed out or lost";
+    case ExitInterrupted: return "interrupted";
+    default: return "failed";
+    }
+}
+
 inline constexpr const char* ExitCodeTable =
     "Exit codes:\n"
     "  0  success\n"

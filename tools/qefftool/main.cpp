@@ -4,6 +4,9 @@
 
 #include "exit_codes.h"
 #include "json_output.h"
+#include "platform/native_arrivals.h"
+#include "station_output.h"
+#include "watch_command.h"
 #include "list_command.h"
 #include "package_commands.h"
 #include "platform/interrupt.h"
@@ -104,6 +107,25 @@ int Run(int argc, char** argv) {
             "HEX"));
     upgradeCommand->footer(ExitCodeTable);
 
+    WatchOptions watch;
+    std::string watchSha256, watchSerial, watchLocation;
+    std::size_t watchCount = 0;
+    bool watchJson = false;
+    auto* watchCommand = app.add_subcommand(
+        "watch", "Upgrade every product with the package's IDs as it is plugged in, several at once, until Ctrl-C");
+    watchCommand->add_option("package", watch.package, "The package")->required();
+    watchCommand->add_option("--count", watchCount, "Stop once this many products were upgraded")
+        ->check(CLI::PositiveNumber);
+    watchCommand->add_option("--serial", watchSerial, "Only products with this USB serial number");
+    watchCommand->add_option("--location", watchLocation, "Only products plugged in at this location");
+    watchCommand->add_flag("--json", watchJson, "One JSON object per line, for scripts");
+    watchCommand
+        ->add_option("--sha256", watchSha256, "Refuse the package, before looking for any product, unless this is its SHA-256")
+        ->check(CLI::Validator(
+            [](std::string& hex) { return ParseSha256Hex(hex) ? std::string() : "takes 64 hexadecimal digits"; },
+            "HEX"));
+    watchCommand->footer("The exit code is the worst of the products' (0 when every one was upgraded).");
+
     try {
         app.parse(argc, argv);
         if (*makeCommand) {
@@ -122,6 +144,20 @@ int Run(int argc, char** argv) {
         if (*showCommand)
             return RunShow(shown);
         const auto hid = NativeHidSystem();
+        if (*watchCommand) {
+            if (!watchSha256.empty())
+                watch.sha256 = ParseSha256Hex(watchSha256);
+            if (!watchSerial.empty())
+                watch.choice.serial = watchSerial;
+            if (!watchLocation.empty())
+                watch.choice.location = watchLocation;
+            if (watchCount > 0)
+                watch.count = watchCount;
+            CatchInterrupts();
+            const auto arrivals = NativeHidArrivals();
+            StationOutput out(std::cout, watchJson);
+            return RunWatch(watch, *hid, *arrivals, out, InterruptRequested());
+        }
         if (*listCommand)
             return RunList(*hid, listed.empty() ? std::nullopt : std::optional<std::string>(listed), std::cout,
                            listJson);

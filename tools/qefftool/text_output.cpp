@@ -30,19 +30,6 @@ std::string Bytes(double n) {
     return text;
 }
 
-const char* Outcome(int code) {
-    switch (code) {
-    case ExitSuccess: return "upgraded";
-    case ExitPackage: return "file error";
-    case ExitNotFound: return "not upgraded";
-    case ExitAccessDenied: return "access denied";
-    case ExitRefused: return "refused the firmware";
-    case ExitLost: return "timed out or lost";
-    case ExitInterrupted: return "interrupted";
-    default: return "failed";
-    }
-}
-
 }  // namespace
 
 std::string TextOutput::Prefix(const std::string& path) const {
@@ -143,7 +130,7 @@ void TextOutput::Result(const std::string& path, int exitCode) {
     const std::lock_guard lock(mutex_);
     EndBar();
     if (products_ > 1)
-        out_ << VisibleText(path) << ": " << Outcome(exitCode) << " (exit code " << exitCode << ")\n";
+        out_ << VisibleText(path) << ": " << OutcomeName(exitCode) << " (exit code " << exitCode << ")\n";
 }
 
 void TextOutput::Summary(std::size_t products, std::size_t succeeded, int exitCode) {

@@ -82,6 +82,42 @@ int Upgrade(FoundProduct& product, const std::vector<std::uint8_t>& package, Upg
 
 }  // namespace
 
+std::optional<CheckedPackage> CheckPackage(const std::string& path, std::string& why) {
+    CheckedPackage checked;
+    auto& package = checked.bytes;
+    const auto file = OpenFileExclusive(path);
+    why = "Can't open file!";
+    if (!file)
+        return std::nullopt;
+    const auto header = AcceptHeader(*file);
+    const auto size = file->Size();
+    if (header && size && *size <= SIZE_MAX) {
+        package.resize(static_cast<std::size_t>(*size));
+        if (file->ReadFromStart(package) != package.size())
+            return std::nullopt;
+    }
+    why = "Wrong file format!";
+    if (!header || package.size() < qeff::HeaderSize || !HasSignature(package))
+        return std::nullopt;
+    const auto digest = Sha256(package);
+    why = "The package's SHA-256 cannot be computed.";
+    if (!digest)
+        return std::nullopt;
+    checked.digest = *digest;
+    checked.summary = {path, AnsiToUtf8(header->ProductName), AnsiToUtf8(header->ProductCode),
+                       AnsiToUtf8(header->FirmwareCode), header->VendorId, header->ProductId, header->BlockLength,
+                       package.size() - qeff::HeaderSize, Sha256Hex(*digest)};
+    why.clear();
+    return checked;
+}
+
+std::optional<std::string> PinRefusal(const CheckedPackage& package, const std::optional<Sha256Digest>& pin) {
+    // A package pinned by its hash: another file never reaches a product.
+    if (!pin || *pin == package.digest)
+        return std::nullopt;
+    return "The package's SHA-256 is " + Sha256Hex(package.digest) + ", not " + Sha256Hex(*pin) + ". Nothing was sent.";
+}
+
 int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out, const std::atomic<bool>& stop) {
     // An upgrade that ends before any product: the message, and a result for no product.
     const auto fail = [&out](const char* caption, const std::string& text, MessageStyle style, int code) {
@@ -90,35 +126,14 @@ int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out
         return code;
     };
     const std::string denied = "Device found, but access to it was denied.\nAllow access to the device (see README) and try again.";
-    // The package, checked as the window checks it and then held in memory, so
-    // that every product gets the same bytes and the file is not held meanwhile.
-    std::vector<std::uint8_t> package;
-    {
-        const auto file = OpenFileExclusive(options.package);
-        if (!file)
-            return fail("File Error", "Can't open file!", MessageStyle::Plain, ExitPackage);
-        const auto header = AcceptHeader(*file);
-        const auto size = file->Size();
-        if (header && size && *size <= SIZE_MAX) {
-            package.resize(static_cast<std::size_t>(*size));
-            if (file->ReadFromStart(package) != package.size())
-                return fail("File Error", "Can't open file!", MessageStyle::Plain, ExitPackage);
-        }
-        if (!header || package.size() < qeff::HeaderSize || !HasSignature(package))
-            return fail("File Error", "Wrong file format!", MessageStyle::Plain, ExitPackage);
-        const auto digest = Sha256(package);
-        if (!digest)
-            return fail("File Error", "The package's SHA-256 cannot be computed.", MessageStyle::Plain, ExitPackage);
-        out.Package({options.package, AnsiToUtf8(header->ProductName), AnsiToUtf8(header->ProductCode),
-                     AnsiToUtf8(header->FirmwareCode), header->VendorId, header->ProductId, header->BlockLength,
-                     package.size() - qeff::HeaderSize, Sha256Hex(*digest)});
-        // A package pinned by its hash: another file never reaches a product.
-        if (options.sha256 && *options.sha256 != *digest)
-            return fail("File Error",
-                        "The package's SHA-256 is " + Sha256Hex(*digest) + ", not " + Sha256Hex(*options.sha256) +
-                            ". Nothing was sent.",
-                        MessageStyle::Plain, ExitPackage);
-    }
+    std::string why;
+    auto checked = CheckPackage(options.package, why);
+    if (!checked)
+        return fail("File Error", why, MessageStyle::Plain, ExitPackage);
+    out.Package(checked->summary);
+    if (const auto refused = PinRefusal(*checked, options.sha256))
+        return fail("File Error", *refused, MessageStyle::Plain, ExitPackage);
+    const std::vector<std::uint8_t> package = std::move(checked->bytes);
     const PackageHeader header = DecodeHeader(std::span<const std::uint8_t, qeff::HeaderSize>(package.data(), qeff::HeaderSize));
     const std::uint16_t vid = header.VendorId, pid = header.ProductId;
 

@@ -1,0 +1,3 @@
+#include "platform/native_arrivals.h"
+
+std::unique_ptr<HidArrivals> NativeHidArrivals() { return PollingArrivals(); }

@@ -1,0 +1,103 @@
+// Runs inside a guest kernel as root, with the host's files: qefftool's station
+// watching for uhid products through the kernel's own uevents (no udevd runs
+// there), as they are plugged in one after another and several at once.
+
+#include "attached_product.h"
+#include "exit_codes.h"
+#include "package_files.h"
+#include "platform/native_arrivals.h"
+#include "platform/native_hid.h"
+#include "station_output.h"
+#include "watch_command.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Waits up to 10 s for `done`.
+bool Within10s(const std::function<bool()>& done) {
+    for (const auto until = Clock::now() + 10s; Clock::now() < until; std::this_thread::sleep_for(1ms))
+        if (done())
+            return true;
+    return false;
+}
+
+// Faults caught on the real kernel: a product missed or taken late because
+// the uevent came before its node could be opened, one upgraded twice, the
+// products plugged in together taken one after the other, a failure counted
+// as an upgrade.
+TEST(StationOnKernel, UpgradesEachUhidProductAsItIsPluggedIn) {
+    TempFolder folder;
+    PackageContents package = SamplePackage();
+    package.firmware = CountingPayload(40000);
+    package.blockLength = 4096;
+    WriteBytes(folder / "p.qeff", BuildPackage(package));
+    const auto with = [&](const char* serial, const char* phys, std::vector<BlockAnswer> answers = {}) {
+        auto options = OptionsFor(package, std::move(answers));
+        options.serial = serial;
+        options.phys = phys;
+        return options;
+    };
+
+    const auto hid = NativeHidSystem();
+    const auto arrivals = NativeHidArrivals();
+    std::ostringstream lines;
+    StationOutput out(lines, true);
+    WatchOptions options;
+    options.package = (folder / "p.qeff").string();
+    options.count = 3;
+    const std::atomic<bool> stop{false};
+    int exitCode = -1;
+    std::thread station([&] { exitCode = RunWatch(options, *hid, *arrivals, out, stop); });
+    std::this_thread::sleep_for(200ms);  // watching
+
+    Attached first(Transport::Uhid, with("QV-1", "usb-station-1"));
+    ASSERT_TRUE(first.Up()) << first.Error();
+    const auto up = Clock::now();
+    ASSERT_TRUE(Within10s([&] { return first.ReportsTaken() > 0; }));
+    const auto firstReport = Clock::now() - up;
+    ASSERT_TRUE(Within10s([&] { return first.Complete(); }));
+
+    // Three at once: one that refuses the second block, one unplugged midway.
+    Attached second(Transport::Uhid, with("QV-2", "usb-station-2"));
+    Attached refusing(Transport::Uhid, with("QV-3", "usb-station-3", {BlockAnswer::Code(1), BlockAnswer::Code(6)}));
+    auto unpluggedOptions = with("QV-4", "usb-station-4");
+    unpluggedOptions.unplugAfterReports = 100;
+    Attached unplugged(Transport::Uhid, unpluggedOptions);
+    ASSERT_TRUE(second.Up() && refusing.Up() && unplugged.Up());
+    ASSERT_TRUE(Within10s([&] { return second.Complete() && unplugged.Unplugged(); }));
+
+    Attached third(Transport::Uhid, with("QV-5", "usb-station-5"));
+    ASSERT_TRUE(third.Up());
+    station.join();  // ends by itself at its count
+    EXPECT_EQ(exitCode, ExitLost) << "the worst outcome: a product unplugged midway\n" << lines.str();
+
+    for (Attached* product : {&first, &second, &third})
+        EXPECT_EQ(product->Product().Product().Payload(), package.firmware);
+    EXPECT_EQ(first.Product().ReportsReceived(), (40000u + 63) / 64) << "upgraded once while it stayed";
+    EXPECT_EQ(refusing.Product().ReportsReceived(), 2u * 64) << "nothing after the refused block";
+    const std::string text = lines.str();
+    for (const char* serial : {"QV-1", "QV-2", "QV-3", "QV-4", "QV-5"})
+        EXPECT_NE(text.find(std::string("\"event\":\"arrived\",\"location\":\"usb-station-") + serial[3] +
+                            "\",\"path\""),
+                  std::string::npos)
+            << serial << "\n" << text;
+    EXPECT_NE(text.find("\"outcomes\":{\"refused the firmware\":1,\"timed out or lost\":1,\"upgraded\":3}"),
+              std::string::npos)
+        << text;
+    std::printf("station on the kernel: the first report %lld ms after the product's node appeared\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(firstReport).count()));
+    EXPECT_LT(firstReport, 500ms);
+}
+
+}  // namespace
