@@ -18,6 +18,9 @@
 #include "package/package_bytes.h"
 #include "package/package_header.h"
 #include "platform/hid_linux.h"
+#include "platform/native_arrivals.h"
+#include "station_output.h"
+#include "watch_command.h"
 #include "upgrade_command.h"
 #include "virtual_product.h"
 
@@ -35,6 +38,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -142,6 +146,73 @@ double UpgradeAll(int count) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the nodes go before the next round
     std::printf("qefftool upgrade --all, %d product%s: %.3f s, %.0f bytes/s in all%s\n", count, count > 1 ? "s" : "",
                 seconds, static_cast<double>(kPayload) * count / seconds, complete ? "" : " (FAILED)");
+    return complete ? seconds : -1;
+}
+
+double CpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// qefftool watch, already waiting, as `count` products are plugged in
+// together: the CPU it took while it waited alone, the time from the
+// products' arrival to the first one's first report, and to the end of the
+// last one's upgrade; negative when an upgrade failed.
+double StationArrivals(int count) {
+    constexpr std::size_t kPayload = 64 * 1024;
+    constexpr std::uint32_t kBlock = 4096;
+    VirtualProductOptions o;
+    o.vendorId = 0x1D50;
+    o.productId = 0x601A;
+    o.answerDelay = std::chrono::milliseconds(20);
+    o.product.outputReportLength = kReportLength;
+    o.product.inputReportLength = kReportLength;
+    o.product.blockLength = kBlock;
+    o.product.payloadSize = kPayload;
+    const char* path = "/tmp/bench-station.qeff";
+    Save(path, Package(o.vendorId, o.productId, kPayload, kBlock));
+
+    const auto hid = MakeHidrawSystem();
+    const auto arrivals = NativeHidArrivals();
+    std::ostream discard(nullptr);
+    StationOutput out(discard, true);
+    WatchOptions options;
+    options.package = path;
+    options.count = static_cast<std::size_t>(count);
+    const std::atomic<bool> never{false};
+    int code = -1;
+    std::thread station([&] { code = RunWatch(options, *hid, *arrivals, out, never); });
+    const double cpuBefore = CpuSeconds();
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // waiting, nothing plugged in
+    const double waitingCpu = CpuSeconds() - cpuBefore;
+
+    std::vector<std::unique_ptr<UhidProduct>> products;
+    std::vector<std::thread> servers;
+    std::atomic<bool> stop{false};
+    const auto start = Clock::now();
+    for (int i = 0; i < count; ++i) {
+        products.push_back(std::make_unique<UhidProduct>(o));
+        servers.push_back(ServeInBackground(*products.back(), stop));
+    }
+    while (products.front()->ReportsReceived() == 0 && Clock::now() - start < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    const double firstReport = std::chrono::duration<double>(Clock::now() - start).count();
+    station.join();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    stop = true;
+    for (std::thread& t : servers)
+        t.join();
+    bool complete = code == 0;
+    for (const auto& p : products)
+        complete = complete && p->Product().Payload().size() == kPayload;
+    products.clear();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the nodes go before the next round
+    std::printf("qefftool watch, %d product%s plugged in: CPU while waiting %.1f ms in 2 s, first report "
+                "%.0f ms after the first product was plugged in, all upgraded in %.3f s%s\n",
+                count, count > 1 ? "s together" : "", waitingCpu * 1000, firstReport * 1000, seconds,
+                complete ? "" : " (FAILED)");
     return complete ? seconds : -1;
 }
 
@@ -278,10 +349,15 @@ bool Measure(bool gadget, std::uint32_t block, TForm1& form, Rates& best) {
 
 }  // namespace
 
+bool Station();
+
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     // "kernel_transfer_bench gadget 4096 [bare|quiet|window]" measures that one
-    // case alone, and one way of it (for strace -c or perf).
+    // case alone, and one way of it (for strace -c or perf); "kernel_transfer_bench
+    // station" the station alone.
+    if (argc == 2 && std::string(argv[1]) == "station")
+        return Station() ? 0 : 1;
     const std::string onlyTransport = argc > 2 ? argv[1] : "";
     onlyWay = argc > 3 ? argv[3] : "";
     const std::uint32_t onlyBlock = argc > 2 ? static_cast<std::uint32_t>(std::stoul(argv[2])) : 0;
@@ -323,5 +399,17 @@ int main(int argc, char** argv) {
     }
     std::printf("qefftool upgrade --all: 2 products take %.2f times as long as 1, 4 products %.2f times\n",
                 two / one, four / one);
-    return ok ? 0 : 1;
+    return Station() && ok ? 0 : 1;
+}
+
+// The station with 1, 2 and 4 products plugged in together.
+bool Station() {
+    const double alone = StationArrivals(1), pair = StationArrivals(2), quad = StationArrivals(4);
+    if (alone < 0 || pair < 0 || quad < 0) {
+        std::fprintf(stderr, "bench: an upgrade by the station failed\n");
+        return false;
+    }
+    std::printf("qefftool watch: 2 products plugged in together take %.2f times as long as 1, 4 products %.2f times\n",
+                pair / alone, quad / alone);
+    return true;
 }

@@ -7,7 +7,10 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mount -t tmpfs tmpfs /tmp
 for m in $(cat /modules/order); do
-  insmod "/modules/$m.ko" || echo "guest: cannot load $m"
+  # Two dummy host controllers: two USB ports, two gadgets at once.
+  params=
+  [ "$m" = dummy_hcd ] && params=num=2
+  insmod "/modules/$m.ko" $params || echo "guest: cannot load $m"
 done
 mount -t configfs configfs /sys/kernel/config
 # Let the dummy host controller enumerate before anything uses it.

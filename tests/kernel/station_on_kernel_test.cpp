@@ -40,7 +40,7 @@ TEST(StationOnKernel, UpgradesEachUhidProductAsItIsPluggedIn) {
     TempFolder folder;
     PackageContents package = SamplePackage();
     package.firmware = CountingPayload(40000);
-    package.blockLength = 4096;
+    package.blockLength = 1024;  // 16 reports a block: never more than uhid's 32 waiting for a product
     WriteBytes(folder / "p.qeff", BuildPackage(package));
     const auto with = [&](const char* serial, const char* phys, std::vector<BlockAnswer> answers = {}) {
         auto options = OptionsFor(package, std::move(answers));
@@ -56,9 +56,18 @@ TEST(StationOnKernel, UpgradesEachUhidProductAsItIsPluggedIn) {
     WatchOptions options;
     options.package = (folder / "p.qeff").string();
     options.count = 3;
-    const std::atomic<bool> stop{false};
+    std::atomic<bool> stop{false};
     int exitCode = -1;
     std::thread station([&] { exitCode = RunWatch(options, *hid, *arrivals, out, stop); });
+    struct Ended {  // a failed assertion ends the station too
+        std::atomic<bool>& stop;
+        std::thread& station;
+        ~Ended() {
+            stop = true;
+            if (station.joinable())
+                station.join();
+        }
+    } ended{stop, station};
     std::this_thread::sleep_for(200ms);  // watching
 
     Attached first(Transport::Uhid, with("QV-1", "usb-station-1"));
@@ -68,14 +77,16 @@ TEST(StationOnKernel, UpgradesEachUhidProductAsItIsPluggedIn) {
     const auto firstReport = Clock::now() - up;
     ASSERT_TRUE(Within10s([&] { return first.Complete(); }));
 
-    // Three at once: one that refuses the second block, one unplugged midway.
+    // Two at once, one of them refusing the second block; then one unplugged midway.
     Attached second(Transport::Uhid, with("QV-2", "usb-station-2"));
     Attached refusing(Transport::Uhid, with("QV-3", "usb-station-3", {BlockAnswer::Code(1), BlockAnswer::Code(6)}));
+    ASSERT_TRUE(second.Up() && refusing.Up());
+    ASSERT_TRUE(Within10s([&] { return second.Complete(); }));
     auto unpluggedOptions = with("QV-4", "usb-station-4");
     unpluggedOptions.unplugAfterReports = 100;
     Attached unplugged(Transport::Uhid, unpluggedOptions);
-    ASSERT_TRUE(second.Up() && refusing.Up() && unplugged.Up());
-    ASSERT_TRUE(Within10s([&] { return second.Complete() && unplugged.Unplugged(); }));
+    ASSERT_TRUE(unplugged.Up());
+    ASSERT_TRUE(Within10s([&] { return unplugged.Unplugged(); }));
 
     Attached third(Transport::Uhid, with("QV-5", "usb-station-5"));
     ASSERT_TRUE(third.Up());
@@ -85,7 +96,7 @@ TEST(StationOnKernel, UpgradesEachUhidProductAsItIsPluggedIn) {
     for (Attached* product : {&first, &second, &third})
         EXPECT_EQ(product->Product().Product().Payload(), package.firmware);
     EXPECT_EQ(first.Product().ReportsReceived(), (40000u + 63) / 64) << "upgraded once while it stayed";
-    EXPECT_EQ(refusing.Product().ReportsReceived(), 2u * 64) << "nothing after the refused block";
+    EXPECT_EQ(refusing.Product().ReportsReceived(), 2u * 16) << "nothing after the refused block";
     const std::string text = lines.str();
     for (const char* serial : {"QV-1", "QV-2", "QV-3", "QV-4", "QV-5"})
         EXPECT_NE(text.find(std::string("\"event\":\"arrived\",\"location\":\"usb-station-") + serial[3] +
@@ -98,6 +109,38 @@ TEST(StationOnKernel, UpgradesEachUhidProductAsItIsPluggedIn) {
     std::printf("station on the kernel: the first report %lld ms after the product's node appeared\n",
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(firstReport).count()));
     EXPECT_LT(firstReport, 500ms);
+}
+
+// Fault caught on the real kernel: two products on two USB ports, alike in
+// all else, not told apart by their location.
+TEST(StationOnKernel, TwoGadgetsOnTwoPortsAreToldApartByLocation) {
+    TempFolder folder;
+    PackageContents package = SamplePackage();
+    package.firmware = CountingPayload(20000);
+    WriteBytes(folder / "p.qeff", BuildPackage(package));
+    const auto on = [&](const char* controller) {
+        auto options = OptionsFor(package);
+        options.serial = "QV-G";
+        options.udc = controller;
+        return options;
+    };
+    Attached left(Transport::Gadget, on("dummy_udc.0"));
+    Attached right(Transport::Gadget, on("dummy_udc.1"));
+    ASSERT_TRUE(left.Up() && right.Up()) << left.Error() << right.Error();
+
+    const auto hid = NativeHidSystem();
+    const auto arrivals = NativeHidArrivals();
+    std::ostringstream lines;
+    StationOutput out(lines, true);
+    WatchOptions options;
+    options.package = (folder / "p.qeff").string();
+    options.count = 1;
+    options.choice.location = "usb-dummy_hcd.1-1/input0";
+    const std::atomic<bool> stop{false};
+    EXPECT_EQ(RunWatch(options, *hid, *arrivals, out, stop), ExitSuccess) << lines.str();
+    EXPECT_EQ(right.Product().Product().Payload(), package.firmware);
+    EXPECT_EQ(left.Product().ReportsReceived(), 0u) << "the other port's product\n" << lines.str();
+    EXPECT_NE(lines.str().find("\"location\":\"usb-dummy_hcd.1-1/input0\""), std::string::npos) << lines.str();
 }
 
 }  // namespace

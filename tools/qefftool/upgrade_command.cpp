@@ -41,18 +41,6 @@ private:
     const std::atomic<bool>& stop_;
 };
 
-int ExitCodeOf(const TransferResult& result) {
-    switch (result.outcome) {
-    case TransferOutcome::Success: return ExitSuccess;
-    case TransferOutcome::FileError: return ExitPackage;
-    case TransferOutcome::DeviceUnsupported: return ExitNotFound;
-    case TransferOutcome::Refused: return ExitRefused;
-    case TransferOutcome::Lost: return ExitLost;
-    case TransferOutcome::Interrupted: return ExitInterrupted;
-    }
-    return ExitFailure;
-}
-
 // Sleeps up to `span`, waking early for Ctrl-C; false when interrupted.
 bool Pause(milliseconds span, const std::atomic<bool>& stop) {
     const auto until = Clock::now() + span;
@@ -75,12 +63,24 @@ int Upgrade(FoundProduct& product, const std::vector<std::uint8_t>& package, Upg
                         std::to_string(result.payloadSize) +
                         " bytes. The product may hold part of the new firmware: upgrade it again.",
                     MessageStyle::Exclamation);
-    const int code = ExitCodeOf(result);
+    const int code = ExitCodeOf(result.outcome);
     out.Result(product.path, code);
     return code;
 }
 
 }  // namespace
+
+int ExitCodeOf(TransferOutcome outcome) {
+    switch (outcome) {
+    case TransferOutcome::Success: return ExitSuccess;
+    case TransferOutcome::FileError: return ExitPackage;
+    case TransferOutcome::DeviceUnsupported: return ExitNotFound;
+    case TransferOutcome::Refused: return ExitRefused;
+    case TransferOutcome::Lost: return ExitLost;
+    case TransferOutcome::Interrupted: return ExitInterrupted;
+    }
+    return ExitFailure;
+}
 
 std::optional<CheckedPackage> CheckPackage(const std::string& path, std::string& why) {
     CheckedPackage checked;

@@ -36,6 +36,9 @@ std::optional<CheckedPackage> CheckPackage(const std::string& path, std::string&
 // Why a package pinned by `pin` is refused, if it is.
 std::optional<std::string> PinRefusal(const CheckedPackage& package, const std::optional<Sha256Digest>& pin);
 
+// The exit code that tells how a product's transfer ended.
+int ExitCodeOf(TransferOutcome outcome);
+
 // Checks the package, finds the product(s) and runs the same transfer as the
 // window, telling `out` how it goes. `stop` ends it between reports. Returns
 // the exit code.

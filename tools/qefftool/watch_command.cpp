@@ -50,18 +50,6 @@ private:
     int lastTenth_ = 0;
 };
 
-int ExitCodeOf(TransferOutcome outcome) {
-    switch (outcome) {
-    case TransferOutcome::Success: return ExitSuccess;
-    case TransferOutcome::FileError: return ExitPackage;
-    case TransferOutcome::DeviceUnsupported: return ExitNotFound;
-    case TransferOutcome::Refused: return ExitRefused;
-    case TransferOutcome::Lost: return ExitLost;
-    case TransferOutcome::Interrupted: return ExitInterrupted;
-    }
-    return ExitFailure;
-}
-
 }  // namespace
 
 int RunWatch(const WatchOptions& options, HidSystem& hid, HidArrivals& arrivals, StationOutput& out,

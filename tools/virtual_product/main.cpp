@@ -34,7 +34,7 @@ int Usage() {
                  "         (--package FILE | --vid ID --pid ID --block N --payload-size N)\n"
                  "         [--out LEN] [--in LEN] [--report-ids] [--answers LIST] [--otherwise CODE]\n"
                  "         [--unplug-after N] [--stop-reading-after N] [--leave-after-last-block]\n"
-                 "         [--answer-delay MS] [--serial TEXT] [--phys TEXT] [--save FILE]\n"
+                 "         [--answer-delay MS] [--serial TEXT] [--phys TEXT] [--udc NAME] [--save FILE]\n"
                  "  LEN counts the report-ID byte (default 65: 64 data bytes).\n"
                  "  LIST answers the blocks in turn: a code number, 'silence', 'garbage' or 'unplug';\n"
                  "  blocks after the list get --otherwise (default 1: go on).\n"
@@ -42,7 +42,8 @@ int Usage() {
                  "  --leave-after-last-block: leaves the bus as soon as the last block is answered,\n"
                  "    as a product that restarts into its new firmware.\n"
                  "  --serial: its USB serial number; --phys (uhid): where the host sees it plugged in\n"
-                 "    (over the gadget, the port of the USB device controller tells that).\n";
+                 "    (over the gadget, the port of the USB device controller tells that: --udc names it,\n"
+                 "    one of /sys/class/udc; by default the first).\n";
     return 2;
 }
 
@@ -129,6 +130,8 @@ int main(int argc, char** argv) {
         o.serial = options["--serial"];
     if (options.count("--phys"))
         o.phys = options["--phys"];
+    if (options.count("--udc"))
+        o.udc = options["--udc"];
     if (options.count("--answers")) {
         const auto answers = Answers(options["--answers"]);
         if (!answers)

@@ -245,15 +245,21 @@ int GadgetProduct::OpenFunction(const std::string& name) {
 GadgetProduct::GadgetProduct(const VirtualProductOptions& options, const std::string& configfs) : VirtualProduct(options) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/sys/class/udc", ec)) {
-        udc_ = entry.path().filename().string();
-        break;
-    }
+    // The controller asked for, or the first by name: each is one USB port of
+    // the host, which the product's location then names.
+    std::vector<std::string> controllers;
+    for (const auto& entry : fs::directory_iterator("/sys/class/udc", ec))
+        controllers.push_back(entry.path().filename().string());
+    std::sort(controllers.begin(), controllers.end());
+    if (!options.udc.empty() && std::find(controllers.begin(), controllers.end(), options.udc) != controllers.end())
+        udc_ = options.udc;
+    else if (options.udc.empty() && !controllers.empty())
+        udc_ = controllers.front();
     if (udc_.empty()) {
-        error_ = "no USB device controller (load dummy_hcd)";
+        error_ = options.udc.empty() ? "no USB device controller (load dummy_hcd)" : "no USB device controller " + options.udc;
         return;
     }
-    gadget_ = configfs + "/usb_gadget/qeff_product";
+    gadget_ = configfs + "/usb_gadget/qeff_" + udc_;  // one gadget a controller
     const auto descriptor = VendorReportDescriptor(options.product.outputReportLength,
                                                    options.product.inputReportLength, options.reportIds);
     // The endpoint carries the longer report as the gadget sees it.

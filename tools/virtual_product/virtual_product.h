@@ -18,6 +18,7 @@ struct VirtualProductOptions {
     std::string name = "Quorvella Virtual Product";
     std::string serial;                            // its USB serial number (empty: none)
     std::string phys;                              // (uhid) its physical path, where the host sees it plugged in
+    std::string udc;                               // (gadget) the USB device controller it is plugged into; empty: the first
     bool reportIds = false;                        // reports carry ID 1
     std::optional<std::size_t> unplugAfterReports;  // leaves once this many reports arrived
     bool secondInterface = false;                   // (gadget) a second HID interface with the same IDs
