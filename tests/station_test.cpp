@@ -203,6 +203,23 @@ TEST_F(Station, CountsOnlyUpgradesAndEndsWithTheWorstOutcome) {
     EXPECT_EQ(lines.Events("summary")[0]["outcomes"], (json{{"upgraded", 2}, {"refused the firmware", 1}}));
 }
 
+// Fault caught: a station that looks for products with a package whose hash
+// is not the one it was pinned to.
+TEST_F(Station, APackageWhoseHashDiffersIsRefusedBeforeAnyProductIsLookedFor) {
+    const std::size_t waiting = hid.Attach(Product({"00A1", "usb-1-1"}));
+    options.sha256 = Sha256Digest{};
+    const auto arrivals = hid.Arrivals();
+    station = std::thread([&] { exitCode = RunWatch(options, hid, *arrivals, out, stop); });
+    EXPECT_TRUE(lines.WaitFor([](const auto& l) { return Count(l, "summary") == 1; })) << "it ended by itself";
+    stop = true;
+    EXPECT_EQ(Finish(), ExitPackage);
+    EXPECT_EQ(hid.Log(waiting).opens, 0);
+    EXPECT_TRUE(lines.Events("watching").empty());
+    const auto messages = lines.Events("message");
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0]["text"].get<std::string>().find("Nothing was sent."), std::string::npos);
+}
+
 // Faults caught: Ctrl-C that waits for the running upgrades to end, cuts a
 // report in half, leaves a device open, or is told as success.
 TEST_F(Station, CtrlCStopsEveryRunningUpgradeBetweenReports) {
