@@ -101,19 +101,40 @@ public:
 
 // qefftool upgrade --all against `count` products in the same boot; the
 // seconds it took, or a negative number when an upgrade failed.
-double UpgradeAll(int count) {
-    constexpr std::size_t kPayload = 64 * 1024;
-    constexpr std::uint32_t kBlock = 4096;  // 16 blocks: 320 ms of answering per product
+constexpr std::size_t kPayload = 64 * 1024;
+constexpr std::uint32_t kBlock = 4096;  // 16 blocks: 320 ms of answering per product
+
+// A product that takes 20 ms to answer each block of its 64 KiB, and its package at `path`.
+VirtualProductOptions AnsweringProduct(std::uint16_t productId, const char* path) {
     VirtualProductOptions o;
     o.vendorId = 0x1D50;
-    o.productId = 0x6019;
+    o.productId = productId;
     o.answerDelay = std::chrono::milliseconds(20);
     o.product.outputReportLength = kReportLength;
     o.product.inputReportLength = kReportLength;
     o.product.blockLength = kBlock;
     o.product.payloadSize = kPayload;
-    const char* path = "/tmp/bench-all.qeff";
     Save(path, Package(o.vendorId, o.productId, kPayload, kBlock));
+    return o;
+}
+
+// Stops serving the products and unplugs them; true when each took its whole payload.
+bool Unplug(std::vector<std::unique_ptr<UhidProduct>>& products, std::vector<std::thread>& servers,
+            std::atomic<bool>& stop) {
+    stop = true;
+    for (std::thread& t : servers)
+        t.join();
+    bool complete = true;
+    for (const auto& p : products)
+        complete = complete && p->Product().Payload().size() == kPayload;
+    products.clear();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the nodes go before the next round
+    return complete;
+}
+
+double UpgradeAll(int count) {
+    const char* path = "/tmp/bench-all.qeff";
+    const VirtualProductOptions o = AnsweringProduct(0x6019, path);
 
     std::vector<std::unique_ptr<UhidProduct>> products;
     std::vector<std::thread> servers;
@@ -136,14 +157,7 @@ double UpgradeAll(int count) {
     const auto start = Clock::now();
     const int code = RunUpgrade(options, *hid, out, never);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    stop = true;
-    for (std::thread& t : servers)
-        t.join();
-    bool complete = code == 0;
-    for (const auto& p : products)
-        complete = complete && p->Product().Payload().size() == kPayload;
-    products.clear();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the nodes go before the next round
+    const bool complete = code == 0 && Unplug(products, servers, stop);
     std::printf("qefftool upgrade --all, %d product%s: %.3f s, %.0f bytes/s in all%s\n", count, count > 1 ? "s" : "",
                 seconds, static_cast<double>(kPayload) * count / seconds, complete ? "" : " (FAILED)");
     return complete ? seconds : -1;
@@ -161,18 +175,8 @@ double CpuSeconds() {
 // products' arrival to the first one's first report, and to the end of the
 // last one's upgrade; negative when an upgrade failed.
 double StationArrivals(int count) {
-    constexpr std::size_t kPayload = 64 * 1024;
-    constexpr std::uint32_t kBlock = 4096;
-    VirtualProductOptions o;
-    o.vendorId = 0x1D50;
-    o.productId = 0x601A;
-    o.answerDelay = std::chrono::milliseconds(20);
-    o.product.outputReportLength = kReportLength;
-    o.product.inputReportLength = kReportLength;
-    o.product.blockLength = kBlock;
-    o.product.payloadSize = kPayload;
     const char* path = "/tmp/bench-station.qeff";
-    Save(path, Package(o.vendorId, o.productId, kPayload, kBlock));
+    const VirtualProductOptions o = AnsweringProduct(0x601A, path);
 
     const auto hid = MakeHidrawSystem();
     const auto arrivals = NativeHidArrivals();
@@ -201,18 +205,11 @@ double StationArrivals(int count) {
     const double firstReport = std::chrono::duration<double>(Clock::now() - start).count();
     station.join();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    stop = true;
-    for (std::thread& t : servers)
-        t.join();
-    bool complete = code == 0;
-    for (const auto& p : products)
-        complete = complete && p->Product().Payload().size() == kPayload;
-    products.clear();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the nodes go before the next round
-    std::printf("qefftool watch, %d product%s plugged in: CPU while waiting %.1f ms in 2 s, first report "
+    const bool complete = code == 0 && Unplug(products, servers, stop);
+    std::printf("qefftool watch, %d product%s plugged in%s: CPU while waiting %.1f ms in 2 s, first report "
                 "%.0f ms after the first product was plugged in, all upgraded in %.3f s%s\n",
-                count, count > 1 ? "s together" : "", waitingCpu * 1000, firstReport * 1000, seconds,
-                complete ? "" : " (FAILED)");
+                count, count > 1 ? "s" : "", count > 1 ? " together" : "", waitingCpu * 1000, firstReport * 1000,
+                seconds, complete ? "" : " (FAILED)");
     return complete ? seconds : -1;
 }
 

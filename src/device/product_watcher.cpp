@@ -36,10 +36,13 @@ std::vector<FoundProduct> ProductWatcher::Arrived(std::chrono::milliseconds boun
         }
         auto device = hid_.OpenDevice(entry.path);
         if (!device) {
+            // One that says it has the IDs is tried again soon; one whose IDs
+            // the system does not tell without opening it (Windows), at the
+            // next change; one with other IDs, never.
             const auto& ids = entry.advertised;
             if (ids && ids->VendorId == vendorId_ && ids->ProductId == productId_)
-                retry_ = true;  // not known yet: looked at again
-            else
+                retry_ = true;
+            else if (ids)
                 present.insert(entry.path);
             continue;
         }

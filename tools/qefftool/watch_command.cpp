@@ -12,6 +12,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -99,9 +100,11 @@ int RunWatch(const WatchOptions& options, HidSystem& hid, HidArrivals& arrivals,
         for (FoundProduct& product : watcher.Arrived(LookAgainEvery)) {
             out.Arrived(product.path, product.identity);
             Upgrade& upgrade = running.emplace_back();
+            const std::string path = product.path;
+            const DeviceIdentity identity = product.identity;
             // Each product on a thread of its own with its own device: one
             // product's failure, or its slowness, holds up no other.
-            upgrade.thread = std::thread([&, found = std::move(product), &over = upgrade.over]() mutable {
+            auto run = [&, found = std::move(product), &over = upgrade.over]() mutable {
                 const auto start = Clock::now();
                 int code = ExitFailure;
                 try {
@@ -128,7 +131,19 @@ int RunWatch(const WatchOptions& options, HidSystem& hid, HidArrivals& arrivals,
                 out.Done(found.path, found.identity, code,
                          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start));
                 over = true;
-            });
+            };
+            try {
+                upgrade.thread = std::thread(std::move(run));
+            } catch (const std::system_error&) {  // no thread to be had: the product is told it failed
+                running.pop_back();
+                {
+                    const std::lock_guard lock(mutex);
+                    ++outcomes[ExitFailure];
+                    worst = std::max<int>(worst, ExitFailure);
+                }
+                out.Message(path, "Error", "No thread to be had for its upgrade; nothing was sent.");
+                out.Done(path, identity, ExitFailure, std::chrono::milliseconds(0));
+            }
         }
         reap(false);
     }
