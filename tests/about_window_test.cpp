@@ -143,6 +143,11 @@ TEST_F(Logo, DrawnAtItsOwnSizeInBothWindows) {
 }
 
 TEST_F(Logo, MissingOrBrokenLogoShowsNothingAndSaysNothing) {
+    // Beside the missing file, a picture whose name only begins with the
+    // logo's: a reader that tries other extensions would show it.
+    QImage other(30, 12, QImage::Format_RGB32);
+    other.fill(qRgb(200, 10, 20));
+    ASSERT_TRUE(other.save(QString::fromStdString((folder / "LogoQuorvella.png.png").string()), "PNG"));
     for (bool broken : {false, true}) {
         if (broken)
             WriteBytes(folder / "LogoQuorvella.png", {0x89, 'P', 'N', 'G', 1, 2, 3});
