@@ -44,6 +44,7 @@ struct ReportLengths {
 struct DeviceIdentity {
     std::string serial;
     std::string location;
+    std::optional<std::uint16_t> release;  // the USB release number (bcdDevice), where the platform tells it
 };
 
 // An open HID device; destroying it closes it.
@@ -83,11 +84,21 @@ struct InterfaceEntry {
     std::string path;  // only for Kind::Path
     // The IDs the system tells without opening the device, where it can.
     std::optional<DeviceAttributes> advertised;
+    // What is new with every plug, even where the path is handed out again
+    // (Linux: the HID device's sysfs name with its per-boot counter; Windows:
+    // the device instance ID); empty where unknown, and the path stands for it.
+    std::string instance;
+    // The USB device the interface belongs to, shared by every interface of a
+    // composite product (Linux: the USB device above the HID device in sysfs;
+    // Windows: the parent device instance); empty where unknown, and the
+    // interface is a device of its own.
+    std::string usbDevice;
 
     static InterfaceEntry End() { return {}; }
-    static InterfaceEntry Unavailable() { return {Kind::Unavailable, {}, std::nullopt}; }
-    static InterfaceEntry At(std::string path, std::optional<DeviceAttributes> ids = std::nullopt) {
-        return {Kind::Path, std::move(path), ids};
+    static InterfaceEntry Unavailable() { return {Kind::Unavailable, {}, std::nullopt, {}, {}}; }
+    static InterfaceEntry At(std::string path, std::optional<DeviceAttributes> ids = std::nullopt,
+                             std::string instance = {}, std::string usbDevice = {}) {
+        return {Kind::Path, std::move(path), ids, std::move(instance), std::move(usbDevice)};
     }
 };
 

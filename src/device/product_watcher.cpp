@@ -14,15 +14,16 @@ ProductWatcher::ProductWatcher(HidSystem& hid, HidArrivals& arrivals, std::uint1
                                std::uint16_t productId, ProductChoice choice)
     : hid_(hid), arrivals_(arrivals), vendorId_(vendorId), productId_(productId), choice_(std::move(choice)) {}
 
-std::vector<FoundProduct> ProductWatcher::Arrived(std::chrono::milliseconds bound) {
+WatchedChange ProductWatcher::Arrived(std::chrono::milliseconds bound) {
     const bool changed = arrivals_.WaitForChange(retry_ ? std::min(bound, RetryEvery) : bound);
     if (!changed && !retry_)
         return {};
     retry_ = false;
-    std::vector<FoundProduct> found;
+    WatchedChange change;
+    std::vector<FoundProduct>& found = change.arrived;
     const auto set = hid_.PresentInterfaces();
     if (!set)
-        return found;
+        return change;
     std::set<std::string> present;
     for (std::size_t index = 0;; ++index) {
         const InterfaceEntry entry = set->At(index);
@@ -55,5 +56,5 @@ std::vector<FoundProduct> ProductWatcher::Arrived(std::chrono::milliseconds boun
             found.push_back({index, entry.path, std::move(device), std::move(identity)});
     }
     known_ = std::move(present);
-    return found;
+    return change;
 }

@@ -9,6 +9,14 @@
 #include <string>
 #include <vector>
 
+// What one look found: the products that arrived, open, in enumeration order;
+// and the interfaces with the IDs whose node may not be opened, each told once
+// while it stays attached.
+struct WatchedChange {
+    std::vector<FoundProduct> arrived;
+    std::vector<std::string> denied;  // their paths
+};
+
 // Watches for products with the IDs as they are plugged in. Each interface is
 // told of once while it stays attached, known by its path; one that left and
 // came back is told of again. It knows nothing of what is done with a product,
@@ -18,9 +26,8 @@ public:
     ProductWatcher(HidSystem& hid, HidArrivals& arrivals, std::uint16_t vendorId, std::uint16_t productId,
                    ProductChoice choice = {});
 
-    // Waits up to `bound` for products that arrived since the last call, and
-    // returns them open, in enumeration order.
-    std::vector<FoundProduct> Arrived(std::chrono::milliseconds bound);
+    // Waits up to `bound` for products that arrived since the last call.
+    WatchedChange Arrived(std::chrono::milliseconds bound);
 
 private:
     HidSystem& hid_;

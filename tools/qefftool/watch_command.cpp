@@ -97,7 +97,7 @@ int RunWatch(const WatchOptions& options, HidSystem& hid, HidArrivals& arrivals,
     };
 
     while (!stop.load() && !countReached()) {
-        for (FoundProduct& product : watcher.Arrived(LookAgainEvery)) {
+        for (FoundProduct& product : watcher.Arrived(LookAgainEvery).arrived) {
             out.Arrived(product.path, product.identity);
             Upgrade& upgrade = running.emplace_back();
             const std::string path = product.path;
