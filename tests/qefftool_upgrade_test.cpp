@@ -438,7 +438,7 @@ TEST_F(Qefftool, TextsFromPackagesAndDevicesCannotDriveTheTerminal) {
     Write();
     auto device = Product();
     device.description = hostile + "Mouse";
-    device.identity.serial = hostile + "7";
+    device.identity.serial = hostile + "7\" at \"usb-9";  // and a false location after it
     hid.Attach(device);
     std::ostringstream show, list, upgrade, errors;
     EXPECT_EQ(RunShow(options.package, show, errors), 0);
@@ -451,8 +451,8 @@ TEST_F(Qefftool, TextsFromPackagesAndDevicesCannotDriveTheTerminal) {
     EXPECT_NE(show.str().find("product name:  " + shown + "Hub\n"), std::string::npos) << show.str();
     EXPECT_NE(show.str().find("notes:\nline one\n" + shown + "\n"), std::string::npos) << show.str();
     EXPECT_NE(list.str().find("\"" + shown + "Mouse\""), std::string::npos) << list.str();
-    EXPECT_NE(list.str().find("serial \"" + shown + "7\""), std::string::npos) << list.str();
-    EXPECT_NE(upgrade.str().find("serial \"" + shown + "7\""), std::string::npos) << upgrade.str();
+    EXPECT_NE(list.str().find("serial \"" + shown + "7\\\" at \\\"usb-9\""), std::string::npos) << list.str();
+    EXPECT_NE(upgrade.str().find("serial \"" + shown + "7\\\" at \\\"usb-9\""), std::string::npos) << upgrade.str();
     EXPECT_NE(upgrade.str().find("\"" + shown + "Hub\""), std::string::npos) << upgrade.str();
     // JSON escapes them by its own rules.
     hid.DetachAll();
@@ -462,15 +462,39 @@ TEST_F(Qefftool, TextsFromPackagesAndDevicesCannotDriveTheTerminal) {
     EXPECT_EQ(out.Events("package").back()["productName"], hostile + "Hub");
 }
 
-TEST(VisibleText, ShowsControlsAndBrokenUtf8AsEscapesAndLeavesTheRest) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"Caf\u00e9 \u20ac \u88fd", "Caf\u00e9 \u20ac \u88fd"},
-        {"a\tb\x1b[2J\x7f", "a\\x09b\\x1b[2J\\x7f"},
-        {"\xc2\x9d" "0;t\xc2\x9c", "\\u009d0;t\\u009c"},  // C1 controls: OSC, ST
-        {"\xff\xc0\xaf\xed\xa0\x80\xe2\x82", "\\xff\\xc0\\xaf\\xed\\xa0\\x80\\xe2\\x82"},  // no UTF-8
+// Faults caught: a text that drives the terminal, reads backwards or hides a
+// part of itself; between quotes, one that ends its quotes early or passes a
+// literal escape for an escaped control.
+TEST(VisibleText, ShowsControlsFormatCharactersAndBrokenUtf8AsEscapesAndLeavesTheRest) {
+    struct Case {
+        std::string text, visible, quoted;
     };
-    for (const auto& [text, visible] : cases)
-        EXPECT_EQ(VisibleText(text), visible);
+    const Case cases[] = {
+        {"Caf\u00e9 \u20ac \u88fd \U0001F600", "Caf\u00e9 \u20ac \u88fd \U0001F600", "Caf\u00e9 \u20ac \u88fd \U0001F600"},
+        {"a\tb\x1b[2J\x7f", "a\\x09b\\x1b[2J\\x7f", "a\\x09b\\x1b[2J\\x7f"},
+        {"\xc2\x9d" "0;t\xc2\x9c", "\\u009d0;t\\u009c", "\\u009d0;t\\u009c"},  // C1 controls: OSC, ST
+        {"\xff\xc0\xaf\xed\xa0\x80\xe2\x82", "\\xff\\xc0\\xaf\\xed\\xa0\\x80\\xe2\\x82",
+         "\\xff\\xc0\\xaf\\xed\\xa0\\x80\\xe2\\x82"},  // no UTF-8
+        // right-to-left override, zero-width space and joiner, BOM, line separator, a tag character
+        {"QV\u202e1-\u200b\u200d\ufeff\u2028\U000E0041", "QV\\u202e1-\\u200b\\u200d\\ufeff\\u2028\\U000e0041",
+         "QV\\u202e1-\\u200b\\u200d\\ufeff\\u2028\\U000e0041"},
+        {"A\" at \"usb-1\\x1b", "A\" at \"usb-1\\x1b", "A\\\" at \\\"usb-1\\\\x1b"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(VisibleText(c.text), c.visible);
+        EXPECT_EQ(QuotedText(c.text), c.quoted);
+    }
+}
+
+// Fault caught: a hash with a character more (or fewer) taken for the one it
+// begins with, so that a typed or pasted pin passes for another.
+TEST(Sha256Pin, OnlySixtyFourHexadecimalDigitsAreAHash) {
+    const std::string hex = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    EXPECT_TRUE(ParseSha256Hex(hex).has_value());
+    EXPECT_EQ(Sha256Hex(*ParseSha256Hex("BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD")), hex);
+    for (const std::string& refused : {hex + "0", hex + " ", hex + "\n", hex.substr(1), " " + hex.substr(1),
+                                       hex.substr(0, 63) + "g", std::string()})
+        EXPECT_FALSE(ParseSha256Hex(refused).has_value()) << refused;
 }
 
 // A package pinned by its hash: another file never reaches a product.

@@ -2,9 +2,18 @@
 
 #include <atomic>
 
-// Ctrl-C for a command-line program: from CatchInterrupts() on, the first
-// Ctrl-C (SIGINT on POSIX systems, the console's control handler on Windows)
-// only raises the flag, so the program can stop where it is safe to; a second
-// one ends the program as usual.
+// Stopping a command-line program from outside, where it is safe to. From
+// CatchInterrupts() on, the first request to stop only raises the flag:
+// Ctrl-C, and what service managers, terminals and sessions send (POSIX:
+// SIGINT, SIGTERM from `systemctl stop`, SIGHUP from a closed terminal or a
+// lost SSH session; Windows: Ctrl-C, Ctrl-Break, the console window closed,
+// the user logging off, the system shutting down). A second one of the same
+// ends the program as usual. A closed pipe no longer kills the program
+// (SIGPIPE is ignored): its writes fail, and it says so.
 void CatchInterrupts();
 const std::atomic<bool>& InterruptRequested();
+
+// The program has stopped cleanly after a request: Windows, which ends the
+// process as soon as a close, log-off or shut-down handler returns, is let go
+// on now rather than after the few seconds it gives.
+void InterruptHandled();

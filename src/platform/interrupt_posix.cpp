@@ -7,13 +7,19 @@ namespace {
 std::atomic<bool> requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
-void OnInterrupt(int) {
+void OnInterrupt(int signal) {
     requested.store(true);
-    std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program
+    std::signal(signal, SIG_DFL);  // a second one ends the program
 }
 
 }  // namespace
 
-void CatchInterrupts() { std::signal(SIGINT, OnInterrupt); }
+void CatchInterrupts() {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(signal, OnInterrupt);
+    std::signal(SIGPIPE, SIG_IGN);
+}
 
 const std::atomic<bool>& InterruptRequested() { return requested; }
+
+void InterruptHandled() {}

@@ -79,14 +79,14 @@ int RunList(HidSystem& hid, const std::optional<std::string>& package, std::ostr
             }
             // The device's own words, made visible on a terminal.
             if (const std::string names = device->Description(); !names.empty()) {
-                text += "  \"" + VisibleText(names) + "\"";
+                text += "  \"" + QuotedText(names) + "\"";
                 line["name"] = names;
             }
             const DeviceIdentity identity = device->Identity();
             if (!identity.serial.empty())
-                text += "  serial \"" + VisibleText(identity.serial) + "\"";
+                text += "  serial \"" + QuotedText(identity.serial) + "\"";
             if (!identity.location.empty())
-                text += "  at \"" + VisibleText(identity.location) + "\"";
+                text += "  at \"" + QuotedText(identity.location) + "\"";
             line["serial"] = identity.serial;
             line["location"] = identity.location;
         } else if (why == OpenFailure::AccessDenied) {

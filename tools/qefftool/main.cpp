@@ -187,10 +187,13 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    int code = ExitFailure;
     try {
-        return Run(argc, argv);
+        code = Run(argc, argv);
     } catch (...) {
         std::fputs("qefftool: unforeseen failure\n", stderr);
-        return ExitFailure;
     }
+    std::cout.flush();
+    InterruptHandled();  // everything is told: a console that is closing may end the program now
+    return code;
 }

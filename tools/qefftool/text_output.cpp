@@ -65,7 +65,7 @@ void TextOutput::DrawBar(Transfer& t, Clock::time_point now) {
 void TextOutput::Package(const PackageSummary& p) {
     const std::lock_guard lock(mutex_);
     // The texts come from whoever made the package: never let loose on the terminal.
-    out_ << VisibleText(p.path) << ": \"" << VisibleText(p.productName) << "\" (product code "
+    out_ << VisibleText(p.path) << ": \"" << QuotedText(p.productName) << "\" (product code "
          << VisibleText(p.productCode) << ", firmware code " << VisibleText(p.firmwareCode) << ") for "
          << Hex(p.vendorId) << ":" << Hex(p.productId) << ", payload "
          << p.payloadSize << " bytes in blocks of " << p.blockLength << "\n";
@@ -76,9 +76,9 @@ void TextOutput::Found(const std::string& path, std::size_t index, const DeviceI
     ++products_;
     out_ << "found " << VisibleText(path) << " (interface " << index;
     if (!identity.serial.empty())
-        out_ << ", serial \"" << VisibleText(identity.serial) << "\"";
+        out_ << ", serial \"" << QuotedText(identity.serial) << "\"";
     if (!identity.location.empty())
-        out_ << ", at \"" << VisibleText(identity.location) << "\"";
+        out_ << ", at \"" << QuotedText(identity.location) << "\"";
     out_ << ")\n";
 }
 

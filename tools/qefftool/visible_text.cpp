@@ -40,12 +40,21 @@ std::size_t Sequence(std::string_view s, char32_t& code) {
     return length;
 }
 
-}  // namespace
+// Invisible characters that change how the text around them reads: Unicode's
+// format characters (category Cf) and the line and paragraph separators.
+bool IsFormatCharacter(char32_t c) {
+    const auto in = [c](char32_t from, char32_t to) { return c >= from && c <= to; };
+    return c == 0xAD || in(0x600, 0x605) || c == 0x61C || c == 0x6DD || c == 0x70F || in(0x890, 0x891) ||
+           c == 0x8E2 || c == 0x180E || in(0x200B, 0x200F) || in(0x2028, 0x202E) || in(0x2060, 0x2064) ||
+           in(0x2066, 0x206F) || c == 0xFEFF || in(0xFFF9, 0xFFFB) || c == 0x110BD || c == 0x110CD ||
+           in(0x13430, 0x1343F) || in(0x1BCA0, 0x1BCA3) || in(0x1D173, 0x1D17A) || c == 0xE0001 ||
+           in(0xE0020, 0xE007F);
+}
 
-std::string VisibleText(std::string_view utf8) {
+std::string Escaped(std::string_view utf8, bool quoted) {
     std::string out;
     out.reserve(utf8.size());
-    char escape[8];
+    char escape[12];
     while (!utf8.empty()) {
         char32_t code = 0;
         const std::size_t n = Sequence(utf8, code);
@@ -58,9 +67,12 @@ std::string VisibleText(std::string_view utf8) {
         if (code < 0x20 || code == 0x7F) {
             std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned>(code));
             out += escape;
-        } else if (code >= 0x80 && code < 0xA0) {
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(code));
+        } else if ((code >= 0x80 && code < 0xA0) || IsFormatCharacter(code)) {
+            std::snprintf(escape, sizeof escape, code > 0xFFFF ? "\\U%08x" : "\\u%04x", static_cast<unsigned>(code));
             out += escape;
+        } else if (quoted && (code == '\\' || code == '"')) {
+            out += '\\';
+            out += static_cast<char>(code);
         } else {
             out.append(utf8.substr(0, n));
         }
@@ -68,3 +80,9 @@ std::string VisibleText(std::string_view utf8) {
     }
     return out;
 }
+
+}  // namespace
+
+std::string VisibleText(std::string_view utf8) { return Escaped(utf8, false); }
+
+std::string QuotedText(std::string_view utf8) { return Escaped(utf8, true); }
