@@ -140,7 +140,9 @@ double UpgradeAll(int count) {
     std::vector<std::thread> servers;
     std::atomic<bool> stop{false};
     for (int i = 0; i < count; ++i) {
-        products.push_back(std::make_unique<UhidProduct>(o));
+        VirtualProductOptions each = o;
+        each.serial = "BENCH-" + std::to_string(i);  // products of a line, each its own
+        products.push_back(std::make_unique<UhidProduct>(each));
         servers.push_back(ServeInBackground(*products.back(), stop));
     }
     const auto hid = MakeHidrawSystem();
@@ -197,7 +199,9 @@ double StationArrivals(int count) {
     std::atomic<bool> stop{false};
     const auto start = Clock::now();
     for (int i = 0; i < count; ++i) {
-        products.push_back(std::make_unique<UhidProduct>(o));
+        VirtualProductOptions each = o;
+        each.serial = "BENCH-" + std::to_string(i);  // products of a line, each its own
+        products.push_back(std::make_unique<UhidProduct>(each));
         servers.push_back(ServeInBackground(*products.back(), stop));
     }
     while (products.front()->ReportsReceived() == 0 && Clock::now() - start < std::chrono::seconds(10))
@@ -399,14 +403,16 @@ int main(int argc, char** argv) {
     return Station() && ok ? 0 : 1;
 }
 
-// The station with 1, 2 and 4 products plugged in together.
+// The station with 1, 2, 4 and 8 products plugged in together.
 bool Station() {
-    const double alone = StationArrivals(1), pair = StationArrivals(2), quad = StationArrivals(4);
-    if (alone < 0 || pair < 0 || quad < 0) {
+    const double alone = StationArrivals(1), pair = StationArrivals(2), quad = StationArrivals(4),
+                 eight = StationArrivals(8);
+    if (alone < 0 || pair < 0 || quad < 0 || eight < 0) {
         std::fprintf(stderr, "bench: an upgrade by the station failed\n");
         return false;
     }
-    std::printf("qefftool watch: 2 products plugged in together take %.2f times as long as 1, 4 products %.2f times\n",
-                pair / alone, quad / alone);
+    std::printf("qefftool watch: 2 products plugged in together take %.2f times as long as 1, 4 products %.2f times, "
+                "8 products %.2f times\n",
+                pair / alone, quad / alone, eight / alone);
     return true;
 }
