@@ -502,6 +502,50 @@ void WhileModal(std::function<bool()> act) {
     (void)id;
 }
 
+// Faults caught: after a message box the focus landed on Exit, so that Enter,
+// pressed as after dismissing a box, closed the program; a box owned by the
+// active window (About, or none while another program is in front) that left
+// the main window usable, or showed on a taskbar button of its own.
+TEST_F(Win32Window, ABoxBelongsToTheWindowAndGivesTheFocusBackWhereItWas) {
+    TForm2 about(form->Handle);
+    form->AboutWindow = &about;
+    Win32MessageDisplay boxes;
+    boxes.Owner = form->Handle;
+    HWND owner = nullptr;
+    bool formEnabled = true, aboutEnabled = true;
+    const auto showBox = [&] {
+        WhileModal([&] {
+            const HWND box = FindWindowW(L"#32770", L"Warning");
+            if (!box)
+                return false;
+            owner = GetWindow(box, GW_OWNER);
+            formEnabled = IsWindowEnabled(form->Handle);
+            aboutEnabled = IsWindowEnabled(about.Handle);
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+            return true;
+        });
+        boxes.Show("Device not recognized, vendor ID or product ID incorrect", "Warning", MessageStyle::Exclamation);
+        Pump(50ms);
+    };
+
+    SetFocus(form->Open);
+    showBox();
+    EXPECT_EQ(owner, form->Handle);
+    EXPECT_FALSE(formEnabled);
+    EXPECT_EQ(GetFocus(), form->Open) << "the focus back where it was";
+    EXPECT_FALSE(PressKey(VK_RETURN) && !IsWindow(form->Handle));
+    ASSERT_TRUE(IsWindow(form->Handle)) << "Enter pressed Open, not Exit";
+
+    Click(form->About);
+    ASSERT_EQ(GetActiveWindow(), about.Handle);
+    showBox();
+    EXPECT_EQ(owner, form->Handle) << "not About's";
+    EXPECT_FALSE(formEnabled);
+    EXPECT_FALSE(aboutEnabled) << "modal to the whole application";
+    EXPECT_TRUE(IsWindowEnabled(about.Handle) && IsWindowEnabled(form->Handle));
+    form->AboutWindow = nullptr;
+}
+
 TEST(Win32System, TheMessageBoxShowsTextAndCaptionWithOneButton) {
     std::string text, caption;
     WhileModal([&] {

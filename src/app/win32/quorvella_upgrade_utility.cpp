@@ -279,9 +279,21 @@ LRESULT TForm1::Handle_(UINT message, WPARAM w, LPARAM l) {
         PaintClient(Handle, message, w, [&](HDC dc) { FormPaint(dc); });
         return 0;
     case WM_ACTIVATE:
-        // The first control in tab order has the focus when the window is activated.
-        if (LOWORD(w) != WA_INACTIVE && (!GetFocus() || GetAncestor(GetFocus(), GA_ROOT) != Handle))
-            SetFocus(Exit);
+        if (LOWORD(w) == WA_INACTIVE) {
+            if (const HWND focus = GetFocus(); focus && GetAncestor(focus, GA_ROOT) == Handle)
+                lastFocus_ = focus;
+            return 0;
+        }
+        // The first activation gives Exit the focus; later ones (after the Open
+        // dialog, a message box, another program) give it back to the control
+        // that had it, so that Enter never presses Exit by itself.
+        if (!GetFocus() || GetAncestor(GetFocus(), GA_ROOT) != Handle) {
+            if (!activated_)
+                SetFocus(Exit);
+            else if (lastFocus_ && IsWindow(lastFocus_) && IsWindowEnabled(lastFocus_))
+                SetFocus(lastFocus_);
+        }
+        activated_ = true;
         return 0;
     case WM_CLOSE:
         if (Behaviour.CloseQuery())

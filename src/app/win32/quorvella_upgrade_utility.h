@@ -91,4 +91,6 @@ private:
     bool timerRunning_ = false;
     int timerInterval_ = 0;
     bool destroyed_ = false;
+    bool activated_ = false;   // the first activation gives Exit the focus
+    HWND lastFocus_ = nullptr;  // the control that had the focus when the window was left
 };

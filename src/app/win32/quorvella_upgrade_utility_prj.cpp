@@ -15,6 +15,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         const auto hid = NativeHidSystem();
         TForm1 Form1(messages, openDialog, *hid);
         openDialog.Owner = Form1.Handle;
+        messages.Owner = Form1.Handle;
         Form1.Show();
         TForm2 Form2(Form1.Handle);
         Form1.AboutWindow = &Form2;
