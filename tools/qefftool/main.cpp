@@ -9,6 +9,7 @@
 #include "watch_command.h"
 #include "list_command.h"
 #include "package_commands.h"
+#include "platform/command_line.h"
 #include "platform/interrupt.h"
 #include "platform/native_hid.h"
 #include "platform/sha256.h"
@@ -20,6 +21,8 @@
 
 #include <cstdio>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <io.h>
@@ -189,7 +192,22 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
     int code = ExitFailure;
     try {
-        code = Run(argc, argv);
+        // Names and texts are UTF-8 throughout; a Windows console is written in UTF-16.
+        std::vector<std::string> arguments = CommandLineUtf8(argc, argv);
+        std::vector<char*> pointers;
+        for (std::string& argument : arguments)
+            pointers.push_back(argument.data());
+        pointers.push_back(nullptr);
+        const auto console = ConsoleTextBuffer(stdout), consoleErrors = ConsoleTextBuffer(stderr);
+        std::streambuf* const out = console ? std::cout.rdbuf(console.get()) : nullptr;
+        std::streambuf* const errors = consoleErrors ? std::cerr.rdbuf(consoleErrors.get()) : nullptr;
+        code = Run(static_cast<int>(arguments.size()), pointers.data());
+        std::cout.flush();
+        std::cerr.flush();
+        if (out)
+            std::cout.rdbuf(out);
+        if (errors)
+            std::cerr.rdbuf(errors);
     } catch (...) {
         std::fputs("qefftool: unforeseen failure\n", stderr);
     }

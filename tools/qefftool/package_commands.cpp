@@ -1,5 +1,7 @@
 #include "package_commands.h"
 
+#include "utf8_path.h"
+
 #include "app/ansi_text.h"
 #include "exit_codes.h"
 #include "package/package_header.h"
@@ -18,7 +20,7 @@
 namespace {
 
 std::optional<std::string> ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(PathFromUtf8(path), std::ios::binary);
     if (!in)
         return std::nullopt;
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -53,7 +55,7 @@ int RunMake(const MakeOptions& o) {
     }
     try {
         const auto bytes = BuildPackage(c);
-        std::ofstream out(o.output, std::ios::binary | std::ios::trunc);
+        std::ofstream out(PathFromUtf8(o.output), std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         if (!out.flush()) {
             std::cerr << "qefftool: cannot write " << o.output << "\n";
