@@ -1,3 +1,4 @@
+#include "app/ansi_text.h"
 #include "fake_main_window.h"
 #include "held_file.h"
 #include "package/package_ids.h"
@@ -95,6 +96,13 @@ TEST_F(OpenClick, TextsAreDecodedInTheSystemsCodePage) {
     form.OpenClick();
     EXPECT_EQ(window.Caption(Control::Label2), std::string("Product Name: ") + c->shown);
     EXPECT_EQ(window.memo, (Lines{c->shown, c->shown}));
+#ifdef _WIN32
+    // Fault caught: under a UTF-8 system code page ("Beta: Use Unicode UTF-8")
+    // the 1252 texts of packages became U+FFFD (Wine gives no such system:
+    // the code page is named here).
+    EXPECT_EQ(AnsiToUtf8("Caf\xC3\xA9 \xE2\x82\xAC", CP_UTF8), "Caf\u00E9 \u20AC") << "UTF-8 as it is";
+    EXPECT_EQ(AnsiToUtf8("Caf\xE9 \x80", CP_UTF8), "Caf\u00E9 \u20AC") << "no UTF-8: 1252";
+#endif
 }
 
 TEST_F(OpenClick, EmptyTextsShowThePrefixesAlone) {

@@ -6,21 +6,41 @@
 #ifdef _WIN32
 #include <windows.h>
 
-// Windows writes and reads these texts in the system's own ANSI code page: a
-// package made on a Cyrillic or Japanese system shows right there, and only
-// the system knows its code page's table.
-std::string AnsiToUtf8(std::string_view ansi) {
+namespace {
+
+// `text` decoded from `codePage` into `wide`; false where it is not of it.
+bool Decode(unsigned codePage, DWORD flags, std::string_view text, std::wstring& wide) {
+    const int size = static_cast<int>(text.size());
+    const int units = MultiByteToWideChar(codePage, flags, text.data(), size, nullptr, 0);
+    if (units <= 0)
+        return false;
+    wide.assign(static_cast<std::size_t>(units), L'\0');
+    return MultiByteToWideChar(codePage, flags, text.data(), size, wide.data(), units) == units;
+}
+
+}  // namespace
+
+std::string AnsiToUtf8(std::string_view ansi, unsigned codePage) {
     if (ansi.empty())
         return {};
-    const int size = static_cast<int>(ansi.size());
-    const int wide = MultiByteToWideChar(CP_ACP, 0, ansi.data(), size, nullptr, 0);
-    std::wstring text(static_cast<std::size_t>(wide > 0 ? wide : 0), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, ansi.data(), size, text.data(), wide);
+    std::wstring text;
+    // A system whose ANSI code page is UTF-8 ("Beta: Use Unicode UTF-8") would
+    // turn the 1252 texts of packages made elsewhere into U+FFFD: a text is
+    // taken as UTF-8 where it is well-formed UTF-8, and as 1252 where not.
+    const bool wellFormed = codePage == CP_UTF8 && Decode(CP_UTF8, MB_ERR_INVALID_CHARS, ansi, text);
+    if (!wellFormed && !Decode(codePage == CP_UTF8 ? 1252 : codePage, 0, ansi, text))
+        return {};
+    const int wide = static_cast<int>(text.size());
     const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, nullptr, 0, nullptr, nullptr);
     std::string utf8(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, utf8.data(), n, nullptr, nullptr);
     return utf8;
 }
+
+// Windows writes and reads these texts in the system's own ANSI code page: a
+// package made on a Cyrillic or Japanese system shows right there, and only
+// the system knows its code page's table.
+std::string AnsiToUtf8(std::string_view ansi) { return AnsiToUtf8(ansi, GetACP()); }
 
 #else
 
