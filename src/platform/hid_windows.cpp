@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <list>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -20,9 +21,16 @@ extern "C" {
 
 namespace {
 
+// How long cancelled requests are waited for, all together, before they are
+// left to the driver: a write stuck at an unplug never holds the caller.
+constexpr DWORD CancelledWithin = 1000;
+
+constexpr DWORD NoSuchDevice = 433;  // ERROR_NO_SUCH_DEVICE, which mingw-w64's headers lack
+
 bool DeviceGone(DWORD error) {
     return error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_GEN_FAILURE || error == ERROR_DEV_NOT_EXIST ||
-           error == ERROR_NOT_READY || error == ERROR_BAD_COMMAND || error == ERROR_INVALID_HANDLE;
+           error == ERROR_NOT_READY || error == ERROR_BAD_COMMAND || error == ERROR_INVALID_HANDLE ||
+           error == NoSuchDevice;
 }
 
 IoOutcome FromWait(DWORD waited) {
@@ -43,7 +51,8 @@ class WindowsDevice final : public HidDevice {
 public:
     WindowsDevice(HANDLE device, std::string path, EventMaker makeEvent)
         : device_(device), path_(std::move(path)), makeEvent_(makeEvent), readEvent_(makeEvent()) {
-        read_.overlapped.hEvent = readEvent_;
+        readSlot_.emplace_back();
+        read_().overlapped.hEvent = readEvent_;
     }
 
     ~WindowsDevice() override {
@@ -117,17 +126,17 @@ public:
             return IoOutcome::Abandoned;
         // The driver fills our own buffer, which outlives a wait that gives up.
         // Only that earlier read is cancelled: writes still on their way go on.
-        if (read_.pending)
+        if (read_().pending)
             CancelPendingRead();
-        read_.bytes.assign(report.size(), 0);
-        read_.overlapped = OVERLAPPED{};
-        read_.overlapped.hEvent = readEvent_;
+        read_().bytes.assign(report.size(), 0);
+        read_().overlapped = OVERLAPPED{};
+        read_().overlapped.hEvent = readEvent_;
         ResetEvent(readEvent_);  // a read that cannot start must not find the last one's signal
         const ULONGLONG start = GetTickCount64();
-        if (ReadFile(device_, read_.bytes.data(), static_cast<DWORD>(read_.bytes.size()), nullptr,
-                     &read_.overlapped) ||
+        if (ReadFile(device_, read_().bytes.data(), static_cast<DWORD>(read_().bytes.size()), nullptr,
+                     &read_().overlapped) ||
             GetLastError() == ERROR_IO_PENDING) {
-            read_.pending = true;
+            read_().pending = true;
         } else if (DeviceGone(GetLastError())) {
             return IoOutcome::Abandoned;
         }
@@ -147,15 +156,15 @@ public:
         const IoOutcome waited = FromWait(result);
         if (waited != IoOutcome::Signalled)
             return waited;
-        if (!read_.pending)
+        if (!read_().pending)
             return IoOutcome::Failed;
-        read_.pending = false;
+        read_().pending = false;
         DWORD got = 0;
-        if (!GetOverlappedResult(device_, &read_.overlapped, &got, FALSE))
+        if (!GetOverlappedResult(device_, &read_().overlapped, &got, FALSE))
             return DeviceGone(GetLastError()) ? IoOutcome::Abandoned : IoOutcome::Failed;
         // A shorter report must not show what the last one left behind.
         const std::size_t n = std::min<std::size_t>(got, report.size());
-        std::copy_n(read_.bytes.begin(), n, report.begin());
+        std::copy_n(read_().bytes.begin(), n, report.begin());
         std::fill(report.begin() + static_cast<std::ptrdiff_t>(n), report.end(), std::uint8_t{0});
         return IoOutcome::Signalled;
     }
@@ -163,16 +172,24 @@ public:
     void CancelPendingIo() override {
         // Every request on the handle, whichever thread started it.
         CancelIoEx(device_, nullptr);
-        // Cancelled requests still end: each is waited for on its own event
-        // before its memory goes.
-        if (read_.pending)
-            CancelPendingRead();
-        DWORD n = 0;
-        for (auto& w : writes_) {
-            GetOverlappedResult(device_, &w.overlapped, &n, TRUE);
-            spareEvents_.push_back(w.overlapped.hEvent);
+        // Cancelled requests still end, but when is the driver's to say: each
+        // is waited for on its own event, all within one bound, and one that
+        // has not ended by then is left to the driver with its memory.
+        const ULONGLONG until = GetTickCount64() + CancelledWithin;
+        if (read_().pending)
+            CancelPendingRead(until);
+        for (auto w = writes_.begin(); w != writes_.end();) {
+            const auto next = std::next(w);
+            if (WaitForSingleObject(w->overlapped.hEvent, Left(until)) == WAIT_OBJECT_0) {
+                spareEvents_.push_back(w->overlapped.hEvent);
+                writes_.erase(w);
+            } else {
+                std::list<Request> stranded;
+                stranded.splice(stranded.end(), writes_, w);
+                LeaveToDriver(stranded);
+            }
+            w = next;
         }
-        writes_.clear();
     }
 
     std::string Description() override {
@@ -196,7 +213,7 @@ private:
     }
 
     std::string Text(BOOLEAN(__stdcall * get)(HANDLE, PVOID, ULONG)) const {
-        wchar_t buffer[127] = {};  // the most a USB string descriptor holds
+        wchar_t buffer[128] = {};  // the most a USB string descriptor holds (126), its terminator and one more
         if (!get(device_, buffer, sizeof buffer - sizeof(wchar_t)))
             return {};
         return Utf8(buffer);
@@ -238,11 +255,35 @@ private:
         bool pending = false;  // the read's only: started and not yet collected
     };
 
-    void CancelPendingRead() {
-        CancelIoEx(device_, &read_.overlapped);
-        DWORD n = 0;
-        GetOverlappedResult(device_, &read_.overlapped, &n, TRUE);  // it still ends: wait before reusing its memory
-        read_.pending = false;
+    // Requests that a driver did not end within the bound after their cancel:
+    // it may still write into them, so they are kept, events and all, for the
+    // life of the process (a few bytes for each product that hung).
+    static void LeaveToDriver(std::list<Request>& requests) {
+        static std::mutex guard;
+        static auto* kept = new std::list<Request>();  // never freed, on purpose
+        const std::lock_guard lock(guard);
+        kept->splice(kept->end(), requests);
+    }
+
+    // A read is cancelled before the next starts; its memory is used again
+    // only once it has ended.
+    void CancelPendingRead(ULONGLONG until) {
+        CancelIoEx(device_, &read_().overlapped);
+        read_().pending = false;
+        if (WaitForSingleObject(readEvent_, Left(until)) == WAIT_OBJECT_0)
+            return;
+        // Still the driver's: it keeps this request, buffer and event, and the
+        // next read gets new ones.
+        LeaveToDriver(readSlot_);
+        readSlot_.emplace_back();
+        readEvent_ = makeEvent_();
+        read_().overlapped.hEvent = readEvent_;
+    }
+    void CancelPendingRead() { CancelPendingRead(GetTickCount64() + CancelledWithin); }
+
+    static DWORD Left(ULONGLONG until) {
+        const ULONGLONG now = GetTickCount64();
+        return now < until ? static_cast<DWORD>(until - now) : 0;
     }
 
     // The ID of the product's output report, 0 when its reports carry none.
@@ -294,7 +335,8 @@ private:
     const std::string path_;
     EventMaker makeEvent_;
     HANDLE readEvent_;
-    Request read_;
+    std::list<Request> readSlot_;  // the read's one request; a list, so that it can be left to the driver
+    Request& read_() { return readSlot_.front(); }
     std::list<Request> writes_;  // a list: entries never move while the driver holds them
     std::vector<HANDLE> spareEvents_;
     std::optional<std::uint8_t> outputReportId_;  // asked once per open device
