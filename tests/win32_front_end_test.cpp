@@ -328,9 +328,15 @@ TEST_F(Win32Window, AnAttemptOnTheRealTimerUpgradesTheProduct) {
 
     bool busy = false;
     int gaugeAtSuccess = -1;
+    LRESULT endSessionDuring = -1;
     messages.onShow = [&](const ShownMessage&) {
         busy = !IsWindowEnabled(form->Exit) && !IsWindowEnabled(form->Open) && IsWindowEnabled(form->About);
         gaugeAtSuccess = form->bar->Progress();
+        // Fault caught: Windows shutting down, logging off or sleeping halfway
+        // through a product's firmware without a word.
+        // (The reason given to Windows is not read back: Wine's
+        // ShutdownBlockReasonQuery never returns.)
+        endSessionDuring = SendMessageW(form->Handle, WM_QUERYENDSESSION, 0, 0);
     };
     SendMessageW(form->Upgrade, BM_CLICK, 0, 0);
     for (Control c : {Control::GroupBox1, Control::GroupBox2, Control::Form1, Control::Upgrade, Control::Edit1,
@@ -345,6 +351,8 @@ TEST_F(Win32Window, AnAttemptOnTheRealTimerUpgradesTheProduct) {
     EXPECT_EQ(messages.shown, std::vector<ShownMessage>{kSuccess});
     EXPECT_TRUE(busy);
     EXPECT_EQ(gaugeAtSuccess, 100);
+    EXPECT_EQ(endSessionDuring, FALSE) << "the session may not end during the transfer";
+    EXPECT_EQ(SendMessageW(form->Handle, WM_QUERYENDSESSION, 0, 0), TRUE) << "and may once it is over";
     EXPECT_EQ(hid.Product(product).Payload(), package.firmware);
     EXPECT_EQ(hid.OpenHandles(), 0);
     EXPECT_EQ(form->bar->Progress(), 0);

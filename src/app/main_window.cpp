@@ -130,6 +130,8 @@ void MainWindow::Timer1Timer() {
         MainWindow& form;
         bool& over;
         ~Cleanup() {
+            if (form.transferring_)
+                form.View.HoldOffShutdown(false);
             form.transferring_ = false;
             DeviceHandle.reset();
             if (!over)
@@ -145,6 +147,7 @@ void MainWindow::Timer1Timer() {
     const int interfaces = Try_Upgrade(DeviceHandle);
     if (DeviceHandle) {
         transferring_ = true;
+        View.HoldOffShutdown(true);
         UploadFirmware(*this, *DeviceHandle);
     } else if (RetryPending) {
         if (accessDenied_)

@@ -47,4 +47,8 @@ public:
     virtual void ShowAbout() = 0;
     // Asks the main window to close, as its title-bar button does.
     virtual void Close() = 0;
+    // While firmware is being written: the system is asked not to sleep, shut
+    // down or end the session until it is released, for the product would be
+    // left half-flashed. A toolkit without a way to ask does nothing.
+    virtual void HoldOffShutdown(bool) {}
 };

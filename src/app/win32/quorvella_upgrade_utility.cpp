@@ -295,6 +295,10 @@ LRESULT TForm1::Handle_(UINT message, WPARAM w, LPARAM l) {
         }
         activated_ = true;
         return 0;
+    case WM_QUERYENDSESSION:
+        // Shutting down, logging off or restarting halfway through a product's
+        // firmware would leave it half-flashed: refused while a transfer runs.
+        return holdingOffShutdown_ ? FALSE : TRUE;
     case WM_CLOSE:
         if (Behaviour.CloseQuery())
             DestroyWindow(Handle);
@@ -387,4 +391,19 @@ void TForm1::ShowAbout() {
 void TForm1::Close() {
     if (!destroyed_)
         SendMessageW(Handle, WM_CLOSE, 0, 0);
+}
+
+void TForm1::HoldOffShutdown(bool hold) {
+    if (hold == holdingOffShutdown_)
+        return;
+    holdingOffShutdown_ = hold;
+    if (hold) {
+        // The reason shows on the shut-down screen; the system and its disk
+        // stay awake meanwhile.
+        ShutdownBlockReasonCreate(Handle, L"Upgrading firmware; do not switch off");
+        SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+    } else {
+        ShutdownBlockReasonDestroy(Handle);
+        SetThreadExecutionState(ES_CONTINUOUS);
+    }
 }

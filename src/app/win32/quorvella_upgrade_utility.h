@@ -83,6 +83,7 @@ private:
     void Press(Control button) override;
     void ShowAbout() override;
     void Close() override;
+    void HoldOffShutdown(bool hold) override;
 
     HFONT font_ = nullptr;
     HBRUSH memoBackground_ = nullptr;
@@ -91,6 +92,7 @@ private:
     bool timerRunning_ = false;
     int timerInterval_ = 0;
     bool destroyed_ = false;
+    bool holdingOffShutdown_ = false;
     bool activated_ = false;   // the first activation gives Exit the focus
     HWND lastFocus_ = nullptr;  // the control that had the focus when the window was left
 };
