@@ -68,8 +68,9 @@ protected:
 
 // Faults caught: a composite product's keyboard interface upgraded too, or
 // instead of its vendor interface because the vendor interface's node came a
-// moment later; the keyboard opened at all; a product taken by its vendor ID
-// alone.
+// moment later; the keyboard opened at all; an interface whose node came after
+// its product was taken taken as another product; a product taken by its
+// vendor ID alone.
 TEST_F(ProductWatcherTest, ACompositeProductIsTakenOnceAtTheInterfaceFindProductTakes) {
     SimulatedInterface sameVendor = Product();
     sameVendor.productId = 0x0002;
@@ -82,6 +83,9 @@ TEST_F(ProductWatcherTest, ACompositeProductIsTakenOnceAtTheInterfaceFindProduct
     EXPECT_EQ(PathsOf(During(2s)), std::vector<std::string>{"sim:0"});
     EXPECT_EQ(hid.Log(keyboard).opens, 0);
     EXPECT_EQ(hid.Log(other).opens, 1) << "looked at once";
+    const std::size_t late = hid.Attach(Product("usb-1"));
+    EXPECT_TRUE(During(2s).arrived.empty()) << "an interface of the product taken, however late";
+    EXPECT_EQ(hid.Log(late).opens, 0);
 }
 
 // Faults caught: a product plugged in at the path another just left not seen

@@ -65,37 +65,12 @@ WatchedChange ProductWatcher::Look(Clock::time_point now) {
             entries.emplace_back(index, std::move(entry));
     }
 
-    // A device stays taken while an interface present when it was taken is
-    // still there; a device replugged into the same port is a new one.
-    std::map<std::string, std::set<std::string>> taken;
     std::map<std::string, std::set<std::string>> interfacesOf;  // USB device: its interfaces now
     for (const auto& [index, entry] : entries)
         if (!entry.usbDevice.empty())
             interfacesOf[entry.usbDevice].insert(KeyOf(entry));
-    for (auto& [device, keys] : taken_) {
-        const auto present = interfacesOf.find(device);
-        if (present != interfacesOf.end() && std::any_of(keys.begin(), keys.end(), [&](const std::string& key) {
-                return present->second.count(key);
-            }))
-            taken[device] = present->second;
-    }
-    // A device not taken is looked into once its interfaces stopped appearing.
-    std::map<std::string, Settling> settling;
-    std::set<std::string> unsettled;
-    for (const auto& [device, keys] : interfacesOf) {
-        if (taken.count(device))
-            continue;
-        const bool anyNew = std::any_of(keys.begin(), keys.end(), [&](const std::string& key) { return !done_.count(key); });
-        if (!anyNew)
-            continue;
-        const auto before = settling_.find(device);
-        Settling s{keys.size(), now};
-        if (before != settling_.end() && before->second.interfaces == keys.size())
-            s.since = before->second.since;
-        settling[device] = s;
-        if (now - s.since < SettleFor)
-            unsettled.insert(device);
-    }
+    std::map<std::string, std::set<std::string>> taken = StillTaken(interfacesOf);
+    const std::set<std::string> unsettled = Unsettled(interfacesOf, taken, now);
 
     std::set<std::string> done;
     std::map<std::string, Waiting> waiting;
@@ -155,6 +130,44 @@ WatchedChange ProductWatcher::Look(Clock::time_point now) {
     done_ = std::move(done);
     waiting_ = std::move(waiting);
     taken_ = std::move(taken);
-    settling_ = std::move(settling);
     return change;
+}
+
+std::map<std::string, std::set<std::string>> ProductWatcher::StillTaken(
+    const std::map<std::string, std::set<std::string>>& interfacesOf) const {
+    // A device stays taken while an interface present when it was taken is
+    // still there; a device replugged into the same port is a new one.
+    std::map<std::string, std::set<std::string>> taken;
+    for (const auto& [device, keys] : taken_) {
+        const auto present = interfacesOf.find(device);
+        if (present != interfacesOf.end() && std::any_of(keys.begin(), keys.end(), [&](const std::string& key) {
+                return present->second.count(key);
+            }))
+            taken[device] = present->second;
+    }
+    return taken;
+}
+
+std::set<std::string> ProductWatcher::Unsettled(const std::map<std::string, std::set<std::string>>& interfacesOf,
+                                                const std::map<std::string, std::set<std::string>>& taken,
+                                                Clock::time_point now) {
+    // A device not taken with an interface not looked at yet is looked into
+    // once its number of interfaces stayed the same for a while.
+    std::map<std::string, Settling> settling;
+    std::set<std::string> unsettled;
+    for (const auto& [device, keys] : interfacesOf) {
+        const bool anyNew =
+            std::any_of(keys.begin(), keys.end(), [&](const std::string& key) { return !done_.count(key); });
+        if (taken.count(device) || !anyNew)
+            continue;
+        Settling s{keys.size(), now};
+        const auto before = settling_.find(device);
+        if (before != settling_.end() && before->second.interfaces == keys.size())
+            s.since = before->second.since;
+        settling[device] = s;
+        if (now - s.since < SettleFor)
+            unsettled.insert(device);
+    }
+    settling_ = std::move(settling);
+    return unsettled;
 }

@@ -52,6 +52,13 @@ private:
 
     WatchedChange Look(Clock::time_point now);
     Clock::time_point NextLook() const;
+    // The USB devices taken before that are still attached, with their interfaces now.
+    std::map<std::string, std::set<std::string>> StillTaken(
+        const std::map<std::string, std::set<std::string>>& interfacesOf) const;
+    // The USB devices whose interfaces may still be appearing.
+    std::set<std::string> Unsettled(const std::map<std::string, std::set<std::string>>& interfacesOf,
+                                    const std::map<std::string, std::set<std::string>>& taken,
+                                    Clock::time_point now);
 
     HidSystem& hid_;
     HidArrivals& arrivals_;
