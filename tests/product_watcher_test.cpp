@@ -124,7 +124,9 @@ TEST_F(ProductWatcherTest, WithoutEventsTheEnumerationIsLookedAtEveryTwoSeconds)
 
 // Faults caught: an interface whose permissions come a moment late never tried
 // again; denied access not told, told more than once per plug, or told of one
-// that opened a moment later; an interface granted later never taken.
+// that opened a moment later; an interface granted later never taken; a
+// composite product held up for ever, or told of as denied, by an interface
+// that is never let open.
 TEST_F(ProductWatcherTest, DeniedAccessIsToldOnceAndTheProductTakenWhenAccessComes) {
     SimulatedInterface denied = Product();
     denied.accessDenied = true;
@@ -143,6 +145,15 @@ TEST_F(ProductWatcherTest, DeniedAccessIsToldOnceAndTheProductTakenWhenAccessCom
     hid.Detach(refused);
     const std::size_t again = hid.Attach(denied);
     EXPECT_EQ(During(1s).denied, std::vector<std::string>{hid.PathOf(again)}) << "told again for a new plug";
+
+    // A composite product's keyboard, which Windows keeps for itself, ahead of its vendor interface.
+    SimulatedInterface keyboard = Product("usb-3");
+    keyboard.accessDenied = true;
+    hid.Attach(keyboard);
+    const std::size_t vendor = hid.Attach(Product("usb-3"));
+    const WatchedChange composite = During(2s);
+    EXPECT_EQ(PathsOf(composite), std::vector<std::string>{hid.PathOf(vendor)});
+    EXPECT_TRUE(composite.denied.empty()) << "the product was taken";
 }
 
 }  // namespace

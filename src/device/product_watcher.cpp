@@ -74,7 +74,12 @@ WatchedChange ProductWatcher::Look(Clock::time_point now) {
 
     std::set<std::string> done;
     std::map<std::string, Waiting> waiting;
-    std::set<std::string> held;  // devices whose interface with the IDs waits to be opened: none of theirs is taken
+    // Devices with an interface with the IDs that could not be opened a moment
+    // ago: none of theirs is taken yet, as its permissions may be on their way.
+    // One refused for longer (Windows keeps a keyboard for itself) holds up
+    // nothing, and is not told of once another interface of its device is taken.
+    std::set<std::string> held;
+    std::vector<std::pair<std::string, std::string>> deniedNow;  // path, USB device
     const auto matches = [&](const std::optional<DeviceAttributes>& ids) {
         return ids && ids->VendorId == vendorId_ && ids->ProductId == productId_;
     };
@@ -90,7 +95,7 @@ WatchedChange ProductWatcher::Look(Clock::time_point now) {
         const auto before = waiting_.find(key);
         if (before != waiting_.end() && now < before->second.nextTry) {
             waiting.insert(*before);
-            if (!device.empty())
+            if (!device.empty() && now - before->second.since < TellDeniedAfter)
                 held.insert(device);
             continue;
         }
@@ -106,10 +111,10 @@ WatchedChange ProductWatcher::Look(Clock::time_point now) {
                 w.nextTry = now + (early ? RetryEvery : RetrySlowlyEvery);
                 if (why == OpenFailure::AccessDenied && !early && !w.told) {
                     w.told = true;
-                    change.denied.push_back(entry.path);
+                    deniedNow.emplace_back(entry.path, device);
                 }
                 waiting[key] = w;
-                if (!device.empty())
+                if (!device.empty() && early)
                     held.insert(device);
             } else if (entry.advertised) {
                 done.insert(key);
@@ -127,6 +132,9 @@ WatchedChange ProductWatcher::Look(Clock::time_point now) {
             taken[device] = interfacesOf[device];
         change.arrived.push_back({index, entry.path, std::move(opened), std::move(identity)});
     }
+    for (const auto& [path, device] : deniedNow)
+        if (device.empty() || !taken.count(device))
+            change.denied.push_back(path);
     done_ = std::move(done);
     waiting_ = std::move(waiting);
     taken_ = std::move(taken);
