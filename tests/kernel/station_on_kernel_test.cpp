@@ -200,6 +200,17 @@ TEST(StationOnKernel, ACompositeGadgetIsUpgradedOnceAndItsKeyboardGetsNothing) {
     Attached product(Transport::Gadget, composite);
     ASSERT_TRUE(product.Up()) << product.Error();
     ASSERT_TRUE(Within10s([&] { return NodesWith(package.vendorId, package.productId) == 2; }));
+    // Both nodes sit in one USB device, each in a HID device of its own named with the kernel's counter.
+    std::vector<InterfaceEntry> nodes;
+    const auto set = hid->PresentInterfaces();
+    for (std::size_t index = 0; set->At(index).kind != InterfaceEntry::Kind::End; ++index)
+        if (const InterfaceEntry entry = set->At(index); entry.advertised && entry.advertised->ProductId == 0x6018)
+            nodes.push_back(entry);
+    ASSERT_EQ(nodes.size(), 2u);
+    EXPECT_NE(nodes[0].usbDevice, "");
+    EXPECT_EQ(nodes[0].usbDevice, nodes[1].usbDevice);
+    EXPECT_EQ(nodes[0].instance.rfind("0003:1D50:6018.", 0), 0u) << nodes[0].instance;
+    EXPECT_NE(nodes[0].instance, nodes[1].instance);
     std::ostringstream text;
     TextOutput out(text, false);
     UpgradeOptions options;
