@@ -112,3 +112,47 @@ TEST(DeviceDiscovery, EverySearchSetsTheHandle) {
 }
 
 }  // namespace
+
+namespace {
+
+SimulatedInterface OnUsbDevice(std::string usbDevice, std::string location = {}) {
+    SimulatedInterface i = Interface(kVid, kPid);
+    i.usbDevice = std::move(usbDevice);
+    i.identity.location = std::move(location);
+    return i;
+}
+
+// Faults caught: every interface of a composite product taken as a product of
+// its own, so that its keyboard gets the firmware as well; the keyboard opened
+// at all; products without a USB device (uhid) taken as one.
+TEST(DeviceDiscovery, FindAllTakesEachUsbDeviceOnceAtItsFirstInterface) {
+    SimulatedHid hid;
+    hid.Attach(OnUsbDevice("usb-1"));
+    hid.Attach(OnUsbDevice("usb-1"));  // its keyboard
+    hid.Attach(OnUsbDevice("usb-2"));
+    hid.Attach(OnUsbDevice(""));
+    hid.Attach(OnUsbDevice(""));
+    int enumerated = 0;
+    const auto found = FindAllProducts(hid, kVid, kPid, nullptr, &enumerated);
+    std::vector<std::size_t> indexes;
+    for (const auto& product : found)
+        indexes.push_back(product.index);
+    EXPECT_EQ(indexes, (std::vector<std::size_t>{0, 2, 3, 4}));
+    EXPECT_EQ(enumerated, 5);
+    EXPECT_EQ(hid.Log(1).opens, 0) << "the keyboard";
+}
+
+// Fault caught: a location matched as a prefix, so that the product on port 1
+// is taken for the one on port 10 and the other way round.
+TEST(DeviceDiscovery, ALocationIsMatchedWhole) {
+    SimulatedHid hid;
+    hid.Attach(OnUsbDevice("usb-10", "usb-0000:00:14.0-10"));
+    hid.Attach(OnUsbDevice("usb-1", "usb-0000:00:14.0-1"));
+    ProductChoice choice;
+    choice.location = "usb-0000:00:14.0-1";
+    const auto found = FindAllProducts(hid, kVid, kPid, nullptr, nullptr, choice);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found.front().index, 1u);
+}
+
+}  // namespace

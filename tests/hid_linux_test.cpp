@@ -118,3 +118,40 @@ TEST(HidrawOpen, APathWeMayNotOpenSaysSo) {
 }
 
 }  // namespace
+
+namespace {
+
+// Faults caught: a product plugged in at a reused node not told from the one
+// before it (no instance, or one without the kernel's counter); a composite
+// product's interfaces not known to share their USB device, or a uhid product
+// taken for one on USB.
+TEST(HidrawEnumeration, InstanceAndUsbDeviceFromSysfs) {
+    TempFolder sys;
+    const auto usbDevice = sys / "devices/pci0000:00/0000:00:14.0/usb1/1-1";
+    const auto add = [&](const std::string& node, const std::filesystem::path& hidDevice) {
+        std::filesystem::create_directories(hidDevice);
+        std::ofstream(hidDevice / "uevent") << "HID_ID=0003:00001D50:00006018\n";
+        std::filesystem::create_directories(sys / "class/hidraw" / node);
+        std::filesystem::create_directory_symlink(hidDevice, sys / "class/hidraw" / node / "device");
+    };
+    for (const char* usbInterface : {"1-1:1.0", "1-1:1.1"}) {
+        std::filesystem::create_directories(usbDevice / usbInterface);
+        std::ofstream(usbDevice / usbInterface / "uevent") << "DEVTYPE=usb_interface\nDRIVER=usbhid\n";
+    }
+    add("hidraw0", usbDevice / "1-1:1.0/0003:1D50:6018.000A");
+    add("hidraw1", usbDevice / "1-1:1.1/0003:1D50:6018.000B");
+    add("hidraw2", sys / "devices/virtual/misc/uhid/0003:1D50:6018.000C");
+
+    const auto set = MakeHidrawSystem((sys / "class/hidraw").string(), "/dev")->PresentInterfaces();
+    const InterfaceEntry vendor = set->At(0), keyboard = set->At(1), uhid = set->At(2);
+    EXPECT_EQ(vendor.instance, "0003:1D50:6018.000A");
+    EXPECT_EQ(keyboard.instance, "0003:1D50:6018.000B");
+    EXPECT_EQ(uhid.instance, "0003:1D50:6018.000C");
+    EXPECT_EQ(vendor.usbDevice, std::filesystem::canonical(usbDevice).string());
+    EXPECT_EQ(keyboard.usbDevice, vendor.usbDevice);
+    EXPECT_EQ(uhid.usbDevice, "");
+    ASSERT_TRUE(uhid.advertised.has_value());
+    EXPECT_EQ(uhid.advertised->ProductId, 0x6018);
+}
+
+}  // namespace

@@ -179,3 +179,41 @@ TEST(WindowsHid, ADeviceThatCanWaitForNothingEndsTheTransfer) {
 }
 
 }  // namespace
+
+namespace {
+
+// Faults caught: IDs read from a path that does not name them, or misread
+// (so that denied access is told of another product, or never); an interface
+// without the instance that tells one plug from the next; Wine's own devices,
+// which are not on USB, taken for one USB device.
+TEST(WindowsHid, EnumerationTellsIdsInstanceAndUsbDevice) {
+    const auto ids = IdsFromInterfacePath("\\\\?\\hid#VID_1D50&PID_601b&mi_01#8&2c1a&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}");
+    ASSERT_TRUE(ids.has_value());
+    EXPECT_EQ(ids->VendorId, 0x1D50);
+    EXPECT_EQ(ids->ProductId, 0x601B);
+    EXPECT_FALSE(IdsFromInterfacePath("\\\\?\\hid#vid_1d50&pid_60#1").has_value());
+    EXPECT_FALSE(IdsFromInterfacePath("\\\\?\\hid#vid_1d5g&pid_6018#1").has_value());
+    EXPECT_FALSE(IdsFromInterfacePath("\\\\?\\hid#{00001124-0000-1000-8000-00805f9b34fb}_dev_vid&02046d").has_value());
+
+    const auto hid = MakeWindowsHidSystem();
+    const auto set = hid->PresentInterfaces();
+    ASSERT_NE(set, nullptr);
+    int wine = 0;
+    for (std::size_t index = 0;; ++index) {
+        const InterfaceEntry entry = set->At(index);
+        if (entry.kind == InterfaceEntry::Kind::End)
+            break;
+        const auto device = hid->OpenDevice(entry.path);
+        const auto opened = device ? device->Attributes() : std::nullopt;
+        if (!opened || opened->VendorId != kWineVendor)
+            continue;
+        ++wine;
+        ASSERT_TRUE(entry.advertised.has_value()) << entry.path;
+        EXPECT_EQ(entry.advertised->ProductId, opened->ProductId) << entry.path;
+        EXPECT_FALSE(entry.instance.empty()) << entry.path;
+        EXPECT_EQ(entry.usbDevice, "") << entry.path;
+    }
+    EXPECT_GE(wine, 2);
+}
+
+}  // namespace

@@ -1,12 +1,16 @@
 #include "device/device_discovery.h"
 
+#include <set>
+
 std::unique_ptr<HidDevice> DeviceHandle;
 
 namespace {
 
 // Opens the present interfaces in enumeration order and keeps open those with
 // the IDs (the first alone when `firstOnly`); every other one is closed
-// again. Returns how many interfaces were enumerated up to where it stopped.
+// again. A USB device is taken once, at its first interface with the IDs: the
+// other interfaces of a composite product (its keyboard) are never opened.
+// Returns how many interfaces were enumerated up to where it stopped.
 int Scan(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId, bool firstOnly, bool* accessDenied,
          const ProductChoice& choice, std::vector<FoundProduct>& found) {
     if (accessDenied)
@@ -14,12 +18,15 @@ int Scan(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId, bool f
     const auto set = hid.PresentInterfaces();
     if (!set)
         return 0;
+    std::set<std::string> devicesTaken;
     int index = 0;
     for (;; ++index) {
         const InterfaceEntry entry = set->At(static_cast<std::size_t>(index));
         if (entry.kind == InterfaceEntry::Kind::End)
             break;
         if (entry.kind == InterfaceEntry::Kind::Unavailable)
+            continue;
+        if (!entry.usbDevice.empty() && devicesTaken.count(entry.usbDevice))
             continue;
         OpenFailure why = OpenFailure::None;
         auto device = hid.OpenDevice(entry.path, &why);
@@ -34,6 +41,7 @@ int Scan(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId, bool f
         if (ids && ids->VendorId == vendorId && ids->ProductId == productId) {
             DeviceIdentity identity = device->Identity();
             if (choice.Accepts(identity)) {
+                devicesTaken.insert(entry.usbDevice);
                 found.push_back({static_cast<std::size_t>(index), entry.path, std::move(device), std::move(identity)});
                 if (firstOnly)
                     return index;

@@ -44,8 +44,10 @@ int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
 int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId, FoundProduct& found,
                 bool* accessDenied = nullptr, const ProductChoice& choice = {});
 
-// Every present interface with the IDs, in enumeration order, each already
-// open; the others are closed again. `enumerated`, when given, is set to how
+// Every present product with the IDs, in enumeration order, each already
+// open; the others are closed again. A USB device with several interfaces
+// with the IDs is one product, taken at the interface FindProduct would take;
+// its other interfaces are not opened. `enumerated`, when given, is set to how
 // many interfaces there were.
 std::vector<FoundProduct> FindAllProducts(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
                                           bool* accessDenied = nullptr, int* enumerated = nullptr,

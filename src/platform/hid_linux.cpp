@@ -200,13 +200,41 @@ public:
     InterfaceEntry At(std::size_t index) override {
         if (index >= names_.size())
             return InterfaceEntry::End();
-        std::ifstream uevent(classFolder_ + "/" + names_[index] + "/device/uevent");
-        std::stringstream text;
-        text << uevent.rdbuf();
-        return InterfaceEntry::At(deviceFolder_ + "/" + names_[index], IdsFromUevent(text.str()));
+        const std::string device = classFolder_ + "/" + names_[index] + "/device";
+        std::string instance, usbDevice;
+        // The node's HID device, named with a counter the kernel steps for
+        // every HID device it makes ("0003:1D50:6018.000A"); a USB product's
+        // sits in its USB interface, which sits in the USB device.
+        std::error_code error;
+        if (std::filesystem::is_symlink(device, error)) {
+            const auto hidDevice = std::filesystem::canonical(device, error);
+            if (!error) {
+                instance = hidDevice.filename().string();
+                const auto usbInterface = hidDevice.parent_path();
+                if (UeventField(Uevent(usbInterface.string()), "DEVTYPE") == "usb_interface")
+                    usbDevice = usbInterface.parent_path().string();
+            }
+        }
+        return InterfaceEntry::At(deviceFolder_ + "/" + names_[index], IdsFromUevent(Uevent(device)),
+                                  std::move(instance), std::move(usbDevice));
     }
 
 private:
+    static std::string Uevent(const std::string& sysfsDevice) {
+        std::ifstream uevent(sysfsDevice + "/uevent");
+        std::stringstream text;
+        text << uevent.rdbuf();
+        return text.str();
+    }
+
+    static std::string UeventField(const std::string& uevent, const std::string& name) {
+        std::istringstream lines(uevent);
+        for (std::string line; std::getline(lines, line);)
+            if (line.size() > name.size() && line.compare(0, name.size(), name) == 0 && line[name.size()] == '=')
+                return line.substr(name.size() + 1);
+        return {};
+    }
+
     std::vector<std::string> names_;
     std::string classFolder_, deviceFolder_;
 };

@@ -2,6 +2,7 @@
 #include "platform/native_hid.h"
 
 #include <algorithm>
+#include <cctype>
 #include <list>
 #include <mutex>
 #include <new>
@@ -363,12 +364,41 @@ public:
             return InterfaceEntry::Unavailable();
         auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.get());
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);  // the fixed part only
-        if (!SetupDiGetDeviceInterfaceDetailA(set_, &data, detail, size, nullptr, nullptr))
+        SP_DEVINFO_DATA info{};
+        info.cbSize = sizeof info;
+        if (!SetupDiGetDeviceInterfaceDetailA(set_, &data, detail, size, nullptr, &info))
             return InterfaceEntry::Unavailable();
-        return InterfaceEntry::At(detail->DevicePath);
+        char instance[MAX_DEVICE_ID_LEN] = {};
+        if (!SetupDiGetDeviceInstanceIdA(set_, &info, instance, sizeof instance, nullptr))
+            instance[0] = '\0';
+        return InterfaceEntry::At(detail->DevicePath, IdsFromInterfacePath(detail->DevicePath), instance,
+                                  UsbDeviceOf(info.DevInst));
     }
 
 private:
+    // The USB device a HID collection belongs to: its parent, or for a
+    // composite product the parent of its interface node (USB\VID_1D50&PID_6018&MI_01\...).
+    // Empty for one not on USB (Bluetooth, Wine's own devices).
+    static std::string UsbDeviceOf(DEVINST collection) {
+        DEVINST node = collection;
+        for (int up = 0; up < 3; ++up) {
+            DEVINST parent = 0;
+            char id[MAX_DEVICE_ID_LEN] = {};
+            if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS ||
+                CM_Get_Device_IDA(parent, id, sizeof id, 0) != CR_SUCCESS)
+                return {};
+            std::string upper = id;
+            std::transform(upper.begin(), upper.end(), upper.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+            if (upper.rfind("USB\\", 0) != 0)
+                return {};
+            if (upper.find("&MI_") == std::string::npos)
+                return id;
+            node = parent;
+        }
+        return {};
+    }
+
     HDEVINFO set_;
     GUID hid_;
 };
@@ -404,6 +434,31 @@ private:
 HANDLE NewEvent() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
 
 }  // namespace
+
+std::optional<DeviceAttributes> IdsFromInterfacePath(const std::string& path) {
+    std::string lower = path;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const auto hex4 = [&](std::size_t at) -> std::optional<std::uint16_t> {
+        if (at + 4 > lower.size())
+            return std::nullopt;
+        unsigned value = 0;
+        for (std::size_t i = at; i < at + 4; ++i) {
+            const char c = lower[i];
+            if (!std::isxdigit(static_cast<unsigned char>(c)))
+                return std::nullopt;
+            value = value * 16 + static_cast<unsigned>(c <= '9' ? c - '0' : c - 'a' + 10);
+        }
+        return static_cast<std::uint16_t>(value);
+    };
+    const std::size_t vid = lower.find("vid_");
+    if (vid == std::string::npos || lower.compare(vid + 8, 5, "&pid_") != 0)
+        return std::nullopt;
+    const auto vendor = hex4(vid + 4), product = hex4(vid + 13);
+    if (!vendor || !product)
+        return std::nullopt;
+    return DeviceAttributes{*vendor, *product};
+}
 
 std::unique_ptr<HidSystem> MakeWindowsHidSystem(EventMaker makeEvent) {
     return std::make_unique<WindowsHidSystem>(makeEvent ? makeEvent : NewEvent);

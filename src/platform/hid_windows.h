@@ -3,6 +3,8 @@
 #include "device/hid_device.h"
 
 #include <memory>
+#include <optional>
+#include <string>
 
 // Makes one manual-reset event, not signalled (a HANDLE), or nullptr when none can be had.
 using EventMaker = void* (*)();
@@ -12,3 +14,7 @@ using EventMaker = void* (*)();
 // manual-reset event of its own. `makeEvent` replaces the system's events for
 // a test of a device that can get none.
 std::unique_ptr<HidSystem> MakeWindowsHidSystem(EventMaker makeEvent = nullptr);
+
+// The vendor and product ID an interface's path names ("\\?\hid#vid_1d50&pid_6018&mi_00#..."),
+// where it names them.
+std::optional<DeviceAttributes> IdsFromInterfacePath(const std::string& path);

@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <set>
 #include <stdexcept>
 
 struct SimulatedHid::Slot {
-    explicit Slot(SimulatedInterface s) : setup(std::move(s)), product(setup.product) {}
+    Slot(SimulatedInterface s, std::size_t attach, std::size_t number)
+        : setup(std::move(s)), attach(attach), number(number), product(setup.product) {}
     SimulatedInterface setup;
+    std::size_t attach;  // how many were attached before it: what is new with every attach
+    std::size_t number;  // the number its path carries
     SimulatedProduct product;
     InterfaceLog log;
     std::atomic<bool> gone{false};  // set by another thread than the one using the device
@@ -16,30 +20,35 @@ namespace {
 
 const std::string kPathPrefix = "sim:";
 
+std::string PathFor(const SimulatedHid::Slot& slot) { return kPathPrefix + std::to_string(slot.number); }
+
 class SimulatedSet final : public HidInterfaceSet {
 public:
-    // The slots still attached, with the index each path carries.
+    // The slots still attached, in the order of their paths' numbers, as hidraw lists its nodes.
     explicit SimulatedSet(const std::vector<std::shared_ptr<SimulatedHid::Slot>>& slots) {
-        for (std::size_t i = 0; i < slots.size(); ++i)
-            if (!slots[i]->gone)
-                present_.emplace_back(i, slots[i]);
+        for (const auto& slot : slots)
+            if (!slot->gone)
+                present_.push_back(slot);
+        std::stable_sort(present_.begin(), present_.end(),
+                         [](const auto& a, const auto& b) { return a->number < b->number; });
     }
 
     InterfaceEntry At(std::size_t index) override {
         if (index >= present_.size())
             return InterfaceEntry::End();
-        const auto& [number, slot] = present_[index];
+        const auto& slot = present_[index];
         if (!slot->setup.pathAvailable)
             return InterfaceEntry::Unavailable();
         const SimulatedInterface& s = slot->setup;
         std::optional<DeviceAttributes> ids;
         if (s.advertisesIds)
             ids = DeviceAttributes{s.vendorId, s.productId};
-        return InterfaceEntry::At(kPathPrefix + std::to_string(number), ids);
+        std::string instance = s.tellsInstance ? "sim-instance-" + std::to_string(slot->attach) : std::string();
+        return InterfaceEntry::At(PathFor(*slot), ids, std::move(instance), s.usbDevice);
     }
 
 private:
-    std::vector<std::pair<std::size_t, std::shared_ptr<SimulatedHid::Slot>>> present_;
+    std::vector<std::shared_ptr<SimulatedHid::Slot>> present_;
 };
 
 class SimulatedDevice final : public HidDevice {
@@ -135,12 +144,21 @@ private:
 
 }  // namespace
 
-SimulatedHid::SimulatedHid() = default;
+SimulatedHid::SimulatedHid(Paths paths) : paths_(paths) {}
 SimulatedHid::~SimulatedHid() = default;
 
 std::size_t SimulatedHid::Attach(SimulatedInterface attached) {
     const std::lock_guard lock(mutex_);
-    slots_.push_back(std::make_shared<Slot>(std::move(attached)));
+    std::size_t number = slots_.size();
+    if (paths_ == Paths::LowestFree) {
+        std::set<std::size_t> held;
+        for (const auto& slot : slots_)
+            if (!slot->gone)
+                held.insert(slot->number);
+        for (number = 0; held.count(number); ++number) {
+        }
+    }
+    slots_.push_back(std::make_shared<Slot>(std::move(attached), attaches_++, number));
     ++changes_;
     changed_.notify_all();
     return slots_.size() - 1;
@@ -151,6 +169,11 @@ void SimulatedHid::Detach(std::size_t index) {
     slots_.at(index)->gone = true;
     ++changes_;
     changed_.notify_all();
+}
+
+void SimulatedHid::GrantAccess(std::size_t index) {
+    const std::lock_guard lock(mutex_);
+    slots_.at(index)->setup.accessDenied = false;
 }
 
 void SimulatedHid::DetachAll() {
@@ -190,6 +213,11 @@ std::unique_ptr<HidArrivals> SimulatedHid::Arrivals() {
     return std::make_unique<SimulatedArrivals>(mutex_, changed_, changes_);
 }
 
+std::string SimulatedHid::PathOf(std::size_t index) const {
+    const std::lock_guard lock(mutex_);
+    return PathFor(*slots_.at(index));
+}
+
 std::size_t SimulatedHid::Count() const {
     const std::lock_guard lock(mutex_);
     return slots_.size();
@@ -227,18 +255,21 @@ std::unique_ptr<HidDevice> SimulatedHid::OpenDevice(const std::string& path, Ope
     if (path.rfind(kPathPrefix, 0) != 0)
         return fail(OpenFailure::Other);
     const std::lock_guard lock(mutex_);
-    std::size_t index = 0;
+    std::size_t number = 0;
     try {
-        index = std::stoul(path.substr(kPathPrefix.size()));
+        number = std::stoul(path.substr(kPathPrefix.size()));
     } catch (const std::exception&) {
         return fail(OpenFailure::Other);
     }
-    if (index >= slots_.size() || slots_[index]->gone)
+    // The attached interface that holds the path now, whichever held it before.
+    const auto slot = std::find_if(slots_.begin(), slots_.end(),
+                                   [&](const auto& s) { return !s->gone && s->number == number; });
+    if (slot == slots_.end())
         return fail(OpenFailure::Other);
-    const SimulatedInterface& s = slots_[index]->setup;
+    const SimulatedInterface& s = (*slot)->setup;
     if (s.accessDenied)
         return fail(OpenFailure::AccessDenied);
     if (!s.opens)
         return fail(OpenFailure::Other);
-    return std::make_unique<SimulatedDevice>(slots_[index]);
+    return std::make_unique<SimulatedDevice>(*slot);
 }

@@ -28,6 +28,8 @@ struct SimulatedInterface {
     std::optional<std::size_t> stallsAfterReports;  // takes no more once this many arrived: writes time out
     std::string description;                       // the maker's and product's names
     DeviceIdentity identity;                       // its serial number and location
+    std::string usbDevice;  // the USB device it belongs to, shared by a composite product's interfaces; empty: uhid
+    bool tellsInstance = true;  // false: the enumeration tells no instance, and the path stands for it
 };
 
 // What happened on one interface, for tests to look at.
@@ -47,15 +49,24 @@ struct InterfaceLog {
 // a thread of its own.
 class SimulatedHid final : public HidSystem {
 public:
-    SimulatedHid();
+    // How the interfaces' paths are numbered: each attach a number of its own
+    // (its index), or the lowest number no attached interface holds, as hidraw
+    // hands out its nodes, so that a product plugged in after another left
+    // may be given the same path.
+    enum class Paths { Unique, LowestFree };
+    explicit SimulatedHid(Paths paths = Paths::Unique);
     ~SimulatedHid() override;
 
-    // Attaches an interface; returns its index, which its path carries.
+    // Attaches an interface; returns its index. Its path carries its index, or
+    // with Paths::LowestFree the lowest free number; every attach is a new instance.
     std::size_t Attach(SimulatedInterface attached);
+    std::string PathOf(std::size_t index) const;
     // Unplugs one interface: it leaves the enumeration, its open devices find
     // it gone, and its log stays to be looked at.
     void Detach(std::size_t index);
     void DetachAll();
+    // Lets this program open an interface it was denied, as a udev rule does a moment after the node appears.
+    void GrantAccess(std::size_t index);
 
     // Tells of interfaces attached and detached from now on, waiting for them
     // for real (another thread attaches them).
@@ -72,8 +83,10 @@ public:
     struct Slot;
 
 private:
+    const Paths paths_;
     mutable std::mutex mutex_;  // guards the list of slots, not what happens on one
     std::vector<std::shared_ptr<Slot>> slots_;
     std::condition_variable changed_;
     std::uint64_t changes_ = 0;  // attaches and detaches so far
+    std::size_t attaches_ = 0;   // every attach so far, what DetachAll forgets too
 };

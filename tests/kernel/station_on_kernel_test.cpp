@@ -8,6 +8,8 @@
 #include "platform/native_arrivals.h"
 #include "platform/native_hid.h"
 #include "station_output.h"
+#include "text_output.h"
+#include "upgrade_command.h"
 #include "watch_command.h"
 
 #include <gtest/gtest.h>
@@ -141,6 +143,87 @@ TEST(StationOnKernel, TwoGadgetsOnTwoPortsAreToldApartByLocation) {
     EXPECT_EQ(right.Product().Product().Payload(), package.firmware);
     EXPECT_EQ(left.Product().ReportsReceived(), 0u) << "the other port's product\n" << lines.str();
     EXPECT_NE(lines.str().find("\"location\":\"usb-dummy_hcd.1-1/input0\""), std::string::npos) << lines.str();
+}
+
+// Faults caught on the real kernel: a composite product (a vendor interface
+// and a keyboard interface under the same IDs) upgraded once per interface,
+// the firmware sent to its keyboard, or the keyboard taken instead of the
+// vendor interface; by the station and by upgrade --all.
+TEST(StationOnKernel, ACompositeGadgetIsUpgradedOnceAndItsKeyboardGetsNothing) {
+    TempFolder folder;
+    PackageContents package = SamplePackage();
+    package.firmware = CountingPayload(20000);
+    WriteBytes(folder / "p.qeff", BuildPackage(package));
+    auto composite = OptionsFor(package);
+    composite.secondInterface = true;
+    const auto hid = NativeHidSystem();
+    const std::size_t reports = (20000u + 63) / 64;
+    {
+        const auto arrivals = NativeHidArrivals();
+        std::ostringstream lines;
+        StationOutput out(lines, true);
+        WatchOptions options;
+        options.package = (folder / "p.qeff").string();
+        std::atomic<bool> stop{false};
+        int exitCode = -1;
+        std::thread station([&] { exitCode = RunWatch(options, *hid, *arrivals, out, stop); });
+        struct Ended {
+            std::atomic<bool>& stop;
+            std::thread& station;
+            ~Ended() {
+                stop = true;
+                if (station.joinable())
+                    station.join();
+            }
+        } ended{stop, station};
+        std::this_thread::sleep_for(200ms);  // watching
+
+        Attached product(Transport::Gadget, composite);
+        ASSERT_TRUE(product.Up()) << product.Error();
+        ASSERT_TRUE(Within10s([&] { return product.Complete(); })) << lines.str();
+        std::this_thread::sleep_for(1s);  // time for a second upgrade to start, were it to
+        stop = true;
+        station.join();
+        EXPECT_EQ(exitCode, ExitSuccess) << lines.str();
+        const auto& gadget = dynamic_cast<const GadgetProduct&>(product.Product());
+        EXPECT_EQ(gadget.Product().Payload(), package.firmware);
+        EXPECT_EQ(gadget.ReportsReceived(), reports) << "upgraded once\n" << lines.str();
+        EXPECT_EQ(gadget.SecondInterfaceReports(), 0u) << lines.str();
+        const std::string text = lines.str();
+        std::size_t arrived = 0;
+        for (auto at = text.find("\"event\":\"arrived\""); at != std::string::npos;
+             at = text.find("\"event\":\"arrived\"", at + 1))
+            ++arrived;
+        EXPECT_EQ(arrived, 1u) << text;
+    }
+
+    Attached product(Transport::Gadget, composite);
+    ASSERT_TRUE(product.Up()) << product.Error();
+    ASSERT_TRUE(Within10s([&] { return NodesWith(package.vendorId, package.productId) == 2; }));
+    // Both nodes sit in one USB device, each in a HID device of its own named with the kernel's counter.
+    std::vector<InterfaceEntry> nodes;
+    const auto set = hid->PresentInterfaces();
+    for (std::size_t index = 0; set->At(index).kind != InterfaceEntry::Kind::End; ++index)
+        if (const InterfaceEntry entry = set->At(index); entry.advertised && entry.advertised->ProductId == 0x6018)
+            nodes.push_back(entry);
+    ASSERT_EQ(nodes.size(), 2u);
+    EXPECT_NE(nodes[0].usbDevice, "");
+    EXPECT_EQ(nodes[0].usbDevice, nodes[1].usbDevice);
+    EXPECT_EQ(nodes[0].instance.rfind("0003:1D50:6018.", 0), 0u) << nodes[0].instance;
+    EXPECT_NE(nodes[0].instance, nodes[1].instance);
+    std::ostringstream text;
+    TextOutput out(text, false);
+    UpgradeOptions options;
+    options.package = (folder / "p.qeff").string();
+    options.all = true;
+    const std::atomic<bool> stop{false};
+    EXPECT_EQ(RunUpgrade(options, *hid, out, stop), 0) << text.str();
+    const std::string found = text.str();
+    EXPECT_NE(found.find("found /dev/hidraw"), std::string::npos) << found;
+    EXPECT_EQ(found.find("found /dev/hidraw"), found.rfind("found /dev/hidraw")) << "one product\n" << found;
+    const auto& gadget = dynamic_cast<const GadgetProduct&>(product.Product());
+    EXPECT_EQ(gadget.ReportsReceived(), reports);
+    EXPECT_EQ(gadget.SecondInterfaceReports(), 0u);
 }
 
 }  // namespace

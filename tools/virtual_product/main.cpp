@@ -35,6 +35,7 @@ int Usage() {
                  "         [--out LEN] [--in LEN] [--report-ids] [--answers LIST] [--otherwise CODE]\n"
                  "         [--unplug-after N] [--stop-reading-after N] [--leave-after-last-block]\n"
                  "         [--answer-delay MS] [--serial TEXT] [--phys TEXT] [--udc NAME] [--save FILE]\n"
+                 "         [--keyboard-interface]\n"
                  "  LEN counts the report-ID byte (default 65: 64 data bytes).\n"
                  "  LIST answers the blocks in turn: a code number, 'silence', 'garbage' or 'unplug';\n"
                  "  blocks after the list get --otherwise (default 1: go on).\n"
@@ -43,7 +44,9 @@ int Usage() {
                  "    as a product that restarts into its new firmware.\n"
                  "  --serial: its USB serial number; --phys (uhid): where the host sees it plugged in\n"
                  "    (over the gadget, the port of the USB device controller tells that: --udc names it,\n"
-                 "    one of /sys/class/udc; by default the first).\n";
+                 "    one of /sys/class/udc; by default the first).\n"
+                 "  --keyboard-interface (gadget): a boot keyboard as a second interface under the same\n"
+                 "    IDs, as a composite product has; it says how many reports reached it.\n";
     return 2;
 }
 
@@ -78,13 +81,15 @@ std::optional<std::vector<BlockAnswer>> Answers(const std::string& list) {
 
 int main(int argc, char** argv) {
     std::map<std::string, std::string> options;
-    bool reportIds = false, leave = false;
+    bool reportIds = false, leave = false, keyboard = false;
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
         if (name == "--report-ids") {
             reportIds = true;
         } else if (name == "--leave-after-last-block") {
             leave = true;
+        } else if (name == "--keyboard-interface") {
+            keyboard = true;
         } else if (name.rfind("--", 0) == 0 && i + 1 < argc) {
             options[name] = argv[++i];
         } else {
@@ -95,6 +100,7 @@ int main(int argc, char** argv) {
     VirtualProductOptions o;
     o.reportIds = reportIds;
     o.leaveAfterLastAnswer = leave;
+    o.secondInterface = keyboard;
     std::vector<std::uint8_t> expected;
     bool checkPayload = false;
     if (options.count("--package")) {
@@ -185,6 +191,8 @@ int main(int argc, char** argv) {
                     product->Product().BlocksFinished(), got.size());
         if (checkPayload)
             std::printf(", payload %s", got == expected ? "matches the package" : "DIFFERS from the package");
+        if (const auto* gadget = dynamic_cast<const GadgetProduct*>(product.get()); gadget && o.secondInterface)
+            std::printf(", %zu reports reached the keyboard interface", gadget->SecondInterfaceReports());
         std::printf("\n");
         if (options.count("--save")) {
             std::ofstream(options["--save"], std::ios::binary)

@@ -216,13 +216,14 @@ bool GadgetProduct::Write(const std::string& file, const std::string& text) {
     return static_cast<bool>(out);
 }
 
-bool GadgetProduct::AddFunction(const std::string& name, const std::vector<std::uint8_t>& descriptor) {
+bool GadgetProduct::AddFunction(const std::string& name, const std::vector<std::uint8_t>& descriptor,
+                                std::size_t reportLength, int protocol) {
     std::error_code ec;
     const std::string function = "functions/hid." + name;
     std::filesystem::create_directories(gadget_ + "/" + function, ec);
-    Write(function + "/protocol", "0");
-    Write(function + "/subclass", "0");
-    Write(function + "/report_length", std::to_string(reportLength_));
+    Write(function + "/protocol", std::to_string(protocol));
+    Write(function + "/subclass", protocol ? "1" : "0");  // the boot interface subclass
+    Write(function + "/report_length", std::to_string(reportLength));
     std::ofstream rd(gadget_ + "/" + function + "/report_desc", std::ios::binary);
     rd.write(reinterpret_cast<const char*>(descriptor.data()), static_cast<std::streamsize>(descriptor.size()));
     rd.close();
@@ -279,7 +280,9 @@ GadgetProduct::GadgetProduct(const VirtualProductOptions& options, const std::st
     if (!options.serial.empty())
         Write("strings/0x409/serialnumber", options.serial);
     fs::create_directories(gadget_ + "/configs/c.1", ec);
-    if (!AddFunction("usb0", descriptor) || (options.secondInterface && !AddFunction("usb1", descriptor)))
+    constexpr int Keyboard = 1;  // the boot protocol's keyboard
+    if (!AddFunction("usb0", descriptor, reportLength_) ||
+        (options.secondInterface && !AddFunction("usb1", BootKeyboardReportDescriptor(), 8, Keyboard)))
         return;
     if (!Write("UDC", udc_))
         return;
@@ -344,7 +347,10 @@ void GadgetProduct::Serve(const std::atomic<bool>& stop) {
         ssize_t n = 0;
         while (!unplugged_ && !Hung() && (n = ::read(fd_, buffer.data(), buffer.size())) > 0)
             Take(buffer.data(), static_cast<std::size_t>(n), true);
-        while (secondFd_ >= 0 && ::read(secondFd_, buffer.data(), buffer.size()) > 0)
-            ++secondReports_;
+        // The host's keyboard driver sets the keyboard's LEDs of its own
+        // accord, one byte at a time: anything longer was meant for the product.
+        while (secondFd_ >= 0 && (n = ::read(secondFd_, buffer.data(), buffer.size())) > 0)
+            if (n > 1)
+                ++secondReports_;
     }
 }

@@ -21,7 +21,9 @@ struct VirtualProductOptions {
     std::string udc;                               // (gadget) the USB device controller it is plugged into; empty: the first
     bool reportIds = false;                        // reports carry ID 1
     std::optional<std::size_t> unplugAfterReports;  // leaves once this many reports arrived
-    bool secondInterface = false;                   // (gadget) a second HID interface with the same IDs
+    // (gadget) a second HID interface under the same IDs, a boot keyboard with
+    // an LED output report, as a composite product has
+    bool secondInterface = false;
     std::chrono::milliseconds answerDelay{0};       // time to answer a block, as writing flash takes
     std::optional<std::size_t> stopReadingAfterReports;  // then takes no more reports, as a product that hangs
     bool leaveAfterLastAnswer = false;  // leaves the bus once the last block is answered, as a product restarting
@@ -116,14 +118,16 @@ public:
     void Serve(const std::atomic<bool>& stop) override;
     void Unplug() override;
 
-    // Reports that reached the second interface, which takes no firmware.
+    // Reports other than its LEDs' that reached the keyboard interface, which takes no firmware.
     std::size_t SecondInterfaceReports() const { return secondReports_; }
 
 private:
     void SendInputReport(const std::uint8_t* data, std::size_t size) override;
     void AnswerTaken() override;
     bool Write(const std::string& file, const std::string& text);
-    bool AddFunction(const std::string& name, const std::vector<std::uint8_t>& descriptor);
+    // A HID function; `protocol` 1 with subclass 1 makes it a boot keyboard.
+    bool AddFunction(const std::string& name, const std::vector<std::uint8_t>& descriptor, std::size_t reportLength,
+                     int protocol = 0);
     int OpenFunction(const std::string& name);
     void TearDown();
 
@@ -131,6 +135,6 @@ private:
     std::string udc_;
     int fd_ = -1;
     int secondFd_ = -1;
-    std::size_t secondReports_ = 0;
+    std::atomic<std::size_t> secondReports_{0};
     std::size_t reportLength_ = 0;
 };
