@@ -66,12 +66,14 @@ public:
         const auto reports = Described();
         if (!reports)
             return std::nullopt;
-        return ReportLengths{reports->outputReportByteLength, reports->inputReportByteLength};
+        return ReportLengths{reports->outputReportByteLength, reports->inputReportByteLength, reports->outputReportId};
     }
 
     IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
         // The kernel takes the whole report, report-ID byte first, in one call
-        // (and strips a 0 ID for a product without IDs).
+        // (and strips a 0 ID for a product without IDs). A product with IDs
+        // must be sent its own: usbhid would strip a 0 there too, and the
+        // product take the first data byte for the ID.
         return writer_.Write(report, bound);
     }
 
