@@ -182,8 +182,16 @@ public:
     // The serial number is the product's USB serial string; the location is
     // the location path of the nearest device up the tree that has one (for a
     // USB product its port: "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)"), the same
-    // each time the product is plugged into that port.
-    DeviceIdentity Identity() override { return {Text(HidD_GetSerialNumberString), LocationPath()}; }
+    // each time the product is plugged into that port. The release number is
+    // the USB device's (bcdDevice), as the HID class driver tells it.
+    DeviceIdentity Identity() override {
+        DeviceIdentity identity{Text(HidD_GetSerialNumberString), LocationPath(), std::nullopt};
+        HIDD_ATTRIBUTES a{};
+        a.Size = sizeof a;
+        if (HidD_GetAttributes(device_, &a))
+            identity.release = a.VersionNumber;
+        return identity;
+    }
 
 private:
     static std::string Utf8(const wchar_t* wide) {
