@@ -47,7 +47,7 @@ struct ReportLengths {
 struct DeviceIdentity {
     std::string serial;
     std::string location;
-    std::optional<std::uint16_t> release;  // the USB release number (bcdDevice), where the platform tells it
+    std::optional<std::uint16_t> release = std::nullopt;  // the USB release number (bcdDevice), where the platform tells it
 };
 
 // An open HID device; destroying it closes it.
