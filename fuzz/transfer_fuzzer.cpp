@@ -55,7 +55,8 @@ public:
 
     IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
         Require(!gone && !wentWrong);  // nothing is sent once the transfer has failed
-        Require(bound == WriteWaitBound && report.size() == lengths_->OutputReportByteLength && report[0] == 0);
+        Require(bound == WriteWaitBound && report.size() == lengths_->OutputReportByteLength &&
+                report[0] == lengths_->OutputReportId);
         product_.Receive(report);
         const IoOutcome outcome = Outcome();
         if (outcome == IoOutcome::Abandoned)

@@ -27,7 +27,7 @@ struct Bench {
 
     Bench(std::size_t lout, std::size_t lin, std::uint32_t blockLength, std::vector<std::uint8_t> payload,
           std::vector<BlockAnswer> answers = {}, std::optional<std::size_t> goneAfter = std::nullopt,
-          std::optional<std::size_t> stallsAfter = std::nullopt) {
+          std::optional<std::size_t> stallsAfter = std::nullopt, std::uint8_t outputReportId = 0) {
         PackageContents c = SamplePackage();
         c.blockLength = blockLength;
         c.firmware = std::move(payload);
@@ -39,6 +39,7 @@ struct Bench {
         i.product = ProductFor(c, lout, lin, std::move(answers));
         i.goneAfterReports = goneAfter;
         i.stallsAfterReports = stallsAfter;
+        i.product.outputReportId = outputReportId;
         hid.Attach(i);
         device = hid.OpenDevice(hid.PresentInterfaces()->At(0).path);
     }
@@ -106,21 +107,28 @@ TEST(TransferGeometry, AnEmptyPayloadSendsNothingAndSucceeds) {
     EXPECT_EQ(b.view.gauge, (std::vector<int>{100, 0}));
 }
 
-TEST(TransferGeometry, ReportsCarryReportIdZeroAndTheBoundsAreFixed) {
-    Bench b(65, 65, 100, CountingPayload(1000));
-    b.Run();
-    ASSERT_FALSE(b.Log().reports.empty());
-    for (const Report& r : b.Log().reports) {
-        EXPECT_EQ(r.size(), 65u);
-        EXPECT_EQ(r[0], 0);
+// Fault caught (report ID 2): byte 0 left at 0 for a product whose reports
+// carry IDs, which then takes none of them.
+TEST(TransferGeometry, ReportsCarryTheProductsOwnReportIdAndTheBoundsAreFixed) {
+    for (const std::uint8_t id : {0, 2}) {
+        SCOPED_TRACE("output report ID " + std::to_string(id));
+        Bench b(65, 65, 100, CountingPayload(1000), {}, std::nullopt, std::nullopt, id);
+        b.Run();
+        ASSERT_FALSE(b.Log().reports.empty());
+        for (const Report& r : b.Log().reports) {
+            EXPECT_EQ(r.size(), 65u);
+            EXPECT_EQ(r[0], id);
+        }
+        for (auto bound : b.Log().writeBounds)
+            EXPECT_EQ(bound, std::chrono::milliseconds(50));
+        for (auto bound : b.Log().readBounds)
+            EXPECT_EQ(bound, std::chrono::milliseconds(300));
+        EXPECT_EQ(b.Log().readBounds.size(), 10u);
+        EXPECT_EQ(b.view.eventRounds, static_cast<int>(b.Log().reports.size())) << "events run after every report";
+        EXPECT_EQ(b.hid.Product(0).Payload(), b.Payload());
+        EXPECT_EQ(b.hid.Product(0).ReportsRefused(), 0u);
+        EXPECT_EQ(b.view.messages, std::vector<std::string>{kSuccess});
     }
-    for (auto bound : b.Log().writeBounds)
-        EXPECT_EQ(bound, std::chrono::milliseconds(50));
-    for (auto bound : b.Log().readBounds)
-        EXPECT_EQ(bound, std::chrono::milliseconds(300));
-    EXPECT_EQ(b.Log().readBounds.size(), 10u);
-    EXPECT_EQ(b.view.eventRounds, static_cast<int>(b.Log().reports.size())) << "events run after every report";
-    EXPECT_EQ(b.hid.Product(0).Payload(), b.Payload());
 }
 
 TEST(TransferGauge, CountsReportsUntilItCatchesUp) {

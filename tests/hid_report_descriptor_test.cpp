@@ -66,20 +66,41 @@ TEST(ReportDescriptor, RealDescriptorsGiveTheLengthsWindowsGives) {
     EXPECT_EQ(pad.output, 0u);
 }
 
+// Fault caught (second row): the output report ID taken from the first, the
+// lowest or the last output report, not from the one of the output length.
 TEST(ReportDescriptor, WithReportIdsTheLongestReportOfEachDirectionCounts) {
-    const Bytes d = {
-        0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08,
-        0x85, 0x01, 0x95, 0x3F, 0x09, 0x01, 0x81, 0x02,  // report 1: 63 bytes in
-        0x85, 0x02, 0x95, 0x10, 0x09, 0x01, 0x81, 0x02,  // report 2: 16 bytes in
-        0x85, 0x01, 0x95, 0x20, 0x09, 0x01, 0x91, 0x02,  // report 1: 32 bytes out
-        0x85, 0x03, 0x95, 0x08, 0x09, 0x01, 0xB1, 0x02,  // report 3: 8 bytes feature
-        0xC0};
-    const auto r = ParseReportDescriptor(d);
-    ASSERT_TRUE(r.has_value());
-    EXPECT_EQ(r->inputReportByteLength, 64u);
-    EXPECT_EQ(r->outputReportByteLength, 33u);
-    EXPECT_EQ(r->featureReportByteLength, 9u);
-    EXPECT_TRUE(r->usesReportIds);
+    const Bytes head = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08,
+                        0x85, 0x01, 0x95, 0x3F, 0x09, 0x01, 0x81, 0x02,   // report 1: 63 bytes in
+                        0x85, 0x02, 0x95, 0x10, 0x09, 0x01, 0x81, 0x02};  // report 2: 16 bytes in
+    const Bytes tail = {0x85, 0x03, 0x95, 0x08, 0x09, 0x01, 0xB1, 0x02,  // report 3: 8 bytes feature
+                        0xC0};
+    const struct {
+        const char* what;
+        Bytes output;
+        std::size_t length;
+        std::uint8_t id;
+    } rows[] = {
+        {"one output report", {0x85, 0x01, 0x95, 0x20, 0x09, 0x01, 0x91, 0x02}, 33, 1},  // report 1: 32 bytes out
+        {"three output reports of different lengths",
+         {0x85, 0x04, 0x95, 0x04, 0x09, 0x01, 0x91, 0x02,   // report 4: 4 bytes out
+          0x85, 0x02, 0x95, 0x28, 0x09, 0x01, 0x91, 0x02,   // report 2: 40 bytes out
+          0x85, 0x01, 0x95, 0x10, 0x09, 0x01, 0x91, 0x02},  // report 1: 16 bytes out
+         41, 2},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Bytes d = head;
+        d.insert(d.end(), row.output.begin(), row.output.end());
+        d.insert(d.end(), tail.begin(), tail.end());
+        const auto r = ParseReportDescriptor(d);
+        ASSERT_TRUE(r.has_value());
+        EXPECT_EQ(r->inputReportByteLength, 64u);
+        EXPECT_EQ(r->outputReportByteLength, row.length);
+        EXPECT_EQ(r->outputReportId, row.id);
+        EXPECT_EQ(r->featureReportByteLength, 9u);
+        EXPECT_TRUE(r->usesReportIds);
+    }
+    EXPECT_EQ(ParseReportDescriptor(kVendor64)->outputReportId, 0) << "no report IDs";
 }
 
 TEST(ReportDescriptor, BitsAddUpWithinAReportAndRoundUpToBytes) {

@@ -13,13 +13,17 @@
 #include <chrono>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <thread>
 #include <tuple>
 
 #include <fcntl.h>
+#include <linux/hidraw.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -419,18 +423,55 @@ TEST(HidrawRead, AReportReadsAlikeWithOrWithoutReportIdsAndAShortOneLeavesNothin
     }
 }
 
-// A node that answers no hidraw request is told of by its HID device's uevent.
-// Fault caught: the serial number and the location swapped, or not read.
+// A node that answers no hidraw request is told of by its HID device's uevent;
+// the release number is its USB device's, two folders up.
+// Faults caught: the serial number and the location swapped, or not read; the
+// release number read from the wrong folder, or made up for uhid's devices.
 TEST(HidrawIdentity, SerialNumberAndLocationComeFromTheHidDevice) {
-    FifoNode fifo;
-    const auto device = fifo.sys / "devices/usb1/1-1/1-1:1.0/0003:1D50:6018.0001";
-    std::ofstream(device / "uevent") << "DRIVER=hid-generic\nHID_ID=0003:00001D50:00006018\nHID_NAME=Quorvella\n"
-                                        "HID_PHYS=usb-0000:00:14.0-3.2/input0\nHID_UNIQ=00A7\nMODALIAS=hid:b0003\n";
-    const auto opened = fifo.Open();
-    ASSERT_NE(opened, nullptr);
-    const DeviceIdentity identity = opened->Identity();
-    EXPECT_EQ(identity.serial, "00A7");
-    EXPECT_EQ(identity.location, "usb-0000:00:14.0-3.2/input0");
+    for (const Transport transport : {Transport::Usb, Transport::Uhid}) {
+        SCOPED_TRACE(transport == Transport::Usb ? "usb" : "uhid");
+        FifoNode fifo(transport);
+        const auto device = std::filesystem::canonical(fifo.sys / "class/hidraw/hidraw0/device");
+        std::ofstream(device / "uevent") << "DRIVER=hid-generic\nHID_ID=0003:00001D50:00006018\nHID_NAME=Quorvella\n"
+                                            "HID_PHYS=usb-0000:00:14.0-3.2/input0\nHID_UNIQ=00A7\nMODALIAS=hid:b0003\n";
+        if (transport == Transport::Usb) {
+            std::ofstream(device.parent_path() / "bInterfaceNumber") << "00\n";
+            std::ofstream(device.parent_path() / "bcdDevice") << "0100\n";  // not the interface's
+            std::ofstream(device.parent_path().parent_path() / "bcdDevice") << "0213\n";
+        }
+        std::ofstream(device.parent_path().parent_path().parent_path() / "bcdDevice") << "0601\n";  // a hub's
+        const auto opened = fifo.Open();
+        ASSERT_NE(opened, nullptr);
+        const DeviceIdentity identity = opened->Identity();
+        EXPECT_EQ(identity.serial, "00A7");
+        EXPECT_EQ(identity.location, "usb-0000:00:14.0-3.2/input0");
+        if (transport == Transport::Usb)
+            EXPECT_EQ(identity.release, std::optional<std::uint16_t>(0x0213));
+        else
+            EXPECT_FALSE(identity.release.has_value()) << "uhid's devices are on no USB device";
+    }
+}
+
+// Fault caught: the serial number read into the location, or the location
+// into the serial number, on a node that answers its hidraw requests.
+TEST(HidrawIdentity, ANodeTellsItsSerialNumberAndLocationEachToItsRequest) {
+    const auto answer = [](const char* uniq, const char* phys) {
+        return [uniq, phys](unsigned long request, void* argument) {
+            const char* text = _IOC_NR(request) == _IOC_NR(HIDIOCGRAWUNIQ(0))   ? uniq
+                               : _IOC_NR(request) == _IOC_NR(HIDIOCGRAWPHYS(0)) ? phys
+                                                                                : nullptr;
+            if (!text || _IOC_TYPE(request) != 'H')
+                return -1;
+            std::snprintf(static_cast<char*>(argument), _IOC_SIZE(request), "%s", text);
+            return static_cast<int>(std::strlen(text)) + 1;
+        };
+    };
+    const auto identity = IdentityFromNode(answer("QV-0001", "usb-0000:00:14.0-3.2/input0"));
+    ASSERT_TRUE(identity.has_value());
+    EXPECT_EQ(identity->serial, "QV-0001");
+    EXPECT_EQ(identity->location, "usb-0000:00:14.0-3.2/input0");
+    EXPECT_FALSE(IdentityFromNode([](unsigned long, void*) { return -1; }).has_value())
+        << "a node that answers nothing is told of another way";
 }
 
 // Fault caught: the hang-up taken for the product's loss before the report that

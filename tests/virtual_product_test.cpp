@@ -18,7 +18,7 @@ public:
 
     void Serve(const std::atomic<bool>& stop) override {
         for (; next_ < reports_.size() && !stop && !Hung(); ++next_) {
-            Take(reports_[next_].data(), reports_[next_].size(), false);
+            Take(reports_[next_].data(), reports_[next_].size(), withId);
             std::this_thread::yield();  // let the watcher look in between
         }
         while (!stop)
@@ -26,6 +26,7 @@ public:
     }
     void Unplug() override { unplugged_ = true; }
     int answers = 0;
+    bool withId = true;  // the transport delivers the ID byte, as uhid does
 
 private:
     void SendInputReport(const std::uint8_t*, std::size_t) override { ++answers; }
@@ -73,6 +74,50 @@ TEST(VirtualProduct, AHungProductTakesNoMoreReports) {
     stopper.join();
     EXPECT_EQ(product.ReportsReceived(), 3u);
     EXPECT_EQ(product.answers, 1);
+}
+
+// Fault caught: a product that takes reports of any ID, or of any length, in
+// which a host that numbers its reports wrongly, or sends them without the ID
+// byte where the product numbers them, still passes for one that works.
+TEST(VirtualProduct, AReportOfAnotherIdOrLengthIsRefusedAndCounted) {
+    struct Row {
+        const char* what;
+        std::uint8_t productId;  // the product's output report ID
+        bool withId;             // the transport delivers the ID byte
+        std::uint8_t sentId;
+        int cut;  // bytes taken off the report's end
+        bool taken;
+    };
+    for (const Row& row : {Row{"its own ID", 2, true, 2, 0, true},
+                           Row{"ID 0 to a numbered product", 2, true, 0, 0, false},
+                           Row{"another ID", 2, true, 1, 0, false},
+                           Row{"one byte short", 2, true, 2, 1, false},
+                           Row{"unnumbered, its 0 stripped", 0, false, 0, 1, true},
+                           Row{"unnumbered, an ID sent", 0, false, 1, 0, false},
+                           Row{"numbered, the ID stripped", 2, false, 0, 1, false}}) {
+        SCOPED_TRACE(row.what);
+        Upgrade u;
+        u.options.product.outputReportId = row.productId;
+        for (auto& report : u.reports) {
+            report[0] = row.sentId;
+            if (!row.withId && row.cut)
+                report.erase(report.begin());  // the transport strips it
+            else
+                report.resize(report.size() - static_cast<std::size_t>(row.cut));
+        }
+        HandedReports product(u.options, u.reports);
+        product.withId = row.withId;
+        std::atomic<bool> stop{false};
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            stop = true;
+        });
+        EXPECT_EQ(product.ServeOneUpgrade(stop), row.taken);
+        stopper.join();
+        EXPECT_EQ(product.Product().Payload().empty(), !row.taken);
+        EXPECT_EQ(product.Product().ReportsRefused(), row.taken ? 0u : u.reports.size());
+        EXPECT_EQ(product.answers, row.taken ? 4 : 0);
+    }
 }
 
 TEST(VirtualProduct, APackageReadInPartIsRefused) {

@@ -83,6 +83,7 @@ TransferResult TransferFirmware(TransferView& view, HidDevice& device, std::uniq
         return GiveUp(view, "Device report length not supported!", "Error", TransferOutcome::DeviceUnsupported);
 
     std::vector<std::uint8_t> report(lengths->OutputReportByteLength, 0);
+    report[0] = lengths->OutputReportId;  // the product takes its data in that report alone
     std::vector<std::uint8_t> ack(lengths->InputReportByteLength, 0);
     const std::uint32_t blockLength = *BlockLengthOf(file);  // the header is there: checked above
     std::size_t position = qeff::PayloadOffset;

@@ -32,10 +32,13 @@ struct DeviceAttributes {
     std::uint16_t ProductId = 0;
 };
 
-// Report lengths as the HID parser gives them, each counting the report-ID byte.
+// Report lengths as the HID parser gives them, each counting the report-ID byte,
+// and the ID of the output report of that length: the product's own, which
+// byte 0 of every output report carries (0 for a product without report IDs).
 struct ReportLengths {
     std::size_t OutputReportByteLength = 0;
     std::size_t InputReportByteLength = 0;
+    std::uint8_t OutputReportId = 0;
 };
 
 // Who a product is and where it is plugged in, as far as the platform tells:
@@ -44,7 +47,7 @@ struct ReportLengths {
 struct DeviceIdentity {
     std::string serial;
     std::string location;
-    std::optional<std::uint16_t> release{};  // the USB release number (bcdDevice), where the platform tells it
+    std::optional<std::uint16_t> release = std::nullopt;  // the USB release number (bcdDevice), where the platform tells it
 };
 
 // An open HID device; destroying it closes it.

@@ -47,6 +47,22 @@ int WaitFor(int fd, short events, std::chrono::milliseconds bound) {
     }
 }
 
+// The release number (bcdDevice) of the USB device the HID device in sysfs
+// belongs to: a USB HID device sits in its USB interface, which sits in its USB
+// device. One on no USB interface (uhid's, under its misc device; a Bluetooth
+// one, even on a USB adapter) has none.
+std::optional<std::uint16_t> UsbReleaseAbove(const std::string& hidDevice) {
+    std::error_code error;
+    const auto interface = std::filesystem::canonical(hidDevice, error).parent_path();
+    if (error || !std::filesystem::exists(interface / "bInterfaceNumber", error))
+        return std::nullopt;
+    std::ifstream file(interface.parent_path() / "bcdDevice");
+    unsigned release = 0;
+    if (!(file >> std::hex >> release) || release > 0xFFFF)
+        return std::nullopt;
+    return static_cast<std::uint16_t>(release);
+}
+
 class HidrawDevice final : public HidDevice {
 public:
     // `sysfsDevice`: the node's device folder in sysfs, which holds a copy of its report descriptor.
@@ -66,12 +82,14 @@ public:
         const auto reports = Described();
         if (!reports)
             return std::nullopt;
-        return ReportLengths{reports->outputReportByteLength, reports->inputReportByteLength};
+        return ReportLengths{reports->outputReportByteLength, reports->inputReportByteLength, reports->outputReportId};
     }
 
     IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
         // The kernel takes the whole report, report-ID byte first, in one call
-        // (and strips a 0 ID for a product without IDs).
+        // (and strips a 0 ID for a product without IDs). A product with IDs
+        // must be sent its own: usbhid would strip a 0 there too, and the
+        // product take the first data byte for the ID.
         return writer_.Write(report, bound);
     }
 
@@ -128,29 +146,25 @@ public:
         return name;
     }
 
-    // The serial number is the product's USB serial string (uhid: what its
-    // creator set); the location is the HID physical path, which for USB names
-    // the controller and the chain of ports ("usb-0000:00:14.0-3.2/input0"),
-    // the same each time the product is plugged into that port. A node that
-    // answers no hidraw request is told of by its HID device's uevent.
+    // A node that answers no hidraw request is told of by its HID device's
+    // uevent; the release number is the USB device's, which sysfs alone tells.
     DeviceIdentity Identity() override {
-        DeviceIdentity identity;
-        char text[256] = {};
-        if (::ioctl(fd_, HIDIOCGRAWUNIQ(sizeof text - 1), text) >= 0) {
-            identity.serial = text;
-            std::fill(std::begin(text), std::end(text), '\0');
-            if (::ioctl(fd_, HIDIOCGRAWPHYS(sizeof text - 1), text) >= 0)
-                identity.location = text;
-            return identity;
+        const int fd = fd_;
+        auto identity = IdentityFromNode([fd](unsigned long request, void* argument) {
+            return ::ioctl(fd, request, argument);
+        });
+        if (!identity) {
+            identity.emplace();
+            std::ifstream uevent(sysfsDevice_ + "/uevent");
+            for (std::string line; std::getline(uevent, line);) {
+                if (line.rfind("HID_UNIQ=", 0) == 0)
+                    identity->serial = line.substr(9);
+                else if (line.rfind("HID_PHYS=", 0) == 0)
+                    identity->location = line.substr(9);
+            }
         }
-        std::ifstream uevent(sysfsDevice_ + "/uevent");
-        for (std::string line; std::getline(uevent, line);) {
-            if (line.rfind("HID_UNIQ=", 0) == 0)
-                identity.serial = line.substr(9);
-            else if (line.rfind("HID_PHYS=", 0) == 0)
-                identity.location = line.substr(9);
-        }
-        return identity;
+        identity->release = UsbReleaseAbove(sysfsDevice_);
+        return *identity;
     }
 
 private:
@@ -309,6 +323,22 @@ std::optional<DeviceAttributes> IdsFromUevent(const std::string& uevent) {
         return std::nullopt;
     }
     return std::nullopt;
+}
+
+// The serial number is the product's USB serial string (uhid: what its
+// creator set); the location is the HID physical path, which for USB names the
+// controller and the chain of ports ("usb-0000:00:14.0-3.2/input0"), the same
+// each time the product is plugged into that port.
+std::optional<DeviceIdentity> IdentityFromNode(const HidrawRequest& ask) {
+    DeviceIdentity identity;
+    char text[256] = {};
+    if (ask(HIDIOCGRAWUNIQ(sizeof text - 1), text) < 0)
+        return std::nullopt;
+    identity.serial = text;
+    std::fill(std::begin(text), std::end(text), '\0');
+    if (ask(HIDIOCGRAWPHYS(sizeof text - 1), text) >= 0)
+        identity.location = text;
+    return identity;
 }
 
 std::unique_ptr<HidSystem> MakeHidrawSystem(std::string classFolder, std::string deviceFolder) {

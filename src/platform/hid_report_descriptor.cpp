@@ -118,5 +118,18 @@ std::optional<DescribedReports> ParseReportDescriptor(std::span<const std::uint8
     r.outputReportByteLength = longest(bits[1]);
     r.featureReportByteLength = longest(bits[2]);
     r.usesReportIds = usesIds;
+    r.outputReportId = LongestReportId(bits[1]);
     return r;
+}
+
+std::uint8_t LongestReportId(const std::map<std::uint8_t, std::uint64_t>& bitsById) {
+    std::uint8_t id = 0;
+    std::uint64_t most = 0;
+    for (const auto& [reportId, count] : bitsById) {
+        if ((count + 7) / 8 > (most + 7) / 8) {
+            id = reportId;
+            most = count;
+        }
+    }
+    return id;
 }

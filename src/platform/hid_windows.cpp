@@ -1,9 +1,12 @@
 #include "platform/hid_windows.h"
 #include "platform/native_hid.h"
 
+#include "platform/hid_report_descriptor.h"
+
 #include <algorithm>
 #include <cctype>
 #include <list>
+#include <map>
 #include <mutex>
 #include <new>
 #include <string>
@@ -81,10 +84,11 @@ public:
             return std::nullopt;
         HIDP_CAPS caps{};
         const bool ok = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
+        const std::uint8_t outputId = ok ? OutputReportId(preparsed, caps) : 0;
         HidD_FreePreparsedData(preparsed);
         if (!ok)
             return std::nullopt;
-        return ReportLengths{caps.OutputReportByteLength, caps.InputReportByteLength};
+        return ReportLengths{caps.OutputReportByteLength, caps.InputReportByteLength, outputId};
     }
 
     IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {
@@ -98,11 +102,6 @@ public:
         // event until the driver is done with them.
         auto& w = writes_.emplace_back();
         w.bytes.assign(report.begin(), report.end());
-        // The transfer numbers its reports 0, as a product without report IDs
-        // wants them. The HID class driver refuses a report whose ID the
-        // product does not have: one whose reports carry IDs gets its own.
-        if (!w.bytes.empty() && w.bytes[0] == 0)
-            w.bytes[0] = OutputReportId();
         w.overlapped.hEvent = event;
         if (!WriteFile(device_, w.bytes.data(), static_cast<DWORD>(w.bytes.size()), nullptr, &w.overlapped)) {
             const DWORD error = GetLastError();
@@ -201,8 +200,16 @@ public:
     // The serial number is the product's USB serial string; the location is
     // the location path of the nearest device up the tree that has one (for a
     // USB product its port: "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)"), the same
-    // each time the product is plugged into that port.
-    DeviceIdentity Identity() override { return {Text(HidD_GetSerialNumberString), LocationPath()}; }
+    // each time the product is plugged into that port. The release number is
+    // the USB device's (bcdDevice), as the HID class driver tells it.
+    DeviceIdentity Identity() override {
+        DeviceIdentity identity{Text(HidD_GetSerialNumberString), LocationPath(), std::nullopt};
+        HIDD_ATTRIBUTES a{};
+        a.Size = sizeof a;
+        if (HidD_GetAttributes(device_, &a))
+            identity.release = a.VersionNumber;
+        return identity;
+    }
 
 private:
     static std::string Utf8(const wchar_t* wide) {
@@ -287,27 +294,27 @@ private:
         return now < until ? static_cast<DWORD>(until - now) : 0;
     }
 
-    // The ID of the product's output report, 0 when its reports carry none.
-    std::uint8_t OutputReportId() {
-        if (outputReportId_)
-            return *outputReportId_;
-        outputReportId_ = 0;
-        PHIDP_PREPARSED_DATA preparsed = nullptr;
-        if (!HidD_GetPreparsedData(device_, &preparsed))
-            return 0;
-        HIDP_CAPS caps{};
-        if (HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS) {
-            std::vector<HIDP_VALUE_CAPS> values(caps.NumberOutputValueCaps);
-            std::vector<HIDP_BUTTON_CAPS> buttons(caps.NumberOutputButtonCaps);
-            USHORT n = caps.NumberOutputValueCaps;
-            if (n && HidP_GetValueCaps(HidP_Output, values.data(), &n, preparsed) == HIDP_STATUS_SUCCESS && n)
-                outputReportId_ = values[0].ReportID;
-            else if ((n = caps.NumberOutputButtonCaps) &&
-                     HidP_GetButtonCaps(HidP_Output, buttons.data(), &n, preparsed) == HIDP_STATUS_SUCCESS && n)
-                outputReportId_ = buttons[0].ReportID;
-        }
-        HidD_FreePreparsedData(preparsed);
-        return *outputReportId_;
+    // The ID of the output report of the output report length, the one the
+    // product takes its data in: the parser tells the fields of each report,
+    // which are summed by report ID. 0 when the reports carry no ID. (The HID
+    // class driver refuses a report whose ID the product does not have.)
+    static std::uint8_t OutputReportId(PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS& caps) {
+        std::map<std::uint8_t, std::uint64_t> bits;
+        std::vector<HIDP_VALUE_CAPS> values(caps.NumberOutputValueCaps);
+        USHORT n = caps.NumberOutputValueCaps;
+        if (n && HidP_GetValueCaps(HidP_Output, values.data(), &n, preparsed) == HIDP_STATUS_SUCCESS)
+            for (USHORT i = 0; i < n && i < values.size(); ++i)
+                bits[values[i].ReportID] += std::uint64_t{values[i].BitSize} * values[i].ReportCount;
+        std::vector<HIDP_BUTTON_CAPS> buttons(caps.NumberOutputButtonCaps);
+        n = caps.NumberOutputButtonCaps;
+        if (n && HidP_GetButtonCaps(HidP_Output, buttons.data(), &n, preparsed) == HIDP_STATUS_SUCCESS)
+            for (USHORT i = 0; i < n && i < buttons.size(); ++i) {
+                const HIDP_BUTTON_CAPS& b = buttons[i];
+                bits[b.ReportID] += b.IsRange && b.Range.UsageMax >= b.Range.UsageMin
+                                        ? std::uint64_t{1} + b.Range.UsageMax - b.Range.UsageMin
+                                        : 1;  // a bit a button
+            }
+        return LongestReportId(bits);
     }
 
     // An event for a new write, not signalled: one a finished write left, or a new one.
@@ -340,7 +347,6 @@ private:
     Request& read_() { return readSlot_.front(); }
     std::list<Request> writes_;  // a list: entries never move while the driver holds them
     std::vector<HANDLE> spareEvents_;
-    std::optional<std::uint8_t> outputReportId_;  // asked once per open device
 };
 
 class WindowsSet final : public HidInterfaceSet {

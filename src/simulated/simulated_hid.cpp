@@ -71,7 +71,7 @@ public:
         if (!slot_->setup.capabilitiesReadable || slot_->gone)
             return std::nullopt;
         const ProductConfig& p = slot_->product.Config();
-        return ReportLengths{p.outputReportLength, p.inputReportLength};
+        return ReportLengths{p.outputReportLength, p.inputReportLength, p.outputReportId};
     }
 
     IoOutcome WriteReport(std::span<const std::uint8_t> report, std::chrono::milliseconds bound) override {

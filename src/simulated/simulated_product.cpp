@@ -5,7 +5,11 @@
 SimulatedProduct::SimulatedProduct(ProductConfig config) : config_(std::move(config)) {}
 
 void SimulatedProduct::Receive(std::span<const std::uint8_t> report) {
-    if (report.size() < 2 || Complete())
+    if (report.size() != config_.outputReportLength || report.size() < 2 || report[0] != config_.outputReportId) {
+        ++refused_;
+        return;
+    }
+    if (Complete())
         return;
     // A block starts at byte 1 of a report; its last report may carry fewer
     // meaningful bytes than fit, and the rest of that report is not payload.

@@ -32,6 +32,7 @@ struct ProductConfig {
     std::size_t outputReportLength = 65;  // counting the report-ID byte
     std::size_t inputReportLength = 65;   // counting the report-ID byte
     std::uint8_t inputReportId = 0;
+    std::uint8_t outputReportId = 0;      // the only ID the product takes its data in
     std::uint32_t blockLength = 4096;     // 0: only the end of the payload ends a block
     std::size_t payloadSize = 0;          // how much the product expects in all
     std::vector<BlockAnswer> answers;     // by block index; later blocks get `otherwise`
@@ -44,7 +45,8 @@ public:
 
     const ProductConfig& Config() const { return config_; }
 
-    // Takes one output report (byte 0 is the report ID).
+    // Takes one output report (byte 0 is the report ID). One of another ID or
+    // length is refused, as a real product drops it: nothing of it is payload.
     void Receive(std::span<const std::uint8_t> report);
 
     // The next queued answer, oldest first; nullopt when none is due.
@@ -56,6 +58,7 @@ public:
 
     const std::vector<std::uint8_t>& Payload() const { return payload_; }
     std::size_t BlocksFinished() const { return blocks_; }
+    std::size_t ReportsRefused() const { return refused_; }
     bool Complete() const { return payload_.size() >= config_.payloadSize; }
 
 private:
@@ -63,5 +66,6 @@ private:
     std::vector<std::uint8_t> payload_;
     std::uint64_t blockFill_ = 0;
     std::size_t blocks_ = 0;
+    std::size_t refused_ = 0;
     std::deque<BlockAnswer> due_;
 };

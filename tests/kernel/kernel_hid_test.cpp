@@ -208,14 +208,20 @@ TEST_P(RealKernel, FiftyFaultyAttemptsEndAsTheirFaultsCallForAndLeaveNothingBehi
     EXPECT_LE(after.heap, warm.heap + 16 * 1024);
 }
 
+// The product takes its data in output report 2 and also has a shorter output
+// report 3 (described first); it answers in input report 1. Faults caught: byte 0
+// of the output reports left 0 (usbhid strips it, uhid hands it over) or taken
+// from the wrong report; the release number not read from the USB device.
 TEST_P(RealKernel, ReportIdsOfTheProductAreKeptOutOfTheAcknowledgement) {
     package.firmware = CountingPayload(1000);
     package.blockLength = 96;
     auto options = Options();
     options.reportIds = true;
     options.product.inputReportId = 1;
+    options.product.outputReportId = 2;
     options.product.outputReportLength = 33;
     options.product.inputReportLength = 33;
+    options.release = 0x0213;  // the gadget's bcdDevice; uhid's devices have none
     Attached product(GetParam(), options);
     ASSERT_TRUE(product.Up()) << product.Error();
     std::unique_ptr<HidDevice> device;
@@ -224,9 +230,13 @@ TEST_P(RealKernel, ReportIdsOfTheProductAreKeptOutOfTheAcknowledgement) {
     ASSERT_TRUE(lengths.has_value());
     EXPECT_EQ(lengths->OutputReportByteLength, 33u);
     EXPECT_EQ(lengths->InputReportByteLength, 33u);
+    EXPECT_EQ(lengths->OutputReportId, 2);
+    EXPECT_EQ(device->Identity().release,
+              GetParam() == Transport::Gadget ? std::optional<std::uint16_t>(0x0213) : std::nullopt);
     TransferFirmware(view, *device, std::make_unique<MemoryPackage>(BuildPackage(package)));
     EXPECT_EQ(view.messages, std::vector<std::string>{kSuccess});
     EXPECT_EQ(product.Product().Product().Payload(), package.firmware);
+    EXPECT_EQ(product.Product().Product().ReportsRefused(), 0u);
 }
 
 TEST_P(RealKernel, TheFirstOfTwoInterfacesWithTheIdsIsUsed) {

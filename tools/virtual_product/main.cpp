@@ -34,7 +34,7 @@ int Usage() {
                  "         (--package FILE | --vid ID --pid ID --block N --payload-size N)\n"
                  "         [--out LEN] [--in LEN] [--report-ids] [--answers LIST] [--otherwise CODE]\n"
                  "         [--unplug-after N] [--stop-reading-after N] [--leave-after-last-block]\n"
-                 "         [--answer-delay MS] [--serial TEXT] [--phys TEXT] [--udc NAME] [--save FILE]\n"
+                 "         [--answer-delay MS] [--serial TEXT] [--phys TEXT] [--udc NAME] [--release BCD] [--save FILE]\n"
                  "         [--keyboard-interface]\n"
                  "  LEN counts the report-ID byte (default 65: 64 data bytes).\n"
                  "  LIST answers the blocks in turn: a code number, 'silence', 'garbage' or 'unplug';\n"
@@ -46,7 +46,9 @@ int Usage() {
                  "    (over the gadget, the port of the USB device controller tells that: --udc names it,\n"
                  "    one of /sys/class/udc; by default the first).\n"
                  "  --keyboard-interface (gadget): a boot keyboard as a second interface under the same\n"
-                 "    IDs, as a composite product has; it says how many reports reached it.\n";
+                 "    IDs, as a composite product has; it says how many reports reached it.\n"
+                 "  --report-ids: reports carry ID 1, and a shorter output report ID 2 is described too.\n"
+                 "  --release (gadget): its USB release number (bcdDevice), such as 0x0213.\n";
     return 2;
 }
 
@@ -132,6 +134,8 @@ int main(int argc, char** argv) {
     if (auto v = number("--stop-reading-after", 1ul << 31)) o.stopReadingAfterReports = *v;
     if (auto v = number("--otherwise", 0xFFFFFFFFul)) o.product.otherwise = BlockAnswer::Code(static_cast<std::uint32_t>(*v));
     o.product.inputReportId = reportIds ? 1 : 0;
+    o.product.outputReportId = reportIds ? 1 : 0;
+    if (auto v = number("--release", 0xFFFF)) o.release = static_cast<std::uint16_t>(*v);
     if (options.count("--serial"))
         o.serial = options["--serial"];
     if (options.count("--phys"))
@@ -189,6 +193,8 @@ int main(int argc, char** argv) {
         ++upgrades;
         std::printf("Upgrade %d: %zu reports, %zu blocks, %zu payload bytes", upgrades, product->ReportsReceived(),
                     product->Product().BlocksFinished(), got.size());
+        if (const std::size_t refused = product->Product().ReportsRefused())
+            std::printf(", %zu reports refused (another ID or length)", refused);
         if (checkPayload)
             std::printf(", payload %s", got == expected ? "matches the package" : "DIFFERS from the package");
         if (const auto* gadget = dynamic_cast<const GadgetProduct*>(product.get()); gadget && o.secondInterface)

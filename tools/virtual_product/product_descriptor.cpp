@@ -1,6 +1,7 @@
 #include "product_descriptor.h"
 
-std::vector<std::uint8_t> VendorReportDescriptor(std::size_t outputLength, std::size_t inputLength, bool reportId) {
+std::vector<std::uint8_t> VendorReportDescriptor(std::size_t outputLength, std::size_t inputLength,
+                                                 std::uint8_t inputId, std::uint8_t outputId) {
     std::vector<std::uint8_t> d = {
         0x06, 0x00, 0xFF,  // usage page (vendor defined 0xFF00)
         0x09, 0x01,        // usage 1
@@ -13,17 +14,20 @@ std::vector<std::uint8_t> VendorReportDescriptor(std::size_t outputLength, std::
         for (std::uint8_t b : bytes)
             d.push_back(b);
     };
-    const auto report = [&](std::size_t length, std::uint8_t mainItem) {
+    const bool numbered = inputId != 0 && outputId != 0;
+    const auto report = [&](std::size_t length, std::uint8_t mainItem, std::uint8_t id) {
         if (length < 2)
             return;  // no report in this direction
-        if (reportId)
-            add({0x85, 0x01});
+        if (numbered)
+            add({0x85, id});
         const std::size_t count = length - 1;
         add({0x96, static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(count >> 8)});
         add({0x09, 0x01, mainItem, 0x02});  // usage 1, data variable absolute
     };
-    report(inputLength, 0x81);
-    report(outputLength, 0x91);
+    report(inputLength, 0x81, inputId);
+    if (numbered && outputLength > 2)
+        report(2, 0x91, static_cast<std::uint8_t>(outputId == 0xFF ? 0xFE : outputId + 1));
+    report(outputLength, 0x91, outputId);
     d.push_back(0xC0);  // end collection
     return d;
 }

@@ -24,12 +24,12 @@ std::string Errno(const std::string& what) { return what + ": " + std::strerror(
 
 }  // namespace
 
-void VirtualProduct::Take(const std::uint8_t* data, std::size_t size, bool idStripped) {
-    std::vector<std::uint8_t> report;
-    if (idStripped)
-        report.push_back(0);
-    report.insert(report.end(), data, data + size);
-    product_.Receive(report);
+void VirtualProduct::Take(const std::uint8_t* data, std::size_t size, bool withId) {
+    report_.clear();
+    if (!withId)
+        report_.push_back(0);
+    report_.insert(report_.end(), data, data + size);
+    product_.Receive(report_);  // refuses a report of another ID or length
     ++received_;
     complete_ = product_.Complete();
 
@@ -118,8 +118,9 @@ UhidProduct::UhidProduct(const VirtualProductOptions& options, const char* uhidP
         error_ = Errno(std::string("cannot open ") + uhidPath);
         return;
     }
-    const auto descriptor = VendorReportDescriptor(options.product.outputReportLength,
-                                                   options.product.inputReportLength, options.reportIds);
+    const auto descriptor = VendorReportDescriptor(options.product.outputReportLength, options.product.inputReportLength,
+                                                   options.reportIds ? options.product.inputReportId : 0,
+                                                   options.reportIds ? options.product.outputReportId : 0);
     uhid_event ev{};
     ev.type = UHID_CREATE2;
     std::snprintf(reinterpret_cast<char*>(ev.u.create2.name), sizeof ev.u.create2.name, "%s", options.name.c_str());
@@ -181,7 +182,7 @@ void UhidProduct::Handle(const uhid_event& ev) {
         switch (ev.type) {
         case UHID_OUTPUT:
             // uhid hands over the report as the host wrote it, ID byte first.
-            Take(ev.u.output.data, ev.u.output.size, false);
+            Take(ev.u.output.data, ev.u.output.size, true);
             break;
         case UHID_GET_REPORT: {  // the product has no feature reports
             uhid_event reply{};
@@ -261,8 +262,9 @@ GadgetProduct::GadgetProduct(const VirtualProductOptions& options, const std::st
         return;
     }
     gadget_ = configfs + "/usb_gadget/qeff_" + udc_;  // one gadget a controller
-    const auto descriptor = VendorReportDescriptor(options.product.outputReportLength,
-                                                   options.product.inputReportLength, options.reportIds);
+    const auto descriptor = VendorReportDescriptor(options.product.outputReportLength, options.product.inputReportLength,
+                                                   options.reportIds ? options.product.inputReportId : 0,
+                                                   options.reportIds ? options.product.outputReportId : 0);
     // The endpoint carries the longer report as the gadget sees it.
     const std::size_t id = options.reportIds ? 1 : 0;
     reportLength_ = std::max(options.product.inputReportLength, options.product.outputReportLength) - 1 + id;
@@ -276,6 +278,10 @@ GadgetProduct::GadgetProduct(const VirtualProductOptions& options, const std::st
     Write("idVendor", hex);
     std::snprintf(hex, sizeof hex, "0x%04x", options.productId);
     Write("idProduct", hex);
+    if (options.release) {
+        std::snprintf(hex, sizeof hex, "0x%04x", *options.release);
+        Write("bcdDevice", hex);
+    }
     Write("strings/0x409/product", options.name);
     if (!options.serial.empty())
         Write("strings/0x409/serialnumber", options.serial);
@@ -343,10 +349,11 @@ void GadgetProduct::Serve(const std::atomic<bool>& stop) {
         pollfd p[2] = {{fd_, POLLIN, 0}, {secondFd_, POLLIN, 0}};
         if (::poll(p, secondFd_ >= 0 ? 2 : 1, 20) <= 0)
             continue;
-        // usbhid does not send a report ID of 0: what arrives is the payload part.
+        // usbhid sends a numbered report whole, ID first, and strips the 0 ID
+        // of an unnumbered one: what arrives is the product's to check.
         ssize_t n = 0;
         while (!unplugged_ && !Hung() && (n = ::read(fd_, buffer.data(), buffer.size())) > 0)
-            Take(buffer.data(), static_cast<std::size_t>(n), true);
+            Take(buffer.data(), static_cast<std::size_t>(n), options_.reportIds);
         // The host's keyboard driver sets the keyboard's LEDs of its own
         // accord, one byte at a time: anything longer was meant for the product.
         while (secondFd_ >= 0 && (n = ::read(secondFd_, buffer.data(), buffer.size())) > 0)

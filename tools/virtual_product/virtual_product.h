@@ -19,7 +19,8 @@ struct VirtualProductOptions {
     std::string serial;                            // its USB serial number (empty: none)
     std::string phys;                              // (uhid) its physical path, where the host sees it plugged in
     std::string udc;                               // (gadget) the USB device controller it is plugged into; empty: the first
-    bool reportIds = false;                        // reports carry ID 1
+    bool reportIds = false;                        // reports carry the IDs `product` gives
+    std::optional<std::uint16_t> release;          // (gadget) its USB release number, bcdDevice
     std::optional<std::size_t> unplugAfterReports;  // leaves once this many reports arrived
     // (gadget) a second HID interface under the same IDs, a boot keyboard with
     // an LED output report, as a composite product has
@@ -62,9 +63,10 @@ public:
 protected:
     explicit VirtualProduct(const VirtualProductOptions& options) : options_(options), product_(options.product) {}
 
-    // Hands one output report (without its ID byte when the transport strips
-    // it) to the product logic, then sends whatever answer is due.
-    void Take(const std::uint8_t* data, std::size_t size, bool idStripped);
+    // Hands one output report, as it arrived, to the product logic, then sends
+    // whatever answer is due. `withId`: the transport delivers the ID byte in
+    // front; otherwise what arrives is the data of a report of ID 0 alone.
+    void Take(const std::uint8_t* data, std::size_t size, bool withId);
     virtual void SendInputReport(const std::uint8_t* data, std::size_t size) = 0;
     // Returns once the host has the answers sent so far (uhid hands them over at once).
     virtual void AnswerTaken() {}
@@ -75,6 +77,7 @@ protected:
     // Serving stops reading once the product is set to hang.
     bool Hung() const { return options_.stopReadingAfterReports && received_ >= *options_.stopReadingAfterReports; }
 
+    std::vector<std::uint8_t> report_;  // the report taken last, kept for its memory
     std::atomic<std::size_t> received_{0};
     std::atomic<bool> unplugged_{false};
     std::atomic<bool> complete_{false};
