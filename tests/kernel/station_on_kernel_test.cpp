@@ -55,7 +55,7 @@ TEST(StationOnKernel, UpgradesEachUhidProductAsItIsPluggedIn) {
     StationOutput out(lines, true);
     WatchOptions options;
     options.package = (folder / "p.qeff").string();
-    options.count = 3;
+    options.limits.count = 3;
     std::atomic<bool> stop{false};
     int exitCode = -1;
     std::thread station([&] { exitCode = RunWatch(options, *hid, *arrivals, out, stop); });
@@ -134,7 +134,7 @@ TEST(StationOnKernel, TwoGadgetsOnTwoPortsAreToldApartByLocation) {
     StationOutput out(lines, true);
     WatchOptions options;
     options.package = (folder / "p.qeff").string();
-    options.count = 1;
+    options.limits.count = 1;
     options.choice.location = "usb-dummy_hcd.1-1/input0";
     const std::atomic<bool> stop{false};
     EXPECT_EQ(RunWatch(options, *hid, *arrivals, out, stop), ExitSuccess) << lines.str();
