@@ -129,10 +129,24 @@ protected:
         product.identity = {std::move(serial), std::move(location), std::nullopt};
         return product;
     }
-    // Runs the station on this thread until it ends by itself, with `output`.
+    // Runs the station with `output` until it ends, which it must within 5 s
+    // (or it is stopped, and the test fails).
     int RunHere(StationOutput& output) {
         const auto arrivals = hid.Arrivals();
-        return RunWatch(options, *system, *arrivals, output, stop);
+        std::atomic<bool> ended{false};
+        int code = -1;
+        std::thread run([&] {
+            code = RunWatch(options, *system, *arrivals, output, stop);
+            ended = true;
+        });
+        const auto until = Clock::now() + 5s;
+        while (!ended && Clock::now() < until)
+            std::this_thread::sleep_for(2ms);
+        EXPECT_TRUE(ended) << "the station did not end";
+        stop = true;
+        run.join();
+        stop = false;
+        return code;
     }
     bool Done(std::size_t n) {
         return lines.WaitFor([n](const auto& l) { return Count(l, "done") >= n; });
@@ -440,7 +454,7 @@ TEST_F(Station, AStalledConsumerHoldsUpNoUpgrade) {
     std::ostream stalledStream(&stalled);
     StationOutput output(stalledStream, true, errors);
     std::vector<std::size_t> products;
-    for (const char* serial : {"00S1", "00S2", "00S3"})
+    for (const char* serial : {"00S1", "00S2", "00S3", "00S4", "00S5", "00S6", "00S7", "00S8"})
         products.push_back(hid.Attach(Product(serial, std::string("usb-") + serial)));
     std::thread ran([&] { exitCode = RunHere(output); });
     const auto upgraded = [&] {
@@ -468,7 +482,7 @@ TEST_F(Station, AStalledConsumerHoldsUpNoUpgrade) {
         done += parsed["event"] == "done";
         summaries += parsed["event"] == "summary";
     }
-    EXPECT_EQ(done, 3u);
+    EXPECT_EQ(done, products.size());
     EXPECT_EQ(summaries, 1u);
 }
 
