@@ -329,7 +329,7 @@ TEST_F(Station, TellsTimesTwinsDenialsAndKeepsARecordAcrossRuns) {
         for (const json& line : lines.Events(event))
             all.push_back(line);
     for (const json& line : all)
-        EXPECT_TRUE(line.contains("time") && std::regex_match(line["time"].get<std::string>(), utc)) << line;
+        EXPECT_TRUE(std::regex_match(line.value("time", ""), utc)) << line;
     // An interface the watcher could not open, as the station tells it.
     StationEvent locked;
     locked.kind = StationEvent::Kind::Denied;
@@ -340,7 +340,7 @@ TEST_F(Station, TellsTimesTwinsDenialsAndKeepsARecordAcrossRuns) {
     const json denied = json::parse(deniedLine.str());
     EXPECT_EQ(denied["event"], "denied");
     EXPECT_EQ(denied["path"], "/dev/hidraw7");
-    EXPECT_TRUE(std::regex_match(denied["time"].get<std::string>(), utc)) << denied;
+    EXPECT_TRUE(std::regex_match(denied.value("time", ""), utc)) << denied;
 #ifdef _WIN32
     EXPECT_NE(denied["text"].get<std::string>().find("Another program holds it"), std::string::npos);
 #else
@@ -355,9 +355,7 @@ TEST_F(Station, TellsTimesTwinsDenialsAndKeepsARecordAcrossRuns) {
         const bool refused = line["path"] == "sim:" + std::to_string(twin);
         EXPECT_EQ(line["bytesSent"], refused ? 2048u : 5000u) << line;
         EXPECT_EQ(line.contains("ackCode"), refused) << line;
-        if (refused) {
-            EXPECT_EQ(line["ackCode"], 6);
-        }
+        EXPECT_EQ(line.value("ackCode", 0), refused ? 6 : 0) << line;
     }
     EXPECT_EQ(hid.Product(good).Payload(), package.firmware);
 
