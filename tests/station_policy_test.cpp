@@ -20,6 +20,7 @@ struct Step {
     const char* serial = "";
     const char* location = "";
     int second = 0;
+    int present = -1;  // (+) a product finished before that is still plugged in
 };
 
 struct Row {
@@ -44,7 +45,8 @@ StationLimits Limits(std::optional<std::size_t> count, std::optional<std::size_t
 
 // Faults caught: a product upgraded again after it came back (by its serial
 // number, or without one at its location within --returns-within) or a
-// failed one not taken again; twins not both taken or not both flagged; a
+// failed one not taken again; twins (present at once, or one plugged in while
+// the other, upgraded, is still there) not both taken or not both flagged; a
 // recorded product upgraded; --count counting a failure or a return; the line
 // not stopping after N failures in a row (or after N failures not in a row);
 // more than --max-parallel at once, the queue out of order, a product that
@@ -63,6 +65,8 @@ TEST(StationPolicy, DecidesOncePerProductReturnsAndTheLinesLimits) {
          {{'+', 0, "", "p1"}, {'=', 0}, {'+', 1, "", "p2", 1}}, "SS|0"},
         {"twins present at once are both taken and flagged", none, {},
          {{'+', 0, "S1", "p1"}, {'+', 1, "S1", "p2"}, {'+', 2, "S2", "p3"}}, "SSS|0 0 1"},
+        {"a twin plugged in while the one upgraded is still there is no return", none, {},
+         {{'+', 0, "S1", "p1"}, {'=', 0}, {'+', 1, "S1", "p2", 5, 0}}, "SS|0 0 1"},
         {"the record's serial numbers are skipped", none, {"S1"},
          {{'+', 0, "S1", "p1"}, {'+', 1, "S2", "p2"}}, "CS|0"},
         {"the count: upgrades only", Limits(2, {}, {}), {},
@@ -89,7 +93,10 @@ TEST(StationPolicy, DecidesOncePerProductReturnsAndTheLinesLimits) {
             case '+': {
                 ids.insert(step.id);
                 const DeviceIdentity identity{step.serial, step.location, std::nullopt};
-                told += "SQRCN"[static_cast<int>(policy.Arrive(step.id, identity, at))];
+                std::set<std::size_t> stillPresent;
+                if (step.present >= 0)
+                    stillPresent.insert(static_cast<std::size_t>(step.present));
+                told += "SQRCN"[static_cast<int>(policy.Arrive(step.id, identity, at, stillPresent))];
                 break;
             }
             case 'b': told += std::to_string(policy.Begin(step.id)); break;

@@ -158,8 +158,8 @@ int Run(int argc, char** argv) {
         ->check(CLI::Validator(
             [](std::string& hex) { return ParseSha256Hex(hex) ? std::string() : "takes 64 hexadecimal digits"; },
             "HEX"));
-    watchCommand->footer("The exit code is the worst of the products' (0 when every one was upgraded); 9 when a line "
-                         "of the output or of the record could not be written.");
+    watchCommand->footer("The exit code is the worst of the products' (0 when every one was upgraded); 8 when Ctrl-C "
+                         "ended it; 9 when a line of the output or of the record could not be written.");
 
     try {
         app.parse(argc, argv);

@@ -41,13 +41,18 @@ void StationModel::Denied(const std::string& path) {
     Post(Kind::Denied, product, DeniedHint(package_.vendorId, package_.productId));
 }
 
-std::pair<std::size_t, ArrivalVerdict> StationModel::Arrive(const std::string& path, const DeviceIdentity& identity) {
+std::pair<std::size_t, ArrivalVerdict> StationModel::Arrive(const std::string& path, const DeviceIdentity& identity,
+                                                            const std::set<std::string>& present) {
     const std::lock_guard lock(mutex_);
     StationProduct product;
     product.id = nextId_++;
     product.path = path;
     product.identity = identity;
-    const ArrivalVerdict verdict = policy_.Arrive(product.id, identity, std::chrono::steady_clock::now());
+    std::set<std::size_t> stillPresent;
+    for (const auto& [id, upgradedPath] : upgradedPaths_)
+        if (upgradedPath != path && present.count(upgradedPath))
+            stillPresent.insert(id);
+    const ArrivalVerdict verdict = policy_.Arrive(product.id, identity, std::chrono::steady_clock::now(), stillPresent);
     product.duplicateSerial = policy_.DuplicateSerial(product.id);
     Post(Kind::Arrived, product);
     switch (verdict) {
@@ -134,6 +139,8 @@ void StationModel::Finish(std::size_t id, int code, const std::optional<Transfer
         if (result->outcome == TransferOutcome::Refused)
             product.ackCode = result->ackCode;
     }
+    if (code == ExitSuccess)
+        upgradedPaths_[id] = product.path;
     ++outcomes_[code];
     worst_ = std::max(worst_, code);
     const StopReason before = policy_.Stopping();

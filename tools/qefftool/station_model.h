@@ -23,8 +23,10 @@ public:
     void Package();
     void Watching();
     void Denied(const std::string& path);
-    // A product that arrived: its number and what is done with it.
-    std::pair<std::size_t, ArrivalVerdict> Arrive(const std::string& path, const DeviceIdentity& identity);
+    // A product that arrived, with the paths present now: its number and what
+    // is done with it.
+    std::pair<std::size_t, ArrivalVerdict> Arrive(const std::string& path, const DeviceIdentity& identity,
+                                                  const std::set<std::string>& present);
     std::optional<std::size_t> NextFromQueue();
     void Left(std::size_t id);
     // The product's upgrade starts now.
@@ -50,6 +52,7 @@ private:
     LineWriter& writer_;
     PackageSummary package_;
     std::map<std::size_t, StationProduct> products_;  // taken and not yet done
+    std::map<std::size_t, std::string> upgradedPaths_;  // done and upgraded
     std::size_t nextId_ = 0;
     int attempts_ = 0;
     std::map<int, int> outcomes_;

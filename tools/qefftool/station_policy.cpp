@@ -9,7 +9,8 @@ std::string StationPolicy::Key(const DeviceIdentity& identity) {
     return identity.serial.empty() ? "at " + identity.location : "serial " + identity.serial;
 }
 
-ArrivalVerdict StationPolicy::Arrive(std::size_t id, const DeviceIdentity& identity, Time at) {
+ArrivalVerdict StationPolicy::Arrive(std::size_t id, const DeviceIdentity& identity, Time at,
+                                     const std::set<std::size_t>& stillPresent) {
     if (stopping_ != StopReason::None)
         return ArrivalVerdict::NotTaken;
     const std::string& serial = identity.serial;
@@ -20,10 +21,15 @@ ArrivalVerdict StationPolicy::Arrive(std::size_t id, const DeviceIdentity& ident
                 duplicates_.insert(other);
                 twin = true;
             }
+    const auto upgraded = serial.empty() ? upgradedBy_.end() : upgradedBy_.find(serial);
+    if (!twin && upgraded != upgradedBy_.end() && stillPresent.count(upgraded->second)) {
+        duplicates_.insert(upgraded->second);  // upgraded and still plugged in: this is another
+        twin = true;
+    }
     if (twin) {
         duplicates_.insert(id);
     } else if (!serial.empty()) {
-        if (upgradedSerials_.count(serial))
+        if (upgraded != upgradedBy_.end())
             return ArrivalVerdict::Returned;
         if (recorded_.count(serial))
             return ArrivalVerdict::Recorded;
@@ -65,7 +71,7 @@ void StationPolicy::Finish(std::size_t id, bool upgraded, Time at) {
         ++upgraded_;
         failuresInARow_ = 0;
         if (!it->second.serial.empty())
-            upgradedSerials_.insert(it->second.serial);
+            upgradedBy_[it->second.serial] = id;
         else if (!it->second.location.empty())
             upgradedAt_[it->second.location] = at;
         if (limits_.count && upgraded_ >= *limits_.count)

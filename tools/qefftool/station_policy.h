@@ -43,7 +43,10 @@ public:
     // package, skipped when not empty.
     explicit StationPolicy(StationLimits limits, std::set<std::string> recorded = {});
 
-    ArrivalVerdict Arrive(std::size_t id, const DeviceIdentity& identity, Time at);
+    // `stillPresent`: the products finished before that are still plugged in
+    // (another with the serial number of one of them is its twin, not it back).
+    ArrivalVerdict Arrive(std::size_t id, const DeviceIdentity& identity, Time at,
+                          const std::set<std::size_t>& stillPresent = {});
     // The next queued product whose turn it is, taken off the queue; none
     // while the station stops.
     std::optional<std::size_t> NextFromQueue();
@@ -71,7 +74,7 @@ private:
     std::map<std::size_t, DeviceIdentity> present_;  // taken and not finished: running or queued
     std::deque<std::size_t> queue_;
     std::set<std::size_t> duplicates_;
-    std::set<std::string> upgradedSerials_;
+    std::map<std::string, std::size_t> upgradedBy_;  // serial number: the product upgraded with it
     std::map<std::string, Time> upgradedAt_;  // by location, for products without a serial number
     std::map<std::string, int> tries_;        // by serial number, or by location without one
     std::size_t running_ = 0, upgraded_ = 0, failuresInARow_ = 0;

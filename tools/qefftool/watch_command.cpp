@@ -15,6 +15,7 @@
 #include <set>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -176,15 +177,20 @@ int RunWatch(const WatchOptions& options, HidSystem& hid, HidArrivals& arrivals,
         lookAtLimits();  // nothing is started once a stop was asked for
         for (const std::string& path : change.denied)
             model.Denied(path);
+        // The products that arrived together are decided on together, before
+        // any of them starts: one that ends at once changes no other's fate.
+        const auto present = change.arrived.empty() && queued.empty() ? std::set<std::string>() : PresentPaths(hid);
+        std::vector<std::pair<std::size_t, FoundProduct>> starting;
         for (FoundProduct& product : change.arrived) {
-            const auto [id, verdict] = model.Arrive(product.path, product.identity);
+            const auto [id, verdict] = model.Arrive(product.path, product.identity, present);
             if (verdict == ArrivalVerdict::Start)
-                launch(id, std::move(product));
+                starting.emplace_back(id, std::move(product));
             else if (verdict == ArrivalVerdict::Queue)
                 queued.emplace(id, std::move(product));
         }
+        for (auto& [id, product] : starting)
+            launch(id, std::move(product));
         if (!queued.empty()) {
-            const auto present = PresentPaths(hid);
             for (auto it = queued.begin(); it != queued.end();) {
                 if (present.count(it->second.path)) {
                     ++it;
@@ -208,7 +214,8 @@ int RunWatch(const WatchOptions& options, HidSystem& hid, HidArrivals& arrivals,
     queued.clear();
     reap(true);  // after Ctrl-C each stops at its next report
     const bool failed = writer.OutputFailed() || writer.RecordFailed();
-    int code = model.Summary(failed ? ExitOutput : ExitSuccess);
+    const bool interrupted = model.Stopping() == StopReason::Interrupted;
+    int code = model.Summary(failed ? ExitOutput : interrupted ? ExitInterrupted : ExitSuccess);
     writer.Close();
     if (writer.OutputFailed() || writer.RecordFailed())
         code = std::max<int>(code, ExitOutput);

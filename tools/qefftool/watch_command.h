@@ -29,6 +29,7 @@ struct WatchOptions {
 // upgrade is told of, not upgraded again), until `stop` (Ctrl-C), until
 // `limits.count` products were upgraded, or until the line stops itself.
 // `stop` also ends the upgrades running, between two reports. Returns the
-// worst product's exit code, or ExitOutput when a line could not be written.
+// worst product's exit code, at least ExitInterrupted when `stop` ended it and
+// ExitOutput when a line could not be written.
 int RunWatch(const WatchOptions& options, HidSystem& hid, HidArrivals& arrivals, StationOutput& out,
              const std::atomic<bool>& stop);
