@@ -154,7 +154,8 @@ protected:
 };
 
 // Faults caught: a product upgraded again while it stays plugged in, or again
-// once it comes back after its upgrade (told as returned instead); products
+// once it comes back after its upgrade (told as returned instead); a twin
+// plugged in while the first is still there taken for it; products
 // plugged in together taken one after the other or one of them missed; a
 // product noticed late. With the system's notifications and by looking at the
 // enumeration again.
@@ -178,18 +179,20 @@ TEST_P(Arrivals, EachProductIsUpgradedOnceAndSoonAfterItCame) {
     const std::size_t b = attach("00A2", "usb-1-2");
     const std::size_t c = attach("00A3", "usb-1-3");
     ASSERT_TRUE(Done(3));
+    const std::size_t twin = attach("00A2", "usb-1-9");  // while the first 00A2 is still plugged in
+    ASSERT_TRUE(Done(4));
     hid.Detach(a);
     const std::size_t again = attach("00A1", "usb-1-1");  // restarted into its new firmware
     ASSERT_TRUE(lines.WaitFor([](const auto& l) { return Count(l, "returned") == 1; }));
     stop = true;
     EXPECT_EQ(Finish(), ExitInterrupted) << "Ctrl-C ended it";
 
-    for (const std::size_t i : {a, b, c, again}) {
+    for (const std::size_t i : {a, b, c, twin, again}) {
         const auto arrived = lines.FirstAt("arrived", "sim:" + std::to_string(i));
         ASSERT_NE(arrived, Clock::time_point{}) << i;
         EXPECT_LT(arrived - attached[i], 500ms) << i;
     }
-    for (const std::size_t i : {a, b, c})
+    for (const std::size_t i : {a, b, c, twin})
         EXPECT_EQ(hid.Product(i).Payload(), package.firmware) << i;
     EXPECT_TRUE(hid.Log(again).reports.empty()) << "upgraded once, not again when it came back";
     EXPECT_EQ(hid.Log(a).opens, 1) << "opened once while attached";
@@ -198,13 +201,14 @@ TEST_P(Arrivals, EachProductIsUpgradedOnceAndSoonAfterItCame) {
     EXPECT_EQ(returned[0]["path"], "sim:" + std::to_string(again));
     EXPECT_EQ(returned[0]["serial"], "00A1");
     const auto done = lines.Events("done");
-    ASSERT_EQ(done.size(), 3u);
+    ASSERT_EQ(done.size(), 4u);
     EXPECT_EQ(done.back()["outcome"], "upgraded");
     EXPECT_EQ(done.back()["exitCode"], 0);
+    EXPECT_EQ(done.back().value("duplicateSerial", false), true) << "a twin, not the first come back";
     const auto summary = lines.Events("summary");
     ASSERT_EQ(summary.size(), 1u);
-    EXPECT_EQ(summary[0]["products"], 3);
-    EXPECT_EQ(summary[0]["outcomes"], (json{{"upgraded", 3}}));
+    EXPECT_EQ(summary[0]["products"], 4);
+    EXPECT_EQ(summary[0]["outcomes"], (json{{"upgraded", 4}}));
 }
 
 // Faults caught: --count counting failures, or the station not stopping at it;

@@ -41,7 +41,8 @@ void StationModel::Denied(const std::string& path) {
     Post(Kind::Denied, product, DeniedHint(package_.vendorId, package_.productId));
 }
 
-std::pair<std::size_t, ArrivalVerdict> StationModel::Arrive(const std::string& path, const DeviceIdentity& identity,
+std::pair<std::size_t, ArrivalVerdict> StationModel::Arrive(const std::string& path, const std::string& plug,
+                                                            const DeviceIdentity& identity,
                                                             const std::set<std::string>& present) {
     const std::lock_guard lock(mutex_);
     StationProduct product;
@@ -49,16 +50,20 @@ std::pair<std::size_t, ArrivalVerdict> StationModel::Arrive(const std::string& p
     product.path = path;
     product.identity = identity;
     std::set<std::size_t> stillPresent;
-    for (const auto& [id, upgradedPath] : upgradedPaths_)
-        if (upgradedPath != path && present.count(upgradedPath))
+    for (const auto& [id, upgradedPlug] : upgradedPlugs_)
+        if (upgradedPlug != plug && present.count(upgradedPlug))
             stillPresent.insert(id);
     const ArrivalVerdict verdict = policy_.Arrive(product.id, identity, std::chrono::steady_clock::now(), stillPresent);
     product.duplicateSerial = policy_.DuplicateSerial(product.id);
     Post(Kind::Arrived, product);
     switch (verdict) {
-    case ArrivalVerdict::Start: products_[product.id] = product; break;
+    case ArrivalVerdict::Start:
+        products_[product.id] = product;
+        plugs_[product.id] = plug;
+        break;
     case ArrivalVerdict::Queue:
         products_[product.id] = product;
+        plugs_[product.id] = plug;
         Post(Kind::Queued, product);
         break;
     case ArrivalVerdict::Returned: Post(Kind::Returned, product); break;
@@ -83,6 +88,7 @@ void StationModel::Left(std::size_t id) {
         return;
     Post(Kind::Left, it->second);
     products_.erase(it);
+    plugs_.erase(id);
 }
 
 void StationModel::Begin(std::size_t id) {
@@ -140,7 +146,8 @@ void StationModel::Finish(std::size_t id, int code, const std::optional<Transfer
             product.ackCode = result->ackCode;
     }
     if (code == ExitSuccess)
-        upgradedPaths_[id] = product.path;
+        upgradedPlugs_[id] = plugs_[id];
+    plugs_.erase(id);
     ++outcomes_[code];
     worst_ = std::max(worst_, code);
     const StopReason before = policy_.Stopping();

@@ -23,10 +23,11 @@ public:
     void Package();
     void Watching();
     void Denied(const std::string& path);
-    // A product that arrived, with the paths present now: its number and what
-    // is done with it.
-    std::pair<std::size_t, ArrivalVerdict> Arrive(const std::string& path, const DeviceIdentity& identity,
-                                                  const std::set<std::string>& present);
+    // A product that arrived, known by its plug (what is new with every plug,
+    // else its path), with the plugs present now: its number and what is done
+    // with it.
+    std::pair<std::size_t, ArrivalVerdict> Arrive(const std::string& path, const std::string& plug,
+                                                  const DeviceIdentity& identity, const std::set<std::string>& present);
     std::optional<std::size_t> NextFromQueue();
     void Left(std::size_t id);
     // The product's upgrade starts now.
@@ -52,7 +53,8 @@ private:
     LineWriter& writer_;
     PackageSummary package_;
     std::map<std::size_t, StationProduct> products_;  // taken and not yet done
-    std::map<std::size_t, std::string> upgradedPaths_;  // done and upgraded
+    std::map<std::size_t, std::string> plugs_;          // of the products taken
+    std::map<std::size_t, std::string> upgradedPlugs_;  // of the products done and upgraded
     std::size_t nextId_ = 0;
     int attempts_ = 0;
     std::map<int, int> outcomes_;

@@ -51,18 +51,19 @@ private:
     int lastTenth_ = 0;
 };
 
-// The paths of the interfaces present now.
-std::set<std::string> PresentPaths(HidSystem& hid) {
-    std::set<std::string> paths;
+// The interfaces present now, each by what is new with every plug where the
+// system tells it (a path may be handed to the next product), else by its path.
+std::map<std::string, std::string> PresentPlugs(HidSystem& hid) {
+    std::map<std::string, std::string> plugs;  // path: plug
     const auto set = hid.PresentInterfaces();
     for (std::size_t i = 0; set; ++i) {
         InterfaceEntry entry = set->At(i);
         if (entry.kind == InterfaceEntry::Kind::End)
             break;
         if (entry.kind == InterfaceEntry::Kind::Path)
-            paths.insert(std::move(entry.path));
+            plugs[entry.path] = entry.instance.empty() ? entry.path : entry.instance;
     }
-    return paths;
+    return plugs;
 }
 
 // The station refuses to start: the package is told, if it could be read, the
@@ -119,6 +120,7 @@ int RunWatch(const WatchOptions& options, HidSystem& hid, HidArrivals& arrivals,
     };
     std::list<Upgrade> running;
     std::map<std::size_t, FoundProduct> queued;  // their devices stay open while they wait
+    std::map<std::size_t, std::string> queuedPlugs;
     const auto reap = [&](bool all) {
         for (auto it = running.begin(); it != running.end();) {
             if (all || it->over) {
@@ -179,30 +181,41 @@ int RunWatch(const WatchOptions& options, HidSystem& hid, HidArrivals& arrivals,
             model.Denied(path);
         // The products that arrived together are decided on together, before
         // any of them starts: one that ends at once changes no other's fate.
-        const auto present = change.arrived.empty() && queued.empty() ? std::set<std::string>() : PresentPaths(hid);
+        const auto plugs = change.arrived.empty() && queued.empty() ? std::map<std::string, std::string>()
+                                                                    : PresentPlugs(hid);
+        std::set<std::string> present;
+        for (const auto& [path, plug] : plugs)
+            present.insert(plug);
+        const auto plugOf = [&](const std::string& path) {
+            const auto it = plugs.find(path);
+            return it == plugs.end() ? path : it->second;
+        };
         std::vector<std::pair<std::size_t, FoundProduct>> starting;
         for (FoundProduct& product : change.arrived) {
-            const auto [id, verdict] = model.Arrive(product.path, product.identity, present);
-            if (verdict == ArrivalVerdict::Start)
+            const std::string plug = plugOf(product.path);
+            const auto [id, verdict] = model.Arrive(product.path, plug, product.identity, present);
+            if (verdict == ArrivalVerdict::Start) {
                 starting.emplace_back(id, std::move(product));
-            else if (verdict == ArrivalVerdict::Queue)
+            } else if (verdict == ArrivalVerdict::Queue) {
+                queuedPlugs[id] = plug;
                 queued.emplace(id, std::move(product));
+            }
         }
         for (auto& [id, product] : starting)
             launch(id, std::move(product));
-        if (!queued.empty()) {
-            for (auto it = queued.begin(); it != queued.end();) {
-                if (present.count(it->second.path)) {
-                    ++it;
-                    continue;
-                }
-                model.Left(it->first);
-                it = queued.erase(it);
+        for (auto it = queued.begin(); it != queued.end();) {
+            if (present.count(queuedPlugs[it->first])) {
+                ++it;
+                continue;
             }
+            model.Left(it->first);
+            queuedPlugs.erase(it->first);
+            it = queued.erase(it);
         }
         while (const auto next = model.NextFromQueue()) {
             launch(*next, std::move(queued.at(*next)));
             queued.erase(*next);
+            queuedPlugs.erase(*next);
         }
         reap(false);
     }
