@@ -182,11 +182,16 @@ double StationArrivals(int count) {
 
     const auto hid = MakeHidrawSystem();
     const auto arrivals = NativeHidArrivals();
-    std::ostream discard(nullptr);
+    // Lines taken and thrown away: a stream without a buffer fails every
+    // write, which stops the station.
+    struct : std::streambuf {
+        int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+    } sink;
+    std::ostream discard(&sink);
     StationOutput out(discard, true);
     WatchOptions options;
     options.package = path;
-    options.count = static_cast<std::size_t>(count);
+    options.limits.count = static_cast<std::size_t>(count);
     const std::atomic<bool> never{false};
     int code = -1;
     std::thread station([&] { code = RunWatch(options, *hid, *arrivals, out, never); });

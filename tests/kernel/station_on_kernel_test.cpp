@@ -57,7 +57,7 @@ TEST(StationOnKernel, UpgradesEachUhidProductAsItIsPluggedIn) {
     StationOutput out(lines, true);
     WatchOptions options;
     options.package = (folder / "p.qeff").string();
-    options.count = 3;
+    options.limits.count = 3;
     std::atomic<bool> stop{false};
     int exitCode = -1;
     std::thread station([&] { exitCode = RunWatch(options, *hid, *arrivals, out, stop); });
@@ -136,7 +136,7 @@ TEST(StationOnKernel, TwoGadgetsOnTwoPortsAreToldApartByLocation) {
     StationOutput out(lines, true);
     WatchOptions options;
     options.package = (folder / "p.qeff").string();
-    options.count = 1;
+    options.limits.count = 1;
     options.choice.location = "usb-dummy_hcd.1-1/input0";
     const std::atomic<bool> stop{false};
     EXPECT_EQ(RunWatch(options, *hid, *arrivals, out, stop), ExitSuccess) << lines.str();
@@ -224,6 +224,62 @@ TEST(StationOnKernel, ACompositeGadgetIsUpgradedOnceAndItsKeyboardGetsNothing) {
     const auto& gadget = dynamic_cast<const GadgetProduct&>(product.Product());
     EXPECT_EQ(gadget.ReportsReceived(), reports);
     EXPECT_EQ(gadget.SecondInterfaceReports(), 0u);
+}
+
+// Faults caught on the real kernel: a product that restarts into its new
+// firmware after its last acknowledgement, and comes back with the same
+// serial number, upgraded a second time, or not told of as returned.
+TEST(StationOnKernel, AProductThatRestartsAfterItsUpgradeIsToldAsReturned) {
+    TempFolder folder;
+    PackageContents package = SamplePackage();
+    package.firmware = CountingPayload(20000);
+    package.blockLength = 1024;
+    WriteBytes(folder / "p.qeff", BuildPackage(package));
+    auto restarting = OptionsFor(package);
+    restarting.serial = "QV-R";
+    restarting.phys = "usb-station-r";
+    restarting.leaveAfterLastAnswer = true;
+
+    const auto hid = NativeHidSystem();
+    const auto arrivals = NativeHidArrivals();
+    std::ostringstream lines;  // read once the station ended
+    StationOutput out(lines, true);
+    WatchOptions options;
+    options.package = (folder / "p.qeff").string();
+    std::atomic<bool> stop{false};
+    int exitCode = -1;
+    std::thread station([&] { exitCode = RunWatch(options, *hid, *arrivals, out, stop); });
+    struct Ended {
+        std::atomic<bool>& stop;
+        std::thread& station;
+        ~Ended() {
+            stop = true;
+            if (station.joinable())
+                station.join();
+        }
+    } ended{stop, station};
+    std::this_thread::sleep_for(200ms);  // watching
+
+    Attached before(Transport::Uhid, restarting);
+    ASSERT_TRUE(before.Up()) << before.Error();
+    ASSERT_TRUE(Within10s([&] { return before.Complete() && before.Unplugged(); }));
+    std::this_thread::sleep_for(1s);  // restarting
+    Attached after(Transport::Uhid, restarting);
+    ASSERT_TRUE(after.Up()) << after.Error();
+    std::this_thread::sleep_for(1500ms);  // long past the time an upgrade takes to start
+    stop = true;
+    station.join();
+
+    const std::string text = lines.str();
+    EXPECT_EQ(exitCode, ExitInterrupted) << "ended by the stop\n" << text;
+    EXPECT_EQ(before.Product().Product().Payload(), package.firmware);
+    EXPECT_EQ(after.Product().ReportsReceived(), 0u) << "upgraded once\n" << text;
+    std::size_t done = 0;
+    for (std::size_t at = 0; (at = text.find("\"event\":\"done\"", at)) != std::string::npos; ++at)
+        ++done;
+    EXPECT_EQ(done, 1u) << text;
+    EXPECT_NE(text.find("\"event\":\"returned\",\"location\":\"usb-station-r\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\"serial\":\"QV-R\""), std::string::npos) << text;
 }
 
 }  // namespace

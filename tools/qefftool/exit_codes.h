@@ -12,6 +12,7 @@ enum ExitCode : int {
     ExitRefused = 6,       // the product refused the firmware with a failing code
     ExitLost = 7,          // the product stopped answering or went away
     ExitInterrupted = 8,   // Ctrl-C stopped the upgrade
+    ExitOutput = 9,        // the station's output or its record cannot be written
 };
 
 // What an exit code says of a product's upgrade, in a few words.
@@ -24,6 +25,7 @@ inline const char* OutcomeName(int code) {
     case ExitRefused: return "refused the firmware";
     case ExitLost: return "timed out or lost";
     case ExitInterrupted: return "interrupted";
+    case ExitOutput: return "output failed";
     default: return "failed";
     }
 }
@@ -39,4 +41,5 @@ inline constexpr const char* ExitCodeTable =
     "  6  product refused the firmware (its code is in the message)\n"
     "  7  time-out or product lost\n"
     "  8  interrupted\n"
+    "  9  (watch) its output or its record cannot be written\n"
     "With --all, the worst of the products' codes.\n";

@@ -20,6 +20,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -48,6 +49,17 @@ unsigned long ParseNumber(const std::string& text, unsigned long max) {
     if (text.empty() || text[0] == '-' || used != text.size() || value > max)
         throw CLI::ValidationError(text, "takes a number from 0 to " + std::to_string(max) + " (0x for hexadecimal)");
     return value;
+}
+
+// The name the station goes by in its record unless given one.
+std::string HostName() {
+#ifdef _WIN32
+    const char* name = std::getenv("COMPUTERNAME");
+    return name ? name : "";
+#else
+    char name[256] = {};
+    return gethostname(name, sizeof name - 1) == 0 ? name : "";
+#endif
 }
 
 int Run(int argc, char** argv) {
@@ -112,7 +124,9 @@ int Run(int argc, char** argv) {
 
     WatchOptions watch;
     std::string watchSha256, watchSerial, watchLocation;
-    std::size_t watchCount = 0;
+    std::size_t watchCount = 0, watchFailures = 0, watchParallel = 0;
+    double returnsWithin = 15;
+    std::string record;
     bool watchJson = false;
     auto* watchCommand = app.add_subcommand(
         "watch", "Upgrade every product with the package's IDs as it is plugged in, several at once, until Ctrl-C");
@@ -123,11 +137,32 @@ int Run(int argc, char** argv) {
     watchCommand->add_option("--location", watchLocation, "Only products plugged in at this location");
     watchCommand->add_flag("--json", watchJson, "One JSON object per line, for scripts");
     watchCommand
+        ->add_option("--returns-within", returnsWithin,
+                     "A product without a serial number back at its location this many seconds after its upgrade "
+                     "is the same product")
+        ->check(CLI::Range(0.0, 86400.0))
+        ->capture_default_str();
+    watchCommand->add_option("--max-parallel", watchParallel, "Upgrade at most this many products at once; the others wait")
+        ->check(CLI::PositiveNumber);
+    watchCommand
+        ->add_option("--stop-after-failures", watchFailures,
+                     "Take no new product after this many failed in a row; the running ones finish")
+        ->check(CLI::PositiveNumber);
+    auto* recordOption =
+        watchCommand->add_option("--record", record, "Append one JSON line per product to this file, on disk at once");
+    watchCommand->add_flag("--skip-recorded", watch.skipRecorded,
+                           "Skip a serial number the record tells was upgraded with this package")
+        ->needs(recordOption);
+    watch.station = HostName();
+    watchCommand->add_option("--station", watch.station, "The station's name in the record (default: the host's)");
+    watchCommand->add_option("--operator", watch.operatorName, "Who runs the station, for the record");
+    watchCommand
         ->add_option("--sha256", watchSha256, "Refuse the package, before looking for any product, unless this is its SHA-256")
         ->check(CLI::Validator(
             [](std::string& hex) { return ParseSha256Hex(hex) ? std::string() : "takes 64 hexadecimal digits"; },
             "HEX"));
-    watchCommand->footer("The exit code is the worst of the products' (0 when every one was upgraded).");
+    watchCommand->footer("The exit code is the worst of the products' (0 when every one was upgraded); 8 when Ctrl-C "
+                         "ended it; 9 when a line of the output or of the record could not be written.");
 
     try {
         app.parse(argc, argv);
@@ -155,7 +190,14 @@ int Run(int argc, char** argv) {
             if (!watchLocation.empty())
                 watch.choice.location = watchLocation;
             if (watchCount > 0)
-                watch.count = watchCount;
+                watch.limits.count = watchCount;
+            if (watchFailures > 0)
+                watch.limits.stopAfterFailures = watchFailures;
+            if (watchParallel > 0)
+                watch.limits.maxParallel = watchParallel;
+            watch.limits.returnsWithin = std::chrono::milliseconds(static_cast<long long>(returnsWithin * 1000));
+            if (!record.empty())
+                watch.record = record;
             CatchInterrupts();
             const auto arrivals = NativeHidArrivals();
             StationOutput out(std::cout, watchJson);

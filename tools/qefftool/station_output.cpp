@@ -9,12 +9,9 @@
 #include <nlohmann/json.hpp>
 
 using nlohmann::json;
+using Kind = StationEvent::Kind;
 
 namespace {
-
-void Line(std::ostream& out, const json& object) {
-    out << object.dump(-1, ' ', false, json::error_handler_t::replace) << "\n" << std::flush;
-}
 
 std::string Hex(std::uint16_t id) {
     char text[8];
@@ -22,98 +19,160 @@ std::string Hex(std::uint16_t id) {
     return text;
 }
 
-std::string Seconds(std::chrono::milliseconds took) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(took.count()) / 1000.0);
-    return text;
+double Seconds(const StationProduct& p) {
+    return static_cast<double>(std::chrono::duration_cast<std::chrono::milliseconds>(p.endedAt - p.startedAt).count()) /
+           1000.0;
+}
+
+std::string Named(const StationProduct& p) {
+    std::string named = VisibleText(p.path);
+    if (!p.identity.serial.empty())
+        named += " serial \"" + VisibleText(p.identity.serial) + "\"";
+    if (!p.identity.location.empty())
+        named += " at \"" + VisibleText(p.identity.location) + "\"";
+    return named;
+}
+
+const char* EventName(Kind kind) {
+    switch (kind) {
+    case Kind::Package: return "package";
+    case Kind::Watching: return "watching";
+    case Kind::Denied: return "denied";
+    case Kind::Arrived: return "arrived";
+    case Kind::Queued: return "queued";
+    case Kind::Returned:
+    case Kind::Recorded: return "returned";
+    case Kind::NotTaken: return "notTaken";
+    case Kind::Left: return "left";
+    case Kind::Progress: return "progress";
+    case Kind::Message: return "message";
+    case Kind::Stopping: return "stopping";
+    case Kind::Done: return "done";
+    case Kind::Summary: return "summary";
+    }
+    return "message";
 }
 
 }  // namespace
 
-std::string StationOutput::Named(const std::string& path, const DeviceIdentity& identity) const {
-    std::string named = VisibleText(path);
-    if (!identity.serial.empty())
-        named += " serial \"" + VisibleText(identity.serial) + "\"";
-    if (!identity.location.empty())
-        named += " at \"" + VisibleText(identity.location) + "\"";
-    return named;
+std::string DeniedHint(std::uint16_t vendorId, std::uint16_t productId) {
+#ifdef _WIN32
+    (void)vendorId;
+    (void)productId;
+    return "Another program holds it, or access to it was refused.";
+#else
+    const std::string ids = Hex(vendorId) + " " + Hex(productId);
+    return "Access to it was denied. Grant it with: sudo /usr/share/quorvella-upgrade-utility/install-udev-rule.sh " +
+           ids + " (or scripts/install-udev-rule.sh " + ids + " from the source tree), then plug it in again.";
+#endif
 }
 
-void StationOutput::Package(const PackageSummary& p) {
-    const std::lock_guard lock(mutex_);
-    if (json_)
-        Line(out_, {{"event", "package"}, {"path", p.path}, {"productName", p.productName},
-                    {"productCode", p.productCode}, {"firmwareCode", p.firmwareCode}, {"vendorId", p.vendorId},
-                    {"productId", p.productId}, {"blockLength", p.blockLength}, {"payloadSize", p.payloadSize},
-                    {"sha256", p.sha256}});
-    else
-        out_ << VisibleText(p.path) << ": \"" << VisibleText(p.productName) << "\" (product code "
-             << VisibleText(p.productCode) << ", firmware code " << VisibleText(p.firmwareCode) << "), sha256 "
-             << p.sha256 << "\n";
-}
-
-void StationOutput::Watching(std::uint16_t vendorId, std::uint16_t productId) {
-    const std::lock_guard lock(mutex_);
-    if (json_)
-        Line(out_, {{"event", "watching"}, {"vendorId", vendorId}, {"productId", productId}});
-    else
-        out_ << "waiting for " << Hex(vendorId) << ":" << Hex(productId) << " products (Ctrl-C ends)\n" << std::flush;
-}
-
-void StationOutput::Arrived(const std::string& path, const DeviceIdentity& identity) {
-    const std::lock_guard lock(mutex_);
-    if (json_)
-        Line(out_, {{"event", "arrived"}, {"path", path}, {"serial", identity.serial}, {"location", identity.location}});
-    else
-        out_ << "arrived " << Named(path, identity) << "\n" << std::flush;
-}
-
-void StationOutput::Progress(const std::string& path, int percent) {
-    const std::lock_guard lock(mutex_);
-    if (json_)
-        Line(out_, {{"event", "progress"}, {"path", path}, {"percent", percent}});
-    else
-        out_ << VisibleText(path) << ": " << percent << "%\n" << std::flush;
-}
-
-void StationOutput::Message(const std::string& path, const std::string& caption, const std::string& text) {
-    const std::lock_guard lock(mutex_);
-    if (json_) {
-        Line(out_, {{"event", "message"}, {"path", path}, {"caption", caption}, {"text", text}});
-        return;
+std::string StationOutput::JsonLine(const StationEvent& e) const {
+    json line{{"event", EventName(e.kind)}, {"time", IsoUtc(e.time)}};
+    const StationProduct& p = e.product;
+    const auto product = [&] {
+        line["path"] = p.path;
+        line["serial"] = p.identity.serial;
+        line["location"] = p.identity.location;
+        if (p.attempt) {
+            line["attempt"] = p.attempt;
+            line["tries"] = p.tries;
+        }
+        if (p.duplicateSerial)
+            line["duplicateSerial"] = true;
+    };
+    switch (e.kind) {
+    case Kind::Package: {
+        const PackageSummary& s = e.package;
+        line.update({{"path", s.path}, {"productName", s.productName}, {"productCode", s.productCode},
+                     {"firmwareCode", s.firmwareCode}, {"vendorId", s.vendorId}, {"productId", s.productId},
+                     {"blockLength", s.blockLength}, {"payloadSize", s.payloadSize}, {"sha256", s.sha256}});
+        break;
     }
-    std::string shown = text;
-    std::replace(shown.begin(), shown.end(), '\n', ' ');  // one line a message
-    out_ << (path.empty() ? "" : VisibleText(path) + ": ") << caption << ": " << VisibleText(shown) << "\n"
-         << std::flush;
-}
-
-void StationOutput::Done(const std::string& path, const DeviceIdentity& identity, int exitCode,
-                         std::chrono::milliseconds took) {
-    const std::lock_guard lock(mutex_);
-    if (json_)
-        Line(out_, {{"event", "done"}, {"path", path}, {"serial", identity.serial}, {"location", identity.location},
-                    {"exitCode", exitCode}, {"success", exitCode == ExitSuccess}, {"outcome", OutcomeName(exitCode)},
-                    {"seconds", static_cast<double>(took.count()) / 1000.0}});
-    else
-        out_ << "done " << Named(path, identity) << ": " << OutcomeName(exitCode)
-             << (exitCode == ExitSuccess ? "" : " (exit code " + std::to_string(exitCode) + ")") << " in "
-             << Seconds(took) << " s\n"
-             << std::flush;
-}
-
-void StationOutput::Summary(const std::map<int, int>& outcomes, int exitCode) {
-    const std::lock_guard lock(mutex_);
-    int products = 0;
-    json counts = json::object();
-    std::string text;
-    for (const auto& [code, count] : outcomes) {
-        products += count;
-        counts[OutcomeName(code)] = count;
-        text += (text.empty() ? ": " : ", ") + std::to_string(count) + " " + OutcomeName(code);
+    case Kind::Watching: line.update({{"vendorId", e.vendorId}, {"productId", e.productId}}); break;
+    case Kind::Denied: line.update({{"path", p.path}, {"text", e.text}}); break;
+    case Kind::Recorded: line["recorded"] = true; [[fallthrough]];
+    case Kind::Arrived:
+    case Kind::Queued:
+    case Kind::Returned:
+    case Kind::NotTaken:
+    case Kind::Left: product(); break;
+    case Kind::Progress:
+        product();
+        line["percent"] = e.percent;
+        break;
+    case Kind::Message:
+        line.update({{"path", p.path}, {"caption", e.caption}, {"text", e.text}});
+        if (p.attempt)
+            line["attempt"] = p.attempt;
+        break;
+    case Kind::Stopping: line["reason"] = e.text; break;
+    case Kind::Done:
+        product();
+        line.update({{"exitCode", p.exitCode}, {"success", p.exitCode == ExitSuccess}, {"outcome", OutcomeName(p.exitCode)},
+                     {"seconds", Seconds(p)}, {"bytesSent", p.bytesSent}});
+        if (p.ackCode)
+            line["ackCode"] = *p.ackCode;
+        break;
+    case Kind::Summary: {
+        int products = 0;
+        json counts = json::object();
+        for (const auto& [code, count] : e.outcomes) {
+            products += count;
+            counts[OutcomeName(code)] = count;
+        }
+        line.update({{"products", products}, {"outcomes", counts}, {"exitCode", e.exitCode}});
+        break;
     }
-    if (json_)
-        Line(out_, {{"event", "summary"}, {"products", products}, {"outcomes", counts}, {"exitCode", exitCode}});
-    else
-        out_ << products << (products == 1 ? " product" : " products") << text << "\n" << std::flush;
+    }
+    return line.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string StationOutput::TextLine(const StationEvent& e) const {
+    const StationProduct& p = e.product;
+    switch (e.kind) {
+    case Kind::Package: {
+        const PackageSummary& s = e.package;
+        return VisibleText(s.path) + ": \"" + VisibleText(s.productName) + "\" (product code " +
+               VisibleText(s.productCode) + ", firmware code " + VisibleText(s.firmwareCode) + "), sha256 " + s.sha256;
+    }
+    case Kind::Watching: return "waiting for " + Hex(e.vendorId) + ":" + Hex(e.productId) + " products (Ctrl-C ends)";
+    case Kind::Denied: return "denied " + VisibleText(p.path) + ": " + VisibleText(e.text);
+    case Kind::Arrived: return "arrived " + Named(p) + (p.duplicateSerial ? " (its serial number is on another product too)" : "");
+    case Kind::Queued: return "queued " + Named(p) + ": waits for its turn";
+    case Kind::Returned: return "returned " + Named(p) + ": upgraded before, not again";
+    case Kind::Recorded: return "returned " + Named(p) + ": upgraded with this package before, says the record";
+    case Kind::NotTaken: return "not taken " + Named(p) + ": the station is stopping";
+    case Kind::Left: return "left " + Named(p) + " while it waited; not upgraded";
+    case Kind::Progress: return VisibleText(p.path) + ": " + std::to_string(e.percent) + "%";
+    case Kind::Message: {
+        std::string shown = e.text;
+        std::replace(shown.begin(), shown.end(), '\n', ' ');  // one line a message
+        return (p.path.empty() ? "" : VisibleText(p.path) + ": ") + e.caption + ": " + VisibleText(shown);
+    }
+    case Kind::Stopping: return "stopping: " + e.text;
+    case Kind::Done: {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f", Seconds(p));
+        return "done " + Named(p) + ": " + OutcomeName(p.exitCode) +
+               (p.exitCode == ExitSuccess ? "" : " (exit code " + std::to_string(p.exitCode) + ")") + " in " + seconds +
+               " s, attempt " + std::to_string(p.attempt) +
+               (p.duplicateSerial ? ", its serial number was on another product too" : "");
+    }
+    case Kind::Summary: {
+        int products = 0;
+        std::string text;
+        for (const auto& [code, count] : e.outcomes) {
+            products += count;
+            text += (text.empty() ? ": " : ", ") + std::to_string(count) + " " + OutcomeName(code);
+        }
+        return std::to_string(products) + (products == 1 ? " product" : " products") + text;
+    }
+    }
+    return {};
+}
+
+bool StationOutput::Write(const StationEvent& event) {
+    out_ << (json_ ? JsonLine(event) : TextLine(event)) << '\n' << std::flush;
+    return out_.good();
 }

@@ -1,34 +1,31 @@
 #pragma once
 
-#include "device/hid_device.h"
-#include "device/message_display.h"
-#include "upgrade_output.h"
+#include "station_event.h"
 
-#include <chrono>
-#include <map>
-#include <mutex>
+#include <iostream>
 #include <ostream>
 #include <string>
 
-// What the station tells, one line an event, as plain text or as JSON lines.
-// Calls for different products come from different threads at once.
+// The station's lines on its output, one an event, as plain text or as JSON
+// lines; what cannot go there goes to `errors`. Only the line writer's thread
+// writes.
 class StationOutput {
 public:
-    StationOutput(std::ostream& out, bool json) : out_(out), json_(json) {}
+    StationOutput(std::ostream& out, bool json, std::ostream& errors = std::cerr)
+        : out_(out), json_(json), errors_(errors) {}
 
-    void Package(const PackageSummary& package);
-    void Watching(std::uint16_t vendorId, std::uint16_t productId);
-    void Arrived(const std::string& path, const DeviceIdentity& identity);
-    void Progress(const std::string& path, int percent);  // every tenth
-    void Message(const std::string& path, const std::string& caption, const std::string& text);
-    void Done(const std::string& path, const DeviceIdentity& identity, int exitCode, std::chrono::milliseconds took);
-    // How many products ended with each exit code, and the command's.
-    void Summary(const std::map<int, int>& outcomes, int exitCode);
+    // Writes the event's line and flushes it; false when it could not be written.
+    bool Write(const StationEvent& event);
+    std::ostream& Errors() { return errors_; }
 
 private:
-    std::string Named(const std::string& path, const DeviceIdentity& identity) const;
+    std::string JsonLine(const StationEvent& event) const;
+    std::string TextLine(const StationEvent& event) const;
 
-    std::mutex mutex_;
     std::ostream& out_;
     bool json_;
+    std::ostream& errors_;
 };
+
+// How to grant access to a product whose node may not be opened.
+std::string DeniedHint(std::uint16_t vendorId, std::uint16_t productId);

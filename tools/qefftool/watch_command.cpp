@@ -3,23 +3,23 @@
 #include "device/firmware_transfer.h"
 #include "device/product_watcher.h"
 #include "exit_codes.h"
+#include "line_writer.h"
 #include "package/package_bytes.h"
-#include "package/package_header.h"
+#include "record_file.h"
+#include "station_model.h"
 #include "station_output.h"
 #include "upgrade_command.h"
 
-#include <algorithm>
 #include <list>
 #include <map>
-#include <mutex>
+#include <set>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// How long one wait for products lasts before Ctrl-C and the count are looked
+// How long one wait for products lasts before Ctrl-C and the limits are looked
 // at again; a product that arrives meanwhile ends the wait at once.
 constexpr std::chrono::milliseconds LookAgainEvery{100};
 
@@ -27,11 +27,11 @@ constexpr std::chrono::milliseconds LookAgainEvery{100};
 // the transfer's messages, Ctrl-C between reports.
 class StationView final : public TransferView {
 public:
-    StationView(std::string path, StationOutput& out, const std::atomic<bool>& stop)
-        : path_(std::move(path)), out_(out), stop_(stop) {}
+    StationView(std::size_t id, StationModel& model, const std::atomic<bool>& stop)
+        : id_(id), model_(model), stop_(stop) {}
     void SetGauge(int) override {}
     void ShowMessage(const std::string& text, const std::string& caption, MessageStyle) override {
-        out_.Message(path_, caption, text);
+        model_.Message(id_, caption, text);
     }
     void ProcessPendingEvents() override {}
     void PayloadSent(std::uint64_t sent, std::uint64_t total) override {
@@ -39,52 +39,88 @@ public:
         if (tenth > lastTenth_ && sent < total) {  // the end is told by the outcome
             lastTenth_ = tenth;
             if (tenth > 0)
-                out_.Progress(path_, tenth * 10);
+                model_.Progress(id_, tenth * 10);
         }
     }
     bool StopRequested() override { return stop_.load(); }
 
 private:
-    std::string path_;
-    StationOutput& out_;
+    std::size_t id_;
+    StationModel& model_;
     const std::atomic<bool>& stop_;
     int lastTenth_ = 0;
 };
+
+// The interfaces present now, each by what is new with every plug where the
+// system tells it (a path may be handed to the next product), else by its path.
+std::map<std::string, std::string> PresentPlugs(HidSystem& hid) {
+    std::map<std::string, std::string> plugs;  // path: plug
+    const auto set = hid.PresentInterfaces();
+    for (std::size_t i = 0; set; ++i) {
+        InterfaceEntry entry = set->At(i);
+        if (entry.kind == InterfaceEntry::Kind::End)
+            break;
+        if (entry.kind == InterfaceEntry::Kind::Path)
+            plugs[entry.path] = entry.instance.empty() ? entry.path : entry.instance;
+    }
+    return plugs;
+}
+
+// The station refuses to start: the package is told, if it could be read, the
+// reason and an empty summary.
+int Refuse(StationOutput& out, const PackageSummary& package, bool told, const std::string& why, int code) {
+    LineWriter writer(out, nullptr, {});
+    StationModel model(StationPolicy({}), writer, package);
+    if (told)
+        model.Package();
+    model.PackageMessage("File Error", why);
+    model.Summary(code);
+    writer.Close();
+    return code;
+}
 
 }  // namespace
 
 int RunWatch(const WatchOptions& options, HidSystem& hid, HidArrivals& arrivals, StationOutput& out,
              const std::atomic<bool>& stop) {
-    std::map<int, int> outcomes;
-    const auto fail = [&](const std::string& text) {
-        out.Message("", "File Error", text);
-        out.Summary(outcomes, ExitPackage);
-        return static_cast<int>(ExitPackage);
-    };
     std::string why;
     const auto package = CheckPackage(options.package, why);
-    if (!package)
-        return fail(why);
-    out.Package(package->summary);
+    if (!package) {
+        PackageSummary named;
+        named.path = options.package;
+        return Refuse(out, named, false, why, ExitPackage);
+    }
     if (const auto refused = PinRefusal(*package, options.sha256))
-        return fail(*refused);
+        return Refuse(out, package->summary, true, *refused, ExitPackage);
 
+    std::unique_ptr<RecordFile> record;
+    std::set<std::string> recorded;
+    if (options.record) {
+        const auto before = options.skipRecorded ? ReadRecord(*options.record) : std::optional<std::string>("");
+        record = before ? RecordFile::Open(*options.record) : nullptr;
+        if (!record) {
+            out.Errors() << "qefftool: the record " << *options.record << " cannot be opened.\n" << std::flush;
+            return Refuse(out, package->summary, true, "The record " + *options.record + " cannot be opened.",
+                          ExitOutput);
+        }
+        if (options.skipRecorded)
+            recorded = RecordedUpgrades(*before, package->summary.sha256);
+    }
+
+    LineWriter writer(out, record.get(), {options.station, options.operatorName, package->summary});
+    StationModel model(StationPolicy(options.limits, std::move(recorded)), writer, package->summary);
+    model.Package();
     const std::uint16_t vid = package->summary.vendorId, pid = package->summary.productId;
     ProductWatcher watcher(hid, arrivals, vid, pid, options.choice);
-    out.Watching(vid, pid);
+    model.Watching();
 
     struct Upgrade {
         std::thread thread;
         std::atomic<bool> over{false};
     };
     std::list<Upgrade> running;
-    std::mutex mutex;  // guards the tallies
-    int worst = ExitSuccess;
-    std::size_t upgraded = 0;
-    const auto countReached = [&] {
-        const std::lock_guard lock(mutex);
-        return options.count && upgraded >= *options.count;
-    };
+    std::map<std::size_t, FoundProduct> queued;  // their devices stay open while they wait
+    std::map<std::size_t, std::string> queuedPlugs;
     const auto reap = [&](bool all) {
         for (auto it = running.begin(); it != running.end();) {
             if (all || it->over) {
@@ -95,59 +131,106 @@ int RunWatch(const WatchOptions& options, HidSystem& hid, HidArrivals& arrivals,
             }
         }
     };
-
-    while (!stop.load() && !countReached()) {
-        for (FoundProduct& product : watcher.Arrived(LookAgainEvery).arrived) {
-            out.Arrived(product.path, product.identity);
-            Upgrade& upgrade = running.emplace_back();
-            const std::string path = product.path;
-            const DeviceIdentity identity = product.identity;
-            // Each product on a thread of its own with its own device: one
-            // product's failure, or its slowness, holds up no other.
-            auto run = [&, found = std::move(product), &over = upgrade.over]() mutable {
-                const auto start = Clock::now();
-                int code = ExitFailure;
-                try {
-                    StationView view(found.path, out, stop);
-                    const TransferResult result =
-                        TransferFirmware(view, *found.device, std::make_unique<PackageBytes>(package->bytes));
-                    found.device.reset();  // closed before anyone hears how it went
-                    if (result.outcome == TransferOutcome::Interrupted)
-                        out.Message(found.path, "Interrupted",
-                                    "Stopped after " + std::to_string(result.payloadSent) + " of " +
-                                        std::to_string(result.payloadSize) +
-                                        " bytes. The product may hold part of the new firmware: upgrade it again.");
-                    code = ExitCodeOf(result.outcome);
-                } catch (const std::exception& e) {
-                    found.device.reset();
-                    out.Message(found.path, "Error", e.what());
-                }
-                {
-                    const std::lock_guard lock(mutex);
-                    ++outcomes[code];
-                    worst = std::max(worst, code);
-                    upgraded += code == ExitSuccess;
-                }
-                out.Done(found.path, found.identity, code,
-                         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start));
-                over = true;
-            };
+    // Each product on a thread of its own with its own device: one product's
+    // failure, or its slowness, holds up no other.
+    const auto launch = [&](std::size_t id, FoundProduct found) {
+        model.Begin(id);
+        Upgrade& upgrade = running.emplace_back();
+        auto run = [&, id, found = std::move(found), &over = upgrade.over]() mutable {
+            int code = ExitFailure;
+            std::optional<TransferResult> result;
             try {
-                upgrade.thread = std::thread(std::move(run));
-            } catch (const std::system_error&) {  // no thread to be had: the product is told it failed
-                running.pop_back();
-                {
-                    const std::lock_guard lock(mutex);
-                    ++outcomes[ExitFailure];
-                    worst = std::max<int>(worst, ExitFailure);
-                }
-                out.Message(path, "Error", "No thread to be had for its upgrade; nothing was sent.");
-                out.Done(path, identity, ExitFailure, std::chrono::milliseconds(0));
+                StationView view(id, model, stop);
+                result = TransferFirmware(view, *found.device, std::make_unique<PackageBytes>(package->bytes));
+                found.device.reset();  // closed before anyone hears how it went
+                if (result->outcome == TransferOutcome::Interrupted)
+                    model.Message(id, "Interrupted",
+                                  "Stopped after " + std::to_string(result->payloadSent) + " of " +
+                                      std::to_string(result->payloadSize) +
+                                      " bytes. The product may hold part of the new firmware: upgrade it again.");
+                code = ExitCodeOf(result->outcome);
+            } catch (const std::exception& e) {
+                found.device.reset();
+                model.Message(id, "Error", e.what());
             }
+            model.Finish(id, code, result);
+            over = true;
+        };
+        try {
+            upgrade.thread = std::thread(std::move(run));
+        } catch (const std::system_error&) {  // no thread to be had: the product is told it failed
+            running.pop_back();
+            model.Message(id, "Error", "No thread to be had for its upgrade; nothing was sent.");
+            model.Finish(id, ExitFailure, std::nullopt);
+        }
+    };
+    const auto lookAtLimits = [&] {
+        if (stop.load())
+            model.Stop(StopReason::Interrupted);
+        if (writer.OutputFailed())
+            model.Stop(StopReason::OutputFailed);
+        if (writer.RecordFailed())
+            model.Stop(StopReason::RecordFailed);
+        return model.Stopping() == StopReason::None;
+    };
+
+    while (lookAtLimits()) {
+        WatchedChange change = watcher.Arrived(LookAgainEvery);
+        lookAtLimits();  // nothing is started once a stop was asked for
+        for (const std::string& path : change.denied)
+            model.Denied(path);
+        // The products that arrived together are decided on together, before
+        // any of them starts: one that ends at once changes no other's fate.
+        const auto plugs = change.arrived.empty() && queued.empty() ? std::map<std::string, std::string>()
+                                                                    : PresentPlugs(hid);
+        std::set<std::string> present;
+        for (const auto& [path, plug] : plugs)
+            present.insert(plug);
+        const auto plugOf = [&](const std::string& path) {
+            const auto it = plugs.find(path);
+            return it == plugs.end() ? path : it->second;
+        };
+        std::vector<std::pair<std::size_t, FoundProduct>> starting;
+        for (FoundProduct& product : change.arrived) {
+            const std::string plug = plugOf(product.path);
+            const auto [id, verdict] = model.Arrive(product.path, plug, product.identity, present);
+            if (verdict == ArrivalVerdict::Start) {
+                starting.emplace_back(id, std::move(product));
+            } else if (verdict == ArrivalVerdict::Queue) {
+                queuedPlugs[id] = plug;
+                queued.emplace(id, std::move(product));
+            }
+        }
+        for (auto& [id, product] : starting)
+            launch(id, std::move(product));
+        for (auto it = queued.begin(); it != queued.end();) {
+            if (present.count(queuedPlugs[it->first])) {
+                ++it;
+                continue;
+            }
+            model.Left(it->first);
+            queuedPlugs.erase(it->first);
+            it = queued.erase(it);
+        }
+        while (const auto next = model.NextFromQueue()) {
+            launch(*next, std::move(queued.at(*next)));
+            queued.erase(*next);
+            queuedPlugs.erase(*next);
         }
         reap(false);
     }
+    for (auto& [id, product] : queued) {
+        product.device.reset();
+        model.Message(id, "Interrupted", "The station stopped before its turn; nothing was sent.");
+        model.Drop(id);
+    }
+    queued.clear();
     reap(true);  // after Ctrl-C each stops at its next report
-    out.Summary(outcomes, worst);
-    return worst;
+    const bool failed = writer.OutputFailed() || writer.RecordFailed();
+    const bool interrupted = model.Stopping() == StopReason::Interrupted;
+    int code = model.Summary(failed ? ExitOutput : interrupted ? ExitInterrupted : ExitSuccess);
+    writer.Close();
+    if (writer.OutputFailed() || writer.RecordFailed())
+        code = std::max<int>(code, ExitOutput);
+    return code;
 }

@@ -2,6 +2,7 @@
 
 #include "device/device_discovery.h"
 #include "platform/sha256.h"
+#include "station_policy.h"
 
 #include <atomic>
 #include <cstddef>
@@ -16,12 +17,19 @@ struct WatchOptions {
     std::string package;
     std::optional<Sha256Digest> sha256;  // the package must have this hash, or nothing is looked for
     ProductChoice choice;                // only the products with this serial number and location
-    std::optional<std::size_t> count;    // stop once this many products were upgraded
+    StationLimits limits;                // --count, --stop-after-failures, --max-parallel, --returns-within
+    std::optional<std::string> record;   // append a line per product to this file
+    bool skipRecorded = false;           // skip serial numbers the record tells upgraded with this package
+    std::string station;                 // the station's name in the record
+    std::string operatorName;
 };
 
 // The station: keeps upgrading every product with the package's IDs as it is
-// plugged in, several at once, each once while it stays attached, until `stop`
-// (Ctrl-C) or until `count` products were upgraded. `stop` also ends the
-// upgrades running, between two reports. Returns the worst product's exit code.
+// plugged in, several at once, each once (a product that comes back after its
+// upgrade is told of, not upgraded again), until `stop` (Ctrl-C), until
+// `limits.count` products were upgraded, or until the line stops itself.
+// `stop` also ends the upgrades running, between two reports. Returns the
+// worst product's exit code, at least ExitInterrupted when `stop` ended it and
+// ExitOutput when a line could not be written.
 int RunWatch(const WatchOptions& options, HidSystem& hid, HidArrivals& arrivals, StationOutput& out,
              const std::atomic<bool>& stop);

@@ -1,0 +1,122 @@
+// The station's decisions, fed with events and their times, without threads.
+
+#include "station_policy.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// One event: a product arriving (+), beginning its upgrade (b), finishing (=
+// upgraded, ! failed), leaving the queue (-), or the station asking its queue
+// for the next (n).
+struct Step {
+    char what;
+    std::size_t id = 0;
+    const char* serial = "";
+    const char* location = "";
+    int second = 0;
+    int present = -1;  // (+) a product finished before that is still plugged in
+};
+
+struct Row {
+    const char* name;
+    StationLimits limits;
+    std::set<std::string> recorded;
+    std::vector<Step> steps;
+    // What the policy said, one mark a step: S start, Q queue, R returned,
+    // C recorded, N not taken; b: the tries; n: the id taken, or '-'; then
+    // '|', the stop reason and the products flagged as twins.
+    const char* told;
+};
+
+StationLimits Limits(std::optional<std::size_t> count, std::optional<std::size_t> failures,
+                     std::optional<std::size_t> parallel) {
+    StationLimits limits;
+    limits.count = count;
+    limits.stopAfterFailures = failures;
+    limits.maxParallel = parallel;
+    return limits;
+}
+
+// Faults caught: a product upgraded again after it came back (by its serial
+// number, or without one at its location within --returns-within) or a
+// failed one not taken again; twins (present at once, or one plugged in while
+// the other, upgraded, is still there) not both taken or not both flagged; a
+// recorded product upgraded; --count counting a failure or a return; the line
+// not stopping after N failures in a row (or after N failures not in a row);
+// more than --max-parallel at once, the queue out of order, a product that
+// left still taken from the queue, anything taken once the station stops;
+// the tries of a product not counted across its replugs.
+TEST(StationPolicy, DecidesOncePerProductReturnsAndTheLinesLimits) {
+    const StationLimits none;
+    const std::vector<Row> rows = {
+        {"a product upgraded comes back by its serial number", none, {},
+         {{'+', 0, "S1", "p1"}, {'=', 0}, {'+', 1, "S1", "p2", 60}}, "SR|0"},
+        {"a failed one is taken again, its tries counted", none, {},
+         {{'+', 0, "S1", "p1"}, {'b', 0}, {'!', 0}, {'+', 1, "S1", "p1"}, {'b', 1}}, "S1S2|0"},
+        {"without a serial number: back at its location within the time, then not", none, {},
+         {{'+', 0, "", "p1"}, {'=', 0, "", "", 10}, {'+', 1, "", "p1", 25}, {'+', 2, "", "p1", 26}}, "SRS|0"},
+        {"without a serial number: another location is another product", none, {},
+         {{'+', 0, "", "p1"}, {'=', 0}, {'+', 1, "", "p2", 1}}, "SS|0"},
+        {"twins present at once are both taken and flagged", none, {},
+         {{'+', 0, "S1", "p1"}, {'+', 1, "S1", "p2"}, {'+', 2, "S2", "p3"}}, "SSS|0 0 1"},
+        {"a twin plugged in while the one upgraded is still there is no return", none, {},
+         {{'+', 0, "S1", "p1"}, {'=', 0}, {'+', 1, "S1", "p2", 5, 0}}, "SS|0 0 1"},
+        {"the record's serial numbers are skipped", none, {"S1"},
+         {{'+', 0, "S1", "p1"}, {'+', 1, "S2", "p2"}}, "CS|0"},
+        {"the count: upgrades only", Limits(2, {}, {}), {},
+         {{'+', 0, "S1"}, {'!', 0}, {'+', 1, "S2"}, {'=', 1}, {'+', 2, "S2"}, {'+', 3, "S3"}, {'=', 3},
+          {'+', 4, "S4"}},
+         "SSRSN|2"},
+        {"failures in a row stop the line", Limits({}, 2, {}), {},
+         {{'+', 0, "S1"}, {'!', 0}, {'+', 1, "S2"}, {'=', 1}, {'+', 2, "S3"}, {'!', 2}, {'+', 3, "S4"}, {'!', 3},
+          {'+', 4, "S5"}},
+         "SSSSN|3"},
+        {"the queue: in turn, without the one that left", Limits({}, {}, 1), {},
+         {{'+', 0, "S1"}, {'+', 1, "S2"}, {'+', 2, "S3"}, {'n'}, {'-', 1}, {'=', 0}, {'n'}, {'n'}}, "SQQ-2-|0"},
+        {"nothing from the queue once the line stops", Limits({}, 1, 1), {},
+         {{'+', 0, "S1"}, {'+', 1, "S2"}, {'!', 0}, {'n'}}, "SQ-|3"},
+    };
+    for (const Row& row : rows) {
+        StationPolicy policy(row.limits, row.recorded);
+        const auto start = std::chrono::steady_clock::time_point{} + 1000s;
+        std::string told;
+        std::set<std::size_t> ids;
+        for (const Step& step : row.steps) {
+            const auto at = start + std::chrono::seconds(step.second);
+            switch (step.what) {
+            case '+': {
+                ids.insert(step.id);
+                const DeviceIdentity identity{step.serial, step.location, std::nullopt};
+                std::set<std::size_t> stillPresent;
+                if (step.present >= 0)
+                    stillPresent.insert(static_cast<std::size_t>(step.present));
+                told += "SQRCN"[static_cast<int>(policy.Arrive(step.id, identity, at, stillPresent))];
+                break;
+            }
+            case 'b': told += std::to_string(policy.Begin(step.id)); break;
+            case '=': policy.Finish(step.id, true, at); break;
+            case '!': policy.Finish(step.id, false, at); break;
+            case '-': policy.Leave(step.id); break;
+            case 'n': {
+                const auto next = policy.NextFromQueue();
+                told += next ? std::to_string(*next) : "-";
+                break;
+            }
+            }
+        }
+        told += "|" + std::to_string(static_cast<int>(policy.Stopping()));
+        for (const std::size_t id : ids)
+            if (policy.DuplicateSerial(id))
+                told += " " + std::to_string(id);
+        EXPECT_EQ(told, row.told) << row.name;
+        EXPECT_LE(policy.Running(), row.limits.maxParallel.value_or(SIZE_MAX)) << row.name;
+    }
+}
+
+}  // namespace

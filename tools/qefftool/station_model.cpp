@@ -1,0 +1,204 @@
+#include "station_model.h"
+
+#include "exit_codes.h"
+#include "line_writer.h"
+#include "station_output.h"
+
+#include <algorithm>
+
+using Kind = StationEvent::Kind;
+using SystemClock = std::chrono::system_clock;
+
+StationModel::StationModel(StationPolicy policy, LineWriter& writer, const PackageSummary& package)
+    : policy_(std::move(policy)), writer_(writer), package_(package) {}
+
+void StationModel::Post(Kind kind, const StationProduct& product, std::string text) {
+    StationEvent event;
+    event.kind = kind;
+    event.time = SystemClock::now();
+    event.product = product;
+    event.package = package_;
+    event.text = std::move(text);
+    event.vendorId = package_.vendorId;
+    event.productId = package_.productId;
+    writer_.Post(std::move(event));
+}
+
+void StationModel::Package() {
+    const std::lock_guard lock(mutex_);
+    Post(Kind::Package, {});
+}
+
+void StationModel::Watching() {
+    const std::lock_guard lock(mutex_);
+    Post(Kind::Watching, {});
+}
+
+void StationModel::Denied(const std::string& path) {
+    const std::lock_guard lock(mutex_);
+    StationProduct product;
+    product.path = path;
+    Post(Kind::Denied, product, DeniedHint(package_.vendorId, package_.productId));
+}
+
+std::pair<std::size_t, ArrivalVerdict> StationModel::Arrive(const std::string& path, const std::string& plug,
+                                                            const DeviceIdentity& identity,
+                                                            const std::set<std::string>& present) {
+    const std::lock_guard lock(mutex_);
+    StationProduct product;
+    product.id = nextId_++;
+    product.path = path;
+    product.identity = identity;
+    std::set<std::size_t> stillPresent;
+    for (const auto& [id, upgradedPlug] : upgradedPlugs_)
+        if (upgradedPlug != plug && present.count(upgradedPlug))
+            stillPresent.insert(id);
+    const ArrivalVerdict verdict = policy_.Arrive(product.id, identity, std::chrono::steady_clock::now(), stillPresent);
+    product.duplicateSerial = policy_.DuplicateSerial(product.id);
+    Post(Kind::Arrived, product);
+    switch (verdict) {
+    case ArrivalVerdict::Start:
+        products_[product.id] = product;
+        plugs_[product.id] = plug;
+        break;
+    case ArrivalVerdict::Queue:
+        products_[product.id] = product;
+        plugs_[product.id] = plug;
+        Post(Kind::Queued, product);
+        break;
+    case ArrivalVerdict::Returned: Post(Kind::Returned, product); break;
+    case ArrivalVerdict::Recorded: Post(Kind::Recorded, product); break;
+    case ArrivalVerdict::NotTaken: Post(Kind::NotTaken, product); break;
+    }
+    for (auto& [id, other] : products_)  // a twin told now is told on its own lines from now on
+        other.duplicateSerial = policy_.DuplicateSerial(id);
+    return {product.id, verdict};
+}
+
+std::optional<std::size_t> StationModel::NextFromQueue() {
+    const std::lock_guard lock(mutex_);
+    return policy_.NextFromQueue();
+}
+
+void StationModel::Left(std::size_t id) {
+    const std::lock_guard lock(mutex_);
+    policy_.Leave(id);
+    const auto it = products_.find(id);
+    if (it == products_.end())
+        return;
+    Post(Kind::Left, it->second);
+    products_.erase(it);
+    plugs_.erase(id);
+}
+
+void StationModel::Begin(std::size_t id) {
+    const std::lock_guard lock(mutex_);
+    StationProduct& product = products_[id];
+    product.attempt = ++attempts_;
+    product.tries = policy_.Begin(id);
+    product.startedAt = SystemClock::now();
+}
+
+void StationModel::Progress(std::size_t id, int percent) {
+    const std::lock_guard lock(mutex_);
+    StationEvent event;
+    event.kind = Kind::Progress;
+    event.time = SystemClock::now();
+    event.product = products_[id];
+    event.percent = percent;
+    writer_.Post(std::move(event));
+}
+
+void StationModel::Message(std::size_t id, const std::string& caption, const std::string& text) {
+    const std::lock_guard lock(mutex_);
+    StationProduct& product = products_[id];
+    product.message = text;
+    StationEvent event;
+    event.kind = Kind::Message;
+    event.time = SystemClock::now();
+    event.product = product;
+    event.caption = caption;
+    event.text = text;
+    writer_.Post(std::move(event));
+}
+
+void StationModel::PackageMessage(const std::string& caption, const std::string& text) {
+    const std::lock_guard lock(mutex_);
+    StationEvent event;
+    event.kind = Kind::Message;
+    event.time = SystemClock::now();
+    event.caption = caption;
+    event.text = text;
+    writer_.Post(std::move(event));
+}
+
+void StationModel::Finish(std::size_t id, int code, const std::optional<TransferResult>& result) {
+    const std::lock_guard lock(mutex_);
+    StationProduct product = products_[id];
+    products_.erase(id);
+    product.endedAt = SystemClock::now();
+    if (product.startedAt == SystemClock::time_point{})
+        product.startedAt = product.endedAt;
+    product.exitCode = code;
+    if (result) {
+        product.bytesSent = result->payloadSent;
+        if (result->outcome == TransferOutcome::Refused)
+            product.ackCode = result->ackCode;
+    }
+    if (code == ExitSuccess)
+        upgradedPlugs_[id] = plugs_[id];
+    plugs_.erase(id);
+    ++outcomes_[code];
+    worst_ = std::max(worst_, code);
+    const StopReason before = policy_.Stopping();
+    policy_.Finish(id, code == ExitSuccess, std::chrono::steady_clock::now());
+    Post(Kind::Done, product);
+    if (before == StopReason::None && policy_.Stopping() == StopReason::Failures)
+        Post(Kind::Stopping, {},
+             std::to_string(policy_.FailuresInARow()) +
+                 " products in a row were not upgraded: the station takes no new product, the running ones finish.");
+}
+
+void StationModel::Drop(std::size_t id) {
+    {
+        const std::lock_guard lock(mutex_);
+        policy_.Leave(id);
+    }
+    // Under Ctrl-C it was interrupted; when the line stops itself it was not upgraded.
+    Finish(id, Stopping() == StopReason::Interrupted ? ExitInterrupted : ExitNotFound, std::nullopt);
+}
+
+void StationModel::Stop(StopReason reason) {
+    const std::lock_guard lock(mutex_);
+    if (policy_.Stopping() != StopReason::None)
+        return;
+    policy_.Stop(reason);
+    const char* why = reason == StopReason::OutputFailed ? "the output cannot be written"
+                      : reason == StopReason::RecordFailed ? "the record cannot be written"
+                                                           : nullptr;
+    if (why)
+        Post(Kind::Stopping, {}, std::string(why) + ": the station takes no new product, the running ones finish.");
+}
+
+StopReason StationModel::Stopping() const {
+    const std::lock_guard lock(mutex_);
+    return policy_.Stopping();
+}
+
+std::size_t StationModel::Running() const {
+    const std::lock_guard lock(mutex_);
+    return policy_.Running();
+}
+
+int StationModel::Summary(int atLeast) {
+    const std::lock_guard lock(mutex_);
+    StationEvent event;
+    event.kind = Kind::Summary;
+    event.time = SystemClock::now();
+    event.package = package_;
+    event.outcomes = outcomes_;
+    event.exitCode = std::max(worst_, atLeast);
+    const int code = event.exitCode;
+    writer_.Post(std::move(event));
+    return code;
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "device/firmware_transfer.h"
+#include "station_event.h"
+#include "station_policy.h"
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+class LineWriter;
+
+// The station as every output sees it: each product's state and attempt, the
+// counters and the policy's decisions. Every change is posted to the writer as
+// an event, in the order the changes were made. Used from the watching thread
+// and every product's thread at once.
+class StationModel {
+public:
+    StationModel(StationPolicy policy, LineWriter& writer, const PackageSummary& package);
+
+    void Package();
+    void Watching();
+    void Denied(const std::string& path);
+    // A product that arrived, known by its plug (what is new with every plug,
+    // else its path), with the plugs present now: its number and what is done
+    // with it.
+    std::pair<std::size_t, ArrivalVerdict> Arrive(const std::string& path, const std::string& plug,
+                                                  const DeviceIdentity& identity, const std::set<std::string>& present);
+    std::optional<std::size_t> NextFromQueue();
+    void Left(std::size_t id);
+    // The product's upgrade starts now.
+    void Begin(std::size_t id);
+    void Progress(std::size_t id, int percent);
+    void Message(std::size_t id, const std::string& caption, const std::string& text);
+    void PackageMessage(const std::string& caption, const std::string& text);
+    // The upgrade ended with `code`; `result` where the transfer ran.
+    void Finish(std::size_t id, int code, const std::optional<TransferResult>& result);
+    // A product taken but not started, dropped as the station stops.
+    void Drop(std::size_t id);
+    void Stop(StopReason reason);
+    StopReason Stopping() const;
+    std::size_t Running() const;
+    // Posts the summary; returns the station's exit code.
+    int Summary(int atLeast);
+
+private:
+    void Post(StationEvent::Kind kind, const StationProduct& product, std::string text = {});
+
+    mutable std::mutex mutex_;
+    StationPolicy policy_;
+    LineWriter& writer_;
+    PackageSummary package_;
+    std::map<std::size_t, StationProduct> products_;  // taken and not yet done
+    std::map<std::size_t, std::string> plugs_;          // of the products taken
+    std::map<std::size_t, std::string> upgradedPlugs_;  // of the products done and upgraded
+    std::size_t nextId_ = 0;
+    int attempts_ = 0;
+    std::map<int, int> outcomes_;
+    int worst_ = 0;
+};

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "device/hid_device.h"
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+
+// The line's limits, as the command line gives them.
+struct StationLimits {
+    std::optional<std::size_t> count;              // end once this many products were upgraded
+    std::optional<std::size_t> stopAfterFailures;  // take no more after this many failures in a row
+    std::optional<std::size_t> maxParallel;        // at most this many upgrades at once
+    // A product without a serial number that comes back at the same location
+    // this soon after its upgrade is the same product.
+    std::chrono::milliseconds returnsWithin{15000};
+};
+
+// Why the station takes no new product.
+enum class StopReason { None, Interrupted, Count, Failures, OutputFailed, RecordFailed };
+
+// What the station does with a product that arrived.
+enum class ArrivalVerdict {
+    Start,     // its upgrade starts now
+    Queue,     // it waits for a free place
+    Returned,  // upgraded before by this station: not again
+    Recorded,  // upgraded before with this package, says the record
+    NotTaken,  // the station is stopping
+};
+
+// What the station decides, fed with events and their times and nothing else:
+// once per product, the returns, the queue and the line's limits. Products are
+// known by the station's own number for them.
+class StationPolicy {
+public:
+    using Time = std::chrono::steady_clock::time_point;
+
+    // `recorded`: serial numbers the record tells were upgraded with this
+    // package, skipped when not empty.
+    explicit StationPolicy(StationLimits limits, std::set<std::string> recorded = {});
+
+    // `stillPresent`: the products finished before that are still plugged in
+    // (another with the serial number of one of them is its twin, not it back).
+    ArrivalVerdict Arrive(std::size_t id, const DeviceIdentity& identity, Time at,
+                          const std::set<std::size_t>& stillPresent = {});
+    // The next queued product whose turn it is, taken off the queue; none
+    // while the station stops.
+    std::optional<std::size_t> NextFromQueue();
+    // The upgrade of a product taken (Start, or from the queue) begins: how
+    // many tries this product has had, this one included.
+    int Begin(std::size_t id);
+    void Finish(std::size_t id, bool upgraded, Time at);
+    // A queued product that left, or one dropped as the station stops.
+    void Leave(std::size_t id);
+    // The first reason given is the one kept.
+    void Stop(StopReason reason);
+
+    StopReason Stopping() const { return stopping_; }
+    bool DuplicateSerial(std::size_t id) const { return duplicates_.count(id) != 0; }
+    std::size_t Running() const { return running_; }
+    std::size_t Upgraded() const { return upgraded_; }
+    std::size_t FailuresInARow() const { return failuresInARow_; }
+    const std::deque<std::size_t>& Queue() const { return queue_; }
+
+private:
+    static std::string Key(const DeviceIdentity& identity);
+
+    StationLimits limits_;
+    std::set<std::string> recorded_;
+    std::map<std::size_t, DeviceIdentity> present_;  // taken and not finished: running or queued
+    std::deque<std::size_t> queue_;
+    std::set<std::size_t> duplicates_;
+    std::map<std::string, std::size_t> upgradedBy_;  // serial number: the product upgraded with it
+    std::map<std::string, Time> upgradedAt_;  // by location, for products without a serial number
+    std::map<std::string, int> tries_;        // by serial number, or by location without one
+    std::size_t running_ = 0, upgraded_ = 0, failuresInARow_ = 0;
+    StopReason stopping_ = StopReason::None;
+};
