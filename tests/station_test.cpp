@@ -293,16 +293,17 @@ TEST_F(Station, CtrlCStopsEveryRunningUpgradeBetweenReports) {
 
 // Faults caught: a progress line per report rather than per tenth; a serial
 // number (a device's text) printed raw on the terminal, where its escapes
-// would drive it.
+// would drive it, or with a quote that prints a false location after it.
 TEST_F(Station, TextLinesTellEveryTenthAndShowDeviceTextEscaped) {
-    const std::size_t i = hid.Attach(Product("\x1b]0;owned\x07", "usb-1-1"));
+    const std::size_t i = hid.Attach(Product("\x1b]0;owned\x07\" at \"usb-9", "usb-1-1"));
     options.limits.count = 1;
     std::ostringstream text;
     StationOutput plain(text, false, errors);
     EXPECT_EQ(RunHere(plain), ExitSuccess);
     const std::string shown = text.str();
     EXPECT_EQ(shown.find('\x1b'), std::string::npos) << shown;
-    EXPECT_NE(shown.find("done sim:" + std::to_string(i) + " serial \"\\x1b]0;owned\\x07\""), std::string::npos)
+    EXPECT_NE(shown.find("done sim:" + std::to_string(i) + " serial \"\\x1b]0;owned\\x07\\\" at \\\"usb-9\" at \"usb-1-1\""),
+              std::string::npos)
         << shown;
     std::size_t progress = 0;
     for (std::size_t at = 0; (at = shown.find("%\n", at)) != std::string::npos; ++at)
@@ -323,8 +324,13 @@ TEST_F(Station, TellsTimesTwinsDenialsAndKeepsARecordAcrossRuns) {
     options.operatorName = "Ana";
     const std::size_t good = hid.Attach(Product("00D1", "usb-1-1"));
     const std::size_t twin = hid.Attach(Product("00D1", "usb-1-2", {BlockAnswer::Code(1), BlockAnswer::Code(6)}));
+    SimulatedInterface locked = Product("00D2", "usb-1-3");  // no udev rule for it yet
+    locked.accessDenied = true;
+    locked.advertisesIds = true;
+    const std::size_t lockedAt = hid.Attach(locked);
     Start();
     ASSERT_TRUE(Done(2));
+    ASSERT_TRUE(lines.WaitFor([](const auto& l) { return Count(l, "denied") >= 1; }));
     stop = true;
     EXPECT_EQ(Finish(), ExitInterrupted);
 
@@ -335,16 +341,12 @@ TEST_F(Station, TellsTimesTwinsDenialsAndKeepsARecordAcrossRuns) {
             all.push_back(line);
     for (const json& line : all)
         EXPECT_TRUE(std::regex_match(line.value("time", ""), utc)) << line;
-    // An interface the watcher could not open, as the station tells it.
-    StationEvent locked;
-    locked.kind = StationEvent::Kind::Denied;
-    locked.product.path = "/dev/hidraw7";
-    locked.text = DeniedHint(0x1d50, 0x6018);
-    std::ostringstream deniedLine;
-    StationOutput(deniedLine, true, errors).Write(locked);
-    const json denied = json::parse(deniedLine.str());
+    const auto deniedLines = lines.Events("denied");
+    ASSERT_EQ(deniedLines.size(), 1u) << "told once";
+    const json& denied = deniedLines[0];
+    EXPECT_EQ(hid.Log(lockedAt).reports.size(), 0u);
     EXPECT_EQ(denied["event"], "denied");
-    EXPECT_EQ(denied["path"], "/dev/hidraw7");
+    EXPECT_EQ(denied["path"], "sim:" + std::to_string(lockedAt));
     EXPECT_TRUE(std::regex_match(denied.value("time", ""), utc)) << denied;
 #ifdef _WIN32
     EXPECT_NE(denied["text"].get<std::string>().find("Another program holds it"), std::string::npos);

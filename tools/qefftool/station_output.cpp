@@ -27,9 +27,9 @@ double Seconds(const StationProduct& p) {
 std::string Named(const StationProduct& p) {
     std::string named = VisibleText(p.path);
     if (!p.identity.serial.empty())
-        named += " serial \"" + VisibleText(p.identity.serial) + "\"";
+        named += " serial \"" + QuotedText(p.identity.serial) + "\"";
     if (!p.identity.location.empty())
-        named += " at \"" + VisibleText(p.identity.location) + "\"";
+        named += " at \"" + QuotedText(p.identity.location) + "\"";
     return named;
 }
 
@@ -133,7 +133,7 @@ std::string StationOutput::TextLine(const StationEvent& e) const {
     switch (e.kind) {
     case Kind::Package: {
         const PackageSummary& s = e.package;
-        return VisibleText(s.path) + ": \"" + VisibleText(s.productName) + "\" (product code " +
+        return VisibleText(s.path) + ": \"" + QuotedText(s.productName) + "\" (product code " +
                VisibleText(s.productCode) + ", firmware code " + VisibleText(s.firmwareCode) + "), sha256 " + s.sha256;
     }
     case Kind::Watching: return "waiting for " + Hex(e.vendorId) + ":" + Hex(e.productId) + " products (Ctrl-C ends)";
