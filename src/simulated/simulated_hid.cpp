@@ -176,6 +176,15 @@ void SimulatedHid::GrantAccess(std::size_t index) {
     slots_.at(index)->setup.accessDenied = false;
 }
 
+void SimulatedHid::Forget(std::size_t index) {
+    const std::lock_guard lock(mutex_);
+    Slot& slot = *slots_.at(index);
+    if (!slot.gone)
+        return;
+    slot.log = InterfaceLog{};
+    slot.product = SimulatedProduct(ProductConfig{});
+}
+
 void SimulatedHid::DetachAll() {
     const std::lock_guard lock(mutex_);
     for (auto& slot : slots_)

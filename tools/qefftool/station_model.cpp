@@ -50,9 +50,15 @@ std::pair<std::size_t, ArrivalVerdict> StationModel::Arrive(const std::string& p
     product.path = path;
     product.identity = identity;
     std::set<std::size_t> stillPresent;
-    for (const auto& [id, upgradedPlug] : upgradedPlugs_)
-        if (upgradedPlug != plug && present.count(upgradedPlug))
-            stillPresent.insert(id);
+    for (auto it = upgradedPlugs_.begin(); it != upgradedPlugs_.end();) {
+        if (!present.count(it->second)) {  // unplugged: never present again, as every plug is new
+            it = upgradedPlugs_.erase(it);
+            continue;
+        }
+        if (it->second != plug)
+            stillPresent.insert(it->first);
+        ++it;
+    }
     const ArrivalVerdict verdict = policy_.Arrive(product.id, identity, std::chrono::steady_clock::now(), stillPresent);
     product.duplicateSerial = policy_.DuplicateSerial(product.id);
     Post(Kind::Arrived, product);
