@@ -193,8 +193,10 @@ TEST_F(Qefftool, AllUpgradesEveryProductAtOnceAndOneFailureStopsNoOther) {
     EXPECT_EQ(hid.Log(refusing).reports.size(), 2u * 16) << "two blocks of 16 reports, then nothing";
     EXPECT_EQ(hid.OpenHandles(), 0);
     std::map<std::string, int> codes;
-    for (const json& r : out.Events("result"))
+    for (const json& r : out.Events("result")) {
         codes[r["path"]] = r["exitCode"];
+        EXPECT_EQ(r.value("time", "").size(), 24u) << "a line without its UTC time: " << r;
+    }
     EXPECT_EQ(codes, (std::map<std::string, int>{{"sim:0", 0}, {"sim:1", ExitRefused}, {"sim:2", 0}}));
     const auto summary = out.Events("summary");
     ASSERT_EQ(summary.size(), 1u);

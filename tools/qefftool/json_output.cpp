@@ -1,5 +1,7 @@
 #include "json_output.h"
 
+#include "station_event.h"
+
 #include <nlohmann/json.hpp>
 
 using nlohmann::json;
@@ -20,7 +22,9 @@ const char* StyleName(MessageStyle style) {
 
 template <class Json>
 void JsonOutput::Line(const Json& object) {
-    out_ << object.dump(-1, ' ', false, json::error_handler_t::replace) << "\n" << std::flush;
+    json stamped = object;
+    stamped["time"] = IsoUtc(std::chrono::system_clock::now());  // as the station's lines carry it
+    out_ << stamped.dump(-1, ' ', false, json::error_handler_t::replace) << "\n" << std::flush;
 }
 
 void JsonOutput::Package(const PackageSummary& p) {
