@@ -45,6 +45,10 @@ TEST(DeviceDiscovery, TheFirstMatchInEnumerationOrderWins) {
     EXPECT_EQ(hid.Log(0).openHandles, 0);
     EXPECT_EQ(hid.Log(1).openHandles, 1);
     EXPECT_EQ(hid.Log(2).opens, 0) << "the second interface is never opened";
+    // Fault caught: the window's search asked every candidate for its serial
+    // number and location, string requests it never uses and that a product
+    // may stall for seconds.
+    EXPECT_EQ(hid.Log(1).identityReads, 0);
     handle.reset();
     EXPECT_EQ(hid.OpenHandles(), 0);
 }

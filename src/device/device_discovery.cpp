@@ -10,9 +10,12 @@ namespace {
 // the IDs (the first alone when `firstOnly`); every other one is closed
 // again. A USB device is taken once, at its first interface with the IDs: the
 // other interfaces of a composite product (its keyboard) are never opened.
-// Returns how many interfaces were enumerated up to where it stopped.
-int Scan(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId, bool firstOnly, bool* accessDenied,
-         const ProductChoice& choice, std::vector<FoundProduct>& found) {
+// The serial number and location, string requests that a product may answer
+// slowly, are asked for only where they are wanted: to choose by them, or to
+// tell them (`identify`). Returns how many interfaces were enumerated up to
+// where it stopped.
+int Scan(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId, bool firstOnly, bool identify,
+         bool* accessDenied, const ProductChoice& choice, std::vector<FoundProduct>& found) {
     if (accessDenied)
         *accessDenied = false;
     const auto set = hid.PresentInterfaces();
@@ -39,7 +42,7 @@ int Scan(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId, bool f
         }
         const auto ids = device->Attributes();
         if (ids && ids->VendorId == vendorId && ids->ProductId == productId) {
-            DeviceIdentity identity = device->Identity();
+            DeviceIdentity identity = identify || !choice.Any() ? device->Identity() : DeviceIdentity{};
             if (choice.Accepts(identity)) {
                 devicesTaken.insert(entry.usbDevice);
                 found.push_back({static_cast<std::size_t>(index), entry.path, std::move(device), std::move(identity)});
@@ -58,24 +61,26 @@ int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
                 bool* accessDenied, const ProductChoice& choice) {
     product = {};
     std::vector<FoundProduct> found;
-    const int index = Scan(hid, vendorId, productId, true, accessDenied, choice, found);
+    const int index = Scan(hid, vendorId, productId, true, true, accessDenied, choice, found);
     if (!found.empty())
         product = std::move(found.front());
     return index;
 }
 
+// The window's search: the first interface with the IDs, nothing asked of it
+// but its IDs.
 int FindProduct(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
                 std::unique_ptr<HidDevice>& handle, bool* accessDenied) {
-    FoundProduct found;
-    const int index = FindProduct(hid, vendorId, productId, found, accessDenied);
-    handle = std::move(found.device);
+    std::vector<FoundProduct> found;
+    const int index = Scan(hid, vendorId, productId, true, false, accessDenied, {}, found);
+    handle = found.empty() ? nullptr : std::move(found.front().device);
     return index;
 }
 
 std::vector<FoundProduct> FindAllProducts(HidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,
                                           bool* accessDenied, int* enumerated, const ProductChoice& choice) {
     std::vector<FoundProduct> found;
-    const int count = Scan(hid, vendorId, productId, false, accessDenied, choice, found);
+    const int count = Scan(hid, vendorId, productId, false, true, accessDenied, choice, found);
     if (enumerated)
         *enumerated = count;
     return found;

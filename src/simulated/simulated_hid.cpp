@@ -128,7 +128,10 @@ public:
     }
 
     std::string Description() override { return slot_->setup.description; }
-    DeviceIdentity Identity() override { return slot_->setup.identity; }
+    DeviceIdentity Identity() override {
+        ++slot_->log.identityReads;
+        return slot_->setup.identity;
+    }
 
 private:
     // A product set to leave after N reports is gone for whatever comes next.

@@ -40,6 +40,7 @@ struct InterfaceLog {
     std::vector<std::chrono::milliseconds> writeBounds;
     std::vector<std::chrono::milliseconds> readBounds;
     int cancels = 0;
+    int identityReads = 0;  // serial number and location asked for (string requests a product may stall)
     std::string sequence;  // 'W' a write, 'R' a read, 'C' a cancel, in the order they came
 };
 
