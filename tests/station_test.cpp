@@ -409,6 +409,13 @@ TEST_F(Station, TellsTimesTwinsDenialsAndKeepsARecordAcrossRuns) {
     const auto returned = lines.Events("returned");
     ASSERT_EQ(returned.size(), 1u);
     EXPECT_EQ(returned[0]["recorded"], true);
+    // Fault caught: the next run's first line run on from the torn one, so
+    // that neither reads as a line.
+    std::ifstream after(record);
+    std::size_t starts = 0;
+    for (std::string text; std::getline(after, text);)
+        starts += json::accept(text) && json::parse(text).value("record", "") == "start";
+    EXPECT_EQ(starts, 2u) << "each run's start read, the second's after the torn line";
 }
 
 // Faults caught: a line that cannot be written taken as written, the station
@@ -449,10 +456,11 @@ TEST_F(Station, AnOutputThatCannotBeWrittenStopsTheStation) {
     }
 }
 
-// Fault caught: a consumer that takes no lines holding up the transfers (the
-// upgrades must end at their own pace), or `done` and the summary lost while
-// the writer is behind.
+// Faults caught: a consumer that takes no lines holding up the transfers (the
+// upgrades must end at their own pace) or the record (which must not wait for
+// a terminal), or `done` and the summary lost while the writer is behind.
 TEST_F(Station, AStalledConsumerHoldsUpNoUpgrade) {
+    options.record = Utf8(folder / "stalled.jsonl");
     struct Stalled final : std::streambuf {
         std::mutex mutex;
         std::condition_variable released;
@@ -477,6 +485,16 @@ TEST_F(Station, AStalledConsumerHoldsUpNoUpgrade) {
     while (watched.Closed() < static_cast<int>(products.size()) && Clock::now() < until)
         std::this_thread::sleep_for(5ms);
     EXPECT_EQ(watched.Closed(), static_cast<int>(products.size())) << "every upgrade over while nothing could be written";
+    const auto recorded = [&] {
+        std::ifstream record(*options.record);
+        std::size_t n = 0;
+        for (std::string line; std::getline(record, line);)
+            n += line.find("\"record\":\"product\"") != std::string::npos;
+        return n;
+    };
+    for (const auto by = Clock::now() + 5s; recorded() < products.size() && Clock::now() < by;)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(recorded(), products.size()) << "every product recorded while the output was stalled";
     stop = true;
     {
         const std::lock_guard lock(stalled.mutex);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -13,10 +14,12 @@
 class RecordFile;
 class StationOutput;
 
-// Writes the station's events on a thread of its own, in the order they were
-// posted: a slow or stalled output holds up no transfer and no arrival. A
-// product's record is on disk before its `done` line is written. Progress is
-// dropped while the writer is behind; nothing else is.
+// Writes the station's events on threads of their own, in the order they
+// were posted: a slow or stalled output holds up no transfer and no arrival.
+// The record has a thread of its own too, so that a stalled terminal or pipe
+// never holds a product's record back; a product's record is on disk before
+// its `done` line is written. Progress is dropped while the output is behind;
+// nothing else is.
 class LineWriter {
 public:
     // `record` may be null: no record is kept.
@@ -26,24 +29,19 @@ public:
     LineWriter& operator=(const LineWriter&) = delete;
 
     void Post(StationEvent event);
-    // Writes what was posted and ends the thread.
+    // Writes what was posted and ends the threads: the record's whole; the
+    // output's within a few seconds, after which an output that takes nothing
+    // (a paused terminal, a reader that stopped reading) is given up on and
+    // its last lines are lost, so that the station still ends.
     void Close();
     // A line that could not go to the output, or to the record; each was told
     // on the errors stream once.
-    bool OutputFailed() const { return outputFailed_; }
-    bool RecordFailed() const { return recordFailed_; }
+    bool OutputFailed() const;
+    bool RecordFailed() const;
+
+    struct Shared;
 
 private:
-    void Run();
-    void Deliver(const StationEvent& event);
-
-    StationOutput& out_;
-    RecordFile* record_;
-    RecordHeader header_;
-    std::mutex mutex_;
-    std::condition_variable posted_;
-    std::deque<StationEvent> queue_;
-    bool closing_ = false;
-    std::atomic<bool> outputFailed_{false}, recordFailed_{false};
-    std::thread thread_;
+    std::shared_ptr<Shared> shared_;  // also the threads': one given up on may outlive the writer
+    std::thread lines_, records_;
 };

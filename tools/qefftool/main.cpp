@@ -200,8 +200,10 @@ int Run(int argc, char** argv) {
                 watch.record = record;
             CatchInterrupts();
             const auto arrivals = NativeHidArrivals();
-            StationOutput out(std::cout, watchJson);
-            return RunWatch(watch, *hid, *arrivals, out, InterruptRequested());
+            // Never freed: an output given up on at the end (a paused terminal)
+            // leaves its writing thread holding it until the process ends.
+            static StationOutput* const out = new StationOutput(std::cout, watchJson);
+            return RunWatch(watch, *hid, *arrivals, *out, InterruptRequested());
         }
         if (*listCommand)
             return RunList(*hid, listed.empty() ? std::nullopt : std::optional<std::string>(listed), std::cout,
@@ -240,16 +242,13 @@ int main(int argc, char** argv) {
         for (std::string& argument : arguments)
             pointers.push_back(argument.data());
         pointers.push_back(nullptr);
-        const auto console = ConsoleTextBuffer(stdout), consoleErrors = ConsoleTextBuffer(stderr);
-        std::streambuf* const out = console ? std::cout.rdbuf(console.get()) : nullptr;
-        std::streambuf* const errors = consoleErrors ? std::cerr.rdbuf(consoleErrors.get()) : nullptr;
+        // A console's buffers, never freed (as std::cout itself is not), so
+        // that whatever is written at the very end still finds them.
+        if (std::streambuf* console = ConsoleTextBuffer(stdout).release())
+            std::cout.rdbuf(console);
+        if (std::streambuf* console = ConsoleTextBuffer(stderr).release())
+            std::cerr.rdbuf(console);
         code = Run(static_cast<int>(arguments.size()), pointers.data());
-        std::cout.flush();
-        std::cerr.flush();
-        if (out)
-            std::cout.rdbuf(out);
-        if (errors)
-            std::cerr.rdbuf(errors);
     } catch (...) {
         std::fputs("qefftool: unforeseen failure\n", stderr);
     }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -25,9 +26,18 @@ private:
 }  // namespace
 
 std::unique_ptr<RecordFile> RecordFile::Open(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return nullptr;
+    // A line torn by a crash is ended first, so that the next line stands on
+    // a line of its own instead of running on from the torn one.
+    struct stat file {};
+    char last = '\n';
+    if (::fstat(fd, &file) == 0 && file.st_size > 0 && ::pread(fd, &last, 1, file.st_size - 1) == 1 && last != '\n' &&
+        ::write(fd, "\n", 1) != 1) {
+        ::close(fd);
+        return nullptr;
+    }
     return std::make_unique<PosixRecordFile>(fd);
 }
 

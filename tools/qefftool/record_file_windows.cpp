@@ -34,10 +34,25 @@ std::unique_ptr<RecordFile> RecordFile::Open(const std::string& path) {
     const std::wstring wide = Wide(path);
     if (wide.empty())
         return nullptr;
-    const HANDLE file = CreateFileW(wide.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(wide.c_str(), FILE_APPEND_DATA | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return nullptr;
+    // A line torn by a crash is ended first, so that the next line stands on
+    // a line of its own instead of running on from the torn one.
+    LARGE_INTEGER size{};
+    char last = '\n';
+    DWORD got = 0, written = 0;
+    OVERLAPPED at{};
+    if (GetFileSizeEx(file, &size) && size.QuadPart > 0) {
+        at.Offset = static_cast<DWORD>(size.QuadPart - 1);
+        at.OffsetHigh = static_cast<DWORD>((size.QuadPart - 1) >> 32);
+        if (ReadFile(file, &last, 1, &got, &at) && got == 1 && last != '\n' &&
+            !(WriteFile(file, "\n", 1, &written, nullptr) && written == 1)) {
+            CloseHandle(file);
+            return nullptr;
+        }
+    }
     return std::make_unique<WindowsRecordFile>(file);
 }
 
