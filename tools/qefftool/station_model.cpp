@@ -169,9 +169,19 @@ void StationModel::Drop(std::size_t id) {
     {
         const std::lock_guard lock(mutex_);
         policy_.Leave(id);
+        if (policy_.Stopping() != StopReason::Interrupted) {
+            // The line stopped itself (its count, its failures in a row):
+            // this one was never tried, and is told so; it is no outcome.
+            const auto it = products_.find(id);
+            if (it == products_.end())
+                return;
+            Post(Kind::NotTaken, it->second);
+            products_.erase(it);
+            plugs_.erase(id);
+            return;
+        }
     }
-    // Under Ctrl-C it was interrupted; when the line stops itself it was not upgraded.
-    Finish(id, Stopping() == StopReason::Interrupted ? ExitInterrupted : ExitNotFound, std::nullopt);
+    Finish(id, ExitInterrupted, std::nullopt);  // under Ctrl-C: interrupted before its turn
 }
 
 void StationModel::Stop(StopReason reason) {

@@ -221,7 +221,8 @@ int RunWatch(const WatchOptions& options, HidSystem& hid, HidArrivals& arrivals,
     }
     for (auto& [id, product] : queued) {
         product.device.reset();
-        model.Message(id, "Interrupted", "The station stopped before its turn; nothing was sent.");
+        if (model.Stopping() == StopReason::Interrupted)
+            model.Message(id, "Interrupted", "The station stopped before its turn; nothing was sent.");
         model.Drop(id);
     }
     queued.clear();
