@@ -67,6 +67,11 @@ TEST(StationPolicy, DecidesOncePerProductReturnsAndTheLinesLimits) {
          {{'+', 0, "S1", "p1"}, {'+', 1, "S1", "p2"}, {'+', 2, "S2", "p3"}}, "SSS|0 0 1"},
         {"a twin plugged in while the one upgraded is still there is no return", none, {},
          {{'+', 0, "S1", "p1"}, {'=', 0}, {'+', 1, "S1", "p2", 5, 0}}, "SS|0 0 1"},
+        // Fault caught: a twin that restarts after its upgrade while the other
+        // is still upgrading taken for a twin again, and upgraded again, for
+        // as long as their upgrades overlap.
+        {"twins: one back after its upgrade while the other runs is a return", none, {},
+         {{'+', 0, "S1", "p1"}, {'+', 1, "S1", "p2"}, {'=', 0}, {'+', 2, "S1", "p1", 5}}, "SSR|0 0 1"},
         {"the record's serial numbers are skipped", none, {"S1"},
          {{'+', 0, "S1", "p1"}, {'+', 1, "S2", "p2"}}, "CS|0"},
         {"the count: upgrades only", Limits(2, {}, {}), {},

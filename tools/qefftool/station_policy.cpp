@@ -14,6 +14,12 @@ ArrivalVerdict StationPolicy::Arrive(std::size_t id, const DeviceIdentity& ident
     if (stopping_ != StopReason::None)
         return ArrivalVerdict::NotTaken;
     const std::string& serial = identity.serial;
+    const auto upgraded = serial.empty() ? upgradedBy_.end() : upgradedBy_.find(serial);
+    // One upgraded that is no longer plugged in has come back, even while
+    // another with its serial number is being upgraded: taken for a twin, it
+    // would be upgraded again, and again, for as long as their upgrades overlap.
+    if (upgraded != upgradedBy_.end() && !stillPresent.count(upgraded->second))
+        return ArrivalVerdict::Returned;
     bool twin = false;
     if (!serial.empty())
         for (const auto& [other, seen] : present_)
@@ -21,7 +27,6 @@ ArrivalVerdict StationPolicy::Arrive(std::size_t id, const DeviceIdentity& ident
                 duplicates_.insert(other);
                 twin = true;
             }
-    const auto upgraded = serial.empty() ? upgradedBy_.end() : upgradedBy_.find(serial);
     if (!twin && upgraded != upgradedBy_.end() && stillPresent.count(upgraded->second)) {
         duplicates_.insert(upgraded->second);  // upgraded and still plugged in: this is another
         twin = true;
