@@ -126,7 +126,7 @@ TEST_F(ProductWatcherTest, WithoutEventsTheEnumerationIsLookedAtEveryTwoSeconds)
 // again; denied access not told, told more than once per plug, or told of one
 // that opened a moment later; an interface granted later never taken; a
 // composite product held up for ever, or told of as denied, by an interface
-// that is never let open.
+// that is never let open; one without access told once for each interface.
 TEST_F(ProductWatcherTest, DeniedAccessIsToldOnceAndTheProductTakenWhenAccessComes) {
     SimulatedInterface denied = Product();
     denied.accessDenied = true;
@@ -154,6 +154,13 @@ TEST_F(ProductWatcherTest, DeniedAccessIsToldOnceAndTheProductTakenWhenAccessCom
     const WatchedChange composite = During(2s);
     EXPECT_EQ(PathsOf(composite), std::vector<std::string>{hid.PathOf(vendor)});
     EXPECT_TRUE(composite.denied.empty()) << "the product was taken";
+
+    // A composite product with no access to any of its interfaces: one product, told once.
+    SimulatedInterface locked = Product("usb-4");
+    locked.accessDenied = true;
+    const std::size_t lockedVendor = hid.Attach(locked);
+    hid.Attach(locked);  // its keyboard
+    EXPECT_EQ(During(3s).denied, std::vector<std::string>{hid.PathOf(lockedVendor)}) << "one line for one product";
 }
 
 }  // namespace

@@ -70,6 +70,8 @@ WatchedChange ProductWatcher::Look(Clock::time_point now) {
         if (!entry.usbDevice.empty())
             interfacesOf[entry.usbDevice].insert(KeyOf(entry));
     std::map<std::string, std::set<std::string>> taken = StillTaken(interfacesOf);
+    for (auto it = deniedDevices_.begin(); it != deniedDevices_.end();)
+        it = interfacesOf.count(*it) ? std::next(it) : deniedDevices_.erase(it);  // unplugged: told anew
     const std::set<std::string> unsettled = Unsettled(interfacesOf, taken, now);
 
     std::set<std::string> done;
@@ -110,8 +112,9 @@ WatchedChange ProductWatcher::Look(Clock::time_point now) {
                 const bool early = now - w.since < TellDeniedAfter;
                 w.nextTry = now + (early ? RetryEvery : RetrySlowlyEvery);
                 if (why == OpenFailure::AccessDenied && !early && !w.told) {
-                    w.told = true;
-                    deniedNow.emplace_back(entry.path, device);
+                    w.told = true;  // once per plug, and once for all of one product's interfaces
+                    if (device.empty() || deniedDevices_.insert(device).second)
+                        deniedNow.emplace_back(entry.path, device);
                 }
                 waiting[key] = w;
                 if (!device.empty() && early)

@@ -69,5 +69,6 @@ private:
     std::set<std::string> done_;                  // interfaces looked at for good, while they stay
     std::map<std::string, Waiting> waiting_;      // by interface
     std::map<std::string, std::set<std::string>> taken_;  // USB devices taken, with their interfaces then present
+    std::set<std::string> deniedDevices_;  // USB devices told of as denied, while they stay
     std::map<std::string, Settling> settling_;    // by USB device
 };
