@@ -122,4 +122,18 @@ TEST(StopRequests, SigtermSighupAndSigintStopTheStationCleanly) {
     }
 }
 
+// Fault caught: a pipe whose reader has gone (`qefftool watch ... | head`)
+// killing the station with SIGPIPE, mid-upgrade and with nothing said, where
+// it must say so and end with its own exit code.
+TEST(StopRequests, APipeWithoutItsReaderEndsTheStationWithItsExitCode) {
+    TempFolder folder;
+    WriteBytes(folder / "p.qeff", BuildPackage(SamplePackage()));
+    Station station({"watch", Utf8(folder / "p.qeff"), "--json"});
+    station.CloseStdout();
+    const int status = station.Ended();
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), ExitOutput);
+    EXPECT_NE(station.err.find("the output cannot be written"), std::string::npos) << station.err;
+}
+
 }  // namespace
