@@ -37,8 +37,7 @@ BOOL WINAPI OnControl(DWORD event) {
 // top-level window of its own, on a thread of its own, hears them.
 LRESULT CALLBACK OnSessionMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_QUERYENDSESSION:
-        requested.store(true);
+    case WM_QUERYENDSESSION:  // another program may still refuse: the station stops only once the session ends
         return TRUE;
     case WM_ENDSESSION:
         if (wParam) {
