@@ -34,6 +34,34 @@ bool Within10s(const std::function<bool()>& done) {
     return false;
 }
 
+// The station on a thread of its own, watching the guest's real HID devices
+// through the kernel's uevents; stopped and joined however the test ends, a
+// failed assertion included.
+struct RunningStation {
+    explicit RunningStation(const WatchOptions& options) : thread([this, options] {
+        exitCode = RunWatch(options, *hid, *arrivals, out, stop);
+    }) {
+        std::this_thread::sleep_for(200ms);  // watching
+    }
+    ~RunningStation() {
+        stop = true;
+        Finish();
+    }
+    // Waits for the station to end (set `stop` first, or give it a count); its exit code.
+    int Finish() {
+        if (thread.joinable())
+            thread.join();
+        return exitCode;
+    }
+    std::unique_ptr<HidSystem> hid = NativeHidSystem();
+    std::unique_ptr<HidArrivals> arrivals = NativeHidArrivals();
+    std::ostringstream lines;  // read once the station ended
+    StationOutput out{lines, true};
+    std::atomic<bool> stop{false};
+    int exitCode = -1;
+    std::thread thread;
+};
+
 // Faults caught on the real kernel: a product missed or taken late because
 // the uevent came before its node could be opened, one upgraded twice, the
 // products plugged in together taken one after the other, a failure counted
@@ -51,26 +79,10 @@ TEST(StationOnKernel, UpgradesEachUhidProductAsItIsPluggedIn) {
         return options;
     };
 
-    const auto hid = NativeHidSystem();
-    const auto arrivals = NativeHidArrivals();
-    std::ostringstream lines;
-    StationOutput out(lines, true);
     WatchOptions options;
     options.package = (folder / "p.qeff").string();
     options.limits.count = 3;
-    std::atomic<bool> stop{false};
-    int exitCode = -1;
-    std::thread station([&] { exitCode = RunWatch(options, *hid, *arrivals, out, stop); });
-    struct Ended {  // a failed assertion ends the station too
-        std::atomic<bool>& stop;
-        std::thread& station;
-        ~Ended() {
-            stop = true;
-            if (station.joinable())
-                station.join();
-        }
-    } ended{stop, station};
-    std::this_thread::sleep_for(200ms);  // watching
+    RunningStation station(options);
 
     Attached first(Transport::Uhid, with("QV-1", "usb-station-1"));
     ASSERT_TRUE(first.Up()) << first.Error();
@@ -92,14 +104,14 @@ TEST(StationOnKernel, UpgradesEachUhidProductAsItIsPluggedIn) {
 
     Attached third(Transport::Uhid, with("QV-5", "usb-station-5"));
     ASSERT_TRUE(third.Up());
-    station.join();  // ends by itself at its count
-    EXPECT_EQ(exitCode, ExitLost) << "the worst outcome: a product unplugged midway\n" << lines.str();
+    station.Finish();  // ends by itself at its count
+    EXPECT_EQ(station.exitCode, ExitLost) << "the worst outcome: a product unplugged midway\n" << station.lines.str();
 
     for (Attached* product : {&first, &second, &third})
         EXPECT_EQ(product->Product().Product().Payload(), package.firmware);
     EXPECT_EQ(first.Product().ReportsReceived(), (40000u + 63) / 64) << "upgraded once while it stayed";
     EXPECT_EQ(refusing.Product().ReportsReceived(), 2u * 16) << "nothing after the refused block";
-    const std::string text = lines.str();
+    const std::string text = station.lines.str();
     for (const char* serial : {"QV-1", "QV-2", "QV-3", "QV-4", "QV-5"})
         EXPECT_NE(text.find(std::string("\"event\":\"arrived\",\"location\":\"usb-station-") + serial[3] +
                             "\",\"path\""),
@@ -159,38 +171,23 @@ TEST(StationOnKernel, ACompositeGadgetIsUpgradedOnceAndItsKeyboardGetsNothing) {
     const auto hid = NativeHidSystem();
     const std::size_t reports = (20000u + 63) / 64;
     {
-        const auto arrivals = NativeHidArrivals();
-        std::ostringstream lines;
-        StationOutput out(lines, true);
         WatchOptions options;
         options.package = (folder / "p.qeff").string();
-        std::atomic<bool> stop{false};
-        int exitCode = -1;
-        std::thread station([&] { exitCode = RunWatch(options, *hid, *arrivals, out, stop); });
-        struct Ended {
-            std::atomic<bool>& stop;
-            std::thread& station;
-            ~Ended() {
-                stop = true;
-                if (station.joinable())
-                    station.join();
-            }
-        } ended{stop, station};
-        std::this_thread::sleep_for(200ms);  // watching
+        RunningStation station(options);
 
         Attached product(Transport::Gadget, composite);
         ASSERT_TRUE(product.Up()) << product.Error();
-        ASSERT_TRUE(Within10s([&] { return product.Complete(); })) << lines.str();
+        ASSERT_TRUE(Within10s([&] { return product.Complete(); })) << station.lines.str();
         std::this_thread::sleep_for(1s);  // time for a second upgrade to start, were it to
-        stop = true;
-        station.join();
-        EXPECT_EQ(exitCode, ExitInterrupted) << "stopped by hand, its one product upgraded\n" << lines.str();
-        EXPECT_NE(lines.str().find("\"outcomes\":{\"upgraded\":1}"), std::string::npos) << lines.str();
+        station.stop = true;
+        station.Finish();
+        EXPECT_EQ(station.exitCode, ExitInterrupted) << "stopped by hand, its one product upgraded\n" << station.lines.str();
+        EXPECT_NE(station.lines.str().find("\"outcomes\":{\"upgraded\":1}"), std::string::npos) << station.lines.str();
         const auto& gadget = dynamic_cast<const GadgetProduct&>(product.Product());
         EXPECT_EQ(gadget.Product().Payload(), package.firmware);
-        EXPECT_EQ(gadget.ReportsReceived(), reports) << "upgraded once\n" << lines.str();
-        EXPECT_EQ(gadget.SecondInterfaceReports(), 0u) << lines.str();
-        const std::string text = lines.str();
+        EXPECT_EQ(gadget.ReportsReceived(), reports) << "upgraded once\n" << station.lines.str();
+        EXPECT_EQ(gadget.SecondInterfaceReports(), 0u) << station.lines.str();
+        const std::string text = station.lines.str();
         std::size_t arrived = 0;
         for (auto at = text.find("\"event\":\"arrived\""); at != std::string::npos;
              at = text.find("\"event\":\"arrived\"", at + 1))
@@ -241,26 +238,10 @@ TEST(StationOnKernel, AProductThatRestartsAfterItsUpgradeIsToldAsReturned) {
     restarting.phys = "usb-station-r";
     restarting.leaveAfterLastAnswer = true;
 
-    const auto hid = NativeHidSystem();
-    const auto arrivals = NativeHidArrivals();
-    std::ostringstream lines;  // read once the station ended
-    StationOutput out(lines, true);
     WatchOptions options;
     options.package = (folder / "p.qeff").string();
     options.choice.serial = "QV-R";  // a node of the test before, unplugged, may linger a moment
-    std::atomic<bool> stop{false};
-    int exitCode = -1;
-    std::thread station([&] { exitCode = RunWatch(options, *hid, *arrivals, out, stop); });
-    struct Ended {
-        std::atomic<bool>& stop;
-        std::thread& station;
-        ~Ended() {
-            stop = true;
-            if (station.joinable())
-                station.join();
-        }
-    } ended{stop, station};
-    std::this_thread::sleep_for(200ms);  // watching
+    RunningStation station(options);
 
     Attached before(Transport::Uhid, restarting);
     ASSERT_TRUE(before.Up()) << before.Error();
@@ -269,11 +250,11 @@ TEST(StationOnKernel, AProductThatRestartsAfterItsUpgradeIsToldAsReturned) {
     Attached after(Transport::Uhid, restarting);
     ASSERT_TRUE(after.Up()) << after.Error();
     std::this_thread::sleep_for(1500ms);  // long past the time an upgrade takes to start
-    stop = true;
-    station.join();
+    station.stop = true;
+    station.Finish();
 
-    const std::string text = lines.str();
-    EXPECT_EQ(exitCode, ExitInterrupted) << "ended by the stop\n" << text;
+    const std::string text = station.lines.str();
+    EXPECT_EQ(station.exitCode, ExitInterrupted) << "ended by the stop\n" << text;
     EXPECT_EQ(before.Product().Product().Payload(), package.firmware);
     EXPECT_EQ(after.Product().ReportsReceived(), 0u) << "upgraded once\n" << text;
     std::size_t done = 0;

@@ -88,11 +88,15 @@ std::optional<std::size_t> StationModel::NextFromQueue() {
 
 void StationModel::Left(std::size_t id) {
     const std::lock_guard lock(mutex_);
+    LetGo(id, Kind::Left);
+}
+
+void StationModel::LetGo(std::size_t id, Kind told) {
     policy_.Leave(id);
     const auto it = products_.find(id);
     if (it == products_.end())
         return;
-    Post(Kind::Left, it->second);
+    Post(told, it->second);
     products_.erase(it);
     plugs_.erase(id);
 }
@@ -168,18 +172,13 @@ void StationModel::Finish(std::size_t id, int code, const std::optional<Transfer
 void StationModel::Drop(std::size_t id) {
     {
         const std::lock_guard lock(mutex_);
-        policy_.Leave(id);
         if (policy_.Stopping() != StopReason::Interrupted) {
             // The line stopped itself (its count, its failures in a row):
             // this one was never tried, and is told so; it is no outcome.
-            const auto it = products_.find(id);
-            if (it == products_.end())
-                return;
-            Post(Kind::NotTaken, it->second);
-            products_.erase(it);
-            plugs_.erase(id);
+            LetGo(id, Kind::NotTaken);
             return;
         }
+        policy_.Leave(id);
     }
     Finish(id, ExitInterrupted, std::nullopt);  // under Ctrl-C: interrupted before its turn
 }
