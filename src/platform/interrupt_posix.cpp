@@ -20,6 +20,8 @@ void CatchInterrupts() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+void CatchSessionEnd() { CatchInterrupts(); }  // SIGHUP and SIGTERM tell it here
+
 const std::atomic<bool>& InterruptRequested() { return requested; }
 
 void InterruptHandled() {}

@@ -73,8 +73,17 @@ void CatchInterrupts() {
         return;
     handled = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(OnControl, TRUE);
-    if (const HANDLE thread = CreateThread(nullptr, 0, WatchSession, nullptr, 0, nullptr))
-        CloseHandle(thread);
+}
+
+void CatchSessionEnd() {
+    CatchInterrupts();
+    static const bool started = [] {
+        const HANDLE thread = CreateThread(nullptr, 0, WatchSession, nullptr, 0, nullptr);
+        if (thread)
+            CloseHandle(thread);
+        return thread != nullptr;
+    }();
+    (void)started;
 }
 
 const std::atomic<bool>& InterruptRequested() { return requested; }

@@ -198,7 +198,7 @@ int Run(int argc, char** argv) {
             watch.limits.returnsWithin = std::chrono::milliseconds(static_cast<long long>(returnsWithin * 1000));
             if (!record.empty())
                 watch.record = record;
-            CatchInterrupts();
+            CatchSessionEnd();
             const auto arrivals = NativeHidArrivals();
             // Never freed: an output given up on at the end (a paused terminal)
             // leaves its writing thread holding it until the process ends.
