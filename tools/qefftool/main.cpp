@@ -239,6 +239,7 @@ int main(int argc, char** argv) {
         // Names and texts are UTF-8 throughout; a Windows console is written in UTF-16.
         std::vector<std::string> arguments = CommandLineUtf8(argc, argv);
         std::vector<char*> pointers;
+        pointers.reserve(arguments.size() + 1);
         for (std::string& argument : arguments)
             pointers.push_back(argument.data());
         pointers.push_back(nullptr);
