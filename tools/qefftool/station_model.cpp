@@ -12,11 +12,21 @@ using SystemClock = std::chrono::system_clock;
 StationModel::StationModel(StationPolicy policy, LineWriter& writer, const PackageSummary& package)
     : policy_(std::move(policy)), writer_(writer), package_(package) {}
 
-void StationModel::Post(Kind kind, const StationProduct& product, std::string text) {
+namespace {
+
+// An event of `kind`, stamped with the time it happened.
+StationEvent Stamped(Kind kind, const StationProduct& product = {}) {
     StationEvent event;
     event.kind = kind;
     event.time = SystemClock::now();
     event.product = product;
+    return event;
+}
+
+}  // namespace
+
+void StationModel::Post(Kind kind, const StationProduct& product, std::string text) {
+    StationEvent event = Stamped(kind, product);
     event.package = package_;
     event.text = std::move(text);
     event.vendorId = package_.vendorId;
@@ -111,10 +121,7 @@ void StationModel::Begin(std::size_t id) {
 
 void StationModel::Progress(std::size_t id, int percent) {
     const std::lock_guard lock(mutex_);
-    StationEvent event;
-    event.kind = Kind::Progress;
-    event.time = SystemClock::now();
-    event.product = products_[id];
+    StationEvent event = Stamped(Kind::Progress, products_[id]);
     event.percent = percent;
     writer_.Post(std::move(event));
 }
@@ -123,20 +130,16 @@ void StationModel::Message(std::size_t id, const std::string& caption, const std
     const std::lock_guard lock(mutex_);
     StationProduct& product = products_[id];
     product.message = text;
-    StationEvent event;
-    event.kind = Kind::Message;
-    event.time = SystemClock::now();
-    event.product = product;
-    event.caption = caption;
-    event.text = text;
-    writer_.Post(std::move(event));
+    PostMessage(product, caption, text);
 }
 
 void StationModel::PackageMessage(const std::string& caption, const std::string& text) {
     const std::lock_guard lock(mutex_);
-    StationEvent event;
-    event.kind = Kind::Message;
-    event.time = SystemClock::now();
+    PostMessage({}, caption, text);
+}
+
+void StationModel::PostMessage(const StationProduct& product, const std::string& caption, const std::string& text) {
+    StationEvent event = Stamped(Kind::Message, product);
     event.caption = caption;
     event.text = text;
     writer_.Post(std::move(event));
@@ -207,9 +210,7 @@ std::size_t StationModel::Running() const {
 
 int StationModel::Summary(int atLeast) {
     const std::lock_guard lock(mutex_);
-    StationEvent event;
-    event.kind = Kind::Summary;
-    event.time = SystemClock::now();
+    StationEvent event = Stamped(Kind::Summary);
     event.package = package_;
     event.outcomes = outcomes_;
     event.exitCode = std::max(worst_, atLeast);

@@ -47,6 +47,7 @@ public:
 
 private:
     void Post(StationEvent::Kind kind, const StationProduct& product, std::string text = {});
+    void PostMessage(const StationProduct& product, const std::string& caption, const std::string& text);
     // A product taken and never started, let go with the event that tells why; under the lock.
     void LetGo(std::size_t id, StationEvent::Kind told);
 
