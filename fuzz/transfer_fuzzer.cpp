@@ -99,7 +99,7 @@ public:
         return IoOutcome::Signalled;
     }
 
-    void CancelPendingIo() override {}
+    void CancelPendingIo(const WhileWaiting&) override {}
 
 private:
     IoOutcome Outcome() {

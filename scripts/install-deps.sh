@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev                   # Qt 6 Widgets (also brings Qt Test and the offscreen platform)
   libx11-dev libxfixes-dev libxtst-dev  # the tests that read the X server's cursor and give it real input
   libgtest-dev libbenchmark-dev  # tests and benchmarks
+  dbus-daemon                    # a private bus on which the tests play logind
   libcli11-dev nlohmann-json3-dev  # qefftool's command line and its JSON output
   libssl-dev                     # SHA-256 of packages (OpenSSL's libcrypto)
   libudev-dev pkg-config         # the station's notice of products plugged in (libudev's monitor)

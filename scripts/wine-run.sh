@@ -10,7 +10,12 @@ here=$(dirname "$(realpath "$0")")
 build=${WINE_RUN_BUILD:-$(dirname "$(realpath "$1")")}
 while [ "$build" != / ] && [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname "$build"); done
 [ -f "$build/CMakeCache.txt" ] || build=$(pwd)
+# WINE_RUN_DPI (e.g. 144) runs on a screen of that resolution, in a prefix of
+# its own beside the 96-dpi one.
+dpi=${WINE_RUN_DPI:-96}
+[[ $dpi =~ ^[0-9]+$ ]] || { echo "WINE_RUN_DPI must be a number of dots per inch" >&2; exit 2; }
 export WINEPREFIX="$build/wineprefix"
+[ "$dpi" = 96 ] || WINEPREFIX="$build/wineprefix-${dpi}dpi"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no .NET or HTML engine installers
 # Debian keeps the 64-bit loader out of PATH.
@@ -57,12 +62,15 @@ mkdir -p "$WINEPREFIX"
   # (without the lock: a server that keeps it would make the next run wait)
   wineserver -p10 </dev/null >/dev/null 2>&1 9>&- || true
   if [ ! -f "$WINEPREFIX/.ready" ]; then
-    # A new prefix: the windows' font, classic colours, 96 dpi, no window
-    # manager. The marker comes last, so a half-made prefix is made again.
+    # A new prefix: the windows' font, classic colours, 96 dpi (or
+    # WINE_RUN_DPI), no window manager. The marker comes last, so a half-made
+    # prefix is made again.
     $wine wineboot --init </dev/null >/dev/null 2>&1 9>&- || true
     mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
     cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
-    reg="Z:$here/wine-settings.reg"
+    settings=$WINEPREFIX/settings.reg
+    sed "s/^\"LogPixels\"=dword:.*/\"LogPixels\"=dword:$(printf %08x "$dpi")/" "$here/wine-settings.reg" >"$settings"
+    reg="Z:$settings"
     $wine regedit /S "${reg//\//\\}" </dev/null >/dev/null 2>&1 9>&- || true
     wineserver -w </dev/null >/dev/null 2>&1 9>&- || true
     wineserver -p10 </dev/null >/dev/null 2>&1 9>&- || true

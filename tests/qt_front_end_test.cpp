@@ -6,6 +6,9 @@
 #include "device/device_discovery.h"
 #include "gui_fixtures.h"
 #include "package_files.h"
+#ifdef Q_OS_LINUX
+#include "private_system_bus.h"
+#endif
 
 #include <QAccessible>
 #include <QAccessibleValueInterface>
@@ -21,6 +24,8 @@
 #include <QWindow>
 
 #include <gtest/gtest.h>
+
+#include <optional>
 
 namespace {
 
@@ -105,6 +110,59 @@ TEST_F(QtFrontEnd, ClosingDuringATransferClosesTheWindowWhenItEnds) {
     EXPECT_FALSE(form.isVisible());
     EXPECT_EQ(hid.OpenHandles(), 0);
 }
+
+#ifdef Q_OS_LINUX
+// Fault caught: a transfer that did not take logind's lock against sleep and
+// shut-down, took it with other words, or kept it once the attempt was over;
+// a system without a bus or without logind that showed an error or held the
+// attempt up.
+TEST_F(QtFrontEnd, ATransferHoldsOffSleepAndShutdownThroughLogindWhereThereIsOne) {
+    enum class System { NoBus, BusWithoutLogind, Logind };
+    Choose();
+    for (const System system : {System::NoBus, System::BusWithoutLogind, System::Logind}) {
+        SCOPED_TRACE(static_cast<int>(system));
+        hid.DetachAll();
+        hid.Attach(Product());  // a product takes its firmware once
+        TempFolder busFolder;
+        std::optional<PrivateSystemBus> bus;
+        if (system == System::NoBus) {
+            qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + QByteArray::fromStdString((busFolder / "none").string()));
+        } else {
+            bus.emplace(busFolder.Path());
+            if (!bus->Running())
+                GTEST_SKIP() << bus->Problem();
+            if (system == System::Logind) {
+                ASSERT_TRUE(bus->StartLogind());
+            }
+        }
+
+        // Sampled while the transfer lets window events run, and when its box shows.
+        bool heldWhileWriting = false, releasedAtTheBox = false;
+        QTimer sampler;
+        QObject::connect(&sampler, &QTimer::timeout, [&] {
+            const int progress = form.bar->Progress();
+            heldWhileWriting = heldWhileWriting || (progress > 0 && progress < 100 && bus && bus->LockHeld());
+        });
+        sampler.start(0);  // at every pass of the events the transfer lets run
+        messages.shown.clear();
+        messages.onShow = [&](const ShownMessage&) { releasedAtTheBox = bus && bus->LockReleasedWithin(1000); };
+        form.Upgrade->click();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !messages.shown.empty(); }, 5000));
+        EXPECT_EQ(messages.shown, std::vector<ShownMessage>{kSuccess}) << "nothing said of the lock";
+        EXPECT_TRUE(form.Upgrade->isEnabled());
+        if (system != System::Logind) {
+            qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+            continue;
+        }
+        const std::vector<std::vector<std::string>> inhibit{
+            {"sleep:shutdown", "Quorvella USB Upgrade Utility", "Upgrading firmware; do not switch off", "block"}};
+        EXPECT_EQ(bus->InhibitCalls(), inhibit);
+        EXPECT_TRUE(heldWhileWriting);
+        // Fault caught: the lock kept while the outcome's box waits for the user.
+        EXPECT_TRUE(releasedAtTheBox) << "the lock is closed once the firmware is written, before its box";
+    }
+}
+#endif
 
 TEST_F(QtFrontEnd, ScreenReadersSeeTheGaugeAsAProgressBarWithItsValue) {
     QAccessibleInterface* gauge = QAccessible::queryAccessibleInterface(form.bar);

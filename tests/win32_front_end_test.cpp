@@ -7,6 +7,7 @@
 #include "app/win32/quorvella_upgrade_utility.h"
 #include "app/win32/tcgauge.h"
 #include "app/win32/unit2.h"
+#include "app/win32/window_font.h"
 #include "app/win32/win32_message_display.h"
 #include "app/win32/win32_open_dialog.h"
 #include "app/win32/win32_text.h"
@@ -102,6 +103,30 @@ struct Snapshot {
     }
     std::uint32_t At(int x, int y) const { return pixels[static_cast<std::size_t>(y * width + x)] & 0xFFFFFF; }
 };
+
+// The screen's resolution in this run: 96 dpi, or what WINE_RUN_DPI asked of
+// the Wine prefix (Wine hands the program the environment it was started in).
+int ScreenDpiOfThisRun() {
+    wchar_t set[16] = L"";
+    return GetEnvironmentVariableW(L"WINE_RUN_DPI", set, 16) > 0 ? _wtoi(set) : 96;
+}
+
+// The About window grows on a screen of `dpi`: its font by dpi / 96, then its
+// designed lengths by how much taller a line of that font is than 13 pixels.
+int AboutLengthAt(int designed, int dpi) {
+    const HFONT font = CreateFontW(-MulDiv(11, dpi, 96), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                   OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS,
+                                   L"MS Sans Serif");
+    const int height = TextHeight(font);
+    DeleteObject(font);
+    return MulDiv(designed, height, 13);
+}
+
+SIZE ClientOf(HWND w) {
+    RECT r;
+    GetClientRect(w, &r);
+    return {r.right, r.bottom};
+}
 
 std::uint32_t Rgb(COLORREF c) { return (GetRValue(c) << 16) | (GetGValue(c) << 8) | GetBValue(c); }
 
@@ -232,6 +257,16 @@ TEST_F(Win32Window, TheWindowIsFixedCentredAndInItsFont) {
     EXPECT_EQ(font.lfHeight, -11);
     EXPECT_EQ(GetSysColor(COLOR_BTNFACE), GetPixel(GetDC(form->Handle), 5, 300) & 0xFFFFFF)
         << "the button face behind the controls";
+
+    // Fault caught: on a monitor of another resolution the window took the
+    // size Windows suggests, stretched by the new resolution.
+    RECT suggested{40, 30, 40 + 801, 30 + 673};  // as Windows suggests it for 144 dpi
+    SendMessageW(form->Handle, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+    GetWindowRect(form->Handle, &window);
+    EXPECT_EQ(window.left, 40) << "at the place suggested";
+    EXPECT_EQ(window.top, 30);
+    EXPECT_EQ(ClientOf(form->Handle).cx, 528) << "in its own size";
+    EXPECT_EQ(ClientOf(form->Handle).cy, 424);
 }
 
 TEST_F(Win32Window, TabVisitsTheControlsInOrderAndExitHasTheFocus) {
@@ -318,6 +353,19 @@ TEST_F(Win32Window, ChoosingPackagesFromRealFiles) {
     EXPECT_EQ(messages.shown.size(), 3u);
 }
 
+// Asks whether the session may end each time the gauge paints a value between
+// its ends.
+struct WhilePainting {
+    static LRESULT CALLBACK Proc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
+        if (m == WM_PAINT && form->bar->Progress() > 0 && form->bar->Progress() < 100)
+            endSession = SendMessageW(form->Handle, WM_QUERYENDSESSION, 0, 0);
+        return CallWindowProcW(original, w, m, wp, lp);
+    }
+    static inline TForm1* form = nullptr;
+    static inline WNDPROC original = nullptr;
+    static inline LRESULT endSession = -1;
+};
+
 TEST_F(Win32Window, AnAttemptOnTheRealTimerUpgradesTheProduct) {
     package.firmware = CountingPayload(20000);
     Choose();
@@ -328,16 +376,22 @@ TEST_F(Win32Window, AnAttemptOnTheRealTimerUpgradesTheProduct) {
 
     bool busy = false;
     int gaugeAtSuccess = -1;
-    LRESULT endSessionDuring = -1;
+    LRESULT endSessionAtTheBox = -1;
     messages.onShow = [&](const ShownMessage&) {
         busy = !IsWindowEnabled(form->Exit) && !IsWindowEnabled(form->Open) && IsWindowEnabled(form->About);
         gaugeAtSuccess = form->bar->Progress();
-        // Fault caught: Windows shutting down, logging off or sleeping halfway
-        // through a product's firmware without a word.
-        // (The reason given to Windows is not read back: Wine's
-        // ShutdownBlockReasonQuery never returns.)
-        endSessionDuring = SendMessageW(form->Handle, WM_QUERYENDSESSION, 0, 0);
+        endSessionAtTheBox = SendMessageW(form->Handle, WM_QUERYENDSESSION, 0, 0);
     };
+    // Fault caught: Windows shutting down, logging off or sleeping halfway
+    // through a product's firmware without a word; or kept from it while the
+    // outcome's box waits for the user. (The reason given to Windows is not
+    // read back: Wine's ShutdownBlockReasonQuery never returns.) Asked as the
+    // gauge paints a value between its ends, while the transfer lets window
+    // messages run.
+    WhilePainting::form = form.get();
+    WhilePainting::endSession = -1;
+    WhilePainting::original = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(form->bar->Handle, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WhilePainting::Proc)));
     SendMessageW(form->Upgrade, BM_CLICK, 0, 0);
     for (Control c : {Control::GroupBox1, Control::GroupBox2, Control::Form1, Control::Upgrade, Control::Edit1,
                       Control::Memo, Control::Open, Control::About, Control::Label2, Control::bar})
@@ -351,8 +405,9 @@ TEST_F(Win32Window, AnAttemptOnTheRealTimerUpgradesTheProduct) {
     EXPECT_EQ(messages.shown, std::vector<ShownMessage>{kSuccess});
     EXPECT_TRUE(busy);
     EXPECT_EQ(gaugeAtSuccess, 100);
-    EXPECT_EQ(endSessionDuring, FALSE) << "the session may not end during the transfer";
-    EXPECT_EQ(SendMessageW(form->Handle, WM_QUERYENDSESSION, 0, 0), TRUE) << "and may once it is over";
+    SetWindowLongPtrW(form->bar->Handle, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WhilePainting::original));
+    EXPECT_EQ(WhilePainting::endSession, FALSE) << "the session may not end during the transfer";
+    EXPECT_EQ(endSessionAtTheBox, TRUE) << "and may once the firmware is written, while its box waits";
     EXPECT_EQ(hid.Product(product).Payload(), package.firmware);
     EXPECT_EQ(hid.OpenHandles(), 0);
     EXPECT_EQ(form->bar->Progress(), 0);
@@ -406,8 +461,22 @@ TEST_F(Win32Window, TheGaugeDrawsItsValueInvertedOverBothParts) {
     EXPECT_EQ(bar.Paints(), paints + 1) << "a repaint at once when it changes";
     bar.SetProgress(50);
 
+    // Fault caught: the bar in the colour the system reports for the desktop,
+    // which Windows 10 and later report as black. (For this test the system
+    // reports black; the change is the session's, not the prefix's.)
+    struct BlackDesktop {
+        const int element = COLOR_DESKTOP;
+        const COLORREF before = GetSysColor(COLOR_DESKTOP);
+        BlackDesktop() {
+            const COLORREF black = RGB(0, 0, 0);
+            SetSysColors(1, &element, &black);
+        }
+        ~BlackDesktop() { SetSysColors(1, &element, &before); }
+    } blackDesktop;
+    ASSERT_EQ(GetSysColor(COLOR_DESKTOP), RGB(0, 0, 0));
+    InvalidateRect(bar.Handle, nullptr, TRUE);
     const Snapshot s(bar.Handle);
-    const std::uint32_t desktop = Rgb(GetSysColor(COLOR_DESKTOP));
+    const std::uint32_t desktop = 0x3A6EA5u;  // the classic desktop colour
     EXPECT_EQ(s.At(0, 0), 0x000000u) << "border";
     EXPECT_EQ(s.At(s.width - 1, s.height / 2), 0x000000u);
     EXPECT_EQ(s.At(3, 3), desktop) << "filled from the left";
@@ -421,6 +490,12 @@ TEST_F(Win32Window, TheGaugeDrawsItsValueInvertedOverBothParts) {
         }
     EXPECT_GT(invertedFill, 5) << "text over the filled part is its inverse";
     EXPECT_GT(invertedWhite, 5) << "text over the empty part is black";
+
+    // Fault caught: under high contrast the gauge kept its fixed colours.
+    // Wine cannot turn high contrast on, so the colours are checked as chosen.
+    EXPECT_EQ(GaugeColoursFor(false), (GaugeColours{RGB(0, 0, 0), RGB(255, 255, 255), RGB(0x3A, 0x6E, 0xA5)}));
+    EXPECT_EQ(GaugeColoursFor(true), (GaugeColours{GetSysColor(COLOR_WINDOWTEXT), GetSysColor(COLOR_WINDOW),
+                                                   GetSysColor(COLOR_HIGHLIGHT)}));
 }
 
 TEST_F(Win32Window, BothWindowsDrawTheLogoLoadedAtStartAtItsOwnSize) {
@@ -497,6 +572,27 @@ TEST_F(Win32Window, AboutShowsOneWindowThatOkAndItsCloseButtonHide) {
     EXPECT_GT(large.Scale(), 1.2) << "grows with the screen's resolution";
     GetWindowRect(large.Handle, &window);
     EXPECT_EQ(window.left, 478) << "but stays where it was placed";
+
+    // Faults caught: an About window that did not follow its monitor's
+    // resolution (one of 144 dpi in the 144-dpi run), or kept its size when
+    // it moved to a monitor of another resolution, or left the place Windows
+    // suggested for it there.
+    const int dpi = ScreenDpiOfThisRun();
+    TForm2 onScreen(form->Handle);
+    EXPECT_EQ(ClientOf(onScreen.Handle).cx, AboutLengthAt(312, dpi)) << dpi << " dpi";
+    EXPECT_EQ(ClientOf(onScreen.Handle).cy, AboutLengthAt(244, dpi));
+    EXPECT_NEAR(ClientOf(onScreen.Handle).cx, 312 * dpi / 96, 312 / 13) << "about dpi / 96 times as large";
+    for (const int moved : {dpi * 3 / 2, dpi}) {
+        SCOPED_TRACE(moved);
+        RECT suggested{100, 80, 100 + 312 * moved / 96, 80 + 270 * moved / 96};
+        SendMessageW(onScreen.Handle, WM_DPICHANGED, MAKEWPARAM(moved, moved), reinterpret_cast<LPARAM>(&suggested));
+        GetWindowRect(onScreen.Handle, &window);
+        EXPECT_EQ(window.left, 100);
+        EXPECT_EQ(window.top, 80);
+        EXPECT_EQ(ClientOf(onScreen.Handle).cx, AboutLengthAt(312, moved));
+        EXPECT_EQ(ClientOf(onScreen.Handle).cy, AboutLengthAt(244, moved));
+        EXPECT_EQ(PlaceInParent(onScreen.Button1).left, AboutLengthAt(120, moved)) << "and its controls";
+    }
 }
 
 // Runs `act` from a thread timer while a modal box or dialog of this thread is up.

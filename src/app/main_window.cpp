@@ -130,8 +130,7 @@ void MainWindow::Timer1Timer() {
         MainWindow& form;
         bool& over;
         ~Cleanup() {
-            if (form.transferring_)
-                form.View.HoldOffShutdown(false);
+            form.FirmwareWritten();
             form.transferring_ = false;
             DeviceHandle.reset();
             if (!over)
@@ -147,6 +146,7 @@ void MainWindow::Timer1Timer() {
     const int interfaces = Try_Upgrade(DeviceHandle);
     if (DeviceHandle) {
         transferring_ = true;
+        holdingOffShutdown_ = true;
         View.HoldOffShutdown(true);
         UploadFirmware(*this, *DeviceHandle);
     } else if (RetryPending) {
@@ -166,6 +166,13 @@ void MainWindow::Timer1Timer() {
         StartTimer(kRetryDelayMs);
         attemptOver = false;
     }
+}
+
+void MainWindow::FirmwareWritten() {
+    if (!holdingOffShutdown_)
+        return;
+    holdingOffShutdown_ = false;
+    View.HoldOffShutdown(false);
 }
 
 bool MainWindow::KeyDown(Key key, KeyModifiers modifiers, Control focused) {

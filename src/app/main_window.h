@@ -48,6 +48,9 @@ public:
     bool CloseQuery();
 
     bool Transferring() const { return transferring_; }
+    // The firmware is written, or will not be: sleep and shut-down are let
+    // through again before the outcome is shown (a box may stay up for hours).
+    void FirmwareWritten();
     bool TimerArmed() const { return timerArmed_; }
 
 private:
@@ -58,6 +61,7 @@ private:
     bool timerArmed_ = false;
     Clock::time_point retryDue_{};
     bool transferring_ = false;
+    bool holdingOffShutdown_ = false;
     bool accessDenied_ = false;  // the last search found the product but may not open it
     bool closeAfterAttempt_ = false;
 };

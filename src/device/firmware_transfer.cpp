@@ -36,7 +36,7 @@ std::uint32_t AckCodeOf(const std::vector<std::uint8_t>& report) {
 
 // The product stopped answering or has gone: nothing more can be sent.
 void LostProduct(TransferView& view, HidDevice& device) {
-    device.CancelPendingIo();
+    device.CancelPendingIo([&view] { view.ProcessPendingEvents(); });
     Say(view, "Timeout error, try upgrade one more time.", "Error", MessageStyle::Exclamation);
 }
 
@@ -94,7 +94,7 @@ TransferResult TransferFirmware(TransferView& view, HidDevice& device, std::uniq
     while (position < size && !failed) {
         if (view.StopRequested()) {
             // Between reports: nothing is left half sent, and nothing is waited for.
-            device.CancelPendingIo();
+            device.CancelPendingIo([&view] { view.ProcessPendingEvents(); });
             result.outcome = TransferOutcome::Interrupted;
             failed = true;
             break;

@@ -70,8 +70,10 @@ public:
     virtual IoOutcome ReadReport(std::span<std::uint8_t> report, std::chrono::milliseconds bound,
                                  const WhileWaiting& meanwhile = {}) = 0;
 
-    // Cancels whatever I/O is still pending on the device.
-    virtual void CancelPendingIo() = 0;
+    // Cancels whatever I/O is still pending on the device. A driver may take
+    // its time to end what was cancelled: that wait is bounded too, and
+    // `meanwhile` is called between its slices, as in ReadReport.
+    virtual void CancelPendingIo(const WhileWaiting& meanwhile = {}) = 0;
 
     // The maker's and the product's names as the device tells them, where the
     // platform gives them; empty otherwise.

@@ -137,7 +137,7 @@ public:
 
     // A read is never left pending past its bound; reports still waiting for
     // their turn are dropped, and one already in the kernel ends on its own.
-    void CancelPendingIo() override { writer_.CancelQueued(); }
+    void CancelPendingIo(const WhileWaiting&) override { writer_.CancelQueued(); }
 
     std::string Description() override {
         char name[256] = {};

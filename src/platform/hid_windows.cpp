@@ -60,7 +60,7 @@ public:
     }
 
     ~WindowsDevice() override {
-        CancelPendingIo();
+        CancelPendingIo({});
         for (HANDLE e : spareEvents_)
             CloseHandle(e);
         if (readEvent_)
@@ -169,7 +169,7 @@ public:
         return IoOutcome::Signalled;
     }
 
-    void CancelPendingIo() override {
+    void CancelPendingIo(const WhileWaiting& meanwhile) override {
         // Every request on the handle, whichever thread started it.
         CancelIoEx(device_, nullptr);
         // Cancelled requests still end, but when is the driver's to say: each
@@ -177,10 +177,10 @@ public:
         // has not ended by then is left to the driver with its memory.
         const ULONGLONG until = GetTickCount64() + CancelledWithin;
         if (read_().pending)
-            CancelPendingRead(until);
+            CancelPendingRead(until, meanwhile);
         for (auto w = writes_.begin(); w != writes_.end();) {
             const auto next = std::next(w);
-            if (WaitForSingleObject(w->overlapped.hEvent, Left(until)) == WAIT_OBJECT_0) {
+            if (Ended(w->overlapped.hEvent, until, meanwhile)) {
                 spareEvents_.push_back(w->overlapped.hEvent);
                 writes_.erase(w);
             } else {
@@ -275,10 +275,10 @@ private:
 
     // A read is cancelled before the next starts; its memory is used again
     // only once it has ended.
-    void CancelPendingRead(ULONGLONG until) {
+    void CancelPendingRead(ULONGLONG until, const WhileWaiting& meanwhile = {}) {
         CancelIoEx(device_, &read_().overlapped);
         read_().pending = false;
-        if (WaitForSingleObject(readEvent_, Left(until)) == WAIT_OBJECT_0)
+        if (Ended(readEvent_, until, meanwhile))
             return;
         // Still the driver's: it keeps this request, buffer and event, and the
         // next read gets new ones.
@@ -288,6 +288,20 @@ private:
         read_().overlapped.hEvent = readEvent_;
     }
     void CancelPendingRead() { CancelPendingRead(GetTickCount64() + CancelledWithin); }
+
+    // Whether the request of `event` ended by `until`, with `meanwhile`
+    // called between slices of the wait.
+    static bool Ended(HANDLE event, ULONGLONG until, const WhileWaiting& meanwhile) {
+        for (;;) {
+            const DWORD left = Left(until);
+            const DWORD slice = meanwhile ? std::min<DWORD>(left, static_cast<DWORD>(WaitSlice.count())) : left;
+            if (WaitForSingleObject(event, slice) == WAIT_OBJECT_0)
+                return true;
+            if (slice == left)
+                return false;
+            meanwhile();
+        }
+    }
 
     static DWORD Left(ULONGLONG until) {
         const ULONGLONG now = GetTickCount64();

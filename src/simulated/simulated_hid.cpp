@@ -122,7 +122,9 @@ public:
         return IoOutcome::Signalled;
     }
 
-    void CancelPendingIo() override {
+    void CancelPendingIo(const WhileWaiting& meanwhile) override {
+        for (int slice = 0; meanwhile && slice < slot_->setup.cancelSlices; ++slice)
+            meanwhile();
         ++slot_->log.cancels;
         slot_->log.sequence += 'C';
     }

@@ -30,6 +30,7 @@ struct SimulatedInterface {
     DeviceIdentity identity;                       // its serial number and location
     std::string usbDevice;  // the USB device it belongs to, shared by a composite product's interfaces; empty: uhid
     bool tellsInstance = true;  // false: the enumeration tells no instance, and the path stands for it
+    int cancelSlices = 0;  // a driver that ends cancelled requests only after this many slices of waiting
 };
 
 // What happened on one interface, for tests to look at.

@@ -42,7 +42,7 @@ private:
                 std::this_thread::sleep_for(delay_);  // the answer comes this much later
             return outcome;
         }
-        void CancelPendingIo() override { inner_->CancelPendingIo(); }
+        void CancelPendingIo(const WhileWaiting& meanwhile) override { inner_->CancelPendingIo(meanwhile); }
         std::string Description() override { return inner_->Description(); }
         DeviceIdentity Identity() override { return inner_->Identity(); }
 

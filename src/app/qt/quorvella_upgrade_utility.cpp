@@ -217,6 +217,17 @@ void TForm1::ShowAbout() {
     AboutWindow->activateWindow();
 }
 
+void TForm1::HoldOffShutdown(bool hold) {
+#ifdef Q_OS_LINUX
+    if (hold)
+        inhibitor_.Take();
+    else
+        inhibitor_.Release();
+#else
+    (void)hold;  // no lock to ask for on this system
+#endif
+}
+
 void TForm1::FormPaint() { DrawLogo(*this, QPoint(20, 10)); }
 
 void TForm1::paintEvent(QPaintEvent*) { FormPaint(); }

@@ -4,6 +4,9 @@
 
 #include <QCursor>
 #include <QWidget>
+#ifdef Q_OS_LINUX
+#include "app/qt/shutdown_inhibitor.h"
+#endif
 
 #include <map>
 #include <memory>
@@ -80,7 +83,11 @@ private:
     void Press(Control button) override;
     void ShowAbout() override;
     void Close() override { close(); }
+    void HoldOffShutdown(bool hold) override;
 
     std::map<Control, QWidget*> widgets_;
     std::map<QWidget*, QCursor> ownCursors_;  // controls that come with a cursor of their own
+#ifdef Q_OS_LINUX
+    ShutdownInhibitor inhibitor_;  // logind's lock, held while firmware is written
+#endif
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/gauge_colours.h"
 #include "app/gauge_value.h"
 
 #include <array>
@@ -16,7 +17,7 @@
 class TCGauge : public QWidget {
     Q_OBJECT
 public:
-    static inline const QColor DesktopColour{0x3A, 0x6E, 0xA5};
+    static inline const QColor DesktopColour{QRgb(GaugeBarRgb)};
 
     explicit TCGauge(QWidget* parent = nullptr);
 

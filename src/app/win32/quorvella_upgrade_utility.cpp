@@ -7,6 +7,7 @@
 #include "app/win32/tcgauge.h"
 #include "app/win32/unit2.h"
 #include "app/win32/win32_text.h"
+#include "app/win32/window_dpi.h"
 #include "app/win32/window_font.h"
 #include "app/win32/window_paint.h"
 
@@ -68,18 +69,16 @@ TForm1::TForm1(MessageDisplay& messages, OpenDialog& openDialog, HidSystem& hid)
     // A fixed single border with close and minimise; the client area exactly as designed.
     const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
     const DWORD exStyle = WS_EX_CONTROLPARENT;
-    RECT frame{0, 0, MainClientWidth, MainClientHeight};
-    AdjustWindowRectEx(&frame, style, FALSE, exStyle);
-    const int width = frame.right - frame.left, height = frame.bottom - frame.top;
-    // Centred on the desktop's work area.
-    RECT work{};
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    const int left = work.left + (work.right - work.left - width) / 2;
-    const int top = work.top + (work.bottom - work.top - height) / 2;
-    Handle = CreateWindowExW(exStyle, kClassName, Widen(ApplicationTitle).c_str(), style, left, top, width, height,
-                             nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    Handle = CreateWindowExW(exStyle, kClassName, Widen(ApplicationTitle).c_str(), style, 0, 0, MainClientWidth,
+                             MainClientHeight, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     SetWindowLongPtrW(Handle, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     SetWindowLongPtrW(Handle, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Proc));
+    // Centred on the desktop's work area, its frame as drawn on its monitor.
+    const SIZE size = WindowSizeForClient(Handle, MainClientWidth, MainClientHeight, DpiOfWindow(Handle));
+    RECT work{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    PlaceWithClient(Handle, work.left + (work.right - work.left - size.cx) / 2,
+                    work.top + (work.bottom - work.top - size.cy) / 2, MainClientWidth, MainClientHeight);
     handles_[Control::Form1] = Handle;
 
     Tooltips = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
@@ -295,6 +294,17 @@ LRESULT TForm1::Handle_(UINT message, WPARAM w, LPARAM l) {
         }
         activated_ = true;
         return 0;
+    case WM_GETDPISCALEDSIZE:
+        // Laid out in pixels on every monitor: only the frame changes with the resolution.
+        *reinterpret_cast<SIZE*>(l) = WindowSizeForClient(Handle, MainClientWidth, MainClientHeight, LOWORD(w));
+        return TRUE;
+    case WM_DPICHANGED: {
+        // Moved to a monitor of another resolution, or its scale changed: the
+        // place Windows suggests is taken, the client area stays as designed.
+        const RECT& suggested = *reinterpret_cast<const RECT*>(l);
+        PlaceWithClient(Handle, suggested.left, suggested.top, MainClientWidth, MainClientHeight);
+        return 0;
+    }
     case WM_QUERYENDSESSION:
         // Shutting down, logging off or restarting halfway through a product's
         // firmware would leave it half-flashed: refused while a transfer runs.

@@ -1,8 +1,29 @@
 #include "app/win32/tcgauge.h"
 
+#include "app/gauge_colours.h"
+
 #include <commctrl.h>
 
 #include <string>
+
+namespace {
+
+COLORREF FromRgb(std::uint32_t rgb) { return RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF); }
+
+}  // namespace
+
+GaugeColours GaugeColoursFor(bool highContrast) {
+    if (highContrast)
+        return {GetSysColor(COLOR_WINDOWTEXT), GetSysColor(COLOR_WINDOW), GetSysColor(COLOR_HIGHLIGHT)};
+    return {FromRgb(GaugeBorderRgb), FromRgb(GaugeBackgroundRgb), FromRgb(GaugeBarRgb)};
+}
+
+bool HighContrastOn() {
+    HIGHCONTRASTW contrast{};
+    contrast.cbSize = sizeof contrast;
+    return SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0) &&
+           (contrast.dwFlags & HCF_HIGHCONTRASTON);
+}
 
 TCGauge::TCGauge(HWND parent, int id, RECT place, HFONT font) : font_(font) {
     Handle = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | WS_VISIBLE, place.left, place.top,
@@ -55,19 +76,22 @@ void TCGauge::Paint(HDC target) {
     const HBITMAP pictureBits = CreateCompatibleBitmap(target, width, height);
     const HGDIOBJ oldPicture = SelectObject(picture, pictureBits);
 
-    const HBRUSH black = CreateSolidBrush(RGB(0, 0, 0));
-    const HBRUSH white = CreateSolidBrush(RGB(255, 255, 255));
-    const HBRUSH desktop = CreateSolidBrush(GetSysColor(COLOR_DESKTOP));
-    FillRect(picture, &all, black);
+    // Asked at each paint: the system repaints every window when high contrast goes on or off.
+    const GaugeColours colours = GaugeColoursFor(HighContrastOn());
+    const HBRUSH border = CreateSolidBrush(colours.border);
+    const HBRUSH background = CreateSolidBrush(colours.background);
+    const HBRUSH bar = CreateSolidBrush(colours.bar);
+    FillRect(picture, &all, border);
     RECT inner{1, 1, width - 1, height - 1};
-    FillRect(picture, &inner, white);
+    FillRect(picture, &inner, background);
     RECT filled = inner;
     filled.right = inner.left + (inner.right - inner.left) * value_.Get() / 100;
-    FillRect(picture, &filled, desktop);
+    FillRect(picture, &filled, bar);
 
     const HDC mask = CreateCompatibleDC(target);
     const HBITMAP maskBits = CreateCompatibleBitmap(target, width, height);
     const HGDIOBJ oldMask = SelectObject(mask, maskBits);
+    const HBRUSH black = CreateSolidBrush(RGB(0, 0, 0));
     FillRect(mask, &all, black);
     const HGDIOBJ oldFont = SelectObject(mask, font_);
     SetBkMode(mask, TRANSPARENT);
@@ -86,6 +110,7 @@ void TCGauge::Paint(HDC target) {
     DeleteObject(pictureBits);
     DeleteDC(picture);
     DeleteObject(black);
-    DeleteObject(white);
-    DeleteObject(desktop);
+    DeleteObject(border);
+    DeleteObject(background);
+    DeleteObject(bar);
 }

@@ -4,10 +4,22 @@
 
 #include <windows.h>
 
+// What the gauge is drawn in. As designed (black, white and the classic
+// desktop colour) unless the system is in high contrast, where the system's
+// window text, window and highlight colours are what reads.
+struct GaugeColours {
+    COLORREF border, background, bar;
+
+    bool operator==(const GaugeColours&) const = default;
+};
+GaugeColours GaugeColoursFor(bool highContrast);
+// Whether the user turned on high contrast.
+bool HighContrastOn();
+
 // The progress gauge: a system progress bar that paints itself, so that
-// accessibility tools see a progress bar and its value. Black one-pixel
-// border, white background, the filled part in the desktop colour, and the
-// percentage centred with every text pixel the inverse of what lies beneath.
+// accessibility tools see a progress bar and its value. One-pixel border,
+// background, the filled part (GaugeColours), and the percentage centred with
+// every text pixel the inverse of what lies beneath.
 class TCGauge {
 public:
     TCGauge(HWND parent, int id, RECT place, HFONT font);

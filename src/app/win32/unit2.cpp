@@ -6,6 +6,7 @@
 #include "app/win32/logo_image.h"
 #include "app/win32/message_loop.h"
 #include "app/win32/win32_text.h"
+#include "app/win32/window_dpi.h"
 #include "app/win32/window_font.h"
 #include "app/win32/window_paint.h"
 
@@ -28,33 +29,25 @@ void RegisterClassOnce() {
     (void)atom;
 }
 
-int ScreenDpi() {
-    const HDC screen = GetDC(nullptr);
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
-    return dpi > 0 ? dpi : DesignedDpi;
+// How much taller the window's text is at `dpi` than as designed.
+double ScaleAt(int dpi) {
+    const HFONT font = CreateWindowFont(AboutFontPixels(dpi));
+    const HFONT designed = CreateWindowFont(WindowFontPixels);
+    const double scale = static_cast<double>(TextHeight(font)) / TextHeight(designed);
+    DeleteObject(font);
+    DeleteObject(designed);
+    return scale;
 }
 
 }  // namespace
 
 TForm2::TForm2(HWND owner, int screenDpi) {
     RegisterClassOnce();
-    if (screenDpi <= 0)
-        screenDpi = ScreenDpi();
-    // The font grows with the screen's resolution; the layout then grows by how
-    // much taller the text became.
-    font_ = CreateWindowFont(AboutFontPixels(screenDpi));
-    const HFONT designed = CreateWindowFont(WindowFontPixels);
-    scale_ = static_cast<double>(TextHeight(font_)) / TextHeight(designed);
-    DeleteObject(designed);
-
     // A fixed single border with only the close button; placed where designed, unscaled.
     const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
-    RECT frame{0, 0, Scaled(AboutClientWidth, scale_), Scaled(AboutClientHeight, scale_)};
-    AdjustWindowRectEx(&frame, style, FALSE, WS_EX_CONTROLPARENT);
     Handle = CreateWindowExW(WS_EX_CONTROLPARENT, kClassName, Widen(ApplicationTitle).c_str(), style, AboutLeft,
-                             AboutTop, frame.right - frame.left, frame.bottom - frame.top, owner, nullptr,
-                             GetModuleHandleW(nullptr), nullptr);
+                             AboutTop, AboutClientWidth, AboutClientHeight, owner, nullptr, GetModuleHandleW(nullptr),
+                             nullptr);
     SetWindowLongPtrW(Handle, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     SetWindowLongPtrW(Handle, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Proc));
 
@@ -64,13 +57,11 @@ TForm2::TForm2(HWND owner, int screenDpi) {
         // Button1 is neither default nor cancel; the static texts take no focus.
         const DWORD own = row.isButton ? BS_PUSHBUTTON | WS_TABSTOP : SS_LEFT | SS_NOPREFIX;
         *made[i] = CreateWindowExW(0, row.isButton ? L"BUTTON" : L"STATIC", Widen(row.text).c_str(),
-                                   WS_CHILD | WS_VISIBLE | own, Scaled(row.place.left, scale_),
-                                   Scaled(row.place.top, scale_), Scaled(row.place.width, scale_),
-                                   Scaled(row.place.height, scale_), Handle,
+                                   WS_CHILD | WS_VISIBLE | own, 0, 0, 0, 0, Handle,
                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.isButton ? kButton1 : -1)),
                                    GetModuleHandleW(nullptr), nullptr);
-        SendMessageW(*made[i], WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
     }
+    Layout(screenDpi > 0 ? screenDpi : DpiOfWindow(Handle));
 
     ClaimKeys(Handle, [this](const MSG& msg) {
         const Key key = KeyOfVirtualKey(msg.wParam);
@@ -89,6 +80,29 @@ TForm2::~TForm2() {
         DestroyWindow(Handle);
     DeleteObject(font_);
 }
+
+void TForm2::Layout(int dpi) {
+    // The font grows with the screen's resolution; the layout then grows by how
+    // much taller the text became.
+    const HFONT previous = font_;
+    font_ = CreateWindowFont(AboutFontPixels(dpi));
+    scale_ = ScaleAt(dpi);
+    const HWND controls[] = {Button1, StaticText1, StaticText2, StaticText3};
+    for (std::size_t i = 0; i < AboutWindowControls.size(); ++i) {
+        const Placement& p = AboutWindowControls[i].place;
+        SetWindowPos(controls[i], nullptr, Scaled(p.left, scale_), Scaled(p.top, scale_), Scaled(p.width, scale_),
+                     Scaled(p.height, scale_), SWP_NOZORDER | SWP_NOACTIVATE);
+        SendMessageW(controls[i], WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+    }
+    if (previous)
+        DeleteObject(previous);
+    RECT window;
+    GetWindowRect(Handle, &window);
+    PlaceWithClient(Handle, window.left, window.top, ClientWidth(), ClientHeight());
+}
+
+int TForm2::ClientWidth() const { return Scaled(AboutClientWidth, scale_); }
+int TForm2::ClientHeight() const { return Scaled(AboutClientHeight, scale_); }
 
 void TForm2::Button1Click() { ShowWindow(Handle, SW_HIDE); }
 
@@ -115,6 +129,21 @@ LRESULT CALLBACK TForm2::Proc(HWND window, UINT message, WPARAM w, LPARAM l) {
         if (LOWORD(w) != WA_INACTIVE)
             SetFocus(form->Button1);
         return 0;
+    case WM_GETDPISCALEDSIZE: {
+        // The size it will take at the new resolution, so that the place
+        // Windows then suggests fits it.
+        const double scale = ScaleAt(LOWORD(w));
+        *reinterpret_cast<SIZE*>(l) = WindowSizeForClient(window, Scaled(AboutClientWidth, scale),
+                                                          Scaled(AboutClientHeight, scale), LOWORD(w));
+        return TRUE;
+    }
+    case WM_DPICHANGED: {
+        // On a monitor of another resolution: scaled for it, at the place Windows suggests.
+        const RECT& suggested = *reinterpret_cast<const RECT*>(l);
+        form->Layout(HIWORD(w));
+        PlaceWithClient(window, suggested.left, suggested.top, form->ClientWidth(), form->ClientHeight());
+        return 0;
+    }
     case WM_PAINT:
     case WM_PRINTCLIENT:
         PaintClient(window, message, w, [&](HDC dc) { form->FormPaint(dc); });

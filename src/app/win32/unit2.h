@@ -7,7 +7,8 @@
 // hidden again by OK or its close button; never destroyed before the end.
 class TForm2 {
 public:
-    // `screenDpi` of 0 asks the screen; the window scales with it.
+    // `screenDpi` of 0 asks the monitor the window is on; the window scales
+    // with it, and again when it moves to a monitor of another resolution.
     explicit TForm2(HWND owner, int screenDpi = 0);
     ~TForm2();
     TForm2(const TForm2&) = delete;
@@ -29,6 +30,10 @@ public:
 private:
     static LRESULT CALLBACK Proc(HWND, UINT, WPARAM, LPARAM);
     void FormPaint(HDC dc);
+    // Font, controls and client area for a screen of `dpi`; the window's place stays.
+    void Layout(int dpi);
+    int ClientWidth() const;
+    int ClientHeight() const;
 
     HFONT font_ = nullptr;
     double scale_ = 1.0;
