@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libbenchmark-dev  # tests and benchmarks
   dbus-daemon                    # a private bus on which the tests play logind
   libcli11-dev nlohmann-json3-dev  # qefftool's command line and its JSON output
+  libboost-dev                   # the station's page: Boost.Beast and Boost.Asio, header-only (so the Windows build has them too)
   libssl-dev                     # SHA-256 of packages (OpenSSL's libcrypto)
   libudev-dev pkg-config         # the station's notice of products plugged in (libudev's monitor)
   fonts-wine                     # the "MS Sans Serif" face the windows are designed in
@@ -20,6 +21,7 @@ packages=(
   dpkg-dev lintian desktop-file-utils appstream man-db  # the Debian package: built, checked, installed
   nsis                           # the Windows installer
   xauth xdotool imagemagick      # seeing the installed programs' windows
+  chromium                       # the station's page tried in a real browser, headless
 )
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }

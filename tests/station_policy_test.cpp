@@ -12,8 +12,8 @@ namespace {
 using namespace std::chrono_literals;
 
 // One event: a product arriving (+), beginning its upgrade (b), finishing (=
-// upgraded, ! failed), leaving the queue (-), or the station asking its queue
-// for the next (n).
+// upgraded, ! failed), leaving the queue (-), the station asking its queue
+// for the next (n), pausing (p) or resuming (r).
 struct Step {
     char what;
     std::size_t id = 0;
@@ -86,6 +86,10 @@ TEST(StationPolicy, DecidesOncePerProductReturnsAndTheLinesLimits) {
          {{'+', 0, "S1"}, {'+', 1, "S2"}, {'+', 2, "S3"}, {'n'}, {'-', 1}, {'=', 0}, {'n'}, {'n'}}, "SQQ-2-|0"},
         {"nothing from the queue once the line stops", Limits({}, 1, 1), {},
          {{'+', 0, "S1"}, {'+', 1, "S2"}, {'!', 0}, {'n'}}, "SQ-|3"},
+        // Fault caught: a product that arrives while the line is paused
+        // started, or one taken from the queue before the line resumes.
+        {"paused: arrivals wait, the running one goes on, resume takes them in turn", none, {},
+         {{'+', 0, "S1"}, {'p'}, {'+', 1, "S2"}, {'+', 2, "S3"}, {'=', 0}, {'n'}, {'r'}, {'n'}, {'n'}}, "SQQ-12|0"},
     };
     for (const Row& row : rows) {
         StationPolicy policy(row.limits, row.recorded);
@@ -108,6 +112,8 @@ TEST(StationPolicy, DecidesOncePerProductReturnsAndTheLinesLimits) {
             case '=': policy.Finish(step.id, true, at); break;
             case '!': policy.Finish(step.id, false, at); break;
             case '-': policy.Leave(step.id); break;
+            case 'p': policy.Pause(true); break;
+            case 'r': policy.Pause(false); break;
             case 'n': {
                 const auto next = policy.NextFromQueue();
                 told += next ? std::to_string(*next) : "-";

@@ -30,6 +30,7 @@ struct LineWriter::Shared {
     std::deque<Line> lines;
     std::deque<std::pair<std::uint64_t, std::string>> records;
     std::uint64_t recordsPosted = 0, recordsDone = 0;
+    StationEventSink* sink = nullptr;
     bool closing = false, linesOver = false, givenUp = false;
     std::atomic<bool> outputFailed{false}, recordFailed{false};
 
@@ -84,6 +85,11 @@ LineWriter::LineWriter(StationOutput& out, RecordFile* record, RecordHeader head
 
 LineWriter::~LineWriter() { Close(); }
 
+void LineWriter::Follow(StationEventSink* sink) {
+    const std::lock_guard lock(shared_->mutex);
+    shared_->sink = sink;
+}
+
 void LineWriter::Post(StationEvent event) {
     Shared& s = *shared_;
     // Made here, on the poster's thread, so that the record's thread never
@@ -93,6 +99,8 @@ void LineWriter::Post(StationEvent event) {
         const std::lock_guard lock(s.mutex);
         if (s.closing)
             return;
+        if (s.sink)  // in order, and every progress: the sink keeps only the newest
+            s.sink->Take(event);
         if (event.kind == StationEvent::Kind::Progress && s.lines.size() >= kBehind)
             return;
         std::uint64_t number = 0;

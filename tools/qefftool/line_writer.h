@@ -1,6 +1,7 @@
 #pragma once
 
 #include "station_event.h"
+#include "station_event_sink.h"
 #include "station_record.h"
 
 #include <atomic>
@@ -28,6 +29,9 @@ public:
     LineWriter(const LineWriter&) = delete;
     LineWriter& operator=(const LineWriter&) = delete;
 
+    // Every event posted from now on also goes to `sink` (null: none), before
+    // it is written; set it before posting from other threads.
+    void Follow(StationEventSink* sink);
     void Post(StationEvent event);
     // Writes what was posted and ends the threads: the record's whole; the
     // output's within a few seconds, after which an output that takes nothing

@@ -156,6 +156,14 @@ int Run(int argc, char** argv) {
     watch.station = HostName();
     watchCommand->add_option("--station", watch.station, "The station's name in the record (default: the host's)");
     watchCommand->add_option("--operator", watch.operatorName, "Who runs the station, for the record");
+    std::string http, httpToken;
+    auto* httpOption = watchCommand->add_option("--http", http,
+                             "Serve the station's live page and its API at [ADDRESS:]PORT (loopback unless an address "
+                             "is given)");
+    watchCommand->add_option("--http-token", httpToken,
+                             "A file holding the secret every request to the page must carry; needed to listen "
+                             "beyond loopback")
+        ->needs(httpOption);
     watchCommand
         ->add_option("--sha256", watchSha256, "Refuse the package, before looking for any product, unless this is its SHA-256")
         ->check(CLI::Validator(
@@ -198,6 +206,10 @@ int Run(int argc, char** argv) {
             watch.limits.returnsWithin = std::chrono::milliseconds(static_cast<long long>(returnsWithin * 1000));
             if (!record.empty())
                 watch.record = record;
+            if (httpOption->count() > 0)
+                watch.http = http;
+            if (!httpToken.empty())
+                watch.httpToken = httpToken;
             CatchSessionEnd();
             const auto arrivals = NativeHidArrivals();
             // Never freed: an output given up on at the end (a paused terminal)

@@ -29,14 +29,15 @@ struct StationProduct {
 struct StationEvent {
     enum class Kind {
         Package, Watching, Denied, Arrived, Queued, Returned, Recorded, NotTaken, Left,
-        Progress, Message, Stopping, Done, Summary,
+        Started, Progress, Message, Stopping, Done, Summary, Serving, Paused, Resumed,
     };
     Kind kind = Kind::Message;
     std::chrono::system_clock::time_point time;
     StationProduct product;          // for the events of one product
     PackageSummary package;          // Package, Watching, Summary
     int percent = 0;                 // Progress
-    std::string caption, text;       // Message; Stopping and Denied: the text
+    std::string caption, text;       // Message; Stopping and Denied: the text; Serving: the page's
+                                     // address, and its one-time link in `caption`
     std::map<int, int> outcomes;     // Summary: how many products ended with each exit code
     int exitCode = 0;                // Summary
     std::uint16_t vendorId = 0, productId = 0;

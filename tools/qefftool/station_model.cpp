@@ -117,6 +117,7 @@ void StationModel::Begin(std::size_t id) {
     product.attempt = ++attempts_;
     product.tries = policy_.Begin(id);
     product.startedAt = SystemClock::now();
+    Post(Kind::Started, product);
 }
 
 void StationModel::Progress(std::size_t id, int percent) {
@@ -166,10 +167,8 @@ void StationModel::Finish(std::size_t id, int code, const std::optional<Transfer
     const StopReason before = policy_.Stopping();
     policy_.Finish(id, code == ExitSuccess, std::chrono::steady_clock::now());
     Post(Kind::Done, product);
-    if (before == StopReason::None && policy_.Stopping() == StopReason::Failures)
-        Post(Kind::Stopping, {},
-             std::to_string(policy_.FailuresInARow()) +
-                 " products in a row were not upgraded: the station takes no new product, the running ones finish.");
+    if (before == StopReason::None && policy_.Stopping() != StopReason::None)
+        Post(Kind::Stopping, {}, StopText(policy_.Stopping()));
 }
 
 void StationModel::Drop(std::size_t id) {
@@ -191,11 +190,38 @@ void StationModel::Stop(StopReason reason) {
     if (policy_.Stopping() != StopReason::None)
         return;
     policy_.Stop(reason);
-    const char* why = reason == StopReason::OutputFailed ? "the output cannot be written"
-                      : reason == StopReason::RecordFailed ? "the record cannot be written"
-                                                           : nullptr;
-    if (why)
-        Post(Kind::Stopping, {}, std::string(why) + ": the station takes no new product, the running ones finish.");
+    Post(Kind::Stopping, {}, StopText(reason));
+}
+
+std::string StationModel::StopText(StopReason reason) const {
+    const std::string finish = ": the station takes no new product, the running ones finish.";
+    switch (reason) {
+    case StopReason::None: break;
+    case StopReason::Interrupted:
+        return "asked to stop (Ctrl-C, a signal or the page): the running upgrades stop at their next report.";
+    case StopReason::Count: return std::to_string(policy_.Upgraded()) + " products were upgraded, as many as asked for" + finish;
+    case StopReason::Failures:
+        return std::to_string(policy_.FailuresInARow()) + " products in a row were not upgraded" + finish;
+    case StopReason::OutputFailed: return "the output cannot be written" + finish;
+    case StopReason::RecordFailed: return "the record cannot be written" + finish;
+    }
+    return {};
+}
+
+void StationModel::Pause(bool paused) {
+    const std::lock_guard lock(mutex_);
+    if (policy_.Paused() == paused || policy_.Stopping() != StopReason::None)
+        return;  // a station that stops takes no new product either way
+    policy_.Pause(paused);
+    Post(paused ? Kind::Paused : Kind::Resumed, {});
+}
+
+void StationModel::Serving(const std::string& url, const std::string& link) {
+    const std::lock_guard lock(mutex_);
+    StationEvent event = Stamped(Kind::Serving);
+    event.text = url;
+    event.caption = link;
+    writer_.Post(std::move(event));
 }
 
 StopReason StationModel::Stopping() const {

@@ -40,12 +40,18 @@ public:
     // A product taken but not started, dropped as the station stops.
     void Drop(std::size_t id);
     void Stop(StopReason reason);
+    // Takes no new product while paused; the running ones finish. Told once
+    // per change.
+    void Pause(bool paused);
+    // The page's address is told, once it listens.
+    void Serving(const std::string& url, const std::string& link);
     StopReason Stopping() const;
     std::size_t Running() const;
     // Posts the summary; returns the station's exit code.
     int Summary(int atLeast);
 
 private:
+    std::string StopText(StopReason reason) const;  // under the lock
     void Post(StationEvent::Kind kind, const StationProduct& product, std::string text = {});
     void PostMessage(const StationProduct& product, const std::string& caption, const std::string& text);
     // A product taken and never started, let go with the event that tells why; under the lock.

@@ -44,11 +44,15 @@ const char* EventName(Kind kind) {
     case Kind::Recorded: return "returned";
     case Kind::NotTaken: return "notTaken";
     case Kind::Left: return "left";
+    case Kind::Started: return "started";
     case Kind::Progress: return "progress";
     case Kind::Message: return "message";
     case Kind::Stopping: return "stopping";
     case Kind::Done: return "done";
     case Kind::Summary: return "summary";
+    case Kind::Serving: return "serving";
+    case Kind::Paused: return "paused";
+    case Kind::Resumed: return "resumed";
     }
     return "message";
 }
@@ -69,7 +73,7 @@ std::string DeniedHint(std::uint16_t vendorId, std::uint16_t productId) {
 #endif
 }
 
-std::string StationOutput::JsonLine(const StationEvent& e) const {
+std::string StationEventJson(const StationEvent& e) {
     json line{{"event", EventName(e.kind)}, {"time", IsoUtc(e.time)}};
     const StationProduct& p = e.product;
     const auto product = [&] {
@@ -98,7 +102,8 @@ std::string StationOutput::JsonLine(const StationEvent& e) const {
     case Kind::Queued:
     case Kind::Returned:
     case Kind::NotTaken:
-    case Kind::Left: product(); break;
+    case Kind::Left:
+    case Kind::Started: product(); break;
     case Kind::Progress:
         product();
         line["percent"] = e.percent;
@@ -109,6 +114,9 @@ std::string StationOutput::JsonLine(const StationEvent& e) const {
             line["attempt"] = p.attempt;
         break;
     case Kind::Stopping: line["reason"] = e.text; break;
+    case Kind::Serving: line.update({{"url", e.text}, {"link", e.caption}}); break;
+    case Kind::Paused:
+    case Kind::Resumed: break;
     case Kind::Done:
         product();
         line.update({{"exitCode", p.exitCode}, {"success", p.exitCode == ExitSuccess}, {"outcome", OutcomeName(p.exitCode)},
@@ -146,6 +154,7 @@ std::string StationOutput::TextLine(const StationEvent& e) const {
     case Kind::Recorded: return "returned " + Named(p) + ": upgraded with this package before, says the record";
     case Kind::NotTaken: return "not taken " + Named(p) + ": the station is stopping";
     case Kind::Left: return "left " + Named(p) + " while it waited; not upgraded";
+    case Kind::Started: return "started " + Named(p) + ": attempt " + std::to_string(p.attempt);
     case Kind::Progress: return VisibleText(p.path) + ": " + std::to_string(e.percent) + "%";
     case Kind::Message: {
         std::string shown = e.text;
@@ -153,6 +162,10 @@ std::string StationOutput::TextLine(const StationEvent& e) const {
         return (p.path.empty() ? "" : VisibleText(p.path) + ": ") + e.caption + ": " + VisibleText(shown);
     }
     case Kind::Stopping: return "stopping: " + e.text;
+    case Kind::Serving:
+        return "serving the station's page at " + e.text + (e.caption == e.text ? "" : " (open it with " + e.caption + ")");
+    case Kind::Paused: return "paused: no new product is taken; the running ones finish";
+    case Kind::Resumed: return "resumed";
     case Kind::Done: {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.1f", Seconds(p));
@@ -175,6 +188,6 @@ std::string StationOutput::TextLine(const StationEvent& e) const {
 }
 
 bool StationOutput::Write(const StationEvent& event) {
-    out_ << (json_ ? JsonLine(event) : TextLine(event)) << '\n' << std::flush;
+    out_ << (json_ ? StationEventJson(event) : TextLine(event)) << '\n' << std::flush;
     return out_.good();
 }

@@ -19,13 +19,16 @@ public:
     std::ostream& Errors() { return errors_; }
 
 private:
-    std::string JsonLine(const StationEvent& event) const;
     std::string TextLine(const StationEvent& event) const;
 
     std::ostream& out_;
     bool json_;
     std::ostream& errors_;
 };
+
+// The event's JSON line (without its newline), as `--json` writes it and the
+// station's page streams it.
+std::string StationEventJson(const StationEvent& event);
 
 // How to grant access to a product whose node may not be opened.
 std::string DeniedHint(std::uint16_t vendorId, std::uint16_t productId);

@@ -44,7 +44,7 @@ ArrivalVerdict StationPolicy::Arrive(std::size_t id, const DeviceIdentity& ident
             return ArrivalVerdict::Returned;
     }
     present_[id] = identity;
-    if (limits_.maxParallel && running_ >= *limits_.maxParallel) {
+    if (paused_ || (limits_.maxParallel && running_ >= *limits_.maxParallel)) {
         queue_.push_back(id);
         return ArrivalVerdict::Queue;
     }
@@ -53,7 +53,7 @@ ArrivalVerdict StationPolicy::Arrive(std::size_t id, const DeviceIdentity& ident
 }
 
 std::optional<std::size_t> StationPolicy::NextFromQueue() {
-    if (stopping_ != StopReason::None || queue_.empty() || (limits_.maxParallel && running_ >= *limits_.maxParallel))
+    if (stopping_ != StopReason::None || paused_ || queue_.empty() || (limits_.maxParallel && running_ >= *limits_.maxParallel))
         return std::nullopt;
     const std::size_t id = queue_.front();
     queue_.pop_front();

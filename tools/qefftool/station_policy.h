@@ -58,6 +58,10 @@ public:
     void Leave(std::size_t id);
     // The first reason given is the one kept.
     void Stop(StopReason reason);
+    // While paused, products that arrive wait in the queue and none is taken
+    // from it; the running ones go on.
+    void Pause(bool paused) { paused_ = paused; }
+    bool Paused() const { return paused_; }
 
     StopReason Stopping() const { return stopping_; }
     bool DuplicateSerial(std::size_t id) const { return duplicates_.count(id) != 0; }
@@ -79,4 +83,5 @@ private:
     std::map<std::string, int> tries_;        // by serial number, or by location without one
     std::size_t running_ = 0, upgraded_ = 0, failuresInARow_ = 0;
     StopReason stopping_ = StopReason::None;
+    bool paused_ = false;
 };

@@ -9,7 +9,12 @@
 #include "station_model.h"
 #include "station_output.h"
 #include "upgrade_command.h"
+#include "utf8_path.h"
+#include "web/station_board.h"
+#include "web/station_web.h"
 
+#include <cctype>
+#include <fstream>
 #include <list>
 #include <map>
 #include <set>
@@ -27,8 +32,8 @@ constexpr std::chrono::milliseconds LookAgainEvery{100};
 // the transfer's messages, Ctrl-C between reports.
 class StationView final : public TransferView {
 public:
-    StationView(std::size_t id, StationModel& model, const std::atomic<bool>& stop)
-        : id_(id), model_(model), stop_(stop) {}
+    StationView(std::size_t id, StationModel& model, const std::atomic<bool>& stop, const std::atomic<bool>& asked)
+        : id_(id), model_(model), stop_(stop), asked_(asked) {}
     void SetGauge(int) override {}
     void ShowMessage(const std::string& text, const std::string& caption, MessageStyle) override {
         model_.Message(id_, caption, text);
@@ -42,12 +47,13 @@ public:
                 model_.Progress(id_, tenth * 10);
         }
     }
-    bool StopRequested() override { return stop_.load(); }
+    bool StopRequested() override { return stop_.load() || asked_.load(); }
 
 private:
     std::size_t id_;
     StationModel& model_;
-    const std::atomic<bool>& stop_;
+    const std::atomic<bool>& stop_;   // Ctrl-C and the signals
+    const std::atomic<bool>& asked_;  // the page's Stop
     int lastTenth_ = 0;
 };
 
@@ -68,15 +74,61 @@ std::map<std::string, std::string> PresentPlugs(HidSystem& hid) {
 
 // The station refuses to start: the package is told, if it could be read, the
 // reason and an empty summary.
-int Refuse(StationOutput& out, const PackageSummary& package, bool told, const std::string& why, int code) {
+int Refuse(StationOutput& out, const PackageSummary& package, bool told, const std::string& why, int code,
+           const std::string& caption = "File Error") {
     LineWriter writer(out, nullptr, {});
     StationModel model(StationPolicy({}), writer, package);
     if (told)
         model.Package();
-    model.PackageMessage("File Error", why);
+    model.PackageMessage(caption, why);
     model.Summary(code);
     writer.Close();
     return code;
+}
+
+// The page's buttons and the API's control requests.
+class RemoteCommands final : public StationCommands {
+public:
+    explicit RemoteCommands(StationModel& model) : model_(model) {}
+    void Pause() override { model_.Pause(true); }
+    void Resume() override { model_.Pause(false); }
+    void Stop() override { stop = true; }
+
+    std::atomic<bool> stop{false};
+
+private:
+    StationModel& model_;
+};
+
+// What --http and --http-token give, or why they cannot be taken.
+std::optional<WebOptions> WebOptionsOf(const WatchOptions& options, std::string& why) {
+    std::optional<WebOptions> web = ParseListenAddress(*options.http, why);
+    if (!web)
+        return std::nullopt;
+    if (options.httpToken) {
+        std::ifstream file(PathFromUtf8(*options.httpToken), std::ios::binary);
+        // The secret and the line ends an editor leaves after it.
+        std::string token(4096 + 3, '\0');
+        file.read(token.data(), static_cast<std::streamsize>(token.size()));
+        token.resize(static_cast<std::size_t>(file.gcount()));
+        while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back())))
+            token.pop_back();
+        if (!file.eof() || token.size() > 4096) {
+            why = "The token file " + *options.httpToken + " cannot be read, or holds more than 4096 bytes.";
+            return std::nullopt;
+        }
+        if (token.size() < 16) {
+            why = "The token in " + *options.httpToken + " is shorter than 16 characters: make a longer secret.";
+            return std::nullopt;
+        }
+        web->token = std::move(token);
+    }
+    if (!web->token && !IsLoopbackAddress(web->address)) {
+        why = "Listening on " + web->address +
+              " lets other computers in: give the secret they must show with --http-token FILE.";
+        return std::nullopt;
+    }
+    return web;
 }
 
 }  // namespace
@@ -107,9 +159,32 @@ int RunWatch(const WatchOptions& options, HidSystem& hid, HidArrivals& arrivals,
             recorded = RecordedUpgrades(*before, package->summary.sha256);
     }
 
-    LineWriter writer(out, record.get(), {options.station, options.operatorName, package->summary});
+    std::optional<WebOptions> web;
+    if (options.http) {
+        std::string refused;
+        web = WebOptionsOf(options, refused);
+        if (!web)
+            return Refuse(out, package->summary, true, refused, ExitUsage, "Error");
+    }
+
+    const RecordHeader header{options.station, options.operatorName, package->summary};
+    LineWriter writer(out, record.get(), header);
     StationModel model(StationPolicy(options.limits, std::move(recorded)), writer, package->summary);
+    StationBoard board(header);
+    RemoteCommands remote(model);
+    std::unique_ptr<StationWeb> page;
+    if (web) {
+        try {
+            page = std::make_unique<StationWeb>(*web, board, remote);
+        } catch (const std::exception& e) {
+            writer.Close();
+            return Refuse(out, package->summary, true, e.what(), ExitFailure, "Error");
+        }
+        writer.Follow(page.get());
+    }
     model.Package();
+    if (page)
+        model.Serving(page->Url(), page->Link());
     const std::uint16_t vid = package->summary.vendorId, pid = package->summary.productId;
     ProductWatcher watcher(hid, arrivals, vid, pid, options.choice);
     model.Watching();
@@ -140,7 +215,7 @@ int RunWatch(const WatchOptions& options, HidSystem& hid, HidArrivals& arrivals,
             int code = ExitFailure;
             std::optional<TransferResult> result;
             try {
-                StationView view(id, model, stop);
+                StationView view(id, model, stop, remote.stop);
                 result = TransferFirmware(view, *found.device, std::make_unique<PackageBytes>(package->bytes));
                 found.device.reset();  // closed before anyone hears how it went
                 if (result->outcome == TransferOutcome::Interrupted)
@@ -165,7 +240,7 @@ int RunWatch(const WatchOptions& options, HidSystem& hid, HidArrivals& arrivals,
         }
     };
     const auto lookAtLimits = [&] {
-        if (stop.load())
+        if (stop.load() || remote.stop.load())
             model.Stop(StopReason::Interrupted);
         if (writer.OutputFailed())
             model.Stop(StopReason::OutputFailed);
@@ -231,6 +306,7 @@ int RunWatch(const WatchOptions& options, HidSystem& hid, HidArrivals& arrivals,
     const bool interrupted = model.Stopping() == StopReason::Interrupted;
     int code = model.Summary(failed ? ExitOutput : interrupted ? ExitInterrupted : ExitSuccess);
     writer.Close();
+    page.reset();  // the browsers have been told the station stopped
     if (writer.OutputFailed() || writer.RecordFailed())
         code = std::max<int>(code, ExitOutput);
     return code;

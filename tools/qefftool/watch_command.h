@@ -22,6 +22,8 @@ struct WatchOptions {
     bool skipRecorded = false;           // skip serial numbers the record tells upgraded with this package
     std::string station;                 // the station's name in the record
     std::string operatorName;
+    std::optional<std::string> http;       // serve the station's page and API at [ADDRESS:]PORT
+    std::optional<std::string> httpToken;  // the file holding the secret every request to it carries
 };
 
 // The station: keeps upgrading every product with the package's IDs as it is

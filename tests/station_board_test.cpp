@@ -1,0 +1,143 @@
+// What the station's page shows, from the events a real station model posts.
+
+#include "exit_codes.h"
+#include "line_writer.h"
+#include "station_board.h"
+#include "station_model.h"
+#include "station_output.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sstream>
+
+namespace {
+
+using nlohmann::json;
+
+struct BoardSink final : StationEventSink {
+    explicit BoardSink(StationBoard& board) : board(board) {}
+    void Take(const StationEvent& event) override { board.Take(event); }
+    StationBoard& board;
+};
+
+class StationBoardTest : public ::testing::Test {
+protected:
+    static PackageSummary Probe() {
+        PackageSummary probe;
+        probe.path = "fw.qeff";
+        probe.productName = "<b>Probe</b>";
+        probe.vendorId = 0x1d50;
+        probe.productId = 0x6018;
+        return probe;
+    }
+    StationBoardTest() {
+        writer.Follow(&sink);
+        model.Package();
+        model.Watching();
+    }
+    ~StationBoardTest() override { writer.Close(); }
+
+    std::size_t Plug(const std::string& serial, const std::string& location, bool start = true) {
+        const auto [id, verdict] =
+            model.Arrive("/dev/hidraw" + std::to_string(next++), location, {serial, location, std::nullopt}, {});
+        if (start && verdict == ArrivalVerdict::Start)
+            model.Begin(id);
+        return id;
+    }
+    json Status() const { return json::parse(board.StatusJson(std::chrono::system_clock::now())); }
+    static const json& TileAt(const json& status, const std::string& place) {
+        for (const json& tile : status["products"])
+            if (tile["place"] == place)
+                return tile;
+        static const json none;
+        return none;
+    }
+
+    PackageSummary package = Probe();
+    std::ostringstream lines;
+    StationOutput out{lines, true};
+    LineWriter writer{out, nullptr, {}};
+    StationBoard board{{"bench-3", "Ana", package}};
+    BoardSink sink{board};
+    StationModel model{StationPolicy({}), writer, package};
+    int next = 0;
+};
+
+// Faults caught: tiles in plain string order (port 10 before port 2), a tile
+// per product instead of per place (the fixture's tiles pile up), a product's
+// refusal without its message and code, a return counted as a failure or in
+// the yield, a denied tile left behind once its product is seen at its
+// location, the records oldest first, the stop's reason or the exit code not
+// shown.
+TEST_F(StationBoardTest, ShowsATilePerPlaceInPortOrderWithCountersRecordsAndWhyItStopped) {
+    const std::size_t first = Plug("A1", "1-1.10");
+    model.Progress(first, 40);
+    EXPECT_EQ(TileAt(Status(), "1-1.10")["state"], "upgrading");
+    EXPECT_EQ(TileAt(Status(), "1-1.10")["percent"], 40);
+    model.Finish(first, ExitSuccess, TransferResult{});
+
+    model.Denied("/dev/hidraw9");
+    EXPECT_EQ(TileAt(Status(), "/dev/hidraw9")["state"], "denied");
+    const auto denied = model.Arrive("/dev/hidraw9", "1-1.3", {"C3", "1-1.3", std::nullopt}, {}).first;
+    model.Begin(denied);
+    const std::size_t refusing = Plug("B2", "1-1.2");
+    model.Message(refusing, "Error", "Firmware refused, code 0x21");
+    model.Finish(refusing, ExitRefused, TransferResult{TransferOutcome::Refused, 0x21, 0, 0});
+    Plug("A1", "1-1.10");  // back after its upgrade
+    model.Stop(StopReason::Interrupted);
+    model.Finish(denied, ExitInterrupted, std::nullopt);
+    model.Summary(ExitInterrupted);
+
+    const json status = Status();
+    std::vector<std::string> places;
+    for (const json& tile : status["products"])
+        places.push_back(tile["place"]);
+    EXPECT_EQ(places, (std::vector<std::string>{"1-1.2", "1-1.3", "1-1.10"}));
+    EXPECT_EQ(TileAt(status, "1-1.10")["state"], "returned");
+    const json& refused = TileAt(status, "1-1.2");
+    EXPECT_EQ(refused["state"], "refused");
+    EXPECT_EQ(refused["message"], "Firmware refused, code 0x21");
+    EXPECT_EQ(refused["ackCode"], 0x21);
+    EXPECT_EQ(refused["outcome"], "refused the firmware");
+    EXPECT_EQ(TileAt(status, "1-1.3")["outcome"], "interrupted");
+
+    const json& counters = status["counters"];
+    EXPECT_EQ(counters["upgraded"], 1);
+    EXPECT_EQ(counters["failed"], 2);
+    EXPECT_EQ(counters["returned"], 1);
+    EXPECT_EQ(counters["denied"], 1);
+    EXPECT_DOUBLE_EQ(counters["yield"].get<double>(), 1.0 / 3.0);
+
+    EXPECT_EQ(status["station"]["state"], "stopped");
+    EXPECT_EQ(status["station"]["exitCode"], ExitInterrupted);
+    EXPECT_NE(status["station"]["stopReason"].get<std::string>().find("asked to stop"), std::string::npos);
+    EXPECT_EQ(status["package"]["productName"], "<b>Probe</b>");
+
+    const json& records = status["records"];
+    ASSERT_EQ(records.size(), 5u);  // start, three products, stop
+    EXPECT_EQ(records.front()["record"], "stop");
+    EXPECT_EQ(records[1]["serial"], "C3");
+    EXPECT_EQ(records.back()["record"], "start");
+    EXPECT_EQ(json::parse(board.RecordsJson()).front()["record"], "start");
+}
+
+// Faults caught: a product that restarted and came back at its place before
+// its last upgrade was told ended losing its tile to that late outcome; a
+// product plugged while paused shown as anything but queued.
+TEST_F(StationBoardTest, ALateOutcomeLeavesTheNewerProductsTileAndPausedArrivalsWait) {
+    const std::size_t gone = Plug("A1", "1-1.2");
+    const std::size_t back = Plug("A1", "1-1.2", false);
+    model.Finish(gone, ExitLost, std::nullopt);
+    EXPECT_EQ(TileAt(Status(), "1-1.2")["id"], back);
+    EXPECT_EQ(TileAt(Status(), "1-1.2")["state"], "arrived");
+
+    model.Pause(true);
+    EXPECT_EQ(Status()["station"]["state"], "paused");
+    Plug("B2", "1-1.4");
+    EXPECT_EQ(TileAt(Status(), "1-1.4")["state"], "queued");
+    model.Pause(false);
+    EXPECT_EQ(Status()["station"]["state"], "watching");
+}
+
+}  // namespace

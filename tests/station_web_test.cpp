@@ -1,0 +1,536 @@
+// The station's page and API over real sockets: a real StationWeb on
+// 127.0.0.1, a real StationBoard, and commands that are only recorded.
+
+#include "station_board.h"
+#include "station_output.h"
+#include "station_web.h"
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http.hpp>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace net = boost::asio;
+namespace http = boost::beast::http;
+using tcp = net::ip::tcp;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct RecordingCommands final : StationCommands {
+    void Pause() override { Note("pause"); }
+    void Resume() override { Note("resume"); }
+    void Stop() override { Note("stop"); }
+    void Note(const char* what) {
+        const std::lock_guard lock(mutex);
+        if (!called.empty())
+            called += " ";
+        called += what;
+    }
+    std::string Called() {
+        const std::lock_guard lock(mutex);
+        return called;
+    }
+    std::mutex mutex;
+    std::string called;
+};
+
+constexpr const char* kToken = "s3cret-token";
+
+struct Answer {
+    int status = 0;  // 0: the connection was closed, or nothing came in time
+    std::string body, cookie, location;
+};
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+class WebStation : public ::testing::Test {
+protected:
+    void Listen(bool withToken, const std::string& address = "127.0.0.1") {
+        WebOptions options;
+        options.address = address;
+        if (withToken)
+            options.token = kToken;
+        web = std::make_unique<StationWeb>(options, board, commands);
+        const std::string url = web->Url();
+        port = static_cast<std::uint16_t>(std::stoi(url.substr(url.rfind(':') + 1)));
+    }
+
+    std::string Host() const { return "127.0.0.1:" + std::to_string(port); }
+
+    // One request on a connection of its own, by Beast's client, within 5 s.
+    Answer Ask(const std::string& method, const std::string& target, const Headers& headers = {},
+               std::size_t bodySize = 0) {
+        net::io_context io;
+        boost::beast::tcp_stream stream(io);
+        http::request<http::string_body> request{http::string_to_verb(method), target, 11};
+        request.set(http::field::host, Host());
+        for (const auto& [name, value] : headers)
+            request.set(name, value);
+        request.body() = std::string(bodySize, 'x');
+        request.prepare_payload();
+        boost::beast::flat_buffer buffer;
+        http::response<http::string_body> response;
+        Answer answer;
+        stream.expires_after(5s);
+        stream.async_connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), [&](boost::system::error_code e) {
+            if (e)
+                return;
+            http::async_write(stream, request, [&](boost::system::error_code, std::size_t) {
+                // A refusal may come before the whole request was taken: read it all the same.
+                http::async_read(stream, buffer, response, [&](boost::system::error_code r, std::size_t) {
+                    if (r)
+                        return;
+                    answer.status = static_cast<int>(response.result_int());
+                    answer.body = response.body();
+                    answer.cookie = std::string(response[http::field::set_cookie]);
+                    answer.location = std::string(response[http::field::location]);
+                });
+            });
+        });
+        io.run();
+        return answer;
+    }
+
+    static StationEvent Message(const std::string& text) {
+        StationEvent event;
+        event.kind = StationEvent::Kind::Message;
+        event.text = text;
+        return event;
+    }
+
+    StationBoard board{RecordHeader{}};
+    RecordingCommands commands;
+    std::unique_ptr<StationWeb> web;
+    std::uint16_t port = 0;
+};
+
+// A client that reads what a stream sends, as bytes.
+struct StreamClient {
+    StreamClient(std::uint16_t port, const std::string& target) : socket(io) {
+        socket.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
+        const std::string request =
+            "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+        net::write(socket, net::buffer(request));
+    }
+    // Reads until `text` has come (true) or the connection ends or `within` passes (false).
+    bool ReadUntil(const std::string& text, std::chrono::milliseconds within) {
+        const auto deadline = Clock::now() + within;
+        while (received.find(text, searched) == std::string::npos) {
+            if (Clock::now() >= deadline || !ReadSome(deadline - Clock::now()))
+                return false;
+        }
+        searched = received.find(text, searched) + text.size();
+        return true;
+    }
+    // Reads until the server closes the connection: true when it did within `within`.
+    bool ClosedWithin(std::chrono::milliseconds within) {
+        const auto deadline = Clock::now() + within;
+        while (Clock::now() < deadline) {
+            if (!ReadSome(deadline - Clock::now()))
+                return ended;
+        }
+        return false;
+    }
+    // False when the connection ended or nothing came within `within`.
+    bool ReadSome(Clock::duration within) {
+        char bytes[65536];
+        bool done = false;
+        socket.async_read_some(net::buffer(bytes), [&](boost::system::error_code error, std::size_t n) {
+            done = true;
+            if (error != net::error::operation_aborted)
+                ended = static_cast<bool>(error);
+            received.append(bytes, n);
+        });
+        io.restart();
+        io.run_for(within);
+        if (!done) {
+            socket.cancel();
+            io.restart();
+            io.run();
+            return false;
+        }
+        return !ended;
+    }
+
+    net::io_context io;
+    tcp::socket socket;
+    std::string received;
+    std::size_t searched = 0;
+    bool ended = false;
+};
+
+struct Row {
+    const char* what;
+    bool withToken;
+    const char* method;
+    std::string target;
+    Headers headers;  // "{host}" in a value: the station's own host and port; "{port}": its port
+    std::size_t bodySize;
+    int status;
+    const char* called;  // the commands called
+};
+
+std::ostream& operator<<(std::ostream& out, const Row& row) { return out << row.what; }
+
+class WebRequests : public WebStation, public ::testing::WithParamInterface<Row> {};
+
+// Fault caught: a request refused (or let through) for the wrong reason: a
+// control without its token, from another site's page, by GET; a page of
+// another name reading the station (DNS rebinding); a path that climbs out of
+// the page's files; an unbounded header or body; a command called for a
+// request that was refused.
+TEST_P(WebRequests, AreAnsweredAsTheirRulesSay) {
+    const Row& row = GetParam();
+    Listen(row.withToken);
+    Headers headers = row.headers;
+    for (auto& [name, value] : headers) {
+        if (const auto at = value.find("{host}"); at != std::string::npos)
+            value.replace(at, 6, Host());
+        if (const auto at = value.find("{port}"); at != std::string::npos)
+            value.replace(at, 6, std::to_string(port));
+    }
+    const Answer answer = Ask(row.method, row.target, headers, row.bodySize);
+    EXPECT_EQ(answer.status, row.status);
+    EXPECT_EQ(commands.Called(), row.called);
+}
+
+const std::string kBearer = std::string("Bearer ") + kToken;
+const std::string kHuge(9 * 1024, 'h');
+
+INSTANTIATE_TEST_SUITE_P(
+    Web, WebRequests,
+    ::testing::Values(
+        Row{"page", false, "GET", "/", {}, 0, 200, ""},
+        Row{"pageFile", false, "GET", "/page.js", {}, 0, 200, ""},
+        Row{"status", false, "GET", "/api/status", {}, 0, 200, ""},
+        Row{"records", false, "GET", "/api/records", {}, 0, 200, ""},
+        Row{"pause", false, "POST", "/api/pause", {}, 0, 200, "pause"},
+        Row{"resume", false, "POST", "/api/resume", {}, 0, 200, "resume"},
+        Row{"stopFromOwnPage", false, "POST", "/api/stop", {{"Origin", "http://{host}"}}, 0, 200, "stop"},
+        Row{"controlByGet", false, "GET", "/api/stop", {}, 0, 405, ""},
+        Row{"pageByPost", false, "POST", "/", {}, 0, 405, ""},
+        Row{"otherOrigin", false, "POST", "/api/stop", {{"Origin", "http://evil.example"}}, 0, 403, ""},
+        Row{"crossSite", false, "POST", "/api/pause", {{"Sec-Fetch-Site", "cross-site"}}, 0, 403, ""},
+        Row{"climbing", false, "GET", "/../etc/passwd", {}, 0, 404, ""},
+        Row{"climbingEncoded", false, "GET", "/%2e%2e/%2e%2e/etc/passwd", {}, 0, 404, ""},
+        Row{"unknown", false, "GET", "/nothing", {}, 0, 404, ""},
+        Row{"noSlash", false, "GET", "?x", {}, 0, 404, ""},
+        Row{"loginWithoutToken", false, "GET", "/login?key=x", {}, 0, 404, ""},
+        Row{"localhost", false, "GET", "/api/status", {{"Host", "localhost:{port}"}}, 0, 200, ""},
+        Row{"loopbackV6", false, "GET", "/api/status", {{"Host", "[::1]:{port}"}}, 0, 200, ""},
+        Row{"loopbackOtherPort", false, "GET", "/api/status", {{"Host", "127.0.0.1:1"}}, 0, 403, ""},
+        Row{"otherHost", false, "GET", "/api/status", {{"Host", "evil.example"}}, 0, 403, ""},
+        Row{"otherHostControl", false, "POST", "/api/stop", {{"Host", "rebound.example:80"}}, 0, 403, ""},
+        Row{"hugeHeader", false, "GET", "/api/status", {{"X-Filler", kHuge}}, 0, 431, ""},
+        Row{"hugeBody", false, "POST", "/api/pause", {}, 5 * 1024, 413, ""},
+        Row{"noToken", true, "GET", "/api/status", {}, 0, 401, ""},
+        Row{"noTokenPage", true, "GET", "/", {}, 0, 401, ""},
+        Row{"noTokenControl", true, "POST", "/api/stop", {}, 0, 401, ""},
+        Row{"wrongToken", true, "GET", "/api/status", {{"Authorization", "Bearer s3cret-tokeN"}}, 0, 401, ""},
+        Row{"tokenAsCookie", true, "GET", "/api/status", {{"Cookie", std::string("qefftool_session=") + kToken}}, 0, 401, ""},
+        Row{"rightToken", true, "GET", "/api/status", {{"Authorization", kBearer}}, 0, 200, ""},
+        // Fault caught: the scheme's name taken in one case only, as HTTP does not.
+        Row{"rightTokenLowerCaseScheme", true, "GET", "/api/status", {{"Authorization", std::string("bearer ") + kToken}}, 0, 200, ""},
+        Row{"rightTokenControl", true, "POST", "/api/stop", {{"Authorization", kBearer}, {"Host", "station.example:8080"}}, 0, 200, "stop"},
+        Row{"rightTokenOtherOrigin", true, "POST", "/api/stop", {{"Authorization", kBearer}, {"Origin", "http://evil.example"}}, 0, 403, ""},
+        Row{"wrongKey", true, "GET", "/login?key=0000", {}, 0, 403, ""},
+        Row{"linkWithoutToken", false, "POST", "/api/link", {}, 0, 404, ""},
+        Row{"linkNoToken", true, "POST", "/api/link", {}, 0, 401, ""}),
+    [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.what); });
+
+// Fault caught: the one-time link working twice, or its cookie not letting
+// the browser in (or being the token itself).
+TEST_F(WebStation, TheLinkGivesItsCookieOnce) {
+    Listen(true);
+    const std::string link = web->Link();
+    const std::string target = link.substr(link.find('/', std::string("http://").size()));
+    ASSERT_NE(target.find("/login?key="), std::string::npos) << link;
+
+    const Answer first = Ask("GET", target);
+    EXPECT_EQ(first.status, 303);
+    EXPECT_EQ(first.location, "/");
+    const std::string cookie = first.cookie.substr(0, first.cookie.find(';'));
+    ASSERT_EQ(cookie.rfind("qefftool_session=", 0), 0u) << first.cookie;
+    EXPECT_EQ(cookie.find(kToken), std::string::npos);
+    EXPECT_EQ(Ask("GET", "/api/status", {{"Cookie", "theme=dark; " + cookie}}).status, 200);
+    EXPECT_EQ(Ask("POST", "/api/pause", {{"Cookie", cookie}, {"Origin", "http://" + Host()}}).status, 200);
+    EXPECT_EQ(commands.Called(), "pause");
+
+    EXPECT_EQ(Ask("GET", target).status, 403);
+
+    // Fault caught: no way in for a second browser once the link was used,
+    // or a new link that leaves the last one working.
+    const auto newLink = [&] {
+        const Answer more = Ask("POST", "/api/link", {{"Authorization", kBearer}});
+        EXPECT_EQ(more.status, 200);
+        const std::string next = nlohmann::json::parse(more.body, nullptr, false).value("link", "http://x/");
+        return next.substr(next.find('/', std::string("http://").size()));
+    };
+    const std::string superseded = newLink(), next = newLink();
+    EXPECT_EQ(Ask("GET", superseded).status, 403);
+    EXPECT_EQ(Ask("GET", next).status, 303);
+    EXPECT_EQ(Ask("GET", next).status, 403);
+}
+
+// Fault caught: the station's end closing the streams before the board as it
+// ended reached them: the page never learns the station stopped.
+TEST_F(WebStation, TheBoardAsItEndedReachesTheStreamsBeforeTheyClose) {
+    Listen(false);
+    StreamClient status(port, "/api/status/stream");
+    ASSERT_TRUE(status.ReadUntil("event: status\ndata: ", 2000ms)) << status.received;
+    StationEvent summary;
+    summary.kind = StationEvent::Kind::Summary;
+    summary.exitCode = 8;
+    // A backlog on the server's thread, so that its close is asked for
+    // before the summary's change of the board is told.
+    for (int i = 0; i < 5000; ++i)
+        web->Take(Message("busy"));
+    web->Take(summary);
+    web.reset();
+    EXPECT_TRUE(status.ReadUntil("\"state\":\"stopped\"", 2000ms)) << status.received.substr(status.received.size() - 300);
+    EXPECT_TRUE(status.ClosedWithin(2000ms));
+}
+
+// Fault caught: a stream that tells an event or a change of the board late
+// (held back, or only with the next heartbeat), or not in --json's words.
+TEST_F(WebStation, StreamsTellAnEventAtOnce) {
+    Listen(false);
+    StreamClient events(port, "/api/events");
+    StreamClient status(port, "/api/status/stream");
+    ASSERT_TRUE(events.ReadUntil("text/event-stream", 2000ms));
+    ASSERT_TRUE(status.ReadUntil("event: status\ndata: ", 2000ms)) << status.received;
+
+    StationEvent arrived;
+    arrived.kind = StationEvent::Kind::Arrived;
+    arrived.time = std::chrono::system_clock::now();
+    arrived.product.id = 1;
+    arrived.product.path = "/dev/hidraw7";
+    arrived.product.identity.location = "1-1.4";
+    // How soon is bench/station_page_bench's to measure; here it must come
+    // well before the next heartbeat (2 s) would have carried it.
+    web->Take(arrived);
+    EXPECT_TRUE(events.ReadUntil("\ndata: " + StationEventJson(arrived) + "\n\n", 1500ms)) << events.received;
+    EXPECT_TRUE(status.ReadUntil("event: status\ndata: ", 1500ms)) << status.received;
+    EXPECT_TRUE(status.ReadUntil("\"place\":\"1-1.4\"", 1500ms)) << status.received;
+}
+
+// This computer's first address that is not loopback, as another computer
+// would come from; empty when it has none.
+std::string OtherThanLoopback() {
+    ifaddrs* all = nullptr;
+    if (getifaddrs(&all) != 0)
+        return {};
+    std::string found;
+    for (const ifaddrs* a = all; a && found.empty(); a = a->ifa_next) {
+        if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET)
+            continue;
+        const auto* in = reinterpret_cast<const sockaddr_in*>(a->ifa_addr);
+        const net::ip::address_v4 address(ntohl(in->sin_addr.s_addr));
+        if (!address.is_loopback())
+            found = address.to_string();
+    }
+    freeifaddrs(all);
+    return found;
+}
+
+// Fault caught: one other computer holding every place (idle connections,
+// or refused requests asked again on a kept connection), so that the token's
+// holders are shut out of their station.
+TEST_F(WebStation, AnotherComputerCannotTakeEveryPlace) {
+    const std::string other = OtherThanLoopback();
+    if (other.empty())
+        GTEST_SKIP() << "this computer has no address but loopback";
+    Listen(true, "0.0.0.0");
+    net::io_context io;
+    std::vector<std::unique_ptr<tcp::socket>> held;
+    for (int i = 0; i < 100; ++i) {
+        auto socket = std::make_unique<tcp::socket>(io);
+        boost::system::error_code error;
+        socket->connect(tcp::endpoint(net::ip::make_address(other), port), error);
+        ASSERT_FALSE(error) << error.message();
+        held.push_back(std::move(socket));
+    }
+    std::this_thread::sleep_for(200ms);  // the server has taken or closed each
+    EXPECT_EQ(Ask("GET", "/api/status", {{"Authorization", kBearer}}).status, 200);
+}
+
+// Take's longest time over `events` events, while the clients do what they do.
+// Not a speed goal: a Take that waited for a client would wait out the
+// client's 10 s, which the tests' bound of 1 s tells from any slowness.
+std::chrono::nanoseconds LongestTake(StationWeb& web, int events, const std::string& text) {
+    std::chrono::nanoseconds longest{};
+    for (int i = 0; i < events; ++i) {
+        StationEvent event;
+        event.kind = StationEvent::Kind::Message;
+        event.text = text;
+        const auto start = Clock::now();
+        web.Take(event);
+        longest = std::max(longest, std::chrono::nanoseconds(Clock::now() - start));
+    }
+    return longest;
+}
+
+// Fault caught: a stream client that stops reading making the server hold
+// every event for it without bound (or the station wait for it).
+TEST_F(WebStation, AStalledStreamIsDropped) {
+    Listen(false);
+    StreamClient stalled(port, "/api/events");
+    ASSERT_TRUE(stalled.ReadUntil("text/event-stream", 2000ms));
+    // 48 MiB: more than the sockets' buffers and the client's queue (1024
+    // events) hold. Once it is dropped, the client reads what the buffers
+    // held, then the end.
+    EXPECT_LT(LongestTake(*web, 3000, std::string(16 * 1024, 'e')), 1s);
+    EXPECT_TRUE(stalled.ClosedWithin(5000ms));
+    EXPECT_LT(stalled.received.size(), 1000u * 16 * 1024);
+    EXPECT_EQ(Ask("GET", "/api/status").status, 200);
+}
+
+// Fault caught: connections beyond the bound held (or the server refusing
+// everyone once it is full, or hanging), and Take waiting on the server.
+TEST_F(WebStation, AThousandConnectionsAtOnce) {
+    constexpr int kConnections = 1000;
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_cur < 2 * kConnections + 100) {
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 2 * kConnections + 100);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    }
+    ASSERT_GE(limit.rlim_cur, static_cast<rlim_t>(2 * kConnections + 100)) << "too few file descriptors";
+    Listen(false);
+    StreamClient events(port, "/api/events");
+    ASSERT_TRUE(events.ReadUntil("text/event-stream", 2000ms));
+
+    std::atomic<bool> done{false};
+    std::chrono::nanoseconds longest{};
+    // Events at a pace the stream's client, not read meanwhile, can take without overflowing.
+    std::thread station([&] {
+        for (int i = 0; i < 100 && !done; ++i) {
+            longest = std::max(longest, LongestTake(*web, 5, "while connecting"));
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+
+    net::io_context io;
+    struct Client {
+        explicit Client(net::io_context& io) : stream(io) {}
+        boost::beast::tcp_stream stream;
+        http::request<http::empty_body> request;
+        boost::beast::flat_buffer buffer;
+        http::response<http::string_body> response;
+        int status = -1;  // -1: nothing yet; 0: closed
+    };
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < kConnections; ++i) {
+        auto client = std::make_unique<Client>(io);
+        client->request = {http::verb::get, "/api/status", 11};
+        client->request.set(http::field::host, Host());
+        Client& c = *client;
+        c.stream.expires_after(15s);
+        c.stream.async_connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), [&c](boost::system::error_code e) {
+            if (e) {
+                c.status = 0;
+                return;
+            }
+            http::async_write(c.stream, c.request, [&c](boost::system::error_code, std::size_t) {
+                http::async_read(c.stream, c.buffer, c.response, [&c](boost::system::error_code r, std::size_t) {
+                    c.status = r ? 0 : static_cast<int>(c.response.result_int());
+                });
+            });
+        });
+        clients.push_back(std::move(client));
+    }
+    io.run();
+    done = true;
+    station.join();
+
+    int answered = 0, closed = 0;
+    for (const auto& client : clients) {
+        answered += client->status == 200;
+        closed += client->status == 0;
+    }
+    EXPECT_GT(answered, 0);
+    EXPECT_LE(answered, 64);
+    EXPECT_EQ(answered + closed, kConnections);
+    EXPECT_LT(longest, 1s);
+    // The stream still flows, and once the served clients go the server takes new ones.
+    clients.clear();
+    web->Take(Message("after"));
+    EXPECT_TRUE(events.ReadUntil("\"text\":\"after\"", 2000ms));
+    int status = 0;
+    for (const auto until = Clock::now() + 2s; status != 200 && Clock::now() < until;)
+        status = Ask("GET", "/api/status").status;  // the server may not have seen them go yet
+    EXPECT_EQ(status, 200);
+}
+
+// Fault caught: a listen address taken wrongly (a port out of range, an IPv6
+// address without brackets, a name that needs the resolver), or the station
+// listening beyond loopback without a token.
+TEST(ListenAddress, IsParsedAsWritten) {
+    struct Case {
+        const char* text;
+        const char* address;  // nullptr: refused
+        std::uint16_t port;
+    };
+    for (const Case& c : {
+             Case{"8080", "127.0.0.1", 8080},
+             Case{"0", "127.0.0.1", 0},
+             Case{"0.0.0.0:80", "0.0.0.0", 80},
+             Case{"[::1]:8080", "::1", 8080},
+             Case{"[::]:65535", "::", 65535},
+             Case{"", nullptr, 0},
+             Case{"65536", nullptr, 0},
+             Case{"-1", nullptr, 0},
+             Case{"80a", nullptr, 0},
+             Case{"127.0.0.1:", nullptr, 0},
+             Case{":8080", nullptr, 0},
+             Case{"::1:8080", nullptr, 0},
+             Case{"[127.0.0.1]:80", nullptr, 0},
+             Case{"localhost:8080", nullptr, 0},
+             Case{"300.1.1.1:80", nullptr, 0},
+         }) {
+        std::string why;
+        const auto options = ParseListenAddress(c.text, why);
+        if (!c.address) {
+            EXPECT_FALSE(options) << c.text;
+            EXPECT_FALSE(why.empty()) << c.text;
+            continue;
+        }
+        ASSERT_TRUE(options) << c.text << ": " << why;
+        EXPECT_EQ(options->address, c.address) << c.text;
+        EXPECT_EQ(options->port, c.port) << c.text;
+    }
+
+    StationBoard board{RecordHeader{}};
+    RecordingCommands commands;
+    WebOptions open;
+    open.address = "0.0.0.0";
+    try {
+        StationWeb web(open, board, commands);
+        ADD_FAILURE() << "listened on 0.0.0.0 without a token";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find("--http-token"), std::string::npos) << error.what();
+    }
+}
+
+}  // namespace

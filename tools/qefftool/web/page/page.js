@@ -1,0 +1,253 @@
+// The station page: follows /api/status/stream and draws each status it sends.
+// Every text of the status comes from packages and devices, outside data: it
+// is only ever set as textContent, never parsed as HTML.
+"use strict";
+
+(function () {
+  // A word and a symbol for each state, so that none is told by colour alone.
+  const STATES = {
+    arrived: "ARRIVED →",
+    queued: "QUEUED …",
+    upgrading: "UPGRADING",
+    upgraded: "UPGRADED ✓",
+    returned: "RETURNED ↺",
+    refused: "REFUSED ✗",
+    lost: "TIME-OUT ⚠",
+    failed: "FAILED ✗",
+    denied: "DENIED ⊘",
+    left: "LEFT ←",
+    notTaken: "NOT TAKEN –",
+  };
+  const TIMED = new Set(["upgrading", "upgraded", "refused", "lost", "failed"]);  // the states whose upgrade ran
+  const STATION_STATES = {
+    starting: "STARTING …",
+    watching: "WATCHING ●",
+    paused: "PAUSED ‖",
+    stopping: "STOPPING …",
+    stopped: "STOPPED ■",
+  };
+  // Nothing from the station for 6 s is a station lost: after 4 s of quiet the
+  // page asks it, and gives it 2 s to answer.
+  const QUIET_MS = 4000;
+  const ANSWER_MS = 2000;
+  const STOP_QUESTION = "Stop the station? Running upgrades stop at their next block.";
+
+  const byId = (id) => document.getElementById(id);
+  let stream = null;
+  let quietTimer = 0;
+  let stationState = "";
+  let connected = false;
+
+  // Sets a node's text only when it changed, so that a redraw touches only what moved.
+  function setText(node, text) {
+    const value = text === null || text === undefined ? "" : String(text);
+    if (node.textContent !== value) node.textContent = value;
+  }
+  function setHidden(node, hidden) {
+    if (node.hidden !== hidden) node.hidden = hidden;
+  }
+  function hex4(n) {
+    return typeof n === "number" ? n.toString(16).padStart(4, "0") : "";
+  }
+  function seconds(s) {
+    return typeof s === "number" ? s.toFixed(1) + " s" : "";
+  }
+  function clock(iso) {
+    const d = new Date(iso);
+    return isNaN(d.getTime()) ? String(iso || "") : d.toLocaleTimeString([], {hour12: false});
+  }
+
+  function drawPackage(p) {
+    setText(byId("package-product"), p.productName);
+    setText(byId("package-product-code"), p.productCode);
+    setText(byId("package-firmware-code"), p.firmwareCode);
+    setText(byId("package-ids"), p.vendorId === undefined ? "" : hex4(p.vendorId) + ":" + hex4(p.productId));
+    setText(byId("package-sha256"), p.sha256);
+  }
+
+  function drawCounters(c) {
+    setText(byId("count-upgraded"), c.upgraded || 0);
+    setText(byId("count-failed"), c.failed || 0);
+    setText(byId("count-yield"), typeof c.yield === "number" ? Math.round(c.yield * 100) + " %" : "—");
+    setText(byId("count-per-hour"), typeof c.perHour === "number" ? c.perHour.toFixed(0) : "—");
+  }
+
+  function drawTile(tile, p) {
+    tile.dataset.state = p.state || "";
+    setText(tile.querySelector(".place"), p.place);
+    const serial = p.serial ? "Serial " + p.serial : "No serial number";
+    setText(tile.querySelector(".serial"), p.duplicateSerial ? serial + " (also on another product)" : serial);
+    const upgrading = p.state === "upgrading";
+    // "UPGRADING 40 %", wrapped (if at all) before the percent, never inside it.
+    const word = STATES[p.state] || String(p.state || "").toUpperCase();
+    setText(tile.querySelector(".state .word"), upgrading ? word + " " : word);
+    setText(tile.querySelector(".state .percent"), upgrading ? (p.percent || 0) + " %" : "");
+    const bar = tile.querySelector(".progress");
+    setHidden(bar, !upgrading);
+    if (upgrading) {
+      bar.value = p.percent || 0;
+      bar.setAttribute("aria-label", "Upgrade of " + (p.serial || p.place) + ": " + (p.percent || 0) + " %");
+    }
+    const shown = p.state !== "upgraded" && p.state !== "upgrading" && p.state !== "queued" ? p.message : "";
+    setText(tile.querySelector(".message"), shown);
+    setText(tile.querySelector(".seconds"), TIMED.has(p.state) ? seconds(p.seconds) : "");
+  }
+
+  // One tile per place, in the status's order; a place keeps its tile.
+  function drawTiles(products) {
+    const list = byId("tiles");
+    const kept = new Map();
+    for (const tile of Array.from(list.children)) kept.set(tile.dataset.place, tile);
+    let at = list.firstElementChild;
+    for (const p of products) {
+      let tile = kept.get(p.place);
+      if (tile) {
+        kept.delete(p.place);
+      } else {
+        tile = byId("tile").content.firstElementChild.cloneNode(true);
+        tile.dataset.place = p.place;
+      }
+      drawTile(tile, p);
+      if (tile !== at) list.insertBefore(tile, at);
+      else at = at.nextElementSibling;
+    }
+    for (const tile of kept.values()) tile.remove();
+    setHidden(byId("no-products"), products.length > 0);
+  }
+
+  function drawRecords(records) {
+    const body = byId("record-rows");
+    const rows = records.filter((r) => r.record === undefined || r.record === "product");
+    while (body.rows.length > rows.length) body.deleteRow(-1);
+    while (body.rows.length < rows.length) {
+      const row = body.insertRow(-1);
+      for (let i = 0; i < 5; ++i) row.insertCell(-1);
+    }
+    rows.forEach((r, i) => {
+      const cells = body.rows[i].cells;
+      body.rows[i].dataset.success = r.success ? "yes" : "no";
+      setText(cells[0], clock(r.end || r.time));
+      setText(cells[1], r.serial);
+      setText(cells[2], r.location);
+      setText(cells[3], r.outcome);
+      setText(cells[4], typeof r.seconds === "number" ? r.seconds.toFixed(1) : "");
+    });
+  }
+
+  function drawStation(s) {
+    stationState = s.state || "";
+    const state = byId("station-state");
+    state.dataset.state = stationState;
+    setText(state, STATION_STATES[stationState] || stationState.toUpperCase());
+    setText(byId("station-name"), s.name ? "Station " + s.name : "Quorvella station");
+    setText(byId("station-operator"), s.operator ? "— " + s.operator : "");
+    const reason = byId("stop-reason");
+    const why = stationState === "stopped" ? "Why the station stopped: " : "Why the station stops: ";
+    setText(reason, s.stopReason ? why + s.stopReason : "");
+    setHidden(reason, !s.stopReason);
+    const stopped = byId("stopped");
+    setText(stopped, typeof s.exitCode === "number" ? "Station stopped (exit code " + s.exitCode + ")" : "Station stopped");
+    setHidden(stopped, stationState !== "stopped");
+    drawButtons();
+  }
+
+  function drawButtons() {
+    const live = connected && stationState !== "stopped" && stationState !== "stopping";
+    byId("pause").disabled = !(live && stationState === "watching");
+    byId("resume").disabled = !(live && stationState === "paused");
+    byId("stop").disabled = !live;
+  }
+
+  function draw(status) {
+    drawStation(status.station || {});
+    drawPackage(status.package || {});
+    drawCounters(status.counters || {});
+    drawTiles(status.products || []);
+    drawRecords(status.records || []);
+  }
+
+  function showLost(lost) {
+    connected = !lost;
+    setHidden(byId("lost"), !lost || stationState === "stopped");
+    drawButtons();
+  }
+
+  // Nothing for a while: the stream may be quiet because nothing changed (its
+  // keep-alive comments reach no script), so ask the station itself.
+  function quiet() {
+    const ask = new AbortController();
+    const giveUp = setTimeout(() => ask.abort(), ANSWER_MS);
+    fetch("/api/status", {signal: ask.signal, cache: "no-store"})
+      .then((answer) => {
+        if (!answer.ok) throw new Error(String(answer.status));
+        return answer.json();
+      })
+      .then((status) => {
+        clearTimeout(giveUp);
+        showLost(false);
+        take(status);
+        if (stream && stream.readyState === EventSource.CLOSED) follow();  // refused once, it tries no more
+      }, () => {
+        clearTimeout(giveUp);
+        showLost(true);
+        watch();
+      });
+  }
+  function watch() {
+    clearTimeout(quietTimer);
+    if (stationState !== "stopped") quietTimer = setTimeout(quiet, QUIET_MS);
+  }
+
+  function take(status) {
+    draw(status);
+    if (stationState === "stopped") {
+      if (stream) stream.close();
+      stream = null;
+      clearTimeout(quietTimer);
+      setHidden(byId("lost"), true);
+    } else {
+      watch();
+    }
+  }
+
+  function follow() {
+    if (stream) stream.close();
+    stream = new EventSource("/api/status/stream");
+    stream.addEventListener("status", (message) => {
+      let status;
+      try {
+        status = JSON.parse(message.data);
+      } catch (e) {
+        return;
+      }
+      showLost(false);
+      take(status);
+    });
+    stream.addEventListener("open", () => watch());
+    stream.addEventListener("error", () => {
+      if (stationState !== "stopped") showLost(true);  // the browser tries again by itself
+    });
+    watch();
+  }
+
+  function command(button, path) {
+    button.addEventListener("click", () => {
+      if (path === "/api/stop" && !window.confirm(STOP_QUESTION)) return;
+      const refused = byId("refused-command");
+      fetch(path, {method: "POST"})
+        .then((answer) => {
+          setHidden(refused, answer.ok);
+          if (!answer.ok) setText(refused, button.textContent + " was refused by the station (" + answer.status + ")");
+        })
+        .catch(() => {
+          setText(refused, button.textContent + " did not reach the station");
+          setHidden(refused, false);
+        });
+    });
+  }
+
+  command(byId("pause"), "/api/pause");
+  command(byId("resume"), "/api/resume");
+  command(byId("stop"), "/api/stop");
+  follow();
+})();
