@@ -164,6 +164,65 @@ TEST_F(StalledProduct, AWriteFinishingLateNeitherEndsAReadsWaitNorHoldsTheWindow
     device->CancelPendingIo();
 }
 
+// A driver that never ends what it is asked to cancel (it only ends a request
+// once the product takes the write or answers the read) stands in for a write
+// stuck at an unplug. Faults caught: the cancelled requests waited for without
+// bound (the window froze for good before the time-out box), or with the
+// window's events held meanwhile; the next read sharing the stranded one's
+// memory or event, so that it never saw its answer.
+class UncancellableProduct : public StalledProduct {
+protected:
+    void SetUp() override {
+        ASSERT_NE(product, INVALID_HANDLE_VALUE);
+        device = MakeWindowsHidSystem(nullptr, [](void*, void*) { return 1; })->OpenDevice(name);
+        ASSERT_NE(device, nullptr);
+    }
+    void Answer(std::uint8_t byte) {
+        const std::vector<std::uint8_t> answer(8, byte);
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(product, answer.data(), static_cast<DWORD>(answer.size()), &written, nullptr));
+    }
+};
+
+TEST_F(UncancellableProduct, ACancelThatNeverEndsIsLeftToTheDriverWithinABound) {
+    FillUntilAWriteWaits();
+    std::vector<std::uint8_t> ack(65);
+    EXPECT_EQ(device->ReadReport(ack, std::chrono::milliseconds(50)), IoOutcome::TimedOut);  // left pending
+    std::thread driver([this] {
+        Sleep(2000);  // long after the bound: only now does the driver end both requests
+        Take(sent * report.size());
+        Answer(0xAA);  // into the stranded read, the first in the queue
+        Sleep(100);
+        Answer(0x55);
+    });
+    int slices = 0;
+    ULONGLONG last = GetTickCount64(), longest = 0;
+    const ULONGLONG start = last;
+    device->CancelPendingIo([&] {
+        ++slices;
+        longest = std::max(longest, GetTickCount64() - last);
+        last = GetTickCount64();
+    });
+    const ULONGLONG end = GetTickCount64();
+    EXPECT_GE(end - start, 900u);
+    EXPECT_LT(end - start, 1500u) << "the cancelled requests were waited for past their bound";
+    EXPECT_GE(slices, 20);
+    EXPECT_LT(std::max(longest, end - last), 60u) << "the window's events waited too long";
+    // The next read, started while the driver still holds the stranded one,
+    // has memory and an event of its own: it gets the second answer.
+    EXPECT_EQ(device->ReadReport(ack, std::chrono::milliseconds(3000)), IoOutcome::Signalled);
+    driver.join();
+    EXPECT_EQ(ack[0], 0x55);
+    EXPECT_EQ(ack[7], 0x55);
+    EXPECT_EQ(ack[8], 0x00);
+    // Closing the device closes its handle: the product sees its end of the pipe closed.
+    device.reset();
+    std::uint8_t byte = 0;
+    DWORD got = 0;
+    EXPECT_FALSE(ReadFile(product, &byte, 1, &got, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+}
+
 // Fault caught: without an event to wait on, every write and read "failed",
 // which the transfer takes for a report sent and no answer, and the window
 // said the firmware was upgraded having sent nothing.

@@ -53,8 +53,8 @@ IoOutcome FromWait(DWORD waited) {
 // letting the window's events run.
 class WindowsDevice final : public HidDevice {
 public:
-    WindowsDevice(HANDLE device, std::string path, EventMaker makeEvent)
-        : device_(device), path_(std::move(path)), makeEvent_(makeEvent), readEvent_(makeEvent()) {
+    WindowsDevice(HANDLE device, std::string path, EventMaker makeEvent, RequestCanceller cancel)
+        : device_(device), path_(std::move(path)), makeEvent_(makeEvent), cancel_(cancel), readEvent_(makeEvent()) {
         readSlot_.emplace_back();
         read_().overlapped.hEvent = readEvent_;
     }
@@ -127,7 +127,7 @@ public:
         // The driver fills our own buffer, which outlives a wait that gives up.
         // Only that earlier read is cancelled: writes still on their way go on.
         if (read_().pending)
-            CancelPendingRead();
+            CancelPendingRead(GetTickCount64() + CancelledWithin, meanwhile);
         read_().bytes.assign(report.size(), 0);
         read_().overlapped = OVERLAPPED{};
         read_().overlapped.hEvent = readEvent_;
@@ -171,7 +171,7 @@ public:
 
     void CancelPendingIo(const WhileWaiting& meanwhile) override {
         // Every request on the handle, whichever thread started it.
-        CancelIoEx(device_, nullptr);
+        cancel_(device_, nullptr);
         // Cancelled requests still end, but when is the driver's to say: each
         // is waited for on its own event, all within one bound, and one that
         // has not ended by then is left to the driver with its memory.
@@ -276,7 +276,7 @@ private:
     // A read is cancelled before the next starts; its memory is used again
     // only once it has ended.
     void CancelPendingRead(ULONGLONG until, const WhileWaiting& meanwhile = {}) {
-        CancelIoEx(device_, &read_().overlapped);
+        cancel_(device_, &read_().overlapped);
         read_().pending = false;
         if (Ended(readEvent_, until, meanwhile))
             return;
@@ -287,7 +287,6 @@ private:
         readEvent_ = makeEvent_();
         read_().overlapped.hEvent = readEvent_;
     }
-    void CancelPendingRead() { CancelPendingRead(GetTickCount64() + CancelledWithin); }
 
     // Whether the request of `event` ended by `until`, with `meanwhile`
     // called between slices of the wait.
@@ -356,6 +355,7 @@ private:
     HANDLE device_;
     const std::string path_;
     EventMaker makeEvent_;
+    RequestCanceller cancel_;
     HANDLE readEvent_;
     std::list<Request> readSlot_;  // the read's one request; a list, so that it can be left to the driver
     Request& read_() { return readSlot_.front(); }
@@ -425,7 +425,7 @@ private:
 
 class WindowsHidSystem final : public HidSystem {
 public:
-    explicit WindowsHidSystem(EventMaker makeEvent) : makeEvent_(makeEvent) {}
+    WindowsHidSystem(EventMaker makeEvent, RequestCanceller cancel) : makeEvent_(makeEvent), cancel_(cancel) {}
 
     std::unique_ptr<HidInterfaceSet> PresentInterfaces() override {
         GUID hid{};
@@ -444,14 +444,19 @@ public:
                 *why = GetLastError() == ERROR_ACCESS_DENIED ? OpenFailure::AccessDenied : OpenFailure::Other;
             return nullptr;
         }
-        return std::make_unique<WindowsDevice>(device, path, makeEvent_);
+        return std::make_unique<WindowsDevice>(device, path, makeEvent_, cancel_);
     }
 
 private:
     EventMaker makeEvent_;
+    RequestCanceller cancel_;
 };
 
 HANDLE NewEvent() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+
+int CancelRequest(void* device, void* overlapped) {
+    return CancelIoEx(static_cast<HANDLE>(device), static_cast<LPOVERLAPPED>(overlapped));
+}
 
 }  // namespace
 
@@ -480,8 +485,8 @@ std::optional<DeviceAttributes> IdsFromInterfacePath(const std::string& path) {
     return DeviceAttributes{*vendor, *product};
 }
 
-std::unique_ptr<HidSystem> MakeWindowsHidSystem(EventMaker makeEvent) {
-    return std::make_unique<WindowsHidSystem>(makeEvent ? makeEvent : NewEvent);
+std::unique_ptr<HidSystem> MakeWindowsHidSystem(EventMaker makeEvent, RequestCanceller cancel) {
+    return std::make_unique<WindowsHidSystem>(makeEvent ? makeEvent : NewEvent, cancel ? cancel : CancelRequest);
 }
 
 std::unique_ptr<HidSystem> NativeHidSystem() { return MakeWindowsHidSystem(); }
