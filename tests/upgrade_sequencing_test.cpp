@@ -346,7 +346,9 @@ TEST_F(Upgrade, TheSuccessBoxIsShownOverAFullGaugeThatThenReturnsToZero) {
 // the last than after the first hundred. Faults caught: whatever an attempt
 // leaves behind (a device or package file left open, a timer, a retry, memory)
 // that only shows over many attempts, and an outcome carried over from the
-// attempt before.
+// attempt before; sleep and shut-down let through at a notice on the way (code
+// 11) while firmware was still to be written, or kept held off under the
+// outcome's box.
 TEST_F(Upgrade, AThousandFaultyAttemptsEndAsTheirFaultsCallForAndLeaveNothingBehind) {
     enum Fault { Good, ShortLastBlock, FailingCode, Code11, Silence, Garbage, Stall, Unplug, Faults };
     PackageContents even = package;
@@ -362,6 +364,8 @@ TEST_F(Upgrade, AThousandFaultyAttemptsEndAsTheirFaultsCallForAndLeaveNothingBeh
     ProcessHoldings warm;
     const PackageContents* chosen = nullptr;
     auto longest = std::chrono::steady_clock::duration::zero();
+    std::vector<bool> heldUnderBox;  // whether shut-down was held off under each box
+    messages.onShow = [&](const ShownMessage&) { heldUnderBox.push_back(window.holdingOffShutdown); };
     const auto soakStart = std::chrono::steady_clock::now();
     for (int n = 0; n < 1000; ++n) {
         const auto fault = static_cast<Fault>(draw() % Faults);
@@ -403,6 +407,7 @@ TEST_F(Upgrade, AThousandFaultyAttemptsEndAsTheirFaultsCallForAndLeaveNothingBeh
         messages.shown.clear();
         window.log.clear();
         dialog.seen.clear();  // the test's own records must not grow either
+        heldUnderBox.clear();
         const std::size_t i = hid.Attach(std::move(product));
         const auto start = std::chrono::steady_clock::now();
         Attempt();
@@ -415,6 +420,10 @@ TEST_F(Upgrade, AThousandFaultyAttemptsEndAsTheirFaultsCallForAndLeaveNothingBeh
             ASSERT_EQ(messages.shown[m].text, expected[m].text);
             ASSERT_EQ(messages.shown[m].caption, expected[m].caption);
         }
+        std::vector<bool> held(expected.size(), true);
+        held.back() = false;  // the firmware is written, or will not be
+        ASSERT_EQ(heldUnderBox, held);
+        ASSERT_FALSE(window.holdingOffShutdown);
         if (expected.back() == kSuccess) {
             ASSERT_EQ(hid.Product(i).Payload(), package.firmware);
         }

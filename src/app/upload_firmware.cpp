@@ -12,11 +12,10 @@ class WindowTransferView final : public TransferView {
 public:
     explicit WindowTransferView(MainWindow& form) : form_(form) {}
     void SetGauge(int percent) override { form_.View.SetGauge(percent); }
-    // Every message of a transfer tells how it ended.
     void ShowMessage(const std::string& text, const std::string& caption, MessageStyle style) override {
-        form_.FirmwareWritten();
         form_.Messages.Show(text, caption, style);
     }
+    void TransferEnding() override { form_.FirmwareWritten(); }
     void ProcessPendingEvents() override { form_.View.ProcessPendingEvents(); }
 
 private:

@@ -12,8 +12,10 @@ namespace {
 
 constexpr const char* kFileError = "File Error";
 
+// The message that ends the transfer.
 void Say(TransferView& view, const char* text, const char* caption,
          MessageStyle style = MessageStyle::Plain) {
+    view.TransferEnding();
     view.ShowMessage(text, caption, style);
 }
 
@@ -149,8 +151,10 @@ TransferResult TransferFirmware(TransferView& view, HidDevice& device, std::uniq
             continue;  // counts as no answer: the next block is sent
         const std::uint32_t code = AckCodeOf(ack);
         const AckReaction reaction = ReactionToAck(code);
-        if (reaction.text)
+        if (reaction.text && reaction.fails)
             Say(view, reaction.text, reaction.caption);
+        else if (reaction.text)
+            view.ShowMessage(reaction.text, reaction.caption, MessageStyle::Plain);  // and the transfer goes on
         failed = reaction.fails;
         if (failed) {
             result.outcome = TransferOutcome::Refused;

@@ -18,4 +18,8 @@ public:
     virtual void PayloadSent(std::uint64_t /*sent*/, std::uint64_t /*total*/) {}
     // Asked between reports: true stops the transfer there (the user interrupted it).
     virtual bool StopRequested() { return false; }
+    // Nothing more will be written: told once, just before the message that
+    // says how the transfer ended (a notice on the way, as for code 11, is
+    // not the end).
+    virtual void TransferEnding() {}
 };

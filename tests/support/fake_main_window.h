@@ -61,6 +61,8 @@ public:
             form->ExitClick();
     }
     void ShowAbout() override { ++aboutShown; }
+    void HoldOffShutdown(bool hold) override { holdingOffShutdown = hold; }
+    bool holdingOffShutdown = false;
     void Close() override { closed = form->CloseQuery(); }
 
     // What the event loop does when Timer1 is due; false when it is not running.
