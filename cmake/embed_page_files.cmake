@@ -1,8 +1,9 @@
-# Writes OUTPUT, a C++ file holding every file of FOLDER as a table of name,
-# content type and bytes (page_files.h), so that the program serves its page
-# with no file beside it and no request ever reaches the file system.
-#   cmake -DFOLDER=... -DOUTPUT=... -P embed_page_files.cmake
-file(GLOB files RELATIVE ${FOLDER} ${FOLDER}/*)
+# Writes OUTPUT, a C++ file holding the FILES of FOLDER (names separated by
+# ',') as a table of name, content type and bytes (page_files.h), so that the
+# program serves its page with no file beside it and no request ever reaches
+# the file system.
+#   cmake -DFOLDER=... -DFILES=index.html,page.js -DOUTPUT=... -P embed_page_files.cmake
+string(REPLACE "," ";" files "${FILES}")
 list(SORT files)
 set(arrays "")
 set(rows "")

@@ -28,7 +28,7 @@ void Require(bool holds) {
 constexpr std::string_view kToken = "the-token", kSession = "the-session", kKey = "the-key";
 
 bool Loopback(std::string_view host) {
-    return host == "127.0.0.1:8080" || host == "localhost:8080" || host == "[::1]:8080";
+    return host == "127.0.0.1:8080" || host == "localhost:8080" || host == "[::1]:8080" || host == "127.0.0.2:8080";
 }
 
 // "Bearer the-token", the scheme's name in any case.
@@ -42,7 +42,8 @@ bool BearerOfTheToken(std::string_view authorization) {
 }
 
 void Decide(const WebRequest& request, bool withToken) {
-    const WebSecrets secrets{8080, withToken ? kToken : "", withToken ? kSession : "", withToken ? kKey : ""};
+    const WebSecrets secrets{8080, withToken ? kToken : "", withToken ? kSession : "", withToken ? kKey : "",
+                             "127.0.0.2"};  // the loopback address it listens on
     const WebDecision decision = DecideWebRequest(request, secrets);
     if (decision.route == WebRoute::Refused) {
         Require(decision.status == 401 || decision.status == 403 || decision.status == 404 || decision.status == 405);

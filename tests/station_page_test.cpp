@@ -250,7 +250,9 @@ TEST_F(StationPage, PauseResumeAndStopArePressedAndTheStationDoesEach) {
 // nothing coming, its status unanswered) not shown within 6 s or still shown
 // lost once it answers again; a stream that ends (the station gone) not
 // shown at once, the buttons left to press; a station that stopped not told
-// as stopped with its exit code and why, or taken for lost once it is gone.
+// as stopped with its exit code and why, or taken for lost once it is gone;
+// a station started again, which no longer takes this browser's cookie, told
+// as lost (a supervisor would wait for ever) instead of asking for a new link.
 TEST_F(StationPage, AStationLostOrStoppedIsShownAsSuch) {
     struct NoCommands final : StationCommands {
         void Pause() override {}
@@ -284,6 +286,20 @@ TEST_F(StationPage, AStationLostOrStoppedIsShownAsSuch) {
     web.reset();
     EXPECT_TRUE(Shows("body", "Connection to the station lost", 2s)) << "at once, not when it next asks: " << Text("body");
     EXPECT_TRUE(Evaluate("document.querySelector('#stop').disabled").get<bool>());
+
+    WebOptions guarded;
+    guarded.token = "a-token-of-twenty-four-c";
+    StationBoard before({"bench-3", "Ana", summary}), after({"bench-3", "Ana", summary});
+    web = std::make_unique<StationWeb>(guarded, before, commands);
+    web->Take(event(StationEvent::Kind::Watching));
+    devtools->Call("Page.navigate", {{"url", web->Link()}}, tab);
+    ASSERT_TRUE(Shows("#station-state", "WATCHING")) << "let in by its link: " << Text("body");
+    const std::string url = web->Url();
+    guarded.port = static_cast<std::uint16_t>(std::stoi(url.substr(url.rfind(':') + 1)));
+    web.reset();
+    web = std::make_unique<StationWeb>(guarded, after, commands);  // started again
+    web->Take(event(StationEvent::Kind::Watching));
+    EXPECT_TRUE(Shows("#lost", "open a new link from the station", 10s)) << Text("body");
 
     StationBoard ending({"bench-3", "Ana", summary});
     web = std::make_unique<StationWeb>(WebOptions{}, ending, commands);

@@ -66,9 +66,9 @@ using Headers = std::vector<std::pair<std::string, std::string>>;
 
 class WebStation : public ::testing::Test {
 protected:
-    void Listen(bool withToken, const std::string& address = "127.0.0.1") {
+    void Listen(bool withToken, const std::string& on = "127.0.0.1") {
         WebOptions options;
-        options.address = address;
+        options.address = address = on;
         if (withToken)
             options.token = kToken;
         web = std::make_unique<StationWeb>(options, board, commands);
@@ -76,7 +76,7 @@ protected:
         port = static_cast<std::uint16_t>(std::stoi(url.substr(url.rfind(':') + 1)));
     }
 
-    std::string Host() const { return "127.0.0.1:" + std::to_string(port); }
+    std::string Host() const { return address + ":" + std::to_string(port); }
 
     // One request on a connection of its own, by Beast's client, within 5 s.
     Answer Ask(const std::string& method, const std::string& target, const Headers& headers = {},
@@ -93,7 +93,7 @@ protected:
         http::response<http::string_body> response;
         Answer answer;
         stream.expires_after(5s);
-        stream.async_connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), [&](boost::system::error_code e) {
+        stream.async_connect(tcp::endpoint(net::ip::make_address(address), port), [&](boost::system::error_code e) {
             if (e)
                 return;
             http::async_write(stream, request, [&](boost::system::error_code, std::size_t) {
@@ -122,6 +122,7 @@ protected:
     StationBoard board{RecordHeader{}};
     RecordingCommands commands;
     std::unique_ptr<StationWeb> web;
+    std::string address = "127.0.0.1";
     std::uint16_t port = 0;
 };
 
@@ -189,6 +190,7 @@ struct Row {
     std::size_t bodySize;
     int status;
     const char* called;  // the commands called
+    const char* address = "127.0.0.1";  // where the station listens
 };
 
 std::ostream& operator<<(std::ostream& out, const Row& row) { return out << row.what; }
@@ -202,7 +204,7 @@ class WebRequests : public WebStation, public ::testing::WithParamInterface<Row>
 // request that was refused.
 TEST_P(WebRequests, AreAnsweredAsTheirRulesSay) {
     const Row& row = GetParam();
-    Listen(row.withToken);
+    Listen(row.withToken, row.address);
     Headers headers = row.headers;
     for (auto& [name, value] : headers) {
         if (const auto at = value.find("{host}"); at != std::string::npos)
@@ -239,6 +241,9 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"loginWithoutToken", false, "GET", "/login?key=x", {}, 0, 404, ""},
         Row{"localhost", false, "GET", "/api/status", {{"Host", "localhost:{port}"}}, 0, 200, ""},
         Row{"loopbackV6", false, "GET", "/api/status", {{"Host", "[::1]:{port}"}}, 0, 200, ""},
+        // Fault caught: a station listening on another loopback address refusing every request to it.
+        Row{"otherLoopbackAddress", false, "GET", "/api/status", {}, 0, 200, "", "127.0.0.2"},
+        Row{"otherLoopbackAddressOtherName", false, "GET", "/api/status", {{"Host", "127.0.0.3:{port}"}}, 0, 403, "", "127.0.0.2"},
         Row{"loopbackOtherPort", false, "GET", "/api/status", {{"Host", "127.0.0.1:1"}}, 0, 403, ""},
         Row{"otherHost", false, "GET", "/api/status", {{"Host", "evil.example"}}, 0, 403, ""},
         Row{"otherHostControl", false, "POST", "/api/stop", {{"Host", "rebound.example:80"}}, 0, 403, ""},

@@ -28,10 +28,14 @@ WebDecision Refuse(int status) { return {WebRoute::Refused, status, {}}; }
 
 // Without a token only a page the browser took from loopback may read the
 // station: a page of another name that resolves to 127.0.0.1 (DNS rebinding)
-// sends its own name.
-bool NamesLoopback(std::string_view host, std::uint16_t port) {
+// sends its own name. An address is never rebound as a name is, so the
+// loopback address the station listens on names it as well as 127.0.0.1 does.
+bool NamesLoopback(std::string_view host, std::uint16_t port, std::string_view ownHost) {
     const std::string suffix = ":" + std::to_string(port);
-    for (std::string_view name : {"127.0.0.1", "localhost", "[::1]"}) {
+    using namespace std::string_view_literals;
+    for (std::string_view name : {"127.0.0.1"sv, "localhost"sv, "[::1]"sv, ownHost}) {
+        if (name.empty())
+            continue;
         if (host == std::string(name) + suffix || (port == 80 && host == name))
             return true;
     }
@@ -92,7 +96,7 @@ bool SameSecret(std::string_view a, std::string_view b) {
 
 WebDecision DecideWebRequest(const WebRequest& request, const WebSecrets& secrets) {
     const bool withToken = !secrets.token.empty();
-    if (!withToken && !NamesLoopback(request.host, secrets.port))
+    if (!withToken && !NamesLoopback(request.host, secrets.port, secrets.ownHost))
         return Refuse(403);
 
     const auto question = request.target.find('?');

@@ -27,6 +27,7 @@ struct WebSecrets {
     std::string_view token;     // empty: none, the station listens on loopback only
     std::string_view session;   // the cookie's value, with a token
     std::string_view loginKey;  // the one-time key not yet used; empty once it was
+    std::string_view ownHost;   // the loopback address it listens on, as a Host names it ("127.0.0.2", "[::1]")
 };
 
 struct WebDecision {

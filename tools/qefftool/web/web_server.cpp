@@ -64,6 +64,7 @@ StationWeb::Impl::Impl(const WebOptions& options, StationBoard& b, StationComman
     const std::string host = !name.empty() && !unnamed ? name
                              : address.is_v6()        ? "[" + address.to_string() + "]"
                                                       : address.to_string();
+    host_ = host;
     url = "http://" + host + ":" + std::to_string(port_) + "/";
     link = token_.empty() ? url : url + "login?key=" + loginKey_;
 
@@ -128,7 +129,7 @@ void StationWeb::Impl::Tell(const std::string& eventLine) {
     });
 }
 
-WebSecrets StationWeb::Impl::Secrets() const { return {port_, token_, session_, loginKey_}; }
+WebSecrets StationWeb::Impl::Secrets() const { return {port_, token_, session_, loginKey_, host_}; }
 
 std::shared_ptr<const std::string> StationWeb::Impl::FreshStatus() {
     status_ = std::make_shared<const std::string>(

@@ -61,6 +61,7 @@ private:
 
     std::string token_, session_, loginKey_;
     std::uint16_t port_ = 0;
+    std::string host_;  // as the link names the station
     std::shared_ptr<const std::string> status_;
     bool refreshPosted_ = false;
     bool closing_ = false;

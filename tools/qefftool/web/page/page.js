@@ -30,6 +30,9 @@
   // page asks it, and gives it 2 s to answer.
   const QUIET_MS = 4000;
   const ANSWER_MS = 2000;
+  const LOST = "Connection to the station lost";
+  // A station started again has forgotten the browsers it let in.
+  const SHUT_OUT = "The station does not let this browser in: open a new link from the station";
   const STOP_QUESTION = "Stop the station? Running upgrades stop at their next block.";
 
   const byId = (id) => document.getElementById(id);
@@ -166,8 +169,9 @@
     drawRecords(status.records || []);
   }
 
-  function showLost(lost) {
+  function showLost(lost, shutOut = false) {
     connected = !lost;
+    setText(byId("lost"), shutOut ? SHUT_OUT : LOST);
     setHidden(byId("lost"), !lost || stationState === "stopped");
     drawButtons();
   }
@@ -187,9 +191,9 @@
         showLost(false);
         take(status);
         if (stream && stream.readyState === EventSource.CLOSED) follow();  // refused once, it tries no more
-      }, () => {
+      }, (error) => {
         clearTimeout(giveUp);
-        showLost(true);
+        showLost(true, error.message === "401");
         watch();
       });
   }
