@@ -8,6 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath build/windows-cross)
 export WINE_RUN_BUILD=$build
+export WINE_RUN_ONCE=1  # the installers print nothing: a failed one must not pass on a second try
 setup=$(ls "$build"/packages/QuorvellaUpgradeUtility-*-setup.exe)
 prefix=$build/wineprefix
 dir="$prefix/drive_c/Program Files/Quorvella USB Upgrade Utility"

@@ -89,8 +89,9 @@ $wine "$@" >"$log" 2>&1 </dev/null || status=$?
 # Every program run here prints something, on success and on failure alike.
 # One that printed nothing at all and failed was not started by Wine (seen
 # once, in a prefix a minute old): that is said, and it is tried once more.
-# (Not one that was killed: a window ended by its test must stay ended.)
-if [ ! -s "$log" ] && [ "$status" -ne 0 ] && [ "$status" -lt 128 ]; then
+# (Not one that was killed: a window ended by its test must stay ended; and
+# never with WINE_RUN_ONCE set, for programs that print nothing.)
+if [ ! -s "$log" ] && [ "$status" -ne 0 ] && [ "$status" -lt 128 ] && [ -z "${WINE_RUN_ONCE:-}" ]; then
   echo "wine-run: $1 printed nothing and ended with $status; run once more" >&2
   status=0
   $wine "$@" >"$log" 2>&1 </dev/null || status=$?

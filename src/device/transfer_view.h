@@ -20,6 +20,7 @@ public:
     virtual bool StopRequested() { return false; }
     // Nothing more will be written: told once, just before the message that
     // says how the transfer ended (a notice on the way, as for code 11, is
-    // not the end).
+    // not the end). A transfer stopped between reports shows no message and
+    // is not told: its caller knows it stopped it.
     virtual void TransferEnding() {}
 };

@@ -64,7 +64,7 @@ StationWeb::Impl::Impl(const WebOptions& options, StationBoard& b, StationComman
     const std::string host = !name.empty() && !unnamed ? name
                              : address.is_v6()        ? "[" + address.to_string() + "]"
                                                       : address.to_string();
-    host_ = host;
+    host_ = address.is_loopback() ? host : std::string();  // an address, never a name that can be rebound
     url = "http://" + host + ":" + std::to_string(port_) + "/";
     link = token_.empty() ? url : url + "login?key=" + loginKey_;
 
