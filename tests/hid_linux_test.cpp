@@ -122,9 +122,11 @@ TEST(HidrawOpen, APathWeMayNotOpenSaysSo) {
 namespace {
 
 // Faults caught: a product plugged in at a reused node not told from the one
-// before it (no instance, or one without the kernel's counter); a composite
-// product's interfaces not known to share their USB device, or a uhid product
-// taken for one on USB.
+// before it (no instance, or one without the kernel's counter); a node that
+// left between the listing and the look taken by its path, so that the
+// product plugged in next at that path was taken by path and then again by
+// its instance, two upgrades at once; a composite product's interfaces not
+// known to share their USB device, or a uhid product taken for one on USB.
 TEST(HidrawEnumeration, InstanceAndUsbDeviceFromSysfs) {
     TempFolder sys;
     const auto usbDevice = sys / "devices/pci0000:00/0000:00:14.0/usb1/1-1";
@@ -142,7 +144,11 @@ TEST(HidrawEnumeration, InstanceAndUsbDeviceFromSysfs) {
     add("hidraw1", usbDevice / "1-1:1.1/0003:1D50:6018.000B");
     add("hidraw2", sys / "devices/virtual/misc/uhid/0003:1D50:6018.000C");
 
+    add("hidraw3", sys / "devices/virtual/misc/uhid/0003:1D50:6018.000D");
+
     const auto set = MakeHidrawSystem((sys / "class/hidraw").string(), "/dev")->PresentInterfaces();
+    std::filesystem::remove_all(sys / "class/hidraw/hidraw3");  // unplugged after the listing
+    EXPECT_EQ(set->At(3).kind, InterfaceEntry::Kind::Unavailable);
     const InterfaceEntry vendor = set->At(0), keyboard = set->At(1), uhid = set->At(2);
     EXPECT_EQ(vendor.instance, "0003:1D50:6018.000A");
     EXPECT_EQ(keyboard.instance, "0003:1D50:6018.000B");

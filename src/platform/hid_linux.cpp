@@ -219,7 +219,12 @@ public:
         // The node's HID device, named with a counter the kernel steps for
         // every HID device it makes ("0003:1D50:6018.000A"); a USB product's
         // sits in its USB interface, which sits in the USB device.
+        // A node gone since the listing is passed over: its path may already
+        // be the next product's, which would then be taken by the path now
+        // and by its instance at the next look, twice at once.
         std::error_code error;
+        if (!std::filesystem::exists(classFolder_ + "/" + names_[index], error))
+            return InterfaceEntry::Unavailable();
         if (std::filesystem::is_symlink(device, error)) {
             const auto hidDevice = std::filesystem::canonical(device, error);
             if (!error) {
