@@ -6,12 +6,12 @@
 //
 //   build/release/bench/bench_station
 
-#include "exit_codes.h"
+#include "qefftool/exit_codes.h"
 #include "package_files.h"
 #include "simulated/simulated_hid.h"
 #include "slow_answers.h"
-#include "station_output.h"
-#include "watch_command.h"
+#include "qefftool/station_output.h"
+#include "qefftool/watch_command.h"
 
 #include <benchmark/benchmark.h>
 

@@ -7,7 +7,7 @@
 #include "app/qt/quorvella_upgrade_utility.h"
 #include "app/qt/tcgauge.h"
 #include "app/upload_firmware.h"
-#include "package_writer.h"
+#include "package/package_writer.h"
 #include "device/message_display.h"
 #include "app/open_dialog.h"
 #include "simulated/simulated_hid.h"

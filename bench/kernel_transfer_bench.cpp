@@ -19,9 +19,9 @@
 #include "package/package_header.h"
 #include "platform/hid_linux.h"
 #include "platform/native_arrivals.h"
-#include "station_output.h"
-#include "watch_command.h"
-#include "upgrade_command.h"
+#include "qefftool/station_output.h"
+#include "qefftool/watch_command.h"
+#include "qefftool/upgrade_command.h"
 #include "virtual_product.h"
 
 #include <QApplication>

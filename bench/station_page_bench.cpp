@@ -15,10 +15,10 @@
 #include "package_files.h"
 #include "simulated/simulated_hid.h"
 #include "slow_answers.h"
-#include "station_board.h"
-#include "station_output.h"
-#include "station_web.h"
-#include "watch_command.h"
+#include "station/station_board.h"
+#include "qefftool/station_output.h"
+#include "station/web/station_web.h"
+#include "qefftool/watch_command.h"
 
 #include <nlohmann/json.hpp>
 

@@ -3,9 +3,9 @@
 // token; and the same bytes as a listen address. Nothing crashes, and no
 // decision lets through what its rules refuse.
 
-#include "page_files.h"
-#include "station_web.h"
-#include "web_request_policy.h"
+#include "station/web/page_files.h"
+#include "station/web/station_web.h"
+#include "station/web/web_request_policy.h"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/address.hpp>

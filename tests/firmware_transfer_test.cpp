@@ -1,7 +1,7 @@
 #include "device/firmware_transfer.h"
 #include "package_files.h"
 #include "package/package_header.h"
-#include "package_writer.h"
+#include "package/package_writer.h"
 #include "platform/exclusive_file.h"
 #include "support/transfer_fixtures.h"
 

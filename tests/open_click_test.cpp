@@ -1,4 +1,4 @@
-#include "app/ansi_text.h"
+#include "package/package_text.h"
 #include "fake_main_window.h"
 #include "held_file.h"
 #include "package/package_ids.h"

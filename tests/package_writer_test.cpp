@@ -1,6 +1,6 @@
 #include "package/package_header.h"
 #include "package_files.h"
-#include "package_writer.h"
+#include "package/package_writer.h"
 
 #include <gtest/gtest.h>
 

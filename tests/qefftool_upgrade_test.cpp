@@ -3,18 +3,18 @@
 // a dry run, Ctrl-C, and the JSON lines.
 
 #include "device/firmware_transfer.h"
-#include "exit_codes.h"
+#include "qefftool/exit_codes.h"
 #include "held_file.h"
-#include "json_output.h"
-#include "list_command.h"
-#include "package_commands.h"
+#include "qefftool/json_output.h"
+#include "qefftool/list_command.h"
+#include "qefftool/package_commands.h"
 #include "package_files.h"
 #include "scripted_open_dialog.h"
 #include "platform/sha256.h"
 #include "simulated/simulated_hid.h"
-#include "text_output.h"
-#include "visible_text.h"
-#include "upgrade_command.h"
+#include "qefftool/text_output.h"
+#include "qefftool/visible_text.h"
+#include "qefftool/upgrade_command.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,10 +1,9 @@
 // What the station's page shows, from the events a real station model posts.
 
-#include "exit_codes.h"
-#include "line_writer.h"
-#include "station_board.h"
-#include "station_model.h"
-#include "station_output.h"
+#include "station/event_fanout.h"
+#include "station/station_board.h"
+#include "station/station_model.h"
+#include "qefftool/station_output.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -14,12 +13,6 @@
 namespace {
 
 using nlohmann::json;
-
-struct BoardSink final : StationEventSink {
-    explicit BoardSink(StationBoard& board) : board(board) {}
-    void Take(const StationEvent& event) override { board.Take(event); }
-    StationBoard& board;
-};
 
 class StationBoardTest : public ::testing::Test {
 protected:
@@ -32,7 +25,6 @@ protected:
         return probe;
     }
     StationBoardTest() {
-        writer.Follow(&sink);
         model.Package();
         model.Watching();
     }
@@ -45,7 +37,7 @@ protected:
             model.Begin(id);
         return id;
     }
-    json Status() const { return json::parse(board.StatusJson(std::chrono::system_clock::now())); }
+    json Status() const { return json::parse(model.Board().StatusJson(std::chrono::system_clock::now())); }
     static const json& TileAt(const json& status, const std::string& place) {
         for (const json& tile : status["products"])
             if (tile["place"] == place)
@@ -57,10 +49,8 @@ protected:
     PackageSummary package = Probe();
     std::ostringstream lines;
     StationOutput out{lines, true};
-    LineWriter writer{out, nullptr, {}};
-    StationBoard board{{"bench-3", "Ana", package}};
-    BoardSink sink{board};
-    StationModel model{StationPolicy({}), writer, package};
+    EventFanout writer{out, nullptr, {}};
+    StationModel model{StationPolicy({}), writer, {"bench-3", "Ana", package}};
     int next = 0;
 };
 
@@ -75,7 +65,7 @@ TEST_F(StationBoardTest, ShowsATilePerPlaceInPortOrderWithCountersRecordsAndWhyI
     model.Progress(first, 40);
     EXPECT_EQ(TileAt(Status(), "1-1.10")["state"], "upgrading");
     EXPECT_EQ(TileAt(Status(), "1-1.10")["percent"], 40);
-    model.Finish(first, ExitSuccess, TransferResult{});
+    model.Finish(first, Outcome::Upgraded, TransferResult{});
 
     model.Denied("/dev/hidraw9");
     EXPECT_EQ(TileAt(Status(), "/dev/hidraw9")["state"], "denied");
@@ -83,11 +73,11 @@ TEST_F(StationBoardTest, ShowsATilePerPlaceInPortOrderWithCountersRecordsAndWhyI
     model.Begin(denied);
     const std::size_t refusing = Plug("B2", "1-1.2");
     model.Message(refusing, "Error", "Firmware refused, code 0x21");
-    model.Finish(refusing, ExitRefused, TransferResult{TransferOutcome::Refused, 0x21, 0, 0});
+    model.Finish(refusing, Outcome::Refused, TransferResult{TransferOutcome::Refused, 0x21, 0, 0});
     Plug("A1", "1-1.10");  // back after its upgrade
     model.Stop(StopReason::Interrupted);
-    model.Finish(denied, ExitInterrupted, std::nullopt);
-    model.Summary(ExitInterrupted);
+    model.Finish(denied, Outcome::Interrupted, std::nullopt);
+    model.Summary(Outcome::Interrupted);
 
     const json status = Status();
     std::vector<std::string> places;
@@ -110,7 +100,7 @@ TEST_F(StationBoardTest, ShowsATilePerPlaceInPortOrderWithCountersRecordsAndWhyI
     EXPECT_DOUBLE_EQ(counters["yield"].get<double>(), 1.0 / 3.0);
 
     EXPECT_EQ(status["station"]["state"], "stopped");
-    EXPECT_EQ(status["station"]["exitCode"], ExitInterrupted);
+    EXPECT_EQ(status["station"]["exitCode"], 8);
     EXPECT_NE(status["station"]["stopReason"].get<std::string>().find("asked to stop"), std::string::npos);
     EXPECT_EQ(status["package"]["productName"], "<b>Probe</b>");
 
@@ -119,7 +109,7 @@ TEST_F(StationBoardTest, ShowsATilePerPlaceInPortOrderWithCountersRecordsAndWhyI
     EXPECT_EQ(records.front()["record"], "stop");
     EXPECT_EQ(records[1]["serial"], "C3");
     EXPECT_EQ(records.back()["record"], "start");
-    EXPECT_EQ(json::parse(board.RecordsJson()).front()["record"], "start");
+    EXPECT_EQ(json::parse(model.Board().RecordsJson()).front()["record"], "start");
 }
 
 // Faults caught: a product that restarted and came back at its place before
@@ -128,7 +118,7 @@ TEST_F(StationBoardTest, ShowsATilePerPlaceInPortOrderWithCountersRecordsAndWhyI
 TEST_F(StationBoardTest, ALateOutcomeLeavesTheNewerProductsTileAndPausedArrivalsWait) {
     const std::size_t gone = Plug("A1", "1-1.2");
     const std::size_t back = Plug("A1", "1-1.2", false);
-    model.Finish(gone, ExitLost, std::nullopt);
+    model.Finish(gone, Outcome::Lost, std::nullopt);
     EXPECT_EQ(TileAt(Status(), "1-1.2")["id"], back);
     EXPECT_EQ(TileAt(Status(), "1-1.2")["state"], "arrived");
 
@@ -138,6 +128,21 @@ TEST_F(StationBoardTest, ALateOutcomeLeavesTheNewerProductsTileAndPausedArrivals
     EXPECT_EQ(TileAt(Status(), "1-1.4")["state"], "queued");
     model.Pause(false);
     EXPECT_EQ(Status()["station"]["state"], "watching");
+}
+
+// Fault caught: a pause asked for while the station starts paused it, yet the
+// board, which kept its own idea of the station's state, went on saying
+// "watching" (and the page offered no Resume).
+TEST(StationBoardStart, APauseAskedForWhileTheStationStartsIsShownOnceItWatches) {
+    std::ostringstream lines;
+    StationOutput out{lines, true};
+    EventFanout writer{out, nullptr, {}};
+    StationModel model{StationPolicy({}), writer, {"bench-3", "Ana", {}}};
+    model.Package();
+    model.Pause(true);
+    model.Watching();
+    EXPECT_EQ(json::parse(model.Board().StatusJson(std::chrono::system_clock::now()))["station"]["state"], "paused");
+    writer.Close();
 }
 
 }  // namespace

@@ -3,15 +3,15 @@
 // over the simulated product, running on a thread of the test.
 
 #include "devtools_client.h"
-#include "exit_codes.h"
+#include "qefftool/exit_codes.h"
 #include "package_files.h"
 #include "simulated/simulated_hid.h"
 #include "slow_answers.h"
-#include "station_board.h"
+#include "station/station_board.h"
 #include "station_lines.h"
-#include "station_output.h"
-#include "station_web.h"
-#include "watch_command.h"
+#include "qefftool/station_output.h"
+#include "station/web/station_web.h"
+#include "qefftool/watch_command.h"
 
 #include <nlohmann/json.hpp>
 
@@ -270,6 +270,7 @@ TEST_F(StationPage, AStationLostOrStoppedIsShownAsSuch) {
     };
     StationBoard board({"bench-3", "Ana", summary});
     auto web = std::make_unique<StationWeb>(WebOptions{}, board, commands);
+    board.Take(event(StationEvent::Kind::Watching));
     web->Take(event(StationEvent::Kind::Watching));
     tab = devtools->OpenTab(web->Url());
     ASSERT_TRUE(Shows("#station-state", "WATCHING")) << Text("body");
@@ -291,6 +292,7 @@ TEST_F(StationPage, AStationLostOrStoppedIsShownAsSuch) {
     guarded.token = "a-token-of-twenty-four-c";
     StationBoard before({"bench-3", "Ana", summary}), after({"bench-3", "Ana", summary});
     web = std::make_unique<StationWeb>(guarded, before, commands);
+    before.Take(event(StationEvent::Kind::Watching));
     web->Take(event(StationEvent::Kind::Watching));
     devtools->Call("Page.navigate", {{"url", web->Link()}}, tab);
     ASSERT_TRUE(Shows("#station-state", "WATCHING")) << "let in by its link: " << Text("body");
@@ -298,19 +300,23 @@ TEST_F(StationPage, AStationLostOrStoppedIsShownAsSuch) {
     guarded.port = static_cast<std::uint16_t>(std::stoi(url.substr(url.rfind(':') + 1)));
     web.reset();
     web = std::make_unique<StationWeb>(guarded, after, commands);  // started again
+    after.Take(event(StationEvent::Kind::Watching));
     web->Take(event(StationEvent::Kind::Watching));
     EXPECT_TRUE(Shows("#lost", "open a new link from the station", 10s)) << Text("body");
 
     StationBoard ending({"bench-3", "Ana", summary});
     web = std::make_unique<StationWeb>(WebOptions{}, ending, commands);
+    ending.Take(event(StationEvent::Kind::Watching));
     web->Take(event(StationEvent::Kind::Watching));
     devtools->Call("Page.navigate", {{"url", web->Url()}}, tab);
     ASSERT_TRUE(Shows("#station-state", "WATCHING")) << Text("body");
     StationEvent stopping = event(StationEvent::Kind::Stopping);
     stopping.text = "2 products in a row failed";
+    ending.Take(stopping);
     web->Take(stopping);
     StationEvent stopped = event(StationEvent::Kind::Summary);
-    stopped.exitCode = ExitRefused;
+    stopped.end = Outcome::Refused;
+    ending.Take(stopped);
     web->Take(stopped);
     EXPECT_TRUE(Shows("#stopped", "Station stopped (exit code 6)")) << Text("body");
     EXPECT_EQ(Text("#stop-reason"), "Why the station stopped: 2 products in a row failed");

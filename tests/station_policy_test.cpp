@@ -1,6 +1,6 @@
 // The station's decisions, fed with events and their times, without threads.
 
-#include "station_policy.h"
+#include "station/station_policy.h"
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,14 @@
 // qefftool's station against the simulated product, attached and detached from
 // the test's thread while the station runs on another.
 
-#include "exit_codes.h"
+#include "qefftool/exit_codes.h"
 #include "package_files.h"
 #include "process_holdings.h"
 #include "simulated/simulated_hid.h"
 #include "slow_answers.h"
 #include "station_lines.h"
-#include "station_output.h"
-#include "watch_command.h"
+#include "qefftool/station_output.h"
+#include "qefftool/watch_command.h"
 
 #include <nlohmann/json.hpp>
 

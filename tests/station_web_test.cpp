@@ -1,9 +1,9 @@
 // The station's page and API over real sockets: a real StationWeb on
 // 127.0.0.1, a real StationBoard, and commands that are only recorded.
 
-#include "station_board.h"
-#include "station_output.h"
-#include "station_web.h"
+#include "station/station_board.h"
+#include "station/event_json.h"
+#include "station/web/station_web.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -110,6 +110,12 @@ protected:
         });
         io.run();
         return answer;
+    }
+
+    // An event as the station tells it: its model keeps the board up, then the page's streams hear of it.
+    void Tell(const StationEvent& event) {
+        board.Take(event);
+        web->Take(event);
     }
 
     static StationEvent Message(const std::string& text) {
@@ -306,12 +312,12 @@ TEST_F(WebStation, TheBoardAsItEndedReachesTheStreamsBeforeTheyClose) {
     ASSERT_TRUE(status.ReadUntil("event: status\ndata: ", 2000ms)) << status.received;
     StationEvent summary;
     summary.kind = StationEvent::Kind::Summary;
-    summary.exitCode = 8;
+    summary.end = Outcome::Interrupted;
     // A backlog on the server's thread, so that its close is asked for
     // before the summary's change of the board is told.
     for (int i = 0; i < 5000; ++i)
-        web->Take(Message("busy"));
-    web->Take(summary);
+        Tell(Message("busy"));
+    Tell(summary);
     web.reset();
     EXPECT_TRUE(status.ReadUntil("\"state\":\"stopped\"", 2000ms)) << status.received.substr(status.received.size() - 300);
     EXPECT_TRUE(status.ClosedWithin(2000ms));
@@ -334,7 +340,7 @@ TEST_F(WebStation, StreamsTellAnEventAtOnce) {
     arrived.product.identity.location = "1-1.4";
     // How soon is bench/station_page_bench's to measure; here it must come
     // well before the next heartbeat (2 s) would have carried it.
-    web->Take(arrived);
+    Tell(arrived);
     EXPECT_TRUE(events.ReadUntil("\ndata: " + StationEventJson(arrived) + "\n\n", 1500ms)) << events.received;
     EXPECT_TRUE(status.ReadUntil("event: status\ndata: ", 1500ms)) << status.received;
     EXPECT_TRUE(status.ReadUntil("\"place\":\"1-1.4\"", 1500ms)) << status.received;
@@ -480,7 +486,7 @@ TEST_F(WebStation, AThousandConnectionsAtOnce) {
     EXPECT_LT(longest, 1s);
     // The stream still flows, and once the served clients go the server takes new ones.
     clients.clear();
-    web->Take(Message("after"));
+    Tell(Message("after"));
     EXPECT_TRUE(events.ReadUntil("\"text\":\"after\"", 2000ms));
     int status = 0;
     for (const auto until = Clock::now() + 2s; status != 200 && Clock::now() < until;)

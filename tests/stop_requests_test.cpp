@@ -1,7 +1,7 @@
 // The real qefftool as a service manager, a terminal and a pipe stop it: the
 // station is started as its own process and sent what they send.
 
-#include "exit_codes.h"
+#include "qefftool/exit_codes.h"
 #include "package_files.h"
 
 #include <gtest/gtest.h>

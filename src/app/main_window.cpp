@@ -1,6 +1,6 @@
 #include "app/main_window.h"
 
-#include "app/ansi_text.h"
+#include "package/package_text.h"
 #include "app/open_dialog.h"
 #include "app/upload_firmware.h"
 #include "device/device_discovery.h"

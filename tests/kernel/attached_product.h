@@ -1,6 +1,6 @@
 #pragma once
 
-#include "package_writer.h"
+#include "package/package_writer.h"
 #include "virtual_product.h"
 
 #include <atomic>

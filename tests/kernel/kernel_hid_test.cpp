@@ -11,9 +11,9 @@
 #include "device/ack_codes.h"
 #include "attached_product.h"
 #include "process_holdings.h"
-#include "list_command.h"
-#include "text_output.h"
-#include "upgrade_command.h"
+#include "qefftool/list_command.h"
+#include "qefftool/text_output.h"
+#include "qefftool/upgrade_command.h"
 
 #include <gtest/gtest.h>
 

@@ -3,14 +3,14 @@
 // there), as they are plugged in one after another and several at once.
 
 #include "attached_product.h"
-#include "exit_codes.h"
+#include "qefftool/exit_codes.h"
 #include "package_files.h"
 #include "platform/native_arrivals.h"
 #include "platform/native_hid.h"
-#include "station_output.h"
-#include "text_output.h"
-#include "upgrade_command.h"
-#include "watch_command.h"
+#include "qefftool/station_output.h"
+#include "qefftool/text_output.h"
+#include "qefftool/upgrade_command.h"
+#include "qefftool/watch_command.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "station/outcome.h"
+
 // qefftool's exit codes, the same on every system. With several products the
 // worst (highest) of theirs is the command's.
 enum ExitCode : int {
@@ -15,20 +17,8 @@ enum ExitCode : int {
     ExitOutput = 9,        // the station's output or its record cannot be written
 };
 
-// What an exit code says of a product's upgrade, in a few words.
-inline const char* OutcomeName(int code) {
-    switch (code) {
-    case ExitSuccess: return "upgraded";
-    case ExitPackage: return "file error";
-    case ExitNotFound: return "not upgraded";
-    case ExitAccessDenied: return "access denied";
-    case ExitRefused: return "refused the firmware";
-    case ExitLost: return "timed out or lost";
-    case ExitInterrupted: return "interrupted";
-    case ExitOutput: return "output failed";
-    default: return "failed";
-    }
-}
+// The exit code of an outcome: its own number.
+inline int ExitCodeOf(Outcome outcome) { return OutcomeNumber(outcome); }
 
 inline constexpr const char* ExitCodeTable =
     "Exit codes:\n"

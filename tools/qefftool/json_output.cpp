@@ -1,6 +1,6 @@
-#include "json_output.h"
+#include "qefftool/json_output.h"
 
-#include "station_event.h"
+#include "station/station_event.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,10 +1,10 @@
-#include "list_command.h"
+#include "qefftool/list_command.h"
 
 #include "device/hid_device.h"
-#include "exit_codes.h"
+#include "qefftool/exit_codes.h"
 #include "package/package_header.h"
 #include "platform/exclusive_file.h"
-#include "visible_text.h"
+#include "qefftool/visible_text.h"
 
 #include <cstdio>
 

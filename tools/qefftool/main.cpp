@@ -2,19 +2,19 @@
 // upgrades products from the command line, for firmware makers, scripts, test
 // stations and production lines.
 
-#include "exit_codes.h"
-#include "json_output.h"
+#include "qefftool/exit_codes.h"
+#include "qefftool/json_output.h"
 #include "platform/native_arrivals.h"
-#include "station_output.h"
-#include "watch_command.h"
-#include "list_command.h"
-#include "package_commands.h"
+#include "qefftool/station_output.h"
+#include "qefftool/watch_command.h"
+#include "qefftool/list_command.h"
+#include "qefftool/package_commands.h"
 #include "platform/command_line.h"
 #include "platform/interrupt.h"
 #include "platform/native_hid.h"
 #include "platform/sha256.h"
-#include "text_output.h"
-#include "upgrade_command.h"
+#include "qefftool/text_output.h"
+#include "qefftool/upgrade_command.h"
 #include "version.h"
 
 #include <CLI/CLI.hpp>

@@ -1,14 +1,14 @@
-#include "package_commands.h"
+#include "qefftool/package_commands.h"
 
-#include "utf8_path.h"
+#include "platform/utf8_path.h"
 
-#include "app/ansi_text.h"
-#include "exit_codes.h"
+#include "package/package_text.h"
+#include "qefftool/exit_codes.h"
 #include "package/package_header.h"
-#include "package_writer.h"
+#include "package/package_writer.h"
 #include "platform/exclusive_file.h"
 #include "platform/sha256.h"
-#include "visible_text.h"
+#include "qefftool/visible_text.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,7 +1,7 @@
-#include "text_output.h"
+#include "qefftool/text_output.h"
 
-#include "exit_codes.h"
-#include "visible_text.h"
+#include "qefftool/exit_codes.h"
+#include "qefftool/visible_text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -130,7 +130,7 @@ void TextOutput::Result(const std::string& path, int exitCode) {
     const std::lock_guard lock(mutex_);
     EndBar();
     if (products_ > 1)
-        out_ << VisibleText(path) << ": " << OutcomeName(exitCode) << " (exit code " << exitCode << ")\n";
+        out_ << VisibleText(path) << ": " << OutcomeName(static_cast<Outcome>(exitCode)) << " (exit code " << exitCode << ")\n";
 }
 
 void TextOutput::Summary(std::size_t products, std::size_t succeeded, int exitCode) {

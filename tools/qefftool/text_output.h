@@ -1,6 +1,6 @@
 #pragma once
 
-#include "upgrade_output.h"
+#include "qefftool/upgrade_output.h"
 
 #include <chrono>
 #include <map>

@@ -1,11 +1,11 @@
-#include "upgrade_command.h"
+#include "qefftool/upgrade_command.h"
 
-#include "app/ansi_text.h"
+#include "package/checked_package.h"
 #include "device/device_discovery.h"
-#include "exit_codes.h"
+#include "qefftool/exit_codes.h"
 #include "package/package_bytes.h"
 #include "package/package_header.h"
-#include "platform/exclusive_file.h"
+#include "station/outcome.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -63,60 +63,12 @@ int Upgrade(FoundProduct& product, const std::vector<std::uint8_t>& package, Upg
                         std::to_string(result.payloadSize) +
                         " bytes. The product may hold part of the new firmware: upgrade it again.",
                     MessageStyle::Exclamation);
-    const int code = ExitCodeOf(result.outcome);
+    const int code = ExitCodeOf(OutcomeOf(result.outcome));
     out.Result(product.path, code);
     return code;
 }
 
 }  // namespace
-
-int ExitCodeOf(TransferOutcome outcome) {
-    switch (outcome) {
-    case TransferOutcome::Success: return ExitSuccess;
-    case TransferOutcome::FileError: return ExitPackage;
-    case TransferOutcome::DeviceUnsupported: return ExitNotFound;
-    case TransferOutcome::Refused: return ExitRefused;
-    case TransferOutcome::Lost: return ExitLost;
-    case TransferOutcome::Interrupted: return ExitInterrupted;
-    }
-    return ExitFailure;
-}
-
-std::optional<CheckedPackage> CheckPackage(const std::string& path, std::string& why) {
-    CheckedPackage checked;
-    auto& package = checked.bytes;
-    const auto file = OpenFileExclusive(path);
-    why = "Can't open file!";
-    if (!file)
-        return std::nullopt;
-    const auto header = AcceptHeader(*file);
-    const auto size = file->Size();
-    if (header && size && *size <= SIZE_MAX) {
-        package.resize(static_cast<std::size_t>(*size));
-        if (file->ReadFromStart(package) != package.size())
-            return std::nullopt;
-    }
-    why = "Wrong file format!";
-    if (!header || package.size() < qeff::HeaderSize || !HasSignature(package))
-        return std::nullopt;
-    const auto digest = Sha256(package);
-    why = "The package's SHA-256 cannot be computed.";
-    if (!digest)
-        return std::nullopt;
-    checked.digest = *digest;
-    checked.summary = {path, AnsiToUtf8(header->ProductName), AnsiToUtf8(header->ProductCode),
-                       AnsiToUtf8(header->FirmwareCode), header->VendorId, header->ProductId, header->BlockLength,
-                       package.size() - qeff::HeaderSize, Sha256Hex(*digest)};
-    why.clear();
-    return checked;
-}
-
-std::optional<std::string> PinRefusal(const CheckedPackage& package, const std::optional<Sha256Digest>& pin) {
-    // A package pinned by its hash: another file never reaches a product.
-    if (!pin || *pin == package.digest)
-        return std::nullopt;
-    return "The package's SHA-256 is " + Sha256Hex(package.digest) + ", not " + Sha256Hex(*pin) + ". Nothing was sent.";
-}
 
 int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out, const std::atomic<bool>& stop) {
     // An upgrade that ends before any product: the message, and a result for no product.

@@ -1,14 +1,14 @@
 #pragma once
 
 #include "device/device_discovery.h"
+#include "package/checked_package.h"
 #include "platform/sha256.h"
-#include "upgrade_output.h"
+#include "qefftool/upgrade_output.h"
 
 #include <atomic>
 #include <chrono>
 #include <optional>
 #include <string>
-#include <vector>
 
 class HidSystem;
 
@@ -23,21 +23,6 @@ struct UpgradeOptions {
     std::optional<Sha256Digest> sha256;  // the package must have this hash, or nothing is looked for
     ProductChoice choice;                // only the products with this serial number and location
 };
-
-// A package checked as the window checks it, held in memory so that every
-// product gets the same bytes and the file is not held meanwhile.
-struct CheckedPackage {
-    std::vector<std::uint8_t> bytes;
-    PackageSummary summary;
-    Sha256Digest digest{};
-};
-// The package at `path`, or empty with `why` telling why it cannot be used.
-std::optional<CheckedPackage> CheckPackage(const std::string& path, std::string& why);
-// Why a package pinned by `pin` is refused, if it is.
-std::optional<std::string> PinRefusal(const CheckedPackage& package, const std::optional<Sha256Digest>& pin);
-
-// The exit code that tells how a product's transfer ended.
-int ExitCodeOf(TransferOutcome outcome);
 
 // Checks the package, finds the product(s) and runs the same transfer as the
 // window, telling `out` how it goes. `stop` ends it between reports. Returns

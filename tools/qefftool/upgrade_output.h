@@ -3,19 +3,10 @@
 #include "device/firmware_transfer.h"
 #include "device/hid_device.h"
 #include "device/message_display.h"
+#include "package/checked_package.h"
 
 #include <cstdint>
 #include <string>
-
-// What a package is for, as the upgrade tells it.
-struct PackageSummary {
-    std::string path;
-    std::string productName, productCode, firmwareCode;  // UTF-8
-    std::uint16_t vendorId = 0, productId = 0;
-    std::uint32_t blockLength = 0;
-    std::uint64_t payloadSize = 0;
-    std::string sha256;  // of the whole file, in hexadecimal
-};
 
 // Where an upgrade tells what happens: a terminal, plain lines or JSON lines.
 // Calls for different products may come from different threads at once.

@@ -1,4 +1,4 @@
-#include "visible_text.h"
+#include "qefftool/visible_text.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,0 +1,105 @@
+#include "station/event_json.h"
+
+#include <nlohmann/json.hpp>
+
+using nlohmann::json;
+using Kind = StationEvent::Kind;
+
+namespace {
+
+double Seconds(const StationProduct& p) {
+    return static_cast<double>(std::chrono::duration_cast<std::chrono::milliseconds>(p.endedAt - p.startedAt).count()) /
+           1000.0;
+}
+
+const char* EventName(Kind kind) {
+    switch (kind) {
+    case Kind::Package: return "package";
+    case Kind::Watching: return "watching";
+    case Kind::Denied: return "denied";
+    case Kind::Arrived: return "arrived";
+    case Kind::Queued: return "queued";
+    case Kind::Returned:
+    case Kind::Recorded: return "returned";
+    case Kind::NotTaken: return "notTaken";
+    case Kind::Left: return "left";
+    case Kind::Started: return "started";
+    case Kind::Progress: return "progress";
+    case Kind::Message: return "message";
+    case Kind::Stopping: return "stopping";
+    case Kind::Done: return "done";
+    case Kind::Summary: return "summary";
+    case Kind::Serving: return "serving";
+    case Kind::Paused: return "paused";
+    case Kind::Resumed: return "resumed";
+    }
+    return "message";
+}
+
+}  // namespace
+
+std::string StationEventJson(const StationEvent& e) {
+    json line{{"event", EventName(e.kind)}, {"time", IsoUtc(e.time)}};
+    const StationProduct& p = e.product;
+    const auto product = [&] {
+        line["path"] = p.path;
+        line["serial"] = p.identity.serial;
+        line["location"] = p.identity.location;
+        if (p.attempt) {
+            line["attempt"] = p.attempt;
+            line["tries"] = p.tries;
+        }
+        if (p.duplicateSerial)
+            line["duplicateSerial"] = true;
+    };
+    switch (e.kind) {
+    case Kind::Package: {
+        const PackageSummary& s = e.package;
+        line.update({{"path", s.path}, {"productName", s.productName}, {"productCode", s.productCode},
+                     {"firmwareCode", s.firmwareCode}, {"vendorId", s.vendorId}, {"productId", s.productId},
+                     {"blockLength", s.blockLength}, {"payloadSize", s.payloadSize}, {"sha256", s.sha256}});
+        break;
+    }
+    case Kind::Watching: line.update({{"vendorId", e.vendorId}, {"productId", e.productId}}); break;
+    case Kind::Denied: line.update({{"path", p.path}, {"text", e.text}}); break;
+    case Kind::Recorded: line["recorded"] = true; [[fallthrough]];
+    case Kind::Arrived:
+    case Kind::Queued:
+    case Kind::Returned:
+    case Kind::NotTaken:
+    case Kind::Left:
+    case Kind::Started: product(); break;
+    case Kind::Progress:
+        product();
+        line["percent"] = e.percent;
+        break;
+    case Kind::Message:
+        line.update({{"path", p.path}, {"caption", e.caption}, {"text", e.text}});
+        if (p.attempt)
+            line["attempt"] = p.attempt;
+        break;
+    case Kind::Stopping: line["reason"] = e.text; break;
+    case Kind::Serving: line.update({{"url", e.text}, {"link", e.caption}}); break;
+    case Kind::Paused:
+    case Kind::Resumed: break;
+    case Kind::Done:
+        product();
+        line.update({{"exitCode", OutcomeNumber(p.outcome)}, {"success", p.outcome == Outcome::Upgraded}, {"outcome", OutcomeName(p.outcome)},
+                     {"seconds", Seconds(p)}, {"bytesSent", p.bytesSent}});
+        if (p.ackCode)
+            line["ackCode"] = *p.ackCode;
+        break;
+    case Kind::Summary: {
+        int products = 0;
+        json counts = json::object();
+        for (const auto& [code, count] : e.outcomes) {
+            products += count;
+            counts[OutcomeName(code)] = count;
+        }
+        line.update({{"products", products}, {"outcomes", counts}, {"exitCode", OutcomeNumber(e.end)}});
+        break;
+    }
+    }
+    return line.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+

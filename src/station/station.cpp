@@ -1,0 +1,332 @@
+#include "station/station.h"
+
+#include "device/firmware_transfer.h"
+#include "device/product_watcher.h"
+#include "package/checked_package.h"
+#include "package/package_bytes.h"
+#include "platform/utf8_path.h"
+#include "station/event_fanout.h"
+#include "station/event_output.h"
+#include "station/record_file.h"
+#include "station/record_reader.h"
+#include "station/station_board.h"
+#include "station/station_model.h"
+
+#include <cctype>
+#include <fstream>
+#include <list>
+#include <map>
+#include <set>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// How long one wait for products lasts before Ctrl-C and the limits are looked
+// at again; a product that arrives meanwhile ends the wait at once.
+constexpr std::chrono::milliseconds LookAgainEvery{100};
+
+// One product's transfer as the station tells it: progress every tenth,
+// the transfer's messages, Ctrl-C between reports.
+class StationView final : public TransferView {
+public:
+    StationView(std::size_t id, StationModel& model, const std::atomic<bool>& stop, const std::atomic<bool>& asked)
+        : id_(id), model_(model), stop_(stop), asked_(asked) {}
+    void SetGauge(int) override {}
+    void ShowMessage(const std::string& text, const std::string& caption, MessageStyle) override {
+        model_.Message(id_, caption, text);
+    }
+    void ProcessPendingEvents() override {}
+    void PayloadSent(std::uint64_t sent, std::uint64_t total) override {
+        const int tenth = total ? static_cast<int>(sent * 10 / total) : 10;
+        if (tenth > lastTenth_ && sent < total) {  // the end is told by the outcome
+            lastTenth_ = tenth;
+            if (tenth > 0)
+                model_.Progress(id_, tenth * 10);
+        }
+    }
+    bool StopRequested() override { return stop_.load() || asked_.load(); }
+
+private:
+    std::size_t id_;
+    StationModel& model_;
+    const std::atomic<bool>& stop_;   // Ctrl-C and the signals
+    const std::atomic<bool>& asked_;  // the page's Stop
+    int lastTenth_ = 0;
+};
+
+// The interfaces present now, each by what is new with every plug where the
+// system tells it (a path may be handed to the next product), else by its path.
+std::map<std::string, std::string> PresentPlugs(HidSystem& hid) {
+    std::map<std::string, std::string> plugs;  // path: plug
+    const auto set = hid.PresentInterfaces();
+    for (std::size_t i = 0; set; ++i) {
+        InterfaceEntry entry = set->At(i);
+        if (entry.kind == InterfaceEntry::Kind::End)
+            break;
+        if (entry.kind == InterfaceEntry::Kind::Path)
+            plugs[entry.path] = entry.instance.empty() ? entry.path : entry.instance;
+    }
+    return plugs;
+}
+
+// The station refuses to start: the package is told, if it could be read, the
+// reason and an empty summary.
+Outcome Refuse(EventOutput& out, const PackageSummary& package, bool told, const std::string& why, Outcome outcome,
+               const std::string& caption = "File Error") {
+    EventFanout fanout(out, nullptr, {});
+    StationModel model(StationPolicy({}), fanout, {"", "", package});
+    if (told)
+        model.Package();
+    model.PackageMessage(caption, why);
+    model.Summary(outcome);
+    fanout.Close();
+    return outcome;
+}
+
+// What --http and --http-token give, or why they cannot be taken.
+std::optional<WebOptions> WebOptionsOf(const StationOptions& options, std::string& why) {
+    std::optional<WebOptions> web = ParseListenAddress(*options.http, why);
+    if (!web)
+        return std::nullopt;
+    if (options.httpToken) {
+        std::ifstream file(PathFromUtf8(*options.httpToken), std::ios::binary);
+        // The secret and the line ends an editor leaves after it.
+        std::string token(4096 + 3, '\0');
+        file.read(token.data(), static_cast<std::streamsize>(token.size()));
+        token.resize(static_cast<std::size_t>(file.gcount()));
+        while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back())))
+            token.pop_back();
+        if (!file.eof() || token.size() > 4096) {
+            why = "The token file " + *options.httpToken + " cannot be read, or holds more than 4096 bytes.";
+            return std::nullopt;
+        }
+        if (token.size() < 16) {
+            why = "The token in " + *options.httpToken + " is shorter than 16 characters: make a longer secret.";
+            return std::nullopt;
+        }
+        web->token = std::move(token);
+    }
+    if (!web->token && !IsLoopbackAddress(web->address)) {
+        why = "Listening on " + web->address +
+              " lets other computers in: give the secret they must show with --http-token FILE.";
+        return std::nullopt;
+    }
+    return web;
+}
+
+}  // namespace
+
+Station::Station(StationOptions options, HidSystem& hid, HidArrivals& arrivals, EventOutput& out)
+    : options_(std::move(options)), hid_(hid), arrivals_(arrivals), out_(out) {}
+
+Station::~Station() = default;
+
+void Station::Subscribe(StationEventSink& sink) { sinks_.push_back(&sink); }
+
+void Station::Pause() { SetPaused(true); }
+
+void Station::Resume() { SetPaused(false); }
+
+void Station::Stop() { stop_ = true; }
+
+void Station::SetPaused(bool paused) {
+    const std::lock_guard lock(mutex_);
+    paused_ = paused;
+    if (model_)
+        model_->Pause(paused);
+}
+
+Outcome Station::Run(const std::atomic<bool>& stop) {
+    const StationOptions& options = options_;
+    HidSystem& hid = hid_;
+    EventOutput& out = out_;
+    std::string why;
+    const auto package = CheckPackage(options.package, why);
+    if (!package) {
+        PackageSummary named;
+        named.path = options.package;
+        return Refuse(out, named, false, why, Outcome::FileError);
+    }
+    if (const auto refused = PinRefusal(*package, options.sha256))
+        return Refuse(out, package->summary, true, *refused, Outcome::FileError);
+
+    std::unique_ptr<RecordFile> record;
+    std::set<std::string> recorded;
+    if (options.record) {
+        const auto before = options.skipRecorded ? ReadRecord(*options.record) : std::optional<std::string>("");
+        record = before ? RecordFile::Open(*options.record) : nullptr;
+        if (!record) {
+            out.Warn("the record " + *options.record + " cannot be opened.");
+            return Refuse(out, package->summary, true, "The record " + *options.record + " cannot be opened.",
+                          Outcome::OutputFailed);
+        }
+        if (options.skipRecorded)
+            recorded = RecordedUpgrades(*before, package->summary.sha256);
+    }
+
+    std::optional<WebOptions> web;
+    if (options.http) {
+        std::string refused;
+        web = WebOptionsOf(options, refused);
+        if (!web)
+            return Refuse(out, package->summary, true, refused, Outcome::Usage, "Error");
+    }
+
+    const RecordHeader header{options.station, options.operatorName, package->summary};
+    EventFanout writer(out, record.get(), header);
+    // The records are kept for the page alone: without one, a long run holds none of them in memory.
+    StationModel model(StationPolicy(options.limits, std::move(recorded)), writer, header, web ? 10000 : 0);
+    std::unique_ptr<StationWeb> page;
+    if (web) {
+        try {
+            page = std::make_unique<StationWeb>(*web, model.Board(), *this);
+        } catch (const std::exception& e) {
+            writer.Close();
+            return Refuse(out, package->summary, true, e.what(), Outcome::Failed, "Error");
+        }
+        writer.Subscribe(page.get());
+    }
+    for (StationEventSink* sink : sinks_)
+        writer.Subscribe(sink);
+    {
+        // From now on the commands reach the model; a pause asked for before is kept.
+        const std::lock_guard lock(mutex_);
+        model_ = &model;
+        if (paused_)
+            model.Pause(true);
+    }
+    model.Package();
+    if (page)
+        model.Serving(page->Url(), page->Link());
+    const std::uint16_t vid = package->summary.vendorId, pid = package->summary.productId;
+    ProductWatcher watcher(hid, arrivals_, vid, pid, options.choice);
+    model.Watching();
+
+    struct Upgrade {
+        std::thread thread;
+        std::atomic<bool> over{false};
+    };
+    std::list<Upgrade> running;
+    std::map<std::size_t, FoundProduct> queued;  // their devices stay open while they wait
+    std::map<std::size_t, std::string> queuedPlugs;
+    const auto reap = [&](bool all) {
+        for (auto it = running.begin(); it != running.end();) {
+            if (all || it->over) {
+                it->thread.join();
+                it = running.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    };
+    // Each product on a thread of its own with its own device: one product's
+    // failure, or its slowness, holds up no other.
+    const auto launch = [&](std::size_t id, FoundProduct found) {
+        model.Begin(id);
+        Upgrade& upgrade = running.emplace_back();
+        auto run = [&, id, found = std::move(found), &over = upgrade.over]() mutable {
+            Outcome outcome = Outcome::Failed;
+            std::optional<TransferResult> result;
+            try {
+                StationView view(id, model, stop, stop_);
+                result = TransferFirmware(view, *found.device, std::make_unique<PackageBytes>(package->bytes));
+                found.device.reset();  // closed before anyone hears how it went
+                if (result->outcome == TransferOutcome::Interrupted)
+                    model.Message(id, "Interrupted",
+                                  "Stopped after " + std::to_string(result->payloadSent) + " of " +
+                                      std::to_string(result->payloadSize) +
+                                      " bytes. The product may hold part of the new firmware: upgrade it again.");
+                outcome = OutcomeOf(result->outcome);
+            } catch (const std::exception& e) {
+                found.device.reset();
+                model.Message(id, "Error", e.what());
+            }
+            model.Finish(id, outcome, result);
+            over = true;
+        };
+        try {
+            upgrade.thread = std::thread(std::move(run));
+        } catch (const std::system_error&) {  // no thread to be had: the product is told it failed
+            running.pop_back();
+            model.Message(id, "Error", "No thread to be had for its upgrade; nothing was sent.");
+            model.Finish(id, Outcome::Failed, std::nullopt);
+        }
+    };
+    const auto lookAtLimits = [&] {
+        if (stop.load() || stop_.load())
+            model.Stop(StopReason::Interrupted);
+        if (writer.OutputFailed())
+            model.Stop(StopReason::OutputFailed);
+        if (writer.RecordFailed())
+            model.Stop(StopReason::RecordFailed);
+        return model.Stopping() == StopReason::None;
+    };
+
+    while (lookAtLimits()) {
+        WatchedChange change = watcher.Arrived(LookAgainEvery);
+        lookAtLimits();  // nothing is started once a stop was asked for
+        for (const std::string& path : change.denied)
+            model.Denied(path);
+        // The products that arrived together are decided on together, before
+        // any of them starts: one that ends at once changes no other's fate.
+        const auto plugs = change.arrived.empty() && queued.empty() ? std::map<std::string, std::string>()
+                                                                    : PresentPlugs(hid);
+        std::set<std::string> present;
+        for (const auto& [path, plug] : plugs)
+            present.insert(plug);
+        const auto plugOf = [&](const std::string& path) {
+            const auto it = plugs.find(path);
+            return it == plugs.end() ? path : it->second;
+        };
+        std::vector<std::pair<std::size_t, FoundProduct>> starting;
+        for (FoundProduct& product : change.arrived) {
+            const std::string plug = plugOf(product.path);
+            const auto [id, verdict] = model.Arrive(product.path, plug, product.identity, present);
+            if (verdict == ArrivalVerdict::Start) {
+                starting.emplace_back(id, std::move(product));
+            } else if (verdict == ArrivalVerdict::Queue) {
+                queuedPlugs[id] = plug;
+                queued.emplace(id, std::move(product));
+            }
+        }
+        for (auto& [id, product] : starting)
+            launch(id, std::move(product));
+        for (auto it = queued.begin(); it != queued.end();) {
+            if (present.count(queuedPlugs[it->first])) {
+                ++it;
+                continue;
+            }
+            model.Left(it->first);
+            queuedPlugs.erase(it->first);
+            it = queued.erase(it);
+        }
+        while (const auto next = model.NextFromQueue()) {
+            launch(*next, std::move(queued.at(*next)));
+            queued.erase(*next);
+            queuedPlugs.erase(*next);
+        }
+        reap(false);
+    }
+    for (auto& [id, product] : queued) {
+        product.device.reset();
+        if (model.Stopping() == StopReason::Interrupted)
+            model.Message(id, "Interrupted", "The station stopped before its turn; nothing was sent.");
+        model.Drop(id);
+    }
+    queued.clear();
+    reap(true);  // after Ctrl-C each stops at its next report
+    const bool failed = writer.OutputFailed() || writer.RecordFailed();
+    const bool interrupted = model.Stopping() == StopReason::Interrupted;
+    Outcome end = model.Summary(failed ? Outcome::OutputFailed : interrupted ? Outcome::Interrupted : Outcome::Upgraded);
+    {
+        const std::lock_guard lock(mutex_);
+        model_ = nullptr;
+    }
+    writer.Close();
+    page.reset();  // the browsers have been told the station stopped
+    if (writer.OutputFailed() || writer.RecordFailed())
+        end = Worse(end, Outcome::OutputFailed);
+    return end;
+}

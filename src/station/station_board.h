@@ -1,0 +1,57 @@
+#pragma once
+
+#include "station/station_event.h"
+#include "station/record_line.h"
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+
+// What the station's page and its API show, kept up by the station's model
+// with every event it makes: the package, one tile per place (a product's location, else its
+// path: a fixture's ports keep their tiles, each showing the last product
+// plugged in there), the counters and this run's records. Events are taken
+// from any thread; the web's thread reads.
+class StationBoard {
+public:
+    explicit StationBoard(RecordHeader header, std::size_t recordsKept = 10000);
+
+    void Take(const StationEvent& event);
+
+    // GET /api/status, as one JSON object.
+    std::string StatusJson(std::chrono::system_clock::time_point now) const;
+    // GET /api/records: this run's record lines (at most the last
+    // `recordsKept`; none when that is 0) as a JSON array, oldest first.
+    std::string RecordsJson() const;
+
+    // What a tile shows of its product.
+    struct Tile {
+        std::size_t id = 0;
+        std::string place;
+        StationProduct product;
+        std::string state;  // arrived queued upgrading upgraded returned refused lost failed denied left notTaken
+        int percent = 0;
+        bool ended = false;  // its upgrade ended, with the product's exit code
+    };
+
+private:
+    static constexpr std::size_t kPlacesKept = 256;
+    // Past kPlacesKept places, the one whose product ended longest ago goes.
+    void MakeRoom();  // under the lock
+
+    mutable std::mutex mutex_;
+    RecordHeader header_;
+    std::size_t recordsKept_;
+    std::string state_ = "starting";  // starting watching stopping stopped
+    bool paused_ = false;             // shown as "paused" while watching
+    std::string stopReason_;
+    std::chrono::system_clock::time_point startedAt_{}, firstUpgradeAt_{}, lastUpgradeAt_{};
+    std::map<std::string, Tile> tiles_;  // by place
+    std::map<std::size_t, std::string> placeOf_;  // product id: its place
+    std::size_t upgraded_ = 0, failed_ = 0, returned_ = 0, denied_ = 0;
+    std::deque<std::string> records_;  // JSON objects, oldest first
+    int exitCode_ = -1;
+};

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "device/hid_device.h"
+#include "package/checked_package.h"
+#include "station/outcome.h"
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+// What the station knows of one product, as its events carry it.
+struct StationProduct {
+    std::size_t id = 0;  // the station's own number for it
+    std::string path;
+    DeviceIdentity identity;
+    int attempt = 0;  // the station's count of upgrades started when this one started (0: not started)
+    int tries = 0;    // this product's own, across its returns and replugs
+    bool duplicateSerial = false;
+    std::chrono::system_clock::time_point startedAt, endedAt;
+    Outcome outcome = Outcome::Upgraded;  // how its upgrade ended (Done)
+    std::optional<std::uint32_t> ackCode;  // the product's refusal
+    std::uint64_t bytesSent = 0;
+    std::string message;  // the last message told of it
+};
+
+// One thing that happened at the station, with what the model knew then:
+// every output (text lines, JSON lines, the record) is written from these.
+struct StationEvent {
+    enum class Kind {
+        Package, Watching, Denied, Arrived, Queued, Returned, Recorded, NotTaken, Left,
+        Started, Progress, Message, Stopping, Done, Summary, Serving, Paused, Resumed,
+    };
+    Kind kind = Kind::Message;
+    std::chrono::system_clock::time_point time;
+    StationProduct product;          // for the events of one product
+    PackageSummary package;          // Package, Watching, Summary
+    int percent = 0;                 // Progress
+    std::string caption, text;       // Message; Stopping and Denied: the text; Serving: the page's
+                                     // address, and its one-time link in `caption`
+    std::map<Outcome, int> outcomes; // Summary: how many products ended with each outcome
+    Outcome end = Outcome::Upgraded; // Summary: how the run ended, the worst of all
+    std::uint16_t vendorId = 0, productId = 0;
+};
+
+// `time` in UTC as ISO 8601 with milliseconds: 2026-12-09T13:45:07.123Z.
+std::string IsoUtc(std::chrono::system_clock::time_point time);

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "device/firmware_transfer.h"
+#include "station/station_event.h"
+#include "station/station_board.h"
+#include "station/station_policy.h"
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+class EventFanout;
+
+// The one owner of the station's state: each product's state, attempt and
+// tries, the policy's decisions, and the board (tiles, counters, records) the
+// page and the API read. Every change is posted to the fan-out as an event, in
+// the order the changes were made, after the board took it. Used from the
+// watching thread and every product's thread at once.
+class StationModel {
+public:
+    // `recordsShown`: how many of this run's record lines the board keeps for the page.
+    StationModel(StationPolicy policy, EventFanout& writer, const RecordHeader& header, std::size_t recordsShown = 10000);
+
+    void Package();
+    void Watching();
+    void Denied(const std::string& path);
+    // A product that arrived, known by its plug (what is new with every plug,
+    // else its path), with the plugs present now: its number and what is done
+    // with it.
+    std::pair<std::size_t, ArrivalVerdict> Arrive(const std::string& path, const std::string& plug,
+                                                  const DeviceIdentity& identity, const std::set<std::string>& present);
+    std::optional<std::size_t> NextFromQueue();
+    void Left(std::size_t id);
+    // The product's upgrade starts now.
+    void Begin(std::size_t id);
+    void Progress(std::size_t id, int percent);
+    void Message(std::size_t id, const std::string& caption, const std::string& text);
+    void PackageMessage(const std::string& caption, const std::string& text);
+    // The upgrade ended with `outcome`; `result` where the transfer ran.
+    void Finish(std::size_t id, Outcome outcome, const std::optional<TransferResult>& result);
+    // A product taken but not started, dropped as the station stops.
+    void Drop(std::size_t id);
+    void Stop(StopReason reason);
+    // Takes no new product while paused; the running ones finish. Told once
+    // per change.
+    void Pause(bool paused);
+    // The page's address is told, once it listens.
+    void Serving(const std::string& url, const std::string& link);
+    StopReason Stopping() const;
+    std::size_t Running() const;
+    // Posts the summary; returns how the run ended: the worst outcome, at least `atLeast`.
+    Outcome Summary(Outcome atLeast);
+    // The station as its page shows it, kept up by every event.
+    const StationBoard& Board() const { return board_; }
+
+private:
+    std::string StopText(StopReason reason) const;  // under the lock
+    void Post(StationEvent::Kind kind, const StationProduct& product, std::string text = {});
+    void Post(StationEvent event);  // to the board, then the fan-out; under the lock
+    void PostMessage(const StationProduct& product, const std::string& caption, const std::string& text);
+    // A product taken and never started, let go with the event that tells why; under the lock.
+    void LetGo(std::size_t id, StationEvent::Kind told);
+
+    mutable std::mutex mutex_;
+    StationPolicy policy_;
+    EventFanout& writer_;
+    PackageSummary package_;
+    StationBoard board_;
+    std::map<std::size_t, StationProduct> products_;  // taken and not yet done
+    std::map<std::size_t, std::string> plugs_;          // of the products taken
+    std::map<std::size_t, std::string> upgradedPlugs_;  // of the products done and upgraded
+    std::size_t nextId_ = 0;
+    int attempts_ = 0;
+    std::map<Outcome, int> outcomes_;
+    Outcome worst_ = Outcome::Upgraded;
+};

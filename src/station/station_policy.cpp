@@ -1,0 +1,98 @@
+#include "station/station_policy.h"
+
+#include <algorithm>
+
+StationPolicy::StationPolicy(StationLimits limits, std::set<std::string> recorded)
+    : limits_(limits), recorded_(std::move(recorded)) {}
+
+std::string StationPolicy::Key(const DeviceIdentity& identity) {
+    return identity.serial.empty() ? "at " + identity.location : "serial " + identity.serial;
+}
+
+ArrivalVerdict StationPolicy::Arrive(std::size_t id, const DeviceIdentity& identity, Time at,
+                                     const std::set<std::size_t>& stillPresent) {
+    if (stopping_ != StopReason::None)
+        return ArrivalVerdict::NotTaken;
+    const std::string& serial = identity.serial;
+    const auto upgraded = serial.empty() ? upgradedBy_.end() : upgradedBy_.find(serial);
+    // One upgraded that is no longer plugged in has come back, even while
+    // another with its serial number is being upgraded: taken for a twin, it
+    // would be upgraded again, and again, for as long as their upgrades overlap.
+    if (upgraded != upgradedBy_.end() && !stillPresent.count(upgraded->second))
+        return ArrivalVerdict::Returned;
+    bool twin = false;
+    if (!serial.empty())
+        for (const auto& [other, seen] : present_)
+            if (seen.serial == serial) {  // two at once with one serial number: both are upgraded, both told
+                duplicates_.insert(other);
+                twin = true;
+            }
+    if (!twin && upgraded != upgradedBy_.end() && stillPresent.count(upgraded->second)) {
+        duplicates_.insert(upgraded->second);  // upgraded and still plugged in: this is another
+        twin = true;
+    }
+    if (twin) {
+        duplicates_.insert(id);
+    } else if (!serial.empty()) {
+        if (upgraded != upgradedBy_.end())
+            return ArrivalVerdict::Returned;
+        if (recorded_.count(serial))
+            return ArrivalVerdict::Recorded;
+    } else if (!identity.location.empty()) {
+        const auto it = upgradedAt_.find(identity.location);
+        if (it != upgradedAt_.end() && at - it->second <= limits_.returnsWithin)
+            return ArrivalVerdict::Returned;
+    }
+    present_[id] = identity;
+    if (paused_ || (limits_.maxParallel && running_ >= *limits_.maxParallel)) {
+        queue_.push_back(id);
+        return ArrivalVerdict::Queue;
+    }
+    ++running_;
+    return ArrivalVerdict::Start;
+}
+
+std::optional<std::size_t> StationPolicy::NextFromQueue() {
+    if (stopping_ != StopReason::None || paused_ || queue_.empty() || (limits_.maxParallel && running_ >= *limits_.maxParallel))
+        return std::nullopt;
+    const std::size_t id = queue_.front();
+    queue_.pop_front();
+    ++running_;
+    return id;
+}
+
+int StationPolicy::Begin(std::size_t id) {
+    const auto it = present_.find(id);
+    return it == present_.end() ? 0 : ++tries_[Key(it->second)];
+}
+
+void StationPolicy::Finish(std::size_t id, bool upgraded, Time at) {
+    const auto it = present_.find(id);
+    if (it == present_.end())
+        return;
+    if (running_ > 0)
+        --running_;
+    if (upgraded) {
+        ++upgraded_;
+        failuresInARow_ = 0;
+        if (!it->second.serial.empty())
+            upgradedBy_[it->second.serial] = id;
+        else if (!it->second.location.empty())
+            upgradedAt_[it->second.location] = at;
+        if (limits_.count && upgraded_ >= *limits_.count)
+            Stop(StopReason::Count);
+    } else if (++failuresInARow_, limits_.stopAfterFailures && failuresInARow_ >= *limits_.stopAfterFailures) {
+        Stop(StopReason::Failures);
+    }
+    present_.erase(it);
+}
+
+void StationPolicy::Leave(std::size_t id) {
+    queue_.erase(std::remove(queue_.begin(), queue_.end(), id), queue_.end());
+    present_.erase(id);
+}
+
+void StationPolicy::Stop(StopReason reason) {
+    if (stopping_ == StopReason::None)
+        stopping_ = reason;
+}

@@ -1,0 +1,142 @@
+#include "station/web/web_request_policy.h"
+
+#include "station/web/page_files.h"
+
+#include <array>
+#include <cctype>
+
+namespace {
+
+struct Api {
+    std::string_view path;
+    WebRoute route;
+    bool control;  // POST, and only from the station's own page
+};
+
+constexpr std::array kApi{
+    Api{"/api/status", WebRoute::Status, false},
+    Api{"/api/status/stream", WebRoute::StatusStream, false},
+    Api{"/api/events", WebRoute::Events, false},
+    Api{"/api/records", WebRoute::Records, false},
+    Api{"/api/pause", WebRoute::Pause, true},
+    Api{"/api/resume", WebRoute::Resume, true},
+    Api{"/api/stop", WebRoute::Stop, true},
+    Api{"/api/link", WebRoute::Link, true},
+};
+
+WebDecision Refuse(int status) { return {WebRoute::Refused, status, {}}; }
+
+// Without a token only a page the browser took from loopback may read the
+// station: a page of another name that resolves to 127.0.0.1 (DNS rebinding)
+// sends its own name. An address is never rebound as a name is, so the
+// loopback address the station listens on names it as well as 127.0.0.1 does.
+bool NamesLoopback(std::string_view host, std::uint16_t port, std::string_view ownHost) {
+    const std::string suffix = ":" + std::to_string(port);
+    using namespace std::string_view_literals;
+    for (std::string_view name : {"127.0.0.1"sv, "localhost"sv, "[::1]"sv, ownHost}) {
+        if (name.empty())
+            continue;
+        if (host == std::string(name) + suffix || (port == 80 && host == name))
+            return true;
+    }
+    return false;
+}
+
+std::string_view CookieValue(std::string_view cookies, std::string_view name) {
+    while (!cookies.empty()) {
+        const auto end = cookies.find(';');
+        std::string_view pair = cookies.substr(0, end);
+        cookies = end == std::string_view::npos ? std::string_view{} : cookies.substr(end + 1);
+        while (!pair.empty() && pair.front() == ' ')
+            pair.remove_prefix(1);
+        if (pair.size() > name.size() && pair.substr(0, name.size()) == name && pair[name.size()] == '=')
+            return pair.substr(name.size() + 1);
+    }
+    return {};
+}
+
+// The scheme's name in any case, as HTTP's authentication takes it.
+bool BearerScheme(std::string_view authorization) {
+    constexpr std::string_view bearer = "bearer ";
+    if (authorization.size() < bearer.size())
+        return false;
+    for (std::size_t i = 0; i < bearer.size(); ++i)
+        if (static_cast<char>(std::tolower(static_cast<unsigned char>(authorization[i]))) != bearer[i])
+            return false;
+    return true;
+}
+
+bool Authorized(const WebRequest& request, const WebSecrets& secrets) {
+    constexpr std::size_t scheme = 7;  // "Bearer "
+    if (BearerScheme(request.authorization) && SameSecret(request.authorization.substr(scheme), secrets.token))
+        return true;
+    const std::string_view session = CookieValue(request.cookie, kSessionCookie);
+    return !session.empty() && SameSecret(session, secrets.session);
+}
+
+// A control request from another site's page (a form posted to the station,
+// a fetch) is refused even when the browser sends the cookie with it.
+bool FromOwnPage(const WebRequest& request) {
+    if (request.fetchSite == "cross-site")
+        return false;
+    return request.origin.empty() || request.origin == "http://" + std::string(request.host);
+}
+
+}  // namespace
+
+bool SameSecret(std::string_view a, std::string_view b) {
+    // Only the length may tell: the secrets' lengths are no secret.
+    if (a.size() != b.size() || b.empty())
+        return false;
+    unsigned char differ = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        differ |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return differ == 0;
+}
+
+WebDecision DecideWebRequest(const WebRequest& request, const WebSecrets& secrets) {
+    const bool withToken = !secrets.token.empty();
+    if (!withToken && !NamesLoopback(request.host, secrets.port, secrets.ownHost))
+        return Refuse(403);
+
+    const auto question = request.target.find('?');
+    const std::string_view path = request.target.substr(0, question);
+    const std::string_view query =
+        question == std::string_view::npos ? std::string_view{} : request.target.substr(question + 1);
+
+    if (path == "/login") {
+        if (!withToken)
+            return Refuse(404);
+        if (request.method != "GET")
+            return Refuse(405);
+        constexpr std::string_view key = "key=";
+        const bool right = query.substr(0, key.size()) == key && !secrets.loginKey.empty() &&
+                           SameSecret(query.substr(key.size()), secrets.loginKey);
+        return right ? WebDecision{WebRoute::Login, 200, {}} : Refuse(403);
+    }
+    if (withToken && !Authorized(request, secrets))
+        return Refuse(401);
+    if (path == "/api/link" && !withToken)
+        return Refuse(404);  // without a token, there is nothing to log in with
+
+    for (const Api& api : kApi) {
+        if (path != api.path)
+            continue;
+        if (request.method != (api.control ? "POST" : "GET"))
+            return Refuse(405);
+        if (api.control && !FromOwnPage(request))
+            return Refuse(403);
+        return {api.route, 200, {}};
+    }
+
+    // The page's files by their exact names: nothing of the path is decoded,
+    // and nothing of it reaches the file system.
+    if (path.empty() || path.front() != '/')
+        return Refuse(404);
+    const std::string_view name = path == "/" ? std::string_view{"index.html"} : path.substr(1);
+    if (FindPageFile(name) == nullptr)
+        return Refuse(404);
+    if (request.method != "GET")
+        return Refuse(405);
+    return {WebRoute::File, 200, FindPageFile(name)->name};
+}

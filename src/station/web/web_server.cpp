@@ -1,0 +1,200 @@
+#include "station/web/web_server.h"
+
+#include "station/web/random_key.h"
+#include "station/station_board.h"
+#include "station/web/web_connection.h"
+#include "station/web/web_request_policy.h"
+
+#include <boost/asio/ip/host_name.hpp>
+#include <boost/asio/post.hpp>
+
+#include <stdexcept>
+#include <vector>
+
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+std::string ServerSentEvent(std::string_view data, const char* name) {
+    std::string message = name ? std::string("event: ") + name + "\n" : std::string();
+    if (!data.empty() && data.back() == '\n')
+        data.remove_suffix(1);
+    do {
+        const auto end = data.find('\n');
+        message.append("data: ").append(data.substr(0, end)).append("\n");
+        data = end == std::string_view::npos ? std::string_view{} : data.substr(end + 1);
+    } while (!data.empty());
+    return message + "\n";
+}
+
+StationWeb::Impl::Impl(const WebOptions& options, const StationBoard& b, StationCommands& c) : board(b), commands(c) {
+    boost::system::error_code error;
+    const auto address = net::ip::make_address(options.address, error);
+    if (error)
+        throw std::runtime_error("--http: \"" + options.address + "\" is no IP address");
+    if (!address.is_loopback() && (!options.token || options.token->empty()))
+        throw std::runtime_error("--http: listening on " + options.address +
+                                 " lets other machines in: give the token they must show with --http-token FILE");
+    if (options.token) {
+        token_ = *options.token;
+        session_ = RandomKey();
+        loginKey_ = RandomKey();
+    }
+
+    const tcp::endpoint endpoint(address, options.port);
+    const std::string where = (address.is_v6() ? "[" + options.address + "]" : options.address) + ":" +
+                              std::to_string(options.port);
+    acceptor_.open(endpoint.protocol(), error);
+#ifndef _WIN32
+    // Windows' SO_REUSEADDR would let another program take the port as well.
+    if (!error)
+        acceptor_.set_option(tcp::acceptor::reuse_address(true), error);
+#endif
+    if (!error)
+        acceptor_.bind(endpoint, error);
+    if (!error)
+        acceptor_.listen(net::socket_base::max_listen_connections, error);
+    if (error)
+        throw std::runtime_error("--http: cannot listen on " + where + ": " + error.message());
+    port_ = acceptor_.local_endpoint().port();
+
+    // Listening on every address, the link names this computer, which other
+    // desks can reach, not 0.0.0.0.
+    boost::system::error_code unnamed;
+    const std::string name = address.is_unspecified() ? net::ip::host_name(unnamed) : std::string();
+    const std::string host = !name.empty() && !unnamed ? name
+                             : address.is_v6()        ? "[" + address.to_string() + "]"
+                                                      : address.to_string();
+    host_ = address.is_loopback() ? host : std::string();  // an address, never a name that can be rebound
+    url = "http://" + host + ":" + std::to_string(port_) + "/";
+    link = token_.empty() ? url : url + "login?key=" + loginKey_;
+
+    Accept();
+    Beat();
+    thread_ = std::thread([this] {
+        while (true) {
+            try {
+                io_.run();
+                return;
+            } catch (const std::exception&) {
+                // What one request could not be answered with ends that request alone.
+            }
+        }
+    });
+}
+
+StationWeb::Impl::~Impl() {
+    net::post(io_, [this] {
+        closing_ = true;
+        boost::system::error_code ignored;
+        acceptor_.close(ignored);
+        heartbeat_.cancel();
+        retry_.cancel();
+        // The browsers following the station are sent the board as it ended
+        // (the station stopped, and why), then their connections end.
+        FreshStatus();
+        const std::vector<WebConnection*> open(connections.begin(), connections.end());
+        for (WebConnection* connection : open) {
+            connection->StatusChanged();
+            connection->Finish();
+        }
+        AwaitClosed(std::chrono::steady_clock::now() + kFinishWithin);
+    });
+    thread_.join();
+}
+
+void StationWeb::Impl::AwaitClosed(std::chrono::steady_clock::time_point deadline) {
+    if (!connections.empty() && std::chrono::steady_clock::now() < deadline) {
+        finish_.expires_after(std::chrono::milliseconds(10));
+        finish_.async_wait([this, deadline](boost::system::error_code) { AwaitClosed(deadline); });
+        return;
+    }
+    const std::vector<WebConnection*> open(connections.begin(), connections.end());
+    for (WebConnection* connection : open)
+        connection->Close();
+    // What the closed connections still had under way is let go of with the io_context.
+    io_.stop();
+}
+
+std::string StationWeb::Impl::NewLink(std::string_view host) {
+    loginKey_ = RandomKey();
+    return "http://" + std::string(host) + "/login?key=" + loginKey_;
+}
+
+void StationWeb::Impl::Tell(const std::string& eventLine) {
+    auto message = std::make_shared<const std::string>(ServerSentEvent(eventLine));
+    net::post(io_, [this, message = std::move(message)] {
+        for (WebConnection* connection : connections)
+            connection->Event(message);
+        BoardChanged();
+    });
+}
+
+WebSecrets StationWeb::Impl::Secrets() const { return {port_, token_, session_, loginKey_, host_}; }
+
+std::shared_ptr<const std::string> StationWeb::Impl::FreshStatus() {
+    status_ = std::make_shared<const std::string>(
+        ServerSentEvent(board.StatusJson(std::chrono::system_clock::now()), "status"));
+    return status_;
+}
+
+// A burst of events makes one status: the refresh runs after the events
+// already posted.
+void StationWeb::Impl::BoardChanged() {
+    if (refreshPosted_)
+        return;
+    refreshPosted_ = true;
+    net::post(io_, [this] {
+        refreshPosted_ = false;
+        bool followed = false;
+        for (WebConnection* connection : connections)
+            followed = followed || connection->FollowsStatus();
+        if (!followed)
+            return;
+        FreshStatus();
+        for (WebConnection* connection : connections)
+            connection->StatusChanged();
+    });
+}
+
+void StationWeb::Impl::Accept() {
+    acceptor_.async_accept([this](boost::system::error_code error, tcp::socket socket) {
+        if (closing_ || !acceptor_.is_open())
+            return;
+        if (error) {
+            // Out of descriptors, say: try again soon rather than at once and for ever.
+            retry_.expires_after(std::chrono::milliseconds(100));
+            retry_.async_wait([this](boost::system::error_code waited) {
+                if (!waited && !closing_)
+                    Accept();
+            });
+            return;
+        }
+        boost::system::error_code unknown;
+        if (Room(socket.remote_endpoint(unknown).address()) && !unknown)
+            std::make_shared<WebConnection>(std::move(socket), *this)->Start();
+        // Beyond the bound the socket is closed as it goes out of scope.
+        Accept();
+    });
+}
+
+bool StationWeb::Impl::Room(const net::ip::address& peer) const {
+    if (connections.size() >= kMaxConnections)
+        return false;
+    if (peer.is_loopback())
+        return true;
+    std::size_t fromPeer = 0;
+    for (const WebConnection* connection : connections)
+        fromPeer += connection->peer == peer;
+    return fromPeer < kMaxPerPeer;
+}
+
+void StationWeb::Impl::Beat() {
+    heartbeat_.expires_after(kHeartbeat);
+    heartbeat_.async_wait([this](boost::system::error_code error) {
+        if (error || closing_)
+            return;
+        for (WebConnection* connection : connections)
+            connection->Heartbeat();
+        Beat();
+    });
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "station/web/station_web.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_set>
+
+class WebConnection;
+struct WebSecrets;
+
+// The station's server: its thread, its listening socket and its
+// connections. Everything but the constructor, the destructor and Tell runs
+// on the server's thread.
+struct StationWeb::Impl {
+    static constexpr std::size_t kMaxConnections = 64;  // beyond: a new one is closed at once
+    // From one other computer; beyond: a new one is closed at once, so that
+    // one computer cannot take every place (loopback is this computer's own).
+    static constexpr std::size_t kMaxPerPeer = 8;
+    static constexpr auto kHeartbeat = std::chrono::seconds(2);
+    static constexpr auto kFinishWithin = std::chrono::seconds(1);  // for the last status to reach the browsers
+
+    Impl(const WebOptions& options, const StationBoard& board, StationCommands& commands);
+    ~Impl();  // closes every connection, then ends the thread
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    // A station event's JSON line: to every events stream, and the board changed. From any thread.
+    void Tell(const std::string& eventLine);
+
+    WebSecrets Secrets() const;
+    void LoginKeyUsed() { loginKey_.clear(); }
+    // A new one-time link, for one more browser, by the name the asker gave
+    // the station (`host`, as its request's Host says); the last one no longer works.
+    std::string NewLink(std::string_view host);
+    // The status stream's message for the board as it is now.
+    std::shared_ptr<const std::string> FreshStatus();
+    std::shared_ptr<const std::string> NewestStatus() const { return status_; }
+
+    const StationBoard& board;
+    StationCommands& commands;
+    std::string url, link;
+    std::unordered_set<WebConnection*> connections;  // each adds and removes itself
+
+private:
+    void Accept();
+    // A connection from `peer` may be taken now.
+    bool Room(const boost::asio::ip::address& peer) const;
+    void BoardChanged();
+    void Beat();
+    // Closes what is left once every connection has gone, or at `deadline`.
+    void AwaitClosed(std::chrono::steady_clock::time_point deadline);
+
+    std::string token_, session_, loginKey_;
+    std::uint16_t port_ = 0;
+    std::string host_;  // as the link names the station
+    std::shared_ptr<const std::string> status_;
+    bool refreshPosted_ = false;
+    bool closing_ = false;
+    boost::asio::io_context io_{1};
+    boost::asio::ip::tcp::acceptor acceptor_{io_};
+    boost::asio::steady_timer heartbeat_{io_};
+    boost::asio::steady_timer retry_{io_};
+    boost::asio::steady_timer finish_{io_};
+    std::thread thread_;
+};
+
+// A server-sent event: `data:` lines (one for each line of `data`), after
+// `event: NAME` when it has a name.
+std::string ServerSentEvent(std::string_view data, const char* name = nullptr);
