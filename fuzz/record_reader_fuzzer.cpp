@@ -2,7 +2,7 @@
 // tells only non-empty serial numbers, and a line torn by a crash never hides
 // the whole line after it.
 
-#include "station/record_line.h"
+#include "station/record_reader.h"
 
 #include <cstdlib>
 #include <string>

@@ -1,21 +1,84 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test.
+# Installs what is missing, builds everything and runs every test, and tells
+# how long each step took. With --quick: the debug build and its tests, without
+# the kernel boots (a developer's inner loop, a few minutes).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-run() {  # configure, build and test one preset
-  cmake --preset "$1"
-  cmake --build --preset "$1"
-  ctest --preset "$1"
+mode=${1:-all}
+case "$mode" in all | --quick) ;; *) echo "usage: scripts/test.sh [--quick]" >&2; exit 2 ;; esac
+
+# Each step's time, printed as it ends and all together at the end.
+started=$SECONDS
+timings=()
+step() {  # step NAME COMMAND...
+  local name=$1 from=$SECONDS
+  shift
+  echo "=== $name"
+  "$@"
+  timings+=("$(printf '%5d s  %s' $((SECONDS - from)) "$name")")
+  echo "=== $name: $((SECONDS - from)) s"
+}
+report() {
+  echo "=== Time of each step"
+  printf '%s\n' "${timings[@]}"
+  printf '%5d s  in all\n' $((SECONDS - started))
+}
+build() {  # build PRESET [ninja targets]: configure and build; NICE=... before it lowers its priority
+  cmake --preset "$1" >/dev/null
+  if [ $# -gt 1 ]; then ${NICE:-} cmake --build --preset "$1" --target "${@:2}"; else ${NICE:-} cmake --build --preset "$1"; fi
 }
 
-run debug          # the utility, its tools and every test, the kernel tests in QEMU included
-run sanitize       # the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
-run tsan           # the code that runs threads under ThreadSanitizer
-run windows-cross  # the Windows program, qefftool and their tests under Wine, the installer and the zip
-scripts/check-windows-installer.sh  # the installer installed, started and uninstalled under Wine
-cmake --preset release && cmake --build --preset release && (cd build/release && cpack --config CPackConfig.cmake)
-scripts/check-linux-package.sh      # the Debian package installed, started and removed
-run fuzz           # each fuzzer for its bounded time
-scripts/static-analysis.sh
+# A step that runs beside the next ones (QEMU takes one core, so the builds
+# beside it run at a lower priority); its output is shown when it is awaited.
+declare -A pids froms
+beside() {  # beside NAME COMMAND...
+  local name=$1
+  shift
+  echo "=== $name (beside the next steps)"
+  froms[$name]=$SECONDS
+  "$@" >"build/$name.log" 2>&1 &
+  pids[$name]=$!
+}
+await() {  # await NAME
+  local name=$1 status=0
+  wait "${pids[$name]}" || status=$?
+  cat "build/$name.log"
+  timings+=("$(printf '%5d s  %s (beside the others)' $((SECONDS - froms[$name])) "$name")")
+  echo "=== $name: $((SECONDS - froms[$name])) s, status $status"
+  [ $status -eq 0 ] || exit $status
+}
+
+trap report EXIT
+step "install what is missing" scripts/install-deps.sh
+mkdir -p build
+
+if [ "$mode" = --quick ]; then
+  step "debug: build" build debug
+  step "debug: tests but the kernel boots" ctest --preset debug -LE kernel -j 2
+  exit 0
+fi
+
+# The tests that boot a kernel take the debug build's programs (static, so no
+# sanitizer); every other test runs once, under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+step "debug: the programs the kernel tests boot" build debug kernel_hid_tests kernel_station_tests kernel_gui_tests \
+  qefftool qeff-virtual-product
+beside kernel-tests ctest --preset debug -L kernel
+NICE="nice -n 15" step "sanitize: build" build sanitize
+await kernel-tests
+step "sanitize: tests" ctest --preset sanitize -j 2
+step "tsan: build" build tsan
+step "tsan: tests" ctest --preset tsan
+step "windows-cross: build" build windows-cross
+# The Windows programs in the guest kernel, beside the release build.
+beside windows-kernel-tests ctest --preset windows-cross -L kernel
+step "release: build and package" nice -n 15 bash -c 'cmake --preset release >/dev/null && cmake --build --preset release &&
+  cd build/release && cpack --config CPackConfig.cmake'
+await windows-kernel-tests
+step "windows-cross: tests under Wine" ctest --preset windows-cross -LE kernel
+step "windows installer: installed, started, uninstalled" scripts/check-windows-installer.sh
+step "Debian package: installed, started, removed" scripts/check-linux-package.sh
+step "fuzz: build" build fuzz
+step "fuzz: each fuzzer for its bounded time" ctest --preset fuzz -j 2
+step "clang-tidy" scripts/static-analysis.sh
