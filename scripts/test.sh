@@ -61,9 +61,10 @@ fi
 
 # The tests that boot a kernel take the debug build's programs (static, so no
 # sanitizer); every other test runs once, under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
-step "debug: the programs the kernel tests boot" build debug kernel_hid_tests kernel_station_tests kernel_gui_tests \
-  qefftool qeff-virtual-product
+# UndefinedBehaviorSanitizer. The benchmarks are built here too, so that they
+# keep building, where they cost least to compile.
+step "debug: the programs the kernel tests boot, and the benchmarks" build debug \
+  kernel_hid_tests kernel_station_tests kernel_gui_tests qefftool qeff-virtual-product benchmarks
 beside kernel-tests ctest --preset debug -L kernel
 NICE="nice -n 15" step "sanitize: build" build sanitize
 await kernel-tests
@@ -73,7 +74,9 @@ step "tsan: tests" ctest --preset tsan
 step "windows-cross: build" build windows-cross
 # The Windows programs in the guest kernel, beside the release build.
 beside windows-kernel-tests ctest --preset windows-cross -L kernel
-step "release: build and package" nice -n 15 bash -c 'cmake --preset release >/dev/null && cmake --build --preset release &&
+# Its benchmarks are built by the debug step, where they cost less to compile.
+step "release: build and package" nice -n 15 bash -c 'cmake --preset release -DQUORVELLA_BUILD_BENCHMARKS=OFF >/dev/null &&
+  cmake --build --preset release &&
   cd build/release && cpack --config CPackConfig.cmake'
 await windows-kernel-tests
 step "windows-cross: tests under Wine" ctest --preset windows-cross -LE kernel

@@ -36,6 +36,16 @@ const char* EventName(Kind kind) {
     return "message";
 }
 
+const char* StyleName(MessageStyle style) {
+    switch (style) {
+    case MessageStyle::Exclamation: return "exclamation";
+    case MessageStyle::Information: return "information";
+    case MessageStyle::Error: return "error";
+    case MessageStyle::Plain: break;
+    }
+    return "plain";
+}
+
 }  // namespace
 
 std::string StationEventJson(const StationEvent& e) {
@@ -74,7 +84,7 @@ std::string StationEventJson(const StationEvent& e) {
         line["percent"] = e.percent;
         break;
     case Kind::Message:
-        line.update({{"path", p.path}, {"caption", e.caption}, {"text", e.text}});
+        line.update({{"path", p.path}, {"caption", e.caption}, {"text", e.text}, {"style", StyleName(e.style)}});
         if (p.attempt)
             line["attempt"] = p.attempt;
         break;
@@ -96,7 +106,9 @@ std::string StationEventJson(const StationEvent& e) {
             products += count;
             counts[OutcomeName(code)] = count;
         }
-        line.update({{"products", products}, {"outcomes", counts}, {"exitCode", OutcomeNumber(e.end)}});
+        const auto upgraded = e.outcomes.find(Outcome::Upgraded);
+        line.update({{"products", products}, {"outcomes", counts}, {"exitCode", OutcomeNumber(e.end)},
+                     {"succeeded", upgraded == e.outcomes.end() ? 0 : upgraded->second}});
         break;
     }
     }

@@ -34,8 +34,8 @@ public:
     StationView(std::size_t id, StationModel& model, const std::atomic<bool>& stop, const std::atomic<bool>& asked)
         : id_(id), model_(model), stop_(stop), asked_(asked) {}
     void SetGauge(int) override {}
-    void ShowMessage(const std::string& text, const std::string& caption, MessageStyle) override {
-        model_.Message(id_, caption, text);
+    void ShowMessage(const std::string& text, const std::string& caption, MessageStyle style) override {
+        model_.Message(id_, caption, text, style);
     }
     void ProcessPendingEvents() override {}
     void PayloadSent(std::uint64_t sent, std::uint64_t total) override {

@@ -146,13 +146,11 @@ void StationBoard::Take(const StationEvent& e) {
             state_ = "stopping";
         break;
     case Kind::Done:
+        ++outcomes_[p.outcome];
         if (p.outcome == Outcome::Upgraded) {
-            ++upgraded_;
             if (firstUpgradeAt_ == Clock::time_point{})
                 firstUpgradeAt_ = p.startedAt;
             lastUpgradeAt_ = p.endedAt;
-        } else {
-            ++failed_;
         }
         if (Tile* t = show(OutcomeState(p.outcome))) {
             t->ended = true;
@@ -179,6 +177,16 @@ void StationBoard::Take(const StationEvent& e) {
         if (records_.size() > recordsKept_)
             records_.pop_front();
     }
+}
+
+std::size_t StationBoard::Count(Outcome outcome) const {
+    const auto it = outcomes_.find(outcome);
+    return it == outcomes_.end() ? 0 : static_cast<std::size_t>(it->second);
+}
+
+std::map<Outcome, int> StationBoard::Outcomes() const {
+    const std::lock_guard lock(mutex_);
+    return outcomes_;
 }
 
 void StationBoard::MakeRoom() {
@@ -221,18 +229,21 @@ std::string StationBoard::StatusJson(Clock::time_point now) const {
     }
     std::sort(tiles.begin(), tiles.end(), [](const Tile* a, const Tile* b) { return PlacedBefore(a->place, b->place); });
 
-    const std::size_t ended = upgraded_ + failed_;
+    std::size_t ended = 0;
+    for (const auto& [outcome, count] : outcomes_)
+        ended += static_cast<std::size_t>(count);
+    const std::size_t upgraded = Count(Outcome::Upgraded), failed = ended - upgraded;
     // Products an hour, over the time from the first upgrade's start to the
     // last one's end: what the line did, not how long it stood idle before.
     const double hours = Seconds(firstUpgradeAt_, lastUpgradeAt_) / 3600.0;
-    status["counters"] = {{"upgraded", upgraded_},
-                          {"failed", failed_},
+    status["counters"] = {{"upgraded", upgraded},
+                          {"failed", failed},
                           {"returned", returned_},
                           {"denied", denied_},
                           {"running", running},
                           {"queued", queued},
-                          {"yield", ended ? json(static_cast<double>(upgraded_) / static_cast<double>(ended)) : json(nullptr)},
-                          {"perHour", upgraded_ && hours > 0 ? json(static_cast<double>(upgraded_) / hours) : json(nullptr)}};
+                          {"yield", ended ? json(static_cast<double>(upgraded) / static_cast<double>(ended)) : json(nullptr)},
+                          {"perHour", upgraded && hours > 0 ? json(static_cast<double>(upgraded) / hours) : json(nullptr)}};
 
     json products = json::array();
     for (const Tile* t : tiles) {

@@ -10,8 +10,9 @@
 #include <mutex>
 #include <string>
 
-// What the station's page and its API show, kept up by the station's model
-// with every event it makes: the package, one tile per place (a product's location, else its
+// The station's state as it is shown, kept up by the station's model with
+// every event it makes, under its lock: the one place that counts the
+// products done (the summary, the page and the API read it here): the package, one tile per place (a product's location, else its
 // path: a fixture's ports keep their tiles, each showing the last product
 // plugged in there), the counters and this run's records. Events are taken
 // from any thread; the web's thread reads.
@@ -20,6 +21,9 @@ public:
     explicit StationBoard(RecordHeader header, std::size_t recordsKept = 10000);
 
     void Take(const StationEvent& event);
+
+    // How many products ended with each outcome so far.
+    std::map<Outcome, int> Outcomes() const;
 
     // GET /api/status, as one JSON object.
     std::string StatusJson(std::chrono::system_clock::time_point now) const;
@@ -41,6 +45,7 @@ private:
     static constexpr std::size_t kPlacesKept = 256;
     // Past kPlacesKept places, the one whose product ended longest ago goes.
     void MakeRoom();  // under the lock
+    std::size_t Count(Outcome outcome) const;  // under the lock
 
     mutable std::mutex mutex_;
     RecordHeader header_;
@@ -51,7 +56,8 @@ private:
     std::chrono::system_clock::time_point startedAt_{}, firstUpgradeAt_{}, lastUpgradeAt_{};
     std::map<std::string, Tile> tiles_;  // by place
     std::map<std::size_t, std::string> placeOf_;  // product id: its place
-    std::size_t upgraded_ = 0, failed_ = 0, returned_ = 0, denied_ = 0;
+    std::map<Outcome, int> outcomes_;  // of the products done: the station's one count of them
+    std::size_t returned_ = 0, denied_ = 0;
     std::deque<std::string> records_;  // JSON objects, oldest first
     int exitCode_ = -1;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device/hid_device.h"
+#include "device/message_display.h"
 #include "package/checked_package.h"
 #include "station/outcome.h"
 
@@ -39,6 +40,7 @@ struct StationEvent {
     int percent = 0;                 // Progress
     std::string caption, text;       // Message; Stopping and Denied: the text; Serving: the page's
                                      // address, and its one-time link in `caption`
+    MessageStyle style = MessageStyle::Plain;  // Message: the style the transfer gave it
     std::map<Outcome, int> outcomes; // Summary: how many products ended with each outcome
     Outcome end = Outcome::Upgraded; // Summary: how the run ended, the worst of all
     std::uint16_t vendorId = 0, productId = 0;

@@ -150,11 +150,11 @@ void StationModel::Progress(std::size_t id, int percent) {
     Post(std::move(event));
 }
 
-void StationModel::Message(std::size_t id, const std::string& caption, const std::string& text) {
+void StationModel::Message(std::size_t id, const std::string& caption, const std::string& text, MessageStyle style) {
     const std::lock_guard lock(mutex_);
     StationProduct& product = products_[id];
     product.message = text;
-    PostMessage(product, caption, text);
+    PostMessage(product, caption, text, style);
 }
 
 void StationModel::PackageMessage(const std::string& caption, const std::string& text) {
@@ -162,10 +162,12 @@ void StationModel::PackageMessage(const std::string& caption, const std::string&
     PostMessage({}, caption, text);
 }
 
-void StationModel::PostMessage(const StationProduct& product, const std::string& caption, const std::string& text) {
+void StationModel::PostMessage(const StationProduct& product, const std::string& caption, const std::string& text,
+                               MessageStyle style) {
     StationEvent event = Stamped(Kind::Message, product);
     event.caption = caption;
     event.text = text;
+    event.style = style;
     Post(std::move(event));
 }
 
@@ -186,8 +188,6 @@ void StationModel::Finish(std::size_t id, Outcome outcome, const std::optional<T
     if (upgraded)
         upgradedPlugs_[id] = plugs_[id];
     plugs_.erase(id);
-    ++outcomes_[outcome];
-    worst_ = Worse(worst_, outcome);
     const StopReason before = policy_.Stopping();
     policy_.Finish(id, upgraded, std::chrono::steady_clock::now());
     Post(Kind::Done, product);
@@ -262,8 +262,10 @@ Outcome StationModel::Summary(Outcome atLeast) {
     const std::lock_guard lock(mutex_);
     StationEvent event = Stamped(Kind::Summary);
     event.package = package_;
-    event.outcomes = outcomes_;
-    event.end = Worse(worst_, atLeast);
+    event.outcomes = board_.Outcomes();
+    event.end = atLeast;
+    for (const auto& [outcome, count] : event.outcomes)
+        event.end = Worse(event.end, outcome);
     const Outcome end = event.end;
     Post(std::move(event));
     return end;

@@ -36,7 +36,8 @@ public:
     // The product's upgrade starts now.
     void Begin(std::size_t id);
     void Progress(std::size_t id, int percent);
-    void Message(std::size_t id, const std::string& caption, const std::string& text);
+    void Message(std::size_t id, const std::string& caption, const std::string& text,
+                 MessageStyle style = MessageStyle::Plain);
     void PackageMessage(const std::string& caption, const std::string& text);
     // The upgrade ended with `outcome`; `result` where the transfer ran.
     void Finish(std::size_t id, Outcome outcome, const std::optional<TransferResult>& result);
@@ -59,7 +60,8 @@ private:
     std::string StopText(StopReason reason) const;  // under the lock
     void Post(StationEvent::Kind kind, const StationProduct& product, std::string text = {});
     void Post(StationEvent event);  // to the board, then the fan-out; under the lock
-    void PostMessage(const StationProduct& product, const std::string& caption, const std::string& text);
+    void PostMessage(const StationProduct& product, const std::string& caption, const std::string& text,
+                     MessageStyle style = MessageStyle::Plain);
     // A product taken and never started, let go with the event that tells why; under the lock.
     void LetGo(std::size_t id, StationEvent::Kind told);
 
@@ -73,6 +75,4 @@ private:
     std::map<std::size_t, std::string> upgradedPlugs_;  // of the products done and upgraded
     std::size_t nextId_ = 0;
     int attempts_ = 0;
-    std::map<Outcome, int> outcomes_;
-    Outcome worst_ = Outcome::Upgraded;
 };

@@ -1,57 +1,58 @@
 #include "qefftool/json_output.h"
 
+#include "station/event_json.h"
 #include "station/station_event.h"
 
 #include <nlohmann/json.hpp>
 
 using nlohmann::json;
+using Kind = StationEvent::Kind;
 
 namespace {
 
-const char* StyleName(MessageStyle style) {
-    switch (style) {
-    case MessageStyle::Exclamation: return "exclamation";
-    case MessageStyle::Information: return "information";
-    case MessageStyle::Error: return "error";
-    case MessageStyle::Plain: break;
-    }
-    return "plain";
+// An event the station also tells: written by the station's own lines, so
+// that the two commands cannot drift apart.
+StationEvent Told(Kind kind, const std::string& path = {}) {
+    StationEvent event;
+    event.kind = kind;
+    event.time = std::chrono::system_clock::now();
+    event.product.path = path;
+    return event;
+}
+
+// The upgrade's own events, stamped as the station's lines are.
+std::string Own(json object) {
+    object["time"] = IsoUtc(std::chrono::system_clock::now());
+    return object.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 }  // namespace
 
-template <class Json>
-void JsonOutput::Line(const Json& object) {
-    json stamped = object;
-    stamped["time"] = IsoUtc(std::chrono::system_clock::now());  // as the station's lines carry it
-    out_ << stamped.dump(-1, ' ', false, json::error_handler_t::replace) << "\n" << std::flush;
-}
+void JsonOutput::Write(const std::string& line) { out_ << line << "\n" << std::flush; }
 
 void JsonOutput::Package(const PackageSummary& p) {
     const std::lock_guard lock(mutex_);
-    Line(json{{"event", "package"},      {"path", p.path},
-              {"productName", p.productName}, {"productCode", p.productCode},
-              {"firmwareCode", p.firmwareCode}, {"vendorId", p.vendorId},
-              {"productId", p.productId},     {"blockLength", p.blockLength},
-              {"payloadSize", p.payloadSize},    {"sha256", p.sha256}});
+    StationEvent event = Told(Kind::Package);
+    event.package = p;
+    Write(StationEventJson(event));
 }
 
 void JsonOutput::Found(const std::string& path, std::size_t index, const DeviceIdentity& identity) {
     const std::lock_guard lock(mutex_);
-    Line(json{{"event", "found"}, {"path", path}, {"index", index}, {"serial", identity.serial},
-              {"location", identity.location}});
+    Write(Own({{"event", "found"}, {"path", path}, {"index", index}, {"serial", identity.serial},
+               {"location", identity.location}}));
 }
 
 void JsonOutput::Plan(const std::string& path, const ReportLengths& lengths, const TransferPlan& plan) {
     const std::lock_guard lock(mutex_);
-    Line(json{{"event", "plan"},
-              {"path", path},
-              {"outputReportLength", lengths.OutputReportByteLength},
-              {"inputReportLength", lengths.InputReportByteLength},
-              {"reports", plan.reports},
-              {"reportBytes", plan.reportBytes},
-              {"blocks", plan.blocks},
-              {"acknowledgements", plan.blocks}});
+    Write(Own({{"event", "plan"},
+               {"path", path},
+               {"outputReportLength", lengths.OutputReportByteLength},
+               {"inputReportLength", lengths.InputReportByteLength},
+               {"reports", plan.reports},
+               {"reportBytes", plan.reportBytes},
+               {"blocks", plan.blocks},
+               {"acknowledgements", plan.blocks}}));
 }
 
 void JsonOutput::Progress(const std::string& path, std::uint64_t sent, std::uint64_t total) {
@@ -61,22 +62,40 @@ void JsonOutput::Progress(const std::string& path, std::uint64_t sent, std::uint
     if (sent < total && last.time_since_epoch().count() != 0 && now - last < std::chrono::milliseconds(100))
         return;
     last = now;
-    Line(json{{"event", "progress"}, {"path", path}, {"sent", sent}, {"total", total},
-              {"percent", total ? sent * 100 / total : 100}});
+    Write(Own({{"event", "progress"}, {"path", path}, {"sent", sent}, {"total", total},
+               {"percent", total ? sent * 100 / total : 100}}));
 }
 
 void JsonOutput::Message(const std::string& path, const std::string& caption, const std::string& text,
                          MessageStyle style) {
     const std::lock_guard lock(mutex_);
-    Line(json{{"event", "message"}, {"path", path}, {"caption", caption}, {"text", text}, {"style", StyleName(style)}});
+    StationEvent event = Told(Kind::Message, path);
+    event.caption = caption;
+    event.text = text;
+    event.style = style;
+    Write(StationEventJson(event));
 }
 
-void JsonOutput::Result(const std::string& path, int exitCode) {
+void JsonOutput::Result(const UpgradeEnd& end) {
     const std::lock_guard lock(mutex_);
-    Line(json{{"event", "result"}, {"path", path}, {"exitCode", exitCode}, {"success", exitCode == 0}});
+    // `result`, kept for the scripts written before `done`.
+    Write(Own({{"event", "result"}, {"path", end.path}, {"exitCode", OutcomeNumber(end.outcome)},
+               {"success", end.outcome == Outcome::Upgraded}}));
+    StationEvent done = Told(Kind::Done, end.path);
+    StationProduct& p = done.product;
+    p.identity = end.identity;
+    p.outcome = end.outcome;
+    p.endedAt = done.time;
+    p.startedAt = done.time - end.took;
+    p.bytesSent = end.bytesSent;
+    p.ackCode = end.ackCode;
+    Write(StationEventJson(done));
 }
 
-void JsonOutput::Summary(std::size_t products, std::size_t succeeded, int exitCode) {
+void JsonOutput::Summary(const std::map<Outcome, int>& outcomes, Outcome end) {
     const std::lock_guard lock(mutex_);
-    Line(json{{"event", "summary"}, {"products", products}, {"succeeded", succeeded}, {"exitCode", exitCode}});
+    StationEvent event = Told(Kind::Summary);
+    event.outcomes = outcomes;
+    event.end = end;
+    Write(StationEventJson(event));
 }

@@ -9,7 +9,8 @@
 
 // The upgrade for scripts and test stations: one JSON object per line, each
 // with an "event" of package, found, plan, progress (at most ten a second per
-// product, and the last), message, result or summary.
+// product, and the last), message, result, done or summary. package, message,
+// done and summary are written as `watch --json` writes them.
 class JsonOutput final : public UpgradeOutput {
 public:
     explicit JsonOutput(std::ostream& out) : out_(out) {}
@@ -20,12 +21,11 @@ public:
     void Progress(const std::string& path, std::uint64_t sent, std::uint64_t total) override;
     void Message(const std::string& path, const std::string& caption, const std::string& text,
                  MessageStyle style) override;
-    void Result(const std::string& path, int exitCode) override;
-    void Summary(std::size_t products, std::size_t succeeded, int exitCode) override;
+    void Result(const UpgradeEnd& end) override;
+    void Summary(const std::map<Outcome, int>& outcomes, Outcome end) override;
 
 private:
-    template <class Json>
-    void Line(const Json& object);
+    void Write(const std::string& line);
 
     std::mutex mutex_;
     std::ostream& out_;

@@ -1,6 +1,5 @@
 #include "qefftool/text_output.h"
 
-#include "qefftool/exit_codes.h"
 #include "qefftool/visible_text.h"
 
 #include <algorithm>
@@ -126,16 +125,22 @@ void TextOutput::Message(const std::string& path, const std::string& caption, co
     out_ << Prefix(path) << caption << ": " << VisibleText(shown) << "\n";
 }
 
-void TextOutput::Result(const std::string& path, int exitCode) {
+void TextOutput::Result(const UpgradeEnd& end) {
     const std::lock_guard lock(mutex_);
     EndBar();
     if (products_ > 1)
-        out_ << VisibleText(path) << ": " << OutcomeName(static_cast<Outcome>(exitCode)) << " (exit code " << exitCode << ")\n";
+        out_ << VisibleText(end.path) << ": " << OutcomeName(end.outcome) << " (exit code "
+             << OutcomeNumber(end.outcome) << ")\n";
 }
 
-void TextOutput::Summary(std::size_t products, std::size_t succeeded, int exitCode) {
+void TextOutput::Summary(const std::map<Outcome, int>& outcomes, Outcome end) {
     const std::lock_guard lock(mutex_);
     EndBar();
+    int products = 0;
+    for (const auto& [outcome, count] : outcomes)
+        products += count;
+    const auto upgraded = outcomes.find(Outcome::Upgraded);
     if (products > 1)
-        out_ << succeeded << " of " << products << " products upgraded; exit code " << exitCode << "\n";
+        out_ << (upgraded == outcomes.end() ? 0 : upgraded->second) << " of " << products
+             << " products upgraded; exit code " << OutcomeNumber(end) << "\n";
 }

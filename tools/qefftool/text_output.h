@@ -20,8 +20,8 @@ public:
     void Progress(const std::string& path, std::uint64_t sent, std::uint64_t total) override;
     void Message(const std::string& path, const std::string& caption, const std::string& text,
                  MessageStyle style) override;
-    void Result(const std::string& path, int exitCode) override;
-    void Summary(std::size_t products, std::size_t succeeded, int exitCode) override;
+    void Result(const UpgradeEnd& end) override;
+    void Summary(const std::map<Outcome, int>& outcomes, Outcome end) override;
 
 private:
     struct Transfer {

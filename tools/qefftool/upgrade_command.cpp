@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -52,10 +53,18 @@ bool Pause(milliseconds span, const std::atomic<bool>& stop) {
     return !stop.load();
 }
 
-int Upgrade(FoundProduct& product, const std::vector<std::uint8_t>& package, UpgradeOutput& out,
-            const std::atomic<bool>& stop) {
+// Tells how the product's upgrade ended, and returns it.
+Outcome End(UpgradeOutput& out, const FoundProduct& product, Outcome outcome) {
+    out.Result({product.path, product.identity, outcome});
+    return outcome;
+}
+
+Outcome Upgrade(FoundProduct& product, const std::vector<std::uint8_t>& package, UpgradeOutput& out,
+                const std::atomic<bool>& stop) {
     CommandLineView view(product.path, out, stop);
+    const auto start = Clock::now();
     const TransferResult result = TransferFirmware(view, *product.device, std::make_unique<PackageBytes>(package));
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
     product.device.reset();  // closed before anyone hears how it went
     if (result.outcome == TransferOutcome::Interrupted)
         out.Message(product.path, "Interrupted",
@@ -63,28 +72,41 @@ int Upgrade(FoundProduct& product, const std::vector<std::uint8_t>& package, Upg
                         std::to_string(result.payloadSize) +
                         " bytes. The product may hold part of the new firmware: upgrade it again.",
                     MessageStyle::Exclamation);
-    const int code = ExitCodeOf(OutcomeOf(result.outcome));
-    out.Result(product.path, code);
-    return code;
+    UpgradeEnd end{product.path, product.identity, OutcomeOf(result.outcome), took, result.payloadSent, std::nullopt};
+    if (result.outcome == TransferOutcome::Refused)
+        end.ackCode = result.ackCode;
+    out.Result(end);
+    return end.outcome;
+}
+
+// Tells the summary of the products' ends; returns the exit code, the worst of theirs.
+int Summarize(UpgradeOutput& out, const std::vector<Outcome>& ends) {
+    std::map<Outcome, int> outcomes;
+    Outcome worst = Outcome::Upgraded;
+    for (const Outcome outcome : ends) {
+        ++outcomes[outcome];
+        worst = Worse(worst, outcome);
+    }
+    out.Summary(outcomes, worst);
+    return ExitCodeOf(worst);
 }
 
 }  // namespace
 
 int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out, const std::atomic<bool>& stop) {
     // An upgrade that ends before any product: the message, and a result for no product.
-    const auto fail = [&out](const char* caption, const std::string& text, MessageStyle style, int code) {
+    const auto fail = [&out](const char* caption, const std::string& text, MessageStyle style, Outcome outcome) {
         out.Message("", caption, text, style);
-        out.Result("", code);
-        return code;
+        return ExitCodeOf(End(out, {}, outcome));
     };
     const std::string denied = "Device found, but access to it was denied.\nAllow access to the device (see README) and try again.";
     std::string why;
     auto checked = CheckPackage(options.package, why);
     if (!checked)
-        return fail("File Error", why, MessageStyle::Plain, ExitPackage);
+        return fail("File Error", why, MessageStyle::Plain, Outcome::FileError);
     out.Package(checked->summary);
     if (const auto refused = PinRefusal(*checked, options.sha256))
-        return fail("File Error", *refused, MessageStyle::Plain, ExitPackage);
+        return fail("File Error", *refused, MessageStyle::Plain, Outcome::FileError);
     const std::vector<std::uint8_t> package = std::move(checked->bytes);
     const PackageHeader header = DecodeHeader(std::span<const std::uint8_t, qeff::HeaderSize>(package.data(), qeff::HeaderSize));
     const std::uint16_t vid = header.VendorId, pid = header.ProductId;
@@ -97,15 +119,15 @@ int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out
         auto device = hid.OpenDevice(*options.device, &why);
         if (!device) {
             if (why == OpenFailure::AccessDenied)
-                return fail("Warning", denied, MessageStyle::Exclamation, ExitAccessDenied);
-            return fail("Warning", "Cannot open " + *options.device + ".", MessageStyle::Exclamation, ExitNotFound);
+                return fail("Warning", denied, MessageStyle::Exclamation, Outcome::AccessDenied);
+            return fail("Warning", "Cannot open " + *options.device + ".", MessageStyle::Exclamation, Outcome::NotFound);
         }
         const auto ids = device->Attributes();
         if (!ids || ids->VendorId != vid || ids->ProductId != pid) {
             char text[160];
             std::snprintf(text, sizeof text, "%s is not the product this package is for (%04x:%04x).",
                           options.device->c_str(), vid, pid);
-            return fail("Warning", text, MessageStyle::Exclamation, ExitNotFound);
+            return fail("Warning", text, MessageStyle::Exclamation, Outcome::NotFound);
         }
         DeviceIdentity identity = device->Identity();
         products.push_back({0, *options.device, std::move(device), std::move(identity)});
@@ -133,9 +155,9 @@ int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out
         if (products.empty()) {
             if (stop.load())
                 return fail("Interrupted", "Stopped while looking for the product; nothing was sent.",
-                            MessageStyle::Exclamation, ExitInterrupted);
+                            MessageStyle::Exclamation, Outcome::Interrupted);
             if (accessDenied)
-                return fail("Warning", denied, MessageStyle::Exclamation, ExitAccessDenied);
+                return fail("Warning", denied, MessageStyle::Exclamation, Outcome::AccessDenied);
             if (!options.choice.Any()) {
                 std::string wanted;
                 if (options.choice.serial)
@@ -143,63 +165,56 @@ int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out
                 if (options.choice.location)
                     wanted += " at \"" + *options.choice.location + "\"";
                 return fail("Warning", "No product" + wanted + " is attached with the package's IDs; nothing was sent.",
-                            MessageStyle::Exclamation, ExitNotFound);
+                            MessageStyle::Exclamation, Outcome::NotFound);
             }
             if (seen != 0)
                 return fail("Warning", "Device not recognized, vendor ID or product ID incorrect",
-                            MessageStyle::Exclamation, ExitNotFound);
+                            MessageStyle::Exclamation, Outcome::NotFound);
             return fail("Warning", "Device not recognized.\nReconnect the device to USB port.",
-                        MessageStyle::Information, ExitNotFound);
+                        MessageStyle::Information, Outcome::NotFound);
         }
     }
     for (const FoundProduct& p : products)
         out.Found(p.path, p.index, p.identity);
 
     if (options.dryRun) {
-        int worst = ExitSuccess;
-        std::size_t planned = 0;
+        std::vector<Outcome> ends;
         for (FoundProduct& p : products) {
             const auto lengths = p.device->Capabilities();
             p.device.reset();
             if (!lengths || lengths->OutputReportByteLength < 2 || lengths->InputReportByteLength < 9) {
                 out.Message(p.path, "Error", "Device report length not supported!", MessageStyle::Plain);
-                out.Result(p.path, ExitNotFound);
-                worst = std::max<int>(worst, ExitNotFound);
+                ends.push_back(End(out, p, Outcome::NotFound));
                 continue;
             }
             out.Plan(p.path, *lengths,
                      PlanTransfer(package.size() - qeff::HeaderSize, header.BlockLength,
                                   lengths->OutputReportByteLength));
-            out.Result(p.path, ExitSuccess);
-            ++planned;
+            ends.push_back(End(out, p, Outcome::Upgraded));  // planned: as far as a dry run goes
         }
-        out.Summary(products.size(), planned, worst);
-        return worst;
+        return Summarize(out, ends);
     }
 
     // Each product on a thread of its own with its own device: one product's
     // failure, or its slowness, does not hold up the others.
-    std::vector<int> codes(products.size(), ExitFailure);
+    std::vector<Outcome> ends(products.size(), Outcome::Failed);
     if (products.size() == 1) {
-        codes[0] = Upgrade(products[0], package, out, stop);
+        ends[0] = Upgrade(products[0], package, out, stop);
     } else {
         std::vector<std::thread> threads;
         threads.reserve(products.size());
         for (std::size_t i = 0; i < products.size(); ++i)
             threads.emplace_back([&, i] {
                 try {
-                    codes[i] = Upgrade(products[i], package, out, stop);
+                    ends[i] = Upgrade(products[i], package, out, stop);
                 } catch (const std::exception& e) {
                     products[i].device.reset();
                     out.Message(products[i].path, "Error", e.what(), MessageStyle::Error);
-                    out.Result(products[i].path, ExitFailure);
+                    End(out, products[i], Outcome::Failed);
                 }
             });
         for (std::thread& t : threads)
             t.join();
     }
-    const int worst = *std::max_element(codes.begin(), codes.end());
-    out.Summary(products.size(), static_cast<std::size_t>(std::count(codes.begin(), codes.end(), ExitSuccess)),
-                worst);
-    return worst;
+    return Summarize(out, ends);
 }

@@ -4,9 +4,23 @@
 #include "device/hid_device.h"
 #include "device/message_display.h"
 #include "package/checked_package.h"
+#include "station/outcome.h"
 
+#include <chrono>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
+
+// How one product's upgrade ended: what its `result` and `done` lines tell.
+struct UpgradeEnd {
+    std::string path;  // empty when the run ended before any product
+    DeviceIdentity identity;
+    Outcome outcome = Outcome::Failed;
+    std::chrono::milliseconds took{0};  // the transfer's time; 0 where none ran
+    std::uint64_t bytesSent = 0;
+    std::optional<std::uint32_t> ackCode;  // the product's refusal
+};
 
 // Where an upgrade tells what happens: a terminal, plain lines or JSON lines.
 // Calls for different products may come from different threads at once.
@@ -20,6 +34,7 @@ public:
     // `path` is empty for what concerns no one product (the package, the search).
     virtual void Message(const std::string& path, const std::string& caption, const std::string& text,
                          MessageStyle style) = 0;
-    virtual void Result(const std::string& path, int exitCode) = 0;
-    virtual void Summary(std::size_t products, std::size_t succeeded, int exitCode) = 0;
+    virtual void Result(const UpgradeEnd& end) = 0;
+    // How many products ended each way, and how the run ended (the worst).
+    virtual void Summary(const std::map<Outcome, int>& outcomes, Outcome end) = 0;
 };

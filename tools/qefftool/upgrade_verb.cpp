@@ -1,0 +1,86 @@
+// qefftool upgrade: the product, or every one attached, with a package.
+
+#include "platform/interrupt.h"
+#include "platform/native_hid.h"
+#include "platform/sha256.h"
+#include "qefftool/exit_codes.h"
+#include "qefftool/json_output.h"
+#include "qefftool/text_output.h"
+#include "qefftool/upgrade_command.h"
+#include "qefftool/verb_options.h"
+#include "qefftool/verbs.h"
+
+#include <CLI/CLI.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+struct Given {
+    UpgradeOptions upgrade;
+    double waitSeconds = -1;
+    std::string device, serial, location, sha256;
+    bool json = false;
+};
+
+int Upgrade(Given& given) {
+    UpgradeOptions& upgrade = given.upgrade;
+    const auto hid = NativeHidSystem();
+    if (given.waitSeconds >= 0)
+        upgrade.wait = std::chrono::milliseconds(static_cast<long long>(given.waitSeconds * 1000));
+    if (!given.device.empty())
+        upgrade.device = given.device;
+    if (!given.sha256.empty())
+        upgrade.sha256 = ParseSha256Hex(given.sha256);
+    if (!given.serial.empty())
+        upgrade.choice.serial = given.serial;
+    if (!given.location.empty())
+        upgrade.choice.location = given.location;
+    CatchInterrupts();
+    if (given.json) {
+        JsonOutput out(std::cout);
+        return RunUpgrade(upgrade, *hid, out, InterruptRequested());
+    }
+    // Progress drawn in place only on a terminal; a pipe or a file gets lines.
+    TextOutput out(std::cout, isatty(fileno(stdout)) != 0);
+    return RunUpgrade(upgrade, *hid, out, InterruptRequested());
+}
+
+}  // namespace
+
+Verb AddUpgradeVerb(CLI::App& app) {
+    auto given = std::make_shared<Given>();
+    auto* command = app.add_subcommand("upgrade", "Upgrade the product (or every one attached) with a package");
+    command->add_option("package", given->upgrade.package, "The package")->required();
+    command
+        ->add_option("--wait", given->waitSeconds,
+                     "Keep looking this many seconds for a product that is not there yet")
+        ->check(CLI::Range(0.0, 86400.0));
+    auto* device = command->add_option("--device", given->device, "Upgrade this interface (a path from 'list')");
+    command->add_flag("--all", given->upgrade.all, "Upgrade every attached product with the package's IDs at once")
+        ->excludes(device);
+    command->add_option("--serial", given->serial, "Only the product with this USB serial number (see 'list')")
+        ->excludes(device);
+    command->add_option("--location", given->location, "Only the product plugged in at this location (see 'list')")
+        ->excludes(device);
+    command->add_flag("--dry-run", given->upgrade.dryRun, "Find and open the product and print the plan; send nothing");
+    command->add_flag("--json", given->json, "One JSON object per line, for scripts");
+    command
+        ->add_option("--sha256", given->sha256,
+                     "Refuse the package, before looking for any product, unless this is its SHA-256")
+        ->check(Sha256Check());
+    command->footer(ExitCodeTable);
+    return {command, [given] { return Upgrade(*given); }};
+}

@@ -1,0 +1,38 @@
+#include "qefftool/verb_options.h"
+
+#include "platform/sha256.h"
+
+#include <cstdlib>
+#include <exception>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+unsigned long ParseNumber(const std::string& text, unsigned long max) {
+    std::size_t used = 0;
+    unsigned long value = 0;
+    try {
+        value = std::stoul(text, &used, 0);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (text.empty() || text[0] == '-' || used != text.size() || value > max)
+        throw CLI::ValidationError(text, "takes a number from 0 to " + std::to_string(max) + " (0x for hexadecimal)");
+    return value;
+}
+
+std::string HostName() {
+#ifdef _WIN32
+    const char* name = std::getenv("COMPUTERNAME");
+    return name ? name : "";
+#else
+    char name[256] = {};
+    return gethostname(name, sizeof name - 1) == 0 ? name : "";
+#endif
+}
+
+CLI::Validator Sha256Check() {
+    return CLI::Validator(
+        [](std::string& hex) { return ParseSha256Hex(hex) ? std::string() : "takes 64 hexadecimal digits"; }, "HEX");
+}

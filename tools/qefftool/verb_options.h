@@ -1,0 +1,17 @@
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+
+// What several verbs take from the command line alike.
+
+// A number in decimal or, with 0x, hexadecimal, up to `max`; throws
+// CLI::ValidationError otherwise, so a bad one is a usage error.
+unsigned long ParseNumber(const std::string& text, unsigned long max);
+
+// The name the station goes by in its record unless given one.
+std::string HostName();
+
+// --sha256: 64 hexadecimal digits.
+CLI::Validator Sha256Check();

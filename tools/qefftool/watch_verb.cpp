@@ -1,0 +1,113 @@
+// qefftool watch: the station, upgrading every product with the package's IDs
+// as it is plugged in, until Ctrl-C.
+
+#include "platform/interrupt.h"
+#include "platform/native_arrivals.h"
+#include "platform/native_hid.h"
+#include "platform/sha256.h"
+#include "qefftool/station_output.h"
+#include "qefftool/verb_options.h"
+#include "qefftool/verbs.h"
+#include "qefftool/watch_command.h"
+
+#include <CLI/CLI.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <iostream>
+#include <memory>
+#include <string>
+
+namespace {
+
+struct Given {
+    WatchOptions watch;
+    std::string sha256, serial, location, record, http, httpToken;
+    std::size_t count = 0, failures = 0, parallel = 0;
+    double returnsWithin = 15;
+    bool json = false;
+    CLI::Option* httpOption = nullptr;
+};
+
+int Watch(Given& given) {
+    WatchOptions& watch = given.watch;
+    const auto hid = NativeHidSystem();
+    if (!given.sha256.empty())
+        watch.sha256 = ParseSha256Hex(given.sha256);
+    if (!given.serial.empty())
+        watch.choice.serial = given.serial;
+    if (!given.location.empty())
+        watch.choice.location = given.location;
+    if (given.count > 0)
+        watch.limits.count = given.count;
+    if (given.failures > 0)
+        watch.limits.stopAfterFailures = given.failures;
+    if (given.parallel > 0)
+        watch.limits.maxParallel = given.parallel;
+    watch.limits.returnsWithin = std::chrono::milliseconds(static_cast<long long>(given.returnsWithin * 1000));
+    if (!given.record.empty())
+        watch.record = given.record;
+    // Given at all, even empty: the station says what is wrong with an address.
+    if (given.httpOption->count() > 0)
+        watch.http = given.http;
+    if (!given.httpToken.empty())
+        watch.httpToken = given.httpToken;
+    CatchSessionEnd();
+    const auto arrivals = NativeHidArrivals();
+    // Never freed: an output given up on at the end (a paused terminal)
+    // leaves its writing thread holding it until the process ends.
+    static StationOutput* const out = new StationOutput(std::cout, given.json);
+    return RunWatch(watch, *hid, *arrivals, *out, InterruptRequested());
+}
+
+}  // namespace
+
+Verb AddWatchVerb(CLI::App& app) {
+    auto given = std::make_shared<Given>();
+    WatchOptions& watch = given->watch;
+    auto* command = app.add_subcommand(
+        "watch", "Upgrade every product with the package's IDs as it is plugged in, several at once, until Ctrl-C");
+    command->add_option("package", watch.package, "The package")->required();
+    command->add_option("--count", given->count, "Stop once this many products were upgraded")
+        ->check(CLI::PositiveNumber);
+    command->add_option("--serial", given->serial, "Only products with this USB serial number");
+    command->add_option("--location", given->location, "Only products plugged in at this location");
+    command->add_flag("--json", given->json, "One JSON object per line, for scripts");
+    command
+        ->add_option("--returns-within", given->returnsWithin,
+                     "A product without a serial number back at its location this many seconds after its upgrade "
+                     "is the same product")
+        ->check(CLI::Range(0.0, 86400.0))
+        ->capture_default_str();
+    command
+        ->add_option("--max-parallel", given->parallel,
+                     "Upgrade at most this many products at once; the others wait")
+        ->check(CLI::PositiveNumber);
+    command
+        ->add_option("--stop-after-failures", given->failures,
+                     "Take no new product after this many failed in a row; the running ones finish")
+        ->check(CLI::PositiveNumber);
+    auto* record = command->add_option("--record", given->record,
+                                       "Append one JSON line per product to this file, on disk at once");
+    command
+        ->add_flag("--skip-recorded", watch.skipRecorded,
+                   "Skip a serial number the record tells was upgraded with this package")
+        ->needs(record);
+    watch.station = HostName();
+    command->add_option("--station", watch.station, "The station's name in the record (default: the host's)");
+    command->add_option("--operator", watch.operatorName, "Who runs the station, for the record");
+    given->httpOption = command->add_option(
+        "--http", given->http,
+        "Serve the station's live page and its API at [ADDRESS:]PORT (loopback unless an address is given)");
+    command
+        ->add_option("--http-token", given->httpToken,
+                     "A file holding the secret every request to the page must carry; needed to listen beyond loopback")
+        ->needs(given->httpOption);
+    command
+        ->add_option("--sha256", given->sha256,
+                     "Refuse the package, before looking for any product, unless this is its SHA-256")
+        ->check(Sha256Check());
+    command->footer("The exit code is the worst of the products' (0 when every one was upgraded); 8 when Ctrl-C "
+                    "ended it; 9 when a line of the output or of the record could not be written.");
+    return {command, [given] { return Watch(*given); }};
+}
