@@ -6,21 +6,13 @@
 //
 //   build/release/bench/bench_station
 
-#include "qefftool/exit_codes.h"
-#include "package_files.h"
-#include "simulated/simulated_hid.h"
-#include "slow_answers.h"
-#include "qefftool/station_output.h"
-#include "qefftool/watch_command.h"
+#include "simulated_station.h"
 
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
 
-#include <atomic>
 #include <chrono>
-#include <sstream>
-#include <streambuf>
 #include <thread>
 
 namespace {
@@ -30,50 +22,24 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kAnswerAfter = 20ms;
 
-// Takes every line and keeps none.
-struct Discard final : std::streambuf {
-    int_type overflow(int_type c) override { return c; }
-    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
-
-struct Line {
-    TempFolder folder;
-    PackageContents package = SamplePackage();
-    WatchOptions options;
-    Discard discard;
-    std::ostream stream{&discard};
-    std::ostringstream errors;
-    StationOutput out{stream, true, errors};
-
-    Line() {
-        package.firmware = CountingPayload(16 * 1024);
-        package.blockLength = 1024;  // 16 answers, 320 ms at the least
-        WriteBytes(folder / "p.qeff", BuildPackage(package));
-        options.package = Utf8(folder / "p.qeff");
-    }
-};
-
 double oneProductSeconds = 0;
 
 void BM_ProductsPluggedInTogether(benchmark::State& state) {
     const auto products = static_cast<std::size_t>(state.range(0));
-    Line line;
-    line.options.limits.count = products;
+    DiscardedLines discarded;
     for (auto _ : state) {
-        SimulatedHid hid;
-        SlowAnswers slow(hid, kAnswerAfter);
-        for (std::size_t i = 0; i < products; ++i) {
-            auto product = ProductInterface(line.package);
-            product.identity = {"QV-" + std::to_string(i), "usb-1-" + std::to_string(i), std::nullopt};
-            hid.Attach(std::move(product));
-        }
-        const auto arrivals = hid.Arrivals();
-        const std::atomic<bool> stop{false};
+        SimulatedStation line(16 * 1024, 1024);  // 16 answers, 320 ms at the least
+        line.output = &discarded.out;
+        line.options.limits.count = products;
+        line.AnswerAfter(kAnswerAfter);
+        for (std::size_t i = 0; i < products; ++i)
+            line.hid.Attach(line.Product("QV-" + std::to_string(i), "usb-1-" + std::to_string(i)));
         const auto start = Clock::now();
-        const int code = RunWatch(line.options, slow, *arrivals, line.out, stop);
+        line.Start();
+        const auto outcome = line.station->Finish(60s);
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         state.SetIterationTime(seconds);
-        if (code != ExitSuccess)
+        if (outcome != Outcome::Upgraded)
             state.SkipWithError("not every product was upgraded");
         if (products == 1)
             oneProductSeconds = seconds;
@@ -93,20 +59,19 @@ double CpuSeconds() {
 
 // The station waiting for a second with no product plugged in.
 void BM_StationWaiting(benchmark::State& state) {
-    Line line;
+    DiscardedLines discarded;
     for (auto _ : state) {
-        SimulatedHid hid;
-        const auto arrivals = hid.Arrivals();
-        std::atomic<bool> stop{false};
-        std::thread station([&] { RunWatch(line.options, hid, *arrivals, line.out, stop); });
+        SimulatedStation line;
+        line.output = &discarded.out;
+        line.Start();
         std::this_thread::sleep_for(100ms);  // past its start
         const double cpu = CpuSeconds();
         const auto start = Clock::now();
         std::this_thread::sleep_for(1s);
         const double used = CpuSeconds() - cpu;
         const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-        stop = true;
-        station.join();
+        line.station->Interrupt();
+        line.station->Finish();
         state.SetIterationTime(wall);
         state.counters["cpuPercent"] = 100.0 * used / wall;
     }

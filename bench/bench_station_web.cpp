@@ -8,12 +8,7 @@
 //
 //   build/release/bench/bench_station_web
 
-#include "qefftool/exit_codes.h"
-#include "package_files.h"
-#include "simulated/simulated_hid.h"
-#include "slow_answers.h"
-#include "qefftool/station_output.h"
-#include "qefftool/watch_command.h"
+#include "simulated_station.h"
 
 #include <benchmark/benchmark.h>
 
@@ -24,11 +19,8 @@
 #include <sys/resource.h>
 
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <memory>
-#include <sstream>
-#include <streambuf>
 #include <thread>
 #include <vector>
 
@@ -40,11 +32,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kProducts = 8;
-
-struct Discard final : std::streambuf {
-    int_type overflow(int_type c) override { return c; }
-    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
 
 enum Page { kNoPage, kPageAlone, kThousandConnections, kTenStreamClients };
 
@@ -122,40 +109,27 @@ void BM_StationWithItsPage(benchmark::State& state) {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
 
-    TempFolder folder;
-    PackageContents package = SamplePackage();
-    package.firmware = CountingPayload(16 * 1024);
-    package.blockLength = 1024;  // 16 answers, 320 ms at the least
-    WriteBytes(folder / "p.qeff", BuildPackage(package));
-    WatchOptions options;
-    options.package = Utf8(folder / "p.qeff");
-    options.limits.count = kProducts;
-    Discard discard;
-    std::ostream stream{&discard};
-    std::ostringstream errors;
-    StationOutput out{stream, true, errors};
+    DiscardedLines discarded;
 
     for (auto _ : state) {
+        SimulatedStation line(16 * 1024, 1024);  // 16 answers, 320 ms at the least
+        line.output = &discarded.out;
+        line.options.limits.count = kProducts;
         const std::uint16_t port = FreePort();
         if (page != kNoPage)
-            options.http = "127.0.0.1:" + std::to_string(port);
-        SimulatedHid hid;
-        SlowAnswers slow(hid, 20ms);
-        for (std::size_t i = 0; i < kProducts; ++i) {
-            auto product = ProductInterface(package);
-            product.identity = {"QV-" + std::to_string(i), "usb-1-" + std::to_string(i), std::nullopt};
-            hid.Attach(std::move(product));
-        }
-        const auto arrivals = hid.Arrivals();
-        const std::atomic<bool> stop{false};
+            line.options.http = "127.0.0.1:" + std::to_string(port);
+        line.AnswerAfter(20ms);
+        for (std::size_t i = 0; i < kProducts; ++i)
+            line.hid.Attach(line.Product("QV-" + std::to_string(i), "usb-1-" + std::to_string(i)));
         Browsers browsers(port, page);
         const auto start = Clock::now();
-        const int code = RunWatch(options, slow, *arrivals, out, stop);
+        line.Start();
+        const auto outcome = line.station->Finish(60s);
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         browsers.Stop();
         state.SetIterationTime(seconds);
-        if (code != ExitSuccess)
-            state.SkipWithError(("not every product was upgraded: " + errors.str()).c_str());
+        if (outcome != Outcome::Upgraded)
+            state.SkipWithError(("not every product was upgraded: " + discarded.errors.str()).c_str());
         if (page == kNoPage)
             noPageSeconds = seconds;
         else if (noPageSeconds > 0)

@@ -19,10 +19,9 @@
 #include "package/package_header.h"
 #include "platform/hid_linux.h"
 #include "platform/native_arrivals.h"
-#include "qefftool/station_output.h"
-#include "qefftool/watch_command.h"
-#include "qefftool/upgrade_command.h"
-#include "virtual_product.h"
+#include "device/product_upgrade.h"
+#include "station_harness.h"
+#include "simulated/virtual_product.h"
 
 #include <QApplication>
 
@@ -31,6 +30,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -95,8 +95,8 @@ public:
     void Plan(const std::string&, const ReportLengths&, const TransferPlan&) override {}
     void Progress(const std::string&, std::uint64_t, std::uint64_t) override {}
     void Message(const std::string&, const std::string&, const std::string&, MessageStyle) override {}
-    void Result(const std::string&, int) override {}
-    void Summary(std::size_t, std::size_t, int) override {}
+    void Result(const UpgradeEnd&) override {}
+    void Summary(const std::map<Outcome, int>&, Outcome) override {}
 };
 
 // qefftool upgrade --all against `count` products in the same boot; the
@@ -157,9 +157,9 @@ double UpgradeAll(int count) {
     Silent out;
     const std::atomic<bool> never{false};
     const auto start = Clock::now();
-    const int code = RunUpgrade(options, *hid, out, never);
+    const Outcome outcome = RunUpgrade(options, *hid, out, never);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const bool complete = code == 0 && Unplug(products, servers, stop);
+    const bool complete = outcome == Outcome::Upgraded && Unplug(products, servers, stop);
     std::printf("qefftool upgrade --all, %d product%s: %.3f s, %.0f bytes/s in all%s\n", count, count > 1 ? "s" : "",
                 seconds, static_cast<double>(kPayload) * count / seconds, complete ? "" : " (FAILED)");
     return complete ? seconds : -1;
@@ -181,20 +181,11 @@ double StationArrivals(int count) {
     const VirtualProductOptions o = AnsweringProduct(0x601A, path);
 
     const auto hid = MakeHidrawSystem();
-    const auto arrivals = NativeHidArrivals();
-    // Lines taken and thrown away: a stream without a buffer fails every
-    // write, which stops the station.
-    struct : std::streambuf {
-        int_type overflow(int_type c) override { return traits_type::not_eof(c); }
-    } sink;
-    std::ostream discard(&sink);
-    StationOutput out(discard, true);
-    WatchOptions options;
+    StationOptions options;
     options.package = path;
     options.limits.count = static_cast<std::size_t>(count);
-    const std::atomic<bool> never{false};
-    int code = -1;
-    std::thread station([&] { code = RunWatch(options, *hid, *arrivals, out, never); });
+    DiscardedLines discarded;
+    StationThread station(options, *hid, NativeHidArrivals(), discarded.out);
     const double cpuBefore = CpuSeconds();
     std::this_thread::sleep_for(std::chrono::seconds(2));  // waiting, nothing plugged in
     const double waitingCpu = CpuSeconds() - cpuBefore;
@@ -212,9 +203,9 @@ double StationArrivals(int count) {
     while (products.front()->ReportsReceived() == 0 && Clock::now() - start < std::chrono::seconds(10))
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     const double firstReport = std::chrono::duration<double>(Clock::now() - start).count();
-    station.join();
+    const bool upgraded = station.Finish(std::chrono::minutes(2)) == Outcome::Upgraded;
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const bool complete = code == 0 && Unplug(products, servers, stop);
+    const bool complete = upgraded && Unplug(products, servers, stop);
     std::printf("qefftool watch, %d product%s plugged in%s: CPU while waiting %.1f ms in 2 s, first report "
                 "%.0f ms after the first product was plugged in, all upgraded in %.3f s%s\n",
                 count, count > 1 ? "s" : "", count > 1 ? " together" : "", waitingCpu * 1000, firstReport * 1000,

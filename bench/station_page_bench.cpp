@@ -12,24 +12,17 @@
 //   build/debug/bench/station_page_bench [events]   (needs chromium)
 
 #include "devtools_client.h"
-#include "package_files.h"
-#include "simulated/simulated_hid.h"
-#include "slow_answers.h"
+#include "simulated_station.h"
 #include "station/station_board.h"
-#include "qefftool/station_output.h"
 #include "station/web/station_web.h"
-#include "qefftool/watch_command.h"
 
 #include <nlohmann/json.hpp>
 
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <map>
-#include <sstream>
-#include <streambuf>
 #include <thread>
 
 namespace {
@@ -72,10 +65,14 @@ void Latency(DevToolsClient& devtools, int events) {
     StationBoard board({"bench", "", summary});
     NoCommands commands;
     StationWeb web(WebOptions{}, board, commands);
+    const auto post = [&](const StationEvent& e) {  // as the station's model does: the board, then the page
+        board.Take(e);
+        web.Take(e);
+    };
     StationEvent e;
     e.kind = StationEvent::Kind::Watching;
     e.time = std::chrono::system_clock::now();
-    web.Take(e);
+    post(e);
     const int kProducts = std::max(1, (events + 99) / 100);  // each tile's percent changes at most 100 times
     for (int i = 0; i < kProducts; ++i) {
         e = {};
@@ -86,7 +83,7 @@ void Latency(DevToolsClient& devtools, int events) {
         e.product.identity.serial = "L" + std::to_string(i);
         e.product.identity.location = "1-1." + std::to_string(i + 1);
         e.product.startedAt = e.time;
-        web.Take(e);
+        post(e);
     }
     const auto tab = devtools.OpenTab(web.Url());
     if (!devtools.WaitUntil(tab, "document.querySelectorAll('#tiles > li').length === " + std::to_string(kProducts), 10s))
@@ -106,7 +103,7 @@ void Latency(DevToolsClient& devtools, int events) {
         e.percent = percent;
         e.time = std::chrono::system_clock::now();
         sent[{e.product.identity.location, "UPGRADING " + std::to_string(percent) + " %"}] = MsSinceEpoch(e.time);
-        web.Take(e);
+        post(e);
         std::this_thread::sleep_for(10ms);
     }
     std::this_thread::sleep_for(500ms);
@@ -127,51 +124,16 @@ void Latency(DevToolsClient& devtools, int events) {
                 latencies[latencies.size() * 99 / 100], latencies.back());
 }
 
-// Takes every line and keeps the URL the station serves at.
-struct Serving final : std::streambuf {
-    std::mutex mutex;
-    std::string line, url;
-    std::atomic<int> done{0};
-    int_type overflow(int_type c) override {
-        const std::lock_guard lock(mutex);
-        if (c != '\n') {
-            line += static_cast<char>(c);
-            return c;
-        }
-        const json l = json::parse(line, nullptr, false);
-        line.clear();
-        if (l.is_object() && l.value("event", "") == "serving")
-            url = l.value("url", "");
-        if (l.is_object() && l.value("event", "") == "done")
-            ++done;
-        return c;
-    }
-};
-
 void Cpu(DevToolsClient& devtools, int tabs) {
-    TempFolder folder;
-    PackageContents package = SamplePackage();
-    package.firmware = CountingPayload(64 * 1024);
-    package.blockLength = 1024;  // 64 answers of 20 ms: 1.3 s a product
-    WriteBytes(folder / "p.qeff", BuildPackage(package));
-    SimulatedHid hid;
-    SlowAnswers slow(hid, 20ms);
-    const auto arrivals = hid.Arrivals();
-    Serving lines;
-    std::ostream stream(&lines);
-    std::ostringstream errors;
-    StationOutput out(stream, true, errors);
-    WatchOptions options;
-    options.package = Utf8(folder / "p.qeff");
-    options.limits.maxParallel = 8;
-    options.http = "127.0.0.1:0";
-    std::atomic<bool> stop{false};
-    std::thread station([&] { RunWatch(options, slow, *arrivals, out, stop); });
-    std::string url;
-    for (const auto until = Clock::now() + 10s; url.empty() && Clock::now() < until; std::this_thread::sleep_for(10ms)) {
-        const std::lock_guard lock(lines.mutex);
-        url = lines.url;
-    }
+    DiscardedLines discarded;
+    SimulatedStation line(64 * 1024, 1024);  // 64 answers of 20 ms: 1.3 s a product
+    line.output = &discarded.out;
+    line.AnswerAfter(20ms);
+    line.options.limits.maxParallel = 8;
+    line.options.http = "127.0.0.1:0";
+    line.Start();
+    const auto serving = line.events.Of(StationEvent::Kind::Serving);
+    const std::string url = serving.empty() ? "" : serving[0].text;
     std::vector<DevToolsClient::Session> open;
     for (int i = 0; i < tabs; ++i)
         open.push_back(devtools.OpenTab(url, 1280, 900, true));  // ten people's browsers
@@ -181,27 +143,22 @@ void Cpu(DevToolsClient& devtools, int tabs) {
     double cpu = 0, wall = 0;
     for (int round = 0; round < kRounds; ++round) {
         std::vector<std::size_t> plugged;
-        const int before = lines.done;
         const double cpuFrom = CpuSeconds();
         const auto from = Clock::now();
-        for (int i = 0; i < kProducts; ++i) {
-            auto product = ProductInterface(package, 65, 65);
-            product.identity = {"C" + std::to_string(round) + "-" + std::to_string(i),
-                                "1-1." + std::to_string(i + 1), std::nullopt};
-            plugged.push_back(hid.Attach(std::move(product)));
-        }
-        while (lines.done < before + kProducts)
-            std::this_thread::sleep_for(2ms);
+        for (int i = 0; i < kProducts; ++i)
+            plugged.push_back(line.hid.Attach(
+                line.Product("C" + std::to_string(round) + "-" + std::to_string(i), "1-1." + std::to_string(i + 1))));
+        line.events.WaitFor(StationEvent::Kind::Done, static_cast<std::size_t>((round + 1) * kProducts), std::chrono::minutes(1));
         wall += std::chrono::duration<double>(Clock::now() - from).count();
         cpu += CpuSeconds() - cpuFrom;
         for (const std::size_t i : plugged)
-            hid.Detach(i);
+            line.hid.Detach(i);
         std::this_thread::sleep_for(300ms);
     }
     for (const auto& tab : open)
         devtools.CloseTab(tab);
-    stop = true;
-    station.join();
+    line.station->Interrupt();
+    line.station->Finish();
     std::printf("station CPU with %2d tabs open, 8 products upgrading: %.1f %% of one CPU (%.2f s CPU in %.2f s)\n", tabs,
                 100 * cpu / wall, cpu, wall);
 }

@@ -24,13 +24,12 @@ report() {
   printf '%s\n' "${timings[@]}"
   printf '%5d s  in all\n' $((SECONDS - started))
 }
-build() {  # build PRESET [ninja targets]: configure and build; NICE=... before it lowers its priority
+build() {  # build PRESET [ninja targets]: configure and build
   cmake --preset "$1" >/dev/null
-  if [ $# -gt 1 ]; then ${NICE:-} cmake --build --preset "$1" --target "${@:2}"; else ${NICE:-} cmake --build --preset "$1"; fi
+  if [ $# -gt 1 ]; then cmake --build --preset "$1" --target "${@:2}"; else cmake --build --preset "$1"; fi
 }
 
-# A step that runs beside the next ones (QEMU takes one core, so the builds
-# beside it run at a lower priority); its output is shown when it is awaited.
+# A step that runs beside the next ones; its output is shown when it is awaited.
 declare -A pids froms
 beside() {  # beside NAME COMMAND...
   local name=$1
@@ -65,23 +64,22 @@ fi
 # keep building, where they cost least to compile.
 step "debug: the programs the kernel tests boot, and the benchmarks" build debug \
   kernel_hid_tests kernel_station_tests kernel_gui_tests qefftool qeff-virtual-product benchmarks
-beside kernel-tests ctest --preset debug -L kernel
-NICE="nice -n 15" step "sanitize: build" build sanitize
-await kernel-tests
+step "sanitize: build" build sanitize
 step "sanitize: tests" ctest --preset sanitize -j 2
 step "tsan: build" build tsan
 step "tsan: tests" ctest --preset tsan
 step "windows-cross: build" build windows-cross
-# The Windows programs in the guest kernel, beside the release build.
-beside windows-kernel-tests ctest --preset windows-cross -L kernel
-# Its benchmarks are built by the debug step, where they cost less to compile.
-step "release: build and package" nice -n 15 bash -c 'cmake --preset release -DQUORVELLA_BUILD_BENCHMARKS=OFF >/dev/null &&
-  cmake --build --preset release &&
-  cd build/release && cpack --config CPackConfig.cmake'
-await windows-kernel-tests
 step "windows-cross: tests under Wine" ctest --preset windows-cross -LE kernel
 step "windows installer: installed, started, uninstalled" scripts/check-windows-installer.sh
+# Its benchmarks are built by the debug step, where they cost less to compile.
+step "release: build and package" bash -c 'cmake --preset release -DQUORVELLA_BUILD_BENCHMARKS=OFF >/dev/null &&
+  cmake --build --preset release && cd build/release && cpack --config CPackConfig.cmake'
 step "Debian package: installed, started, removed" scripts/check-linux-package.sh
 step "fuzz: build" build fuzz
-step "fuzz: each fuzzer for its bounded time" ctest --preset fuzz -j 2
-step "clang-tidy" scripts/static-analysis.sh
+# A guest kernel takes one core (QEMU without KVM), and its tests time the
+# window's events: the boots run one after the other, beside steps that take
+# the other core alone.
+beside kernel-tests bash -c 'ctest --preset debug -L kernel && ctest --preset windows-cross -L kernel'
+step "fuzz: each fuzzer for its bounded time" ctest --preset fuzz -j 1
+TIDY_JOBS=1 step "clang-tidy" scripts/static-analysis.sh
+await kernel-tests

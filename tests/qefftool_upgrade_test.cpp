@@ -12,9 +12,11 @@
 #include "scripted_open_dialog.h"
 #include "platform/sha256.h"
 #include "simulated/simulated_hid.h"
+#include "station/event_json.h"
+#include "qefftool/station_output.h"
 #include "qefftool/text_output.h"
 #include "qefftool/visible_text.h"
-#include "qefftool/upgrade_command.h"
+#include "device/product_upgrade.h"
 
 #include <nlohmann/json.hpp>
 
@@ -47,8 +49,8 @@ public:
     void Message(const std::string& path, const std::string& c, const std::string& t, MessageStyle s) override {
         lines.Message(path, c, t, s);
     }
-    void Result(const std::string& path, int code) override { lines.Result(path, code); }
-    void Summary(std::size_t n, std::size_t ok, int code) override { lines.Summary(n, ok, code); }
+    void Result(const UpgradeEnd& end) override { lines.Result(end); }
+    void Summary(const std::map<Outcome, int>& outcomes, Outcome end) override { lines.Summary(outcomes, end); }
 
     std::vector<json> Lines() const {
         std::vector<json> lines;
@@ -94,7 +96,7 @@ protected:
     SimulatedInterface Product(std::vector<BlockAnswer> answers = {}) const {
         return ProductInterface(package, 65, 65, std::move(answers));
     }
-    int Run() { return RunUpgrade(options, hid, out, stop); }
+    int Run() { return ExitCodeOf(RunUpgrade(options, hid, out, stop)); }
 };
 
 TEST_F(Qefftool, EveryOutcomeHasItsExitCode) {
@@ -183,7 +185,9 @@ TEST_F(Qefftool, TheDeviceNamedIsTheOneUpgradedAndMustHaveThePackagesIds) {
 
 TEST_F(Qefftool, AllUpgradesEveryProductAtOnceAndOneFailureStopsNoOther) {
     const std::size_t a = hid.Attach(Product());
-    const std::size_t refusing = hid.Attach(Product({BlockAnswer::Code(1), BlockAnswer::Code(6)}));
+    auto refuses = Product({BlockAnswer::Code(1), BlockAnswer::Code(6)});
+    refuses.identity = {"00A7", "usb-1-2"};
+    const std::size_t refusing = hid.Attach(refuses);
     const std::size_t c = hid.Attach(Product());
     options.all = true;
     EXPECT_EQ(Run(), ExitRefused) << "the worst of the products' codes";
@@ -202,6 +206,18 @@ TEST_F(Qefftool, AllUpgradesEveryProductAtOnceAndOneFailureStopsNoOther) {
     ASSERT_EQ(summary.size(), 1u);
     EXPECT_EQ(summary[0]["products"], 3);
     EXPECT_EQ(summary[0]["succeeded"], 2);
+    // Fault caught: the end told without what watch's `done` tells by the same
+    // names, and the summary without how many ended each way.
+    std::map<std::string, json> done;
+    for (json d : out.Events("done")) {
+        d.erase("time");
+        d.erase("seconds");
+        done[d["path"]] = d;
+    }
+    EXPECT_EQ(done["sim:1"], json::parse(R"({"event": "done", "path": "sim:1", "serial": "00A7", "location": "usb-1-2",
+        "outcome": "refused the firmware", "success": false, "exitCode": 6, "bytesSent": 2048, "ackCode": 6})"));
+    EXPECT_EQ(done.size(), 3u) << "one a product";
+    EXPECT_EQ(summary[0]["outcomes"], json({{"upgraded", 2}, {"refused the firmware", 1}}));
 }
 
 // Faults caught: a serial number or location that chooses nothing (the first
@@ -304,7 +320,7 @@ TEST_F(Qefftool, TheProductIsNamedByTheInterfaceTheSearchOpened) {
     hid.Attach(other);
     const std::size_t product = hid.Attach(Product());
     PluggedAhead plugged(hid);
-    EXPECT_EQ(RunUpgrade(options, plugged, out, stop), 0);
+    EXPECT_EQ(RunUpgrade(options, plugged, out, stop), Outcome::Upgraded);
     EXPECT_EQ(hid.Product(product).Payload(), package.firmware);
     EXPECT_EQ(out.Events("found").back()["path"], "sim:1");
     EXPECT_EQ(out.Events("result").back()["path"], "sim:1");
@@ -377,7 +393,7 @@ TEST_F(Qefftool, JsonLinesCarryWhatTheTextSays) {
     TextOutput plain(text, false);
     hid.DetachAll();
     hid.Attach(Product());
-    EXPECT_EQ(RunUpgrade(options, hid, plain, stop), 0);
+    EXPECT_EQ(RunUpgrade(options, hid, plain, stop), Outcome::Upgraded);
     EXPECT_NE(text.str().find("\"Quorvella Sensor Hub\" (product code QSH-200, firmware code FW-2.4.1)"),
               std::string::npos)
         << text.str();
@@ -446,7 +462,7 @@ TEST_F(Qefftool, TextsFromPackagesAndDevicesCannotDriveTheTerminal) {
     EXPECT_EQ(RunShow(options.package, show, errors), 0);
     EXPECT_EQ(RunList(hid, options.package, list), 0);
     TextOutput plain(upgrade, false);
-    EXPECT_EQ(RunUpgrade(options, hid, plain, stop), 0);
+    EXPECT_EQ(RunUpgrade(options, hid, plain, stop), Outcome::Upgraded);
     for (const std::string& text : {show.str(), list.str(), upgrade.str()}) {
         EXPECT_EQ(text.find_first_of("\x1b\x07"), std::string::npos) << text;
     }
@@ -535,6 +551,59 @@ TEST(TextOutputOnATerminal, RedrawsAtMostTenTimesASecondButShowsTheLatestStepBef
     const auto latest = all.rfind(" 90%");
     ASSERT_NE(latest, std::string::npos) << all;
     EXPECT_LT(latest, all.find("Error: Memory write error!")) << all;
+}
+
+// Fault caught: the lines of several products' ends and of the summary changed
+// when they were given outcomes instead of exit codes.
+TEST(TextOutput, EachProductsEndAndTheSummaryStayAsTheyWere) {
+    std::ostringstream text;
+    TextOutput out(text, false);
+    out.Found("sim:0", 0, {});
+    out.Found("sim:1", 1, {});
+    out.Result({"sim:1", {}, Outcome::Refused});
+    out.Summary({{Outcome::Upgraded, 1}, {Outcome::Refused, 1}}, Outcome::Refused);
+    EXPECT_EQ(text.str(), "found sim:0 (interface 0)\nfound sim:1 (interface 1)\n"
+                          "sim:1: refused the firmware (exit code 6)\n1 of 2 products upgraded; exit code 6\n");
+}
+
+// Faults caught: watch's lines without what upgrade's tell by the same names:
+// a message's style, the summary's `succeeded` (also when none succeeded).
+TEST(StationEventJson, TellsAMessagesStyleAndHowManySucceeded) {
+    StationEvent warned, lost, some;  // a message by default
+    warned.style = MessageStyle::Exclamation;
+    lost.kind = some.kind = StationEvent::Kind::Summary;
+    lost.outcomes = {{Outcome::Lost, 2}};
+    some.outcomes = {{Outcome::Upgraded, 3}, {Outcome::Lost, 1}};
+    const std::pair<StationEvent, json> rows[] = {
+        {warned, {{"event", "message"}, {"style", "exclamation"}}},
+        {lost, {{"products", 2}, {"succeeded", 0}}},
+        {some, {{"products", 4}, {"succeeded", 3}}},
+    };
+    for (const auto& [event, fields] : rows) {
+        const json line = json::parse(StationEventJson(event));
+        for (const auto& field : fields.items())
+            EXPECT_EQ(line.value(field.key(), json()), field.value()) << line;
+    }
+}
+
+// Fault caught: `watch --json` telling a product whose upgrade starts without
+// the `found` line `upgrade --json` tells it by, or after its `started`.
+TEST(StationEventJson, AProductWhoseUpgradeStartsIsToldFoundFirst) {
+    std::ostringstream lines;
+    StationOutput out(lines, true);
+    StationEvent started;
+    started.kind = StationEvent::Kind::Started;
+    started.product.path = "sim:0";
+    started.product.identity.serial = "QV-1";
+    ASSERT_TRUE(out.Write(started));
+    std::istringstream read(lines.str());
+    std::string found, begun, more;
+    std::getline(read, found);
+    std::getline(read, begun);
+    EXPECT_EQ(json::parse(found).value("event", ""), "found");
+    EXPECT_EQ(json::parse(found).value("serial", ""), "QV-1");
+    EXPECT_EQ(json::parse(begun).value("event", ""), "started");
+    EXPECT_FALSE(std::getline(read, more)) << more;
 }
 
 }  // namespace

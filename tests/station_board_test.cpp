@@ -130,6 +130,21 @@ TEST_F(StationBoardTest, ALateOutcomeLeavesTheNewerProductsTileAndPausedArrivals
     EXPECT_EQ(Status()["station"]["state"], "watching");
 }
 
+// Faults caught: a board that keeps a tile for every place ever seen (a long
+// run of products at places never seen again grows without end), or that
+// makes room by dropping a product still upgrading, or the newest.
+TEST_F(StationBoardTest, KeepsAtMostItsPlacesDroppingTheOneThatEndedLongestAgo) {
+    const std::size_t running = Plug("R0", "run");
+    for (int i = 0; i < 300; ++i)
+        model.Finish(Plug("S" + std::to_string(i), "p" + std::to_string(i)), Outcome::Upgraded, TransferResult{});
+    const json status = Status();
+    EXPECT_EQ(status["products"].size(), 256u);
+    EXPECT_EQ(TileAt(status, "run")["id"], running);
+    EXPECT_FALSE(TileAt(status, "p0").is_object()) << "the oldest went";
+    EXPECT_EQ(TileAt(status, "p299")["state"], "upgraded");
+    EXPECT_EQ(status["counters"]["upgraded"], 300) << "the counters keep every product";
+}
+
 // Fault caught: a pause asked for while the station starts paused it, yet the
 // board, which kept its own idea of the station's state, went on saying
 // "watching" (and the page offered no Resume).

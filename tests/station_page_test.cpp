@@ -3,41 +3,26 @@
 // over the simulated product, running on a thread of the test.
 
 #include "devtools_client.h"
-#include "qefftool/exit_codes.h"
-#include "package_files.h"
-#include "simulated/simulated_hid.h"
-#include "slow_answers.h"
+#include "simulated_station.h"
 #include "station/station_board.h"
-#include "station_lines.h"
-#include "qefftool/station_output.h"
 #include "station/web/station_web.h"
-#include "qefftool/watch_command.h"
 
 #include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <fstream>
-#include <functional>
-#include <mutex>
 #include <regex>
-#include <streambuf>
 #include <thread>
 
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-
-using Lines = StationLines;
-
-bool Has(const std::vector<json>& lines, const std::string& event) {
-    return std::any_of(lines.begin(), lines.end(), [&](const json& l) { return l["event"] == event; });
-}
+using Kind = StationEvent::Kind;
 
 // One browser for every test; each test a station of its own and a tab on it.
-class StationPage : public ::testing::Test {
+class StationPage : public ::testing::Test, protected SimulatedStation {
 protected:
     static inline std::unique_ptr<HeadlessChromium> browser;
     static inline std::unique_ptr<DevToolsClient> devtools;
@@ -53,19 +38,6 @@ protected:
         browser.reset();
     }
 
-    TempFolder folder;
-    PackageContents package = SamplePackage();
-    SimulatedHid hid;
-    std::unique_ptr<SlowAnswers> slow;  // outlives the station, which ends in TearDown
-    Lines lines;
-    std::ostream stream{&lines};
-    std::ostringstream errors;
-    StationOutput out{stream, true, errors};
-    std::atomic<bool> stop{false};
-    WatchOptions options;
-    std::unique_ptr<HidArrivals> arrivals = hid.Arrivals();
-    std::thread station;
-    int exitCode = -1;
     DevToolsClient::Session tab;
 
     void SetUp() override {
@@ -74,34 +46,22 @@ protected:
         devtools->dialogs.clear();
         devtools->answerDialogs = true;
         package.productName = "<img src=x onerror=alert(1)>";
-        package.firmware = CountingPayload(5000);
-        package.blockLength = 1024;
         options.station = "bench-3";
         options.operatorName = "Ana";
         options.http = "127.0.0.1:0";  // any free port
     }
     void TearDown() override {
-        stop = true;
-        if (station.joinable())
-            station.join();
+        station.reset();
         if (!tab.empty())
             devtools->CloseTab(tab);
     }
     // Starts the station, its products answering each block after `answerAfter`,
     // and opens its page once it serves it.
-    void Start(std::chrono::milliseconds answerAfter = 0ms) {
-        WriteBytes(folder / "p.qeff", BuildPackage(package));
-        options.package = Utf8(folder / "p.qeff");
-        slow = std::make_unique<SlowAnswers>(hid, answerAfter);
-        station = std::thread([this] { exitCode = RunWatch(options, *slow, *arrivals, out, stop); });
-        ASSERT_TRUE(lines.WaitFor([](const auto& l) { return Has(l, "serving") && Has(l, "watching"); }));
-        tab = devtools->OpenTab(lines.Events("serving")[0]["url"], 1280, 1000);
+    void Open(std::chrono::milliseconds answerAfter = 0ms) {
+        AnswerAfter(answerAfter);
+        ASSERT_TRUE(Start());  // it serves before it watches
+        tab = devtools->OpenTab(events.Of(Kind::Serving).at(0).text, 1280, 1000);
         ASSERT_TRUE(Shows("#station-state", "WATCHING")) << Text("body");
-    }
-    SimulatedInterface Product(std::string serial, std::string location, std::vector<BlockAnswer> answers = {}) const {
-        auto product = ProductInterface(package, 65, 65, std::move(answers));
-        product.identity = {std::move(serial), std::move(location), std::nullopt};
-        return product;
     }
 
     // What a person sees of an element: its rendered text, none when it is not shown.
@@ -131,7 +91,7 @@ protected:
 TEST_F(StationPage, ShowsProductsArriveProgressFailAndReturnAsText) {
     package.firmware = CountingPayload(40 * 1024);  // 40 answers of 50 ms: two seconds to watch
     options.limits.maxParallel = 2;
-    Start(50ms);
+    Open(50ms);
     devtools->Call("Emulation.setDeviceMetricsOverride",
                    {{"width", 1280}, {"height", 1280}, {"deviceScaleFactor", 1}, {"mobile", false}}, tab);
     const std::size_t good = hid.Attach(Product("00A1", "1-1.1"));
@@ -187,7 +147,7 @@ TEST_F(StationPage, ShowsProductsArriveProgressFailAndReturnAsText) {
     EXPECT_EQ(Evaluate("document.querySelectorAll('#tiles b, main img').length"), 0) << "no markup from the data";
     EXPECT_EQ(Text("#package-product"), "<img src=x onerror=alert(1)>");
     EXPECT_EQ(Text("#package-ids"), "1d50:6018");
-    EXPECT_EQ(Text("#package-sha256"), lines.Events("package")[0]["sha256"]);
+    EXPECT_EQ(Text("#package-sha256"), events.Of(Kind::Package).at(0).package.sha256);
     EXPECT_TRUE(devtools->dialogs.empty()) << "nothing of the data ran: " << devtools->dialogs[0];
 
     EXPECT_EQ(Text("#count-upgraded"), "1");
@@ -211,10 +171,10 @@ TEST_F(StationPage, ShowsProductsArriveProgressFailAndReturnAsText) {
 // on resume; Stop without asking, or stopping though the question was
 // answered No.
 TEST_F(StationPage, PauseResumeAndStopArePressedAndTheStationDoesEach) {
-    Start();
+    Open();
     EXPECT_TRUE(Evaluate("document.querySelector('#resume').disabled").get<bool>()) << "nothing to resume";
     devtools->Click(tab, "#pause");
-    ASSERT_TRUE(lines.WaitFor([](const auto& l) { return Has(l, "paused"); })) << "Pause sent";
+    ASSERT_TRUE(events.WaitFor(Kind::Paused)) << "Pause sent";
     ASSERT_TRUE(Shows("#station-state", "PAUSED"));
     EXPECT_TRUE(Evaluate("document.querySelector('#pause').disabled").get<bool>());
 
@@ -233,15 +193,14 @@ TEST_F(StationPage, PauseResumeAndStopArePressedAndTheStationDoesEach) {
     devtools->Click(tab, "#stop");
     ASSERT_EQ(devtools->dialogs, std::vector<std::string>{"Stop the station? Running upgrades stop at their next block."});
     std::this_thread::sleep_for(300ms);
-    EXPECT_TRUE(lines.Events("stopping").empty()) << "answered No";
+    EXPECT_TRUE(events.Of(Kind::Stopping).empty()) << "answered No";
     devtools->answerDialogs = true;
     devtools->Click(tab, "#stop");
-    ASSERT_TRUE(lines.WaitFor([](const auto& l) { return Has(l, "summary"); })) << "Stop sent: the station ended";
-    station.join();
-    EXPECT_EQ(exitCode, ExitInterrupted);
-    const auto stops = lines.Events("stopping");
+    ASSERT_TRUE(events.WaitFor(Kind::Summary)) << "Stop sent: the station ended";
+    EXPECT_EQ(station->Finish(), Outcome::Interrupted);
+    const auto stops = events.Of(Kind::Stopping);
     ASSERT_EQ(stops.size(), 1u);
-    EXPECT_NE(stops[0].value("reason", "").find("asked"), std::string::npos) << stops[0];
+    EXPECT_NE(stops[0].text.find("asked"), std::string::npos) << stops[0].text;
     // The station's end reaches the page before its stream closes.
     EXPECT_TRUE(Shows("body", "Station stopped (exit code 8)", 3s)) << Text("body");
 }

@@ -1,110 +1,44 @@
-// qefftool's station against the simulated product, attached and detached from
-// the test's thread while the station runs on another.
+// The station against the simulated product, attached and detached from the
+// test's thread while the station runs on another; read through its events,
+// but for the two cases that read the lines qefftool prints.
 
-#include "qefftool/exit_codes.h"
-#include "package_files.h"
 #include "process_holdings.h"
-#include "simulated/simulated_hid.h"
-#include "slow_answers.h"
-#include "station_lines.h"
 #include "qefftool/station_output.h"
-#include "qefftool/watch_command.h"
+#include "simulated_station.h"
 
 #include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <functional>
-#include <map>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <random>
 #include <regex>
 #include <set>
 #include <sstream>
-#include <streambuf>
 #include <thread>
 
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using Clock = std::chrono::steady_clock;
+using Kind = StationEvent::Kind;
+using Outcomes = std::map<Outcome, int>;
 
-using Lines = StationLines;
+std::string Sim(std::size_t index) { return "sim:" + std::to_string(index); }
 
-std::size_t Count(const std::vector<json>& lines, const std::string& event) {
-    return static_cast<std::size_t>(
-        std::count_if(lines.begin(), lines.end(), [&](const json& l) { return l["event"] == event; }));
+// The JSON lines in `text`, those of `event` alone when one is named.
+std::vector<json> Printed(const std::string& text, const char* event = nullptr) {
+    std::vector<json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (json parsed = json::parse(line); !event || parsed["event"] == event)
+            lines.push_back(std::move(parsed));
+    return lines;
 }
 
-class Station : public ::testing::Test {
-protected:
-    TempFolder folder;
-    PackageContents package = SamplePackage();
-    SimulatedHid hid;
-    HidSystem* system = &hid;  // or the simulated system behind a decorator
-    Lines lines;
-    std::ostream stream{&lines};
-    std::ostringstream errors;  // looked at once the station ended
-    StationOutput out{stream, true, errors};
-    std::atomic<bool> stop{false};
-    WatchOptions options;
-    std::thread station;
-    int exitCode = -1;
-
-    void SetUp() override {
-        package.firmware = CountingPayload(5000);
-        package.blockLength = 1024;
-        WriteBytes(folder / "p.qeff", BuildPackage(package));
-        options.package = Utf8(folder / "p.qeff");
-    }
-    void Start(std::unique_ptr<HidArrivals> arrivals = nullptr) {
-        station = std::thread([this, a = std::move(arrivals)]() mutable {
-            if (!a)
-                a = hid.Arrivals();
-            exitCode = RunWatch(options, *system, *a, out, stop);
-        });
-        ASSERT_TRUE(lines.WaitFor([](const auto& l) { return Count(l, "watching") == 1; }));
-    }
-    int Finish() {
-        station.join();
-        return exitCode;
-    }
-    void TearDown() override {
-        stop = true;
-        if (station.joinable())
-            station.join();
-    }
-    SimulatedInterface Product(std::string serial, std::string location, std::vector<BlockAnswer> answers = {}) const {
-        auto product = ProductInterface(package, 65, 65, std::move(answers));
-        product.identity = {std::move(serial), std::move(location), std::nullopt};
-        return product;
-    }
-    // Runs the station with `output` until it ends, which it must within 5 s
-    // (or it is stopped, and the test fails).
-    int RunHere(StationOutput& output) {
-        const auto arrivals = hid.Arrivals();
-        std::atomic<bool> ended{false};
-        int code = -1;
-        std::thread run([&] {
-            code = RunWatch(options, *system, *arrivals, output, stop);
-            ended = true;
-        });
-        const auto until = Clock::now() + 5s;
-        while (!ended && Clock::now() < until)
-            std::this_thread::sleep_for(2ms);
-        EXPECT_TRUE(ended) << "the station did not end";
-        stop = true;
-        run.join();
-        stop = false;
-        return code;
-    }
-    bool Done(std::size_t n) {
-        return lines.WaitFor([n](const auto& l) { return Count(l, "done") >= n; });
-    }
-};
+class Station : public ::testing::Test, protected SimulatedStation {};
 
 // Faults caught: a product upgraded again while it stays plugged in, or again
 // once it comes back after its upgrade (told as returned instead); a twin
@@ -118,50 +52,48 @@ INSTANTIATE_TEST_SUITE_P(Notified, Arrivals, ::testing::Values(false, true),
 
 TEST_P(Arrivals, EachProductIsUpgradedOnceAndSoonAfterItCame) {
     const bool polled = GetParam();
-    Start(polled ? PollingArrivals() : nullptr);
-    std::map<std::size_t, Clock::time_point> attached;
+    ASSERT_TRUE(Start(polled ? PollingArrivals() : nullptr));
+    std::map<std::size_t, std::chrono::system_clock::time_point> attached;
     const auto attach = [&](const char* serial, const char* location) {
-        const auto at = Clock::now();
+        const auto at = std::chrono::system_clock::now();
         const std::size_t i = hid.Attach(Product(serial, location));
         attached[i] = at;
         return i;
     };
     const std::size_t a = attach("00A1", "usb-1-1");
-    ASSERT_TRUE(Done(1));
+    ASSERT_TRUE(events.WaitFor(Kind::Done, 1));
     std::this_thread::sleep_for(polled ? 600ms : 100ms);  // it stays: no second upgrade
     const std::size_t b = attach("00A2", "usb-1-2");
     const std::size_t c = attach("00A3", "usb-1-3");
-    ASSERT_TRUE(Done(3));
+    ASSERT_TRUE(events.WaitFor(Kind::Done, 3));
     const std::size_t twin = attach("00A2", "usb-1-9");  // while the first 00A2 is still plugged in
-    ASSERT_TRUE(Done(4));
+    ASSERT_TRUE(events.WaitFor(Kind::Done, 4));
     hid.Detach(a);
     const std::size_t again = attach("00A1", "usb-1-1");  // restarted into its new firmware
-    ASSERT_TRUE(lines.WaitFor([](const auto& l) { return Count(l, "returned") == 1; }));
-    stop = true;
-    EXPECT_EQ(Finish(), ExitInterrupted) << "Ctrl-C ended it";
+    ASSERT_TRUE(events.WaitFor(Kind::Returned));
+    station->Interrupt();
+    EXPECT_EQ(station->Finish(), Outcome::Interrupted) << "Ctrl-C ended it";
 
     for (const std::size_t i : {a, b, c, twin, again}) {
-        const auto arrived = lines.FirstAt("arrived", "sim:" + std::to_string(i));
-        ASSERT_NE(arrived, Clock::time_point{}) << i;
-        EXPECT_LT(arrived - attached[i], 500ms) << i;
+        const auto arrived = events.First(Kind::Arrived, Sim(i));
+        ASSERT_TRUE(arrived) << i;
+        EXPECT_LT(arrived->time - attached[i], 500ms) << i;
     }
     for (const std::size_t i : {a, b, c, twin})
         EXPECT_EQ(hid.Product(i).Payload(), package.firmware) << i;
     EXPECT_TRUE(hid.Log(again).reports.empty()) << "upgraded once, not again when it came back";
     EXPECT_EQ(hid.Log(a).opens, 1) << "opened once while attached";
     EXPECT_EQ(hid.OpenHandles(), 0);
-    const auto returned = lines.Events("returned");
-    EXPECT_EQ(returned[0]["path"], "sim:" + std::to_string(again));
-    EXPECT_EQ(returned[0]["serial"], "00A1");
-    const auto done = lines.Events("done");
+    const auto returned = events.Of(Kind::Returned);
+    EXPECT_EQ(returned[0].product.path, Sim(again));
+    EXPECT_EQ(returned[0].product.identity.serial, "00A1");
+    const auto done = events.Of(Kind::Done);
     ASSERT_EQ(done.size(), 4u);
-    EXPECT_EQ(done.back()["outcome"], "upgraded");
-    EXPECT_EQ(done.back()["exitCode"], 0);
-    EXPECT_EQ(done.back().value("duplicateSerial", false), true) << "a twin, not the first come back";
-    const auto summary = lines.Events("summary");
+    EXPECT_EQ(done.back().product.outcome, Outcome::Upgraded);
+    EXPECT_TRUE(done.back().product.duplicateSerial) << "a twin, not the first come back";
+    const auto summary = events.Of(Kind::Summary);
     ASSERT_EQ(summary.size(), 1u);
-    EXPECT_EQ(summary[0]["products"], 4);
-    EXPECT_EQ(summary[0]["outcomes"], (json{{"upgraded", 4}}));
+    EXPECT_EQ(summary[0].outcomes, (Outcomes{{Outcome::Upgraded, 4}}));
 }
 
 // Faults caught: --count counting failures, or the station not stopping at it;
@@ -171,43 +103,42 @@ TEST_P(Arrivals, EachProductIsUpgradedOnceAndSoonAfterItCame) {
 TEST_F(Station, CountsOnlyUpgradesAndEndsWithTheWorstOutcome) {
     options.limits.count = 2;
     options.choice.location = "usb-1-1";
-    Start();
+    ASSERT_TRUE(Start());
     const std::size_t refusing = hid.Attach(Product("00A1", "usb-1-1", {BlockAnswer::Code(1), BlockAnswer::Code(6)}));
     const std::size_t other = hid.Attach(Product("00B7", "usb-1-2"));
-    ASSERT_TRUE(Done(1));
+    ASSERT_TRUE(events.WaitFor(Kind::Done, 1));
     hid.Detach(refusing);
     const std::size_t good = hid.Attach(Product("00A1", "usb-1-1"));  // the same product, plugged in again
-    ASSERT_TRUE(Done(2));
-    EXPECT_TRUE(station.joinable());
+    ASSERT_TRUE(events.WaitFor(Kind::Done, 2));
     std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(lines.Events("summary").size(), 0u) << "one upgraded, one refused: not yet two upgraded";
+    EXPECT_FALSE(station->Ended()) << "one upgraded, one refused: not yet two upgraded";
+    EXPECT_TRUE(events.Of(Kind::Summary).empty());
     const std::size_t last = hid.Attach(Product("00A4", "usb-1-1"));
-    EXPECT_EQ(Finish(), ExitRefused) << "ends by itself at the count, with the worst outcome";
+    EXPECT_EQ(station->Finish(), Outcome::Refused) << "ends by itself at the count, with the worst outcome";
     EXPECT_EQ(hid.Product(good).Payload(), package.firmware);
     EXPECT_EQ(hid.Product(last).Payload(), package.firmware);
     EXPECT_EQ(hid.Log(refusing).reports.size(), 2u * 16);
     EXPECT_TRUE(hid.Log(other).reports.empty()) << "another location";
-    EXPECT_EQ(lines.Events("summary")[0]["outcomes"], (json{{"upgraded", 2}, {"refused the firmware", 1}}));
-    const auto done = lines.Events("done");
-    EXPECT_EQ(done[1]["tries"], 2) << "its second try";
-    EXPECT_EQ(done[1]["attempt"], 2);
+    EXPECT_EQ(events.Of(Kind::Summary).at(0).outcomes, (Outcomes{{Outcome::Upgraded, 2}, {Outcome::Refused, 1}}));
+    const auto done = events.Of(Kind::Done);
+    EXPECT_EQ(done[1].product.tries, 2) << "its second try";
+    EXPECT_EQ(done[1].product.attempt, 2);
 }
 
 // Fault caught: a station that looks for products with a package whose hash
-// is not the one it was pinned to.
-TEST_F(Station, APackageWhoseHashDiffersIsRefusedBeforeAnyProductIsLookedFor) {
+// is not the one it was pinned to. (qefftool upgrade's own pin is tried in
+// qefftool_upgrade_test.cpp.) A refused start is told to the output alone.
+TEST_F(Station, APackagePinnedToAnotherHashIsRefusedBeforeWatching) {
     const std::size_t waiting = hid.Attach(Product("00A1", "usb-1-1"));
     options.sha256 = Sha256Digest{};
-    const auto arrivals = hid.Arrivals();
-    station = std::thread([&] { exitCode = RunWatch(options, *system, *arrivals, out, stop); });
-    EXPECT_TRUE(lines.WaitFor([](const auto& l) { return Count(l, "summary") == 1; })) << "it ended by itself";
-    stop = true;
-    EXPECT_EQ(Finish(), ExitPackage);
+    EXPECT_FALSE(Start());
+    EXPECT_EQ(station->Finish(), Outcome::FileError) << "it ended by itself";
     EXPECT_EQ(hid.Log(waiting).opens, 0);
-    EXPECT_TRUE(lines.Events("watching").empty());
-    const auto messages = lines.Events("message");
+    EXPECT_TRUE(written.Of(Kind::Watching).empty());
+    EXPECT_EQ(written.Of(Kind::Summary).size(), 1u);
+    const auto messages = written.Of(Kind::Message);
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_NE(messages[0]["text"].get<std::string>().find("Nothing was sent."), std::string::npos);
+    EXPECT_NE(messages[0].text.find("Nothing was sent."), std::string::npos);
 }
 
 // Faults caught: Ctrl-C that waits for the running upgrades to end, cuts a
@@ -215,47 +146,46 @@ TEST_F(Station, APackageWhoseHashDiffersIsRefusedBeforeAnyProductIsLookedFor) {
 // started from the queue after Ctrl-C.
 TEST_F(Station, CtrlCStopsEveryRunningUpgradeBetweenReports) {
     package.firmware = CountingPayload(200000);
-    WriteBytes(folder / "p.qeff", BuildPackage(package));
-    SlowAnswers slow(hid, 5ms);
-    system = &slow;
+    AnswerAfter(5ms);
     options.limits.maxParallel = 1;
-    lines.onLine = [&](const json& line) {
-        if (line["event"] == "progress")
-            stop = true;  // as the first product passes its first tenth
-    };
     const std::size_t first = hid.Attach(Product("00A1", "usb-1-1"));
     const std::size_t waiting = hid.Attach(Product("00A2", "usb-1-2"));
     Start();
-    EXPECT_EQ(Finish(), ExitInterrupted);
+    EXPECT_TRUE(events.WaitFor(Kind::Progress));
+    station->Interrupt();  // as the first product passes its first tenth
+    EXPECT_EQ(station->Finish(), Outcome::Interrupted);
     EXPECT_LT(hid.Product(first).Payload().size(), package.firmware.size());
     for (const auto& report : hid.Log(first).reports)
         ASSERT_EQ(report.size(), 65u) << "whole reports only";
     EXPECT_TRUE(hid.Log(waiting).reports.empty()) << "none started from the queue";
     EXPECT_EQ(hid.OpenHandles(), 0);
-    EXPECT_EQ(lines.Events("queued").size(), 1u);
-    const auto done = lines.Events("done");
+    EXPECT_EQ(events.Of(Kind::Queued).size(), 1u);
+    const auto done = events.Of(Kind::Done);
     ASSERT_EQ(done.size(), 2u);
-    for (const json& line : done) {
-        EXPECT_EQ(line["outcome"], "interrupted");
-        if (line["path"] == "sim:" + std::to_string(waiting)) {
-            EXPECT_EQ(line["bytesSent"], 0);
+    for (const StationEvent& e : done) {
+        EXPECT_EQ(e.product.outcome, Outcome::Interrupted);
+        if (e.product.path == Sim(waiting)) {
+            EXPECT_EQ(e.product.bytesSent, 0u);
         }
     }
-    EXPECT_EQ(lines.Events("summary")[0]["outcomes"], (json{{"interrupted", 2}}));
+    EXPECT_EQ(events.Of(Kind::Summary).at(0).outcomes, (Outcomes{{Outcome::Interrupted, 2}}));
 }
 
-// Faults caught: a progress line per report rather than per tenth; a serial
-// number (a device's text) printed raw on the terminal, where its escapes
-// would drive it, or with a quote that prints a false location after it.
+// The lines qefftool watch prints, as text. Faults caught: a progress line
+// per report rather than per tenth; a serial number (a device's text) printed
+// raw on the terminal, where its escapes would drive it, or with a quote that
+// prints a false location after it.
 TEST_F(Station, TextLinesTellEveryTenthAndShowDeviceTextEscaped) {
     const std::size_t i = hid.Attach(Product("\x1b]0;owned\x07\" at \"usb-9", "usb-1-1"));
     options.limits.count = 1;
     std::ostringstream text;
-    StationOutput plain(text, false, errors);
-    EXPECT_EQ(RunHere(plain), ExitSuccess);
+    StationOutput plain(text, false);
+    output = &plain;
+    Start();
+    EXPECT_EQ(station->Finish(), Outcome::Upgraded);
     const std::string shown = text.str();
     EXPECT_EQ(shown.find('\x1b'), std::string::npos) << shown;
-    EXPECT_NE(shown.find("done sim:" + std::to_string(i) + " serial \"\\x1b]0;owned\\x07\\\" at \\\"usb-9\" at \"usb-1-1\""),
+    EXPECT_NE(shown.find("done " + Sim(i) + " serial \"\\x1b]0;owned\\x07\\\" at \\\"usb-9\" at \"usb-1-1\""),
               std::string::npos)
         << shown;
     std::size_t progress = 0;
@@ -264,14 +194,16 @@ TEST_F(Station, TextLinesTellEveryTenthAndShowDeviceTextEscaped) {
     EXPECT_EQ(progress, 9u) << "10% to 90%: one line a tenth\n" << shown;
 }
 
-// Faults caught: a JSON line without its UTC time; twins (one serial number on
-// two products at once) not both upgraded or not flagged; a refusal's code or
-// the bytes sent missing from `done`; an interface that may not be opened not
-// told with how to grant access; a record line missing or not telling the
-// product; --skip-recorded upgrading a product the record tells was upgraded
-// with this package, or stumbling on a torn last line.
+// The lines qefftool watch --json prints, and its record. Faults caught: a
+// JSON line without its UTC time; twins (one serial number on two products at
+// once) not both upgraded or not flagged; a refusal's code or the bytes sent
+// missing from `done`, or an outcome, an exit code or a count not told by its
+// name and number; an interface that may not be opened not told with how to
+// grant access; a record line missing or not telling the product;
+// --skip-recorded upgrading a product the record tells was upgraded with this
+// package, or stumbling on a torn last line.
 TEST_F(Station, TellsTimesTwinsDenialsAndKeepsARecordAcrossRuns) {
-    const std::string record = Utf8(folder / "record.jsonl");
+    const std::string record = Utf8(file.folder / "record.jsonl");
     options.record = record;
     options.station = "line-3";
     options.operatorName = "Ana";
@@ -281,42 +213,46 @@ TEST_F(Station, TellsTimesTwinsDenialsAndKeepsARecordAcrossRuns) {
     locked.accessDenied = true;
     locked.advertisesIds = true;
     const std::size_t lockedAt = hid.Attach(locked);
+    std::ostringstream printed;
+    StationOutput lines(printed, true);
+    output = &lines;
     Start();
-    ASSERT_TRUE(Done(2));
-    ASSERT_TRUE(lines.WaitFor([](const auto& l) { return Count(l, "denied") >= 1; }));
-    stop = true;
-    EXPECT_EQ(Finish(), ExitInterrupted);
+    const bool told = events.WaitFor(Kind::Done, 2) && events.WaitFor(Kind::Denied);
+    station->Interrupt();
+    EXPECT_EQ(station->Finish(), Outcome::Interrupted);
+    ASSERT_TRUE(told);
 
+    const std::string shown = printed.str();
     const std::regex utc(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
-    std::vector<json> all = lines.Events("package");
-    for (const char* event : {"watching", "arrived", "progress", "message", "done", "summary"})
-        for (const json& line : lines.Events(event))
-            all.push_back(line);
-    for (const json& line : all)
+    for (const json& line : Printed(shown))
         EXPECT_TRUE(std::regex_match(line.value("time", ""), utc)) << line;
-    const auto deniedLines = lines.Events("denied");
-    ASSERT_EQ(deniedLines.size(), 1u) << "told once";
-    const json& denied = deniedLines[0];
+    const auto denied = Printed(shown, "denied");
+    ASSERT_EQ(denied.size(), 1u) << "told once";
     EXPECT_EQ(hid.Log(lockedAt).reports.size(), 0u);
-    EXPECT_EQ(denied["event"], "denied");
-    EXPECT_EQ(denied["path"], "sim:" + std::to_string(lockedAt));
-    EXPECT_TRUE(std::regex_match(denied.value("time", ""), utc)) << denied;
+    EXPECT_EQ(denied[0]["path"], Sim(lockedAt));
 #ifdef _WIN32
-    EXPECT_NE(denied["text"].get<std::string>().find("Another program holds it"), std::string::npos);
+    EXPECT_NE(denied[0]["text"].get<std::string>().find("Another program holds it"), std::string::npos);
 #else
-    EXPECT_NE(denied["text"].get<std::string>().find("sudo /usr/share/quorvella-upgrade-utility/install-udev-rule.sh "
-                                                     "1d50 6018 (or scripts/install-udev-rule.sh 1d50 6018"),
+    EXPECT_NE(denied[0]["text"].get<std::string>().find("sudo /usr/share/quorvella-upgrade-utility/install-udev-rule.sh "
+                                                        "1d50 6018 (or scripts/install-udev-rule.sh 1d50 6018"),
               std::string::npos);
 #endif
-    const auto done = lines.Events("done");
+    const auto done = Printed(shown, "done");
     ASSERT_EQ(done.size(), 2u);
     for (const json& line : done) {
         EXPECT_EQ(line.value("duplicateSerial", false), true) << line;
-        const bool refused = line["path"] == "sim:" + std::to_string(twin);
+        const bool refused = line["path"] == Sim(twin);
         EXPECT_EQ(line["bytesSent"], refused ? 2048u : 5000u) << line;
         EXPECT_EQ(line.contains("ackCode"), refused) << line;
         EXPECT_EQ(line.value("ackCode", 0), refused ? 6 : 0) << line;
+        EXPECT_EQ(line["outcome"], refused ? "refused the firmware" : "upgraded") << line;
+        EXPECT_EQ(line["exitCode"], refused ? 6 : 0) << line;
     }
+    const auto summary = Printed(shown, "summary");
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0]["products"], 2);
+    EXPECT_EQ(summary[0]["outcomes"], (json{{"upgraded", 1}, {"refused the firmware", 1}}));
+    EXPECT_EQ(summary[0]["exitCode"], 8);
     EXPECT_EQ(hid.Product(good).Payload(), package.firmware);
 
     std::ifstream in(record, std::ios::binary);
@@ -329,7 +265,7 @@ TEST_F(Station, TellsTimesTwinsDenialsAndKeepsARecordAcrossRuns) {
     for (const json& r : records) {
         EXPECT_EQ(r["station"], "line-3");
         EXPECT_EQ(r["operator"], "Ana");
-        EXPECT_EQ(r["sha256"], lines.Events("package")[0]["sha256"]);
+        EXPECT_EQ(r["sha256"], Printed(shown, "package").at(0)["sha256"]);
     }
     for (const json& r : {records[1], records[2]}) {
         EXPECT_EQ(r["record"], "product");
@@ -347,12 +283,11 @@ TEST_F(Station, TellsTimesTwinsDenialsAndKeepsARecordAcrossRuns) {
     const std::size_t fresh = hid.Attach(Product("00E5", "usb-2-2"));
     options.skipRecorded = true;
     options.limits.count = 1;
-    stop = false;
-    StationOutput second(stream, true, errors);
-    EXPECT_EQ(RunHere(second), ExitSuccess);
+    Start();
+    EXPECT_EQ(station->Finish(), Outcome::Upgraded);
     EXPECT_TRUE(hid.Log(back).reports.empty()) << "recorded as upgraded with this package";
     EXPECT_EQ(hid.Product(fresh).Payload(), package.firmware);
-    const auto returned = lines.Events("returned");
+    const auto returned = Printed(printed.str(), "returned");
     ASSERT_EQ(returned.size(), 1u);
     EXPECT_EQ(returned[0]["recorded"], true);
     // Fault caught: the next run's first line run on from the torn one, so
@@ -368,9 +303,6 @@ TEST_F(Station, TellsTimesTwinsDenialsAndKeepsARecordAcrossRuns) {
 // going on taking products, its running upgrade abandoned, or a zero exit
 // code; the same for a record that cannot be written.
 TEST_F(Station, AnOutputThatCannotBeWrittenStopsTheStation) {
-    struct Broken final : std::streambuf {
-        int_type overflow(int_type) override { return traits_type::eof(); }
-    };
     struct Case {
         const char* name;
         bool brokenOutput;
@@ -386,13 +318,14 @@ TEST_F(Station, AnOutputThatCannotBeWrittenStopsTheStation) {
         SCOPED_TRACE(c.name);
         hid.DetachAll();
         const std::size_t running = hid.Attach(Product("00F1", "usb-1-1"));
-        Broken broken;
-        std::ostream brokenStream(&broken);
+        std::ostream closed(nullptr);  // every write fails
         std::ostringstream shown, told;
-        StationOutput output(c.brokenOutput ? brokenStream : static_cast<std::ostream&>(shown), false, told);
+        StationOutput out(c.brokenOutput ? closed : shown, false, told);
+        output = &out;
         if (c.record)
             options.record = c.record;
-        EXPECT_EQ(RunHere(output), ExitOutput) << "ends by itself";
+        Start();
+        EXPECT_EQ(station->Finish(), Outcome::OutputFailed) << "ends by itself";
         EXPECT_NE(told.str().find("cannot be written; the station takes no new product"), std::string::npos)
             << told.str();
         const auto& log = hid.Log(running);
@@ -406,31 +339,15 @@ TEST_F(Station, AnOutputThatCannotBeWrittenStopsTheStation) {
 // upgrades must end at their own pace) or the record (which must not wait for
 // a terminal), or `done` and the summary lost while the writer is behind.
 TEST_F(Station, AStalledConsumerHoldsUpNoUpgrade) {
-    options.record = Utf8(folder / "stalled.jsonl");
-    struct Stalled final : std::streambuf {
-        std::mutex mutex;
-        std::condition_variable released;
-        bool open = false;
-        std::string text;
-        int_type overflow(int_type c) override {
-            std::unique_lock lock(mutex);
-            released.wait(lock, [&] { return open; });
-            text += static_cast<char>(c);
-            return c;
-        }
-    } stalled;
-    std::ostream stalledStream(&stalled);
-    StationOutput output(stalledStream, true, errors);
+    options.record = Utf8(file.folder / "stalled.jsonl");
+    written.held = true;
     std::vector<std::size_t> products;
     for (const char* serial : {"00S1", "00S2", "00S3", "00S4", "00S5", "00S6", "00S7", "00S8"})
         products.push_back(hid.Attach(Product(serial, std::string("usb-") + serial)));
-    SlowAnswers watched(hid, 0ms);  // tells when each device is closed, its upgrade over
-    system = &watched;
-    std::thread ran([&] { exitCode = RunHere(output); });
-    const auto until = Clock::now() + 5s;
-    while (watched.Closed() < static_cast<int>(products.size()) && Clock::now() < until)
-        std::this_thread::sleep_for(5ms);
-    EXPECT_EQ(watched.Closed(), static_cast<int>(products.size())) << "every upgrade over while nothing could be written";
+    AnswerAfter(0ms);  // tells when each device is closed, its upgrade over
+    Start();
+    EXPECT_TRUE(Within(5s, [&] { return slow->Closed() == static_cast<int>(products.size()); }))
+        << "every upgrade over while nothing could be written";
     const auto recorded = [&] {
         std::ifstream record(*options.record);
         std::size_t n = 0;
@@ -438,36 +355,22 @@ TEST_F(Station, AStalledConsumerHoldsUpNoUpgrade) {
             n += line.find("\"record\":\"product\"") != std::string::npos;
         return n;
     };
-    for (const auto by = Clock::now() + 5s; recorded() < products.size() && Clock::now() < by;)
-        std::this_thread::sleep_for(5ms);
-    EXPECT_EQ(recorded(), products.size()) << "every product recorded while the output was stalled";
-    stop = true;
-    {
-        const std::lock_guard lock(stalled.mutex);
-        stalled.open = true;
-    }
-    stalled.released.notify_all();
-    ran.join();
+    EXPECT_TRUE(Within(5s, [&] { return recorded() == products.size(); }))
+        << "every product recorded while the output was stalled";
+    station->Interrupt();
+    written.held = false;
+    EXPECT_EQ(station->Finish(), Outcome::Interrupted);
     for (const std::size_t i : products)
         EXPECT_EQ(hid.Product(i).Payload(), package.firmware) << i;
-    EXPECT_EQ(exitCode, ExitInterrupted);
-    std::istringstream written(stalled.text);
-    std::size_t done = 0, summaries = 0;
-    for (std::string line; std::getline(written, line);) {
-        const json parsed = json::parse(line);
-        done += parsed["event"] == "done";
-        summaries += parsed["event"] == "summary";
-    }
-    EXPECT_EQ(done, products.size());
-    EXPECT_EQ(summaries, 1u);
+    EXPECT_EQ(written.Of(Kind::Done).size(), products.size());
+    EXPECT_EQ(written.Of(Kind::Summary).size(), 1u);
 }
 
 // Faults caught: more upgrades at once than --max-parallel; a queued product
 // that left upgraded or not told; the line going on after N failures in a row,
 // not saying why, or starting a queued product after it stopped.
 TEST_F(Station, TheLineQueuesAndStopsItselfAfterFailuresInARow) {
-    SlowAnswers slow(hid, 50ms);
-    system = &slow;
+    AnswerAfter(50ms);
     options.limits.maxParallel = 1;
     options.limits.stopAfterFailures = 2;
     const std::vector<BlockAnswer> refuse = {BlockAnswer::Code(1), BlockAnswer::Code(6)};
@@ -475,33 +378,32 @@ TEST_F(Station, TheLineQueuesAndStopsItselfAfterFailuresInARow) {
     const std::size_t second = hid.Attach(Product("00R2", "usb-1-2", refuse));
     const std::size_t leaving = hid.Attach(Product("00R3", "usb-1-3"));
     const std::size_t third = hid.Attach(Product("00R4", "usb-1-4"));
-    lines.onLine = [&](const json& line) {
-        if (line["event"] == "queued" && line["path"] == "sim:" + std::to_string(leaving))
+    events.onEvent = [&](const StationEvent& e) {
+        if (e.kind == Kind::Queued && e.product.path == Sim(leaving))
             hid.Detach(leaving);
     };
     Start();
-    EXPECT_EQ(Finish(), ExitRefused) << "ends by itself";
+    EXPECT_EQ(station->Finish(), Outcome::Refused) << "ends by itself";
     EXPECT_EQ(hid.Log(first).reports.size(), 2u * 16);
     EXPECT_EQ(hid.Log(second).reports.size(), 2u * 16);
     EXPECT_TRUE(hid.Log(leaving).reports.empty());
     EXPECT_TRUE(hid.Log(third).reports.empty()) << "not started after the line stopped";
     EXPECT_EQ(hid.OpenHandles(), 0);
-    EXPECT_EQ(lines.Events("queued").size(), 3u);
-    const auto left = lines.Events("left");
+    EXPECT_EQ(events.Of(Kind::Queued).size(), 3u);
+    const auto left = events.Of(Kind::Left);
     ASSERT_EQ(left.size(), 1u);
-    EXPECT_EQ(left[0]["path"], "sim:" + std::to_string(leaving));
-    const auto stopping = lines.Events("stopping");
+    EXPECT_EQ(left[0].product.path, Sim(leaving));
+    const auto stopping = events.Of(Kind::Stopping);
     ASSERT_EQ(stopping.size(), 1u);
-    EXPECT_NE(stopping[0]["reason"].get<std::string>().find("2 products in a row"), std::string::npos);
+    EXPECT_NE(stopping[0].text.find("2 products in a row"), std::string::npos);
     // Fault caught: the product never tried told and counted as a failure
     // ("not upgraded", exit code 4) when the line stopped itself.
-    EXPECT_EQ(lines.Events("summary")[0]["outcomes"], (json{{"refused the firmware", 2}}));
-    const auto notTaken = lines.Events("notTaken");
+    EXPECT_EQ(events.Of(Kind::Summary).at(0).outcomes, (Outcomes{{Outcome::Refused, 2}}));
+    const auto notTaken = events.Of(Kind::NotTaken);
     ASSERT_EQ(notTaken.size(), 1u);
-    EXPECT_EQ(notTaken[0]["path"], "sim:" + std::to_string(third));
+    EXPECT_EQ(notTaken[0].product.path, Sim(third));
     // One at a time: each started after the one before was done.
-    EXPECT_LT(lines.FirstAt("done", "sim:" + std::to_string(first)),
-              lines.FirstAt("progress", "sim:" + std::to_string(second)));
+    EXPECT_LT(events.First(Kind::Done, Sim(first)).value().time, events.First(Kind::Progress, Sim(second)).value().time);
 }
 
 // A shift's worth of plugs against the simulated system, which hands out the
@@ -514,27 +416,28 @@ TEST_F(Station, TheLineQueuesAndStopsItselfAfterFailuresInARow) {
 TEST_F(Station, AThousandPlugsAreEachToldAndRecordedOnceAndLeaveNothingBehind) {
     SimulatedHid line(SimulatedHid::Paths::LowestFree);
     system = &line;
-    options.record = Utf8(folder / "soak.jsonl");
+    options.record = Utf8(file.folder / "soak.jsonl");
     enum Fault { Good, Refusing, Silent, Unplugged, Returning, Twins, Denied, Faults };
     std::mutex mutex;
     std::map<std::string, int> count;  // "serial outcome" (or "serial returned"): how often
     std::size_t deniedTold = 0;
     std::set<std::string> twinsFlagged, twins;
-    lines.onLine = [&](const json& l) {
+    events.onEvent = [&](const StationEvent& e) {
         const std::lock_guard lock(mutex);
-        const std::string event = l["event"];
-        if (event == "done") {
-            ++count[l.value("serial", "") + " " + l.value("outcome", "")];
-            if (l.value("duplicateSerial", false))
-                twinsFlagged.insert(l.value("serial", ""));
-        }
-        else if (event == "returned")
-            ++count[l.value("serial", "") + " returned"];
-        else if (event == "denied")
+        const std::string& serial = e.product.identity.serial;
+        if (e.kind == Kind::Done) {
+            ++count[serial + " " + OutcomeName(e.product.outcome)];
+            if (e.product.duplicateSerial)
+                twinsFlagged.insert(serial);
+        } else if (e.kind == Kind::Returned) {
+            ++count[serial + " returned"];
+        } else if (e.kind == Kind::Denied) {
             ++deniedTold;
+        }
     };
-    Start(line.Arrivals());
-    lines.keep = false;  // the test keeps counts, not lines
+    written.keep = false;
+    ASSERT_TRUE(Start(line.Arrivals()));
+    events.keep = false;  // the test keeps counts, not events
 
     std::mt19937 draw(20261209);
     int faults[Faults] = {};
@@ -544,7 +447,7 @@ TEST_F(Station, AThousandPlugsAreEachToldAndRecordedOnceAndLeaveNothingBehind) {
     std::size_t deniedPlugs = 0, plugs = 0;
     ProcessHoldings warm;
     const auto settled = [&] {
-        return lines.WaitFor([&](const auto&) {
+        return events.WaitUntil([&](const auto&) {
             const std::lock_guard lock(mutex);
             for (const auto& [what, n] : expected)
                 if (count[what] != n)
@@ -611,7 +514,7 @@ TEST_F(Station, AThousandPlugsAreEachToldAndRecordedOnceAndLeaveNothingBehind) {
             (fault == Denied ? denied : plugged).push_back(at);
         }
         if (!settled()) {
-            const std::lock_guard lock(mutex);
+            station.reset();  // ended before what it uses goes
             std::string seen;
             for (const auto& [what, n] : count)
                 seen += what + "=" + std::to_string(n) + "; ";
@@ -639,7 +542,7 @@ TEST_F(Station, AThousandPlugsAreEachToldAndRecordedOnceAndLeaveNothingBehind) {
         if (plugs == 100)
             warm = HoldingsNow();
     }
-    ASSERT_TRUE(lines.WaitFor([&](const auto&) {
+    EXPECT_TRUE(events.WaitUntil([&](const auto&) {
         const std::lock_guard lock(mutex);
         return deniedTold == deniedPlugs;
     }));
@@ -647,8 +550,8 @@ TEST_F(Station, AThousandPlugsAreEachToldAndRecordedOnceAndLeaveNothingBehind) {
         line.Detach(i);
     std::this_thread::sleep_for(50ms);  // the station sees them go
     const ProcessHoldings after = HoldingsNow();
-    stop = true;
-    EXPECT_EQ(Finish(), ExitInterrupted);
+    station->Interrupt();
+    EXPECT_EQ(station->Finish(), Outcome::Interrupted);
 
     EXPECT_EQ(count, expected) << "each product told of once, as its fault calls for";
     std::map<std::string, int> recorded;

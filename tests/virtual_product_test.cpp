@@ -3,7 +3,7 @@
 
 #include "package_files.h"
 #include "support/transfer_fixtures.h"
-#include "virtual_product.h"
+#include "simulated/virtual_product.h"
 
 #include <gtest/gtest.h>
 

@@ -115,3 +115,10 @@ std::string StationEventJson(const StationEvent& e) {
     return line.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+
+std::string StationFoundJson(const StationEvent& e) {
+    const StationProduct& p = e.product;
+    const json line{{"event", "found"}, {"time", IsoUtc(e.time)}, {"path", p.path},
+                    {"serial", p.identity.serial}, {"location", p.identity.location}};
+    return line.dump(-1, ' ', false, json::error_handler_t::replace);
+}

@@ -7,3 +7,7 @@
 // The event's JSON line (without its newline), as `--json` writes it and the
 // station's page streams it.
 std::string StationEventJson(const StationEvent& event);
+
+// The `found` line `--json` writes before a product's `started` line, in the
+// words `upgrade --json` tells a product found by (path, serial, location).
+std::string StationFoundJson(const StationEvent& started);

@@ -73,9 +73,11 @@ std::map<std::string, std::string> PresentPlugs(HidSystem& hid) {
 
 // The station refuses to start: the package is told, if it could be read, the
 // reason and an empty summary.
-Outcome Refuse(EventOutput& out, const PackageSummary& package, bool told, const std::string& why, Outcome outcome,
-               const std::string& caption = "File Error") {
+Outcome Refuse(EventOutput& out, const std::vector<StationEventSink*>& sinks, const PackageSummary& package, bool told,
+               const std::string& why, Outcome outcome, const std::string& caption = "File Error") {
     EventFanout fanout(out, nullptr, {});
+    for (StationEventSink* sink : sinks)  // they hear why, as the output does
+        fanout.Subscribe(sink);
     StationModel model(StationPolicy({}), fanout, {"", "", package});
     if (told)
         model.Package();
@@ -147,10 +149,10 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
     if (!package) {
         PackageSummary named;
         named.path = options.package;
-        return Refuse(out, named, false, why, Outcome::FileError);
+        return Refuse(out, sinks_, named, false, why, Outcome::FileError);
     }
     if (const auto refused = PinRefusal(*package, options.sha256))
-        return Refuse(out, package->summary, true, *refused, Outcome::FileError);
+        return Refuse(out, sinks_, package->summary, true, *refused, Outcome::FileError);
 
     std::unique_ptr<RecordFile> record;
     std::set<std::string> recorded;
@@ -159,7 +161,7 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
         record = before ? RecordFile::Open(*options.record) : nullptr;
         if (!record) {
             out.Warn("the record " + *options.record + " cannot be opened.");
-            return Refuse(out, package->summary, true, "The record " + *options.record + " cannot be opened.",
+            return Refuse(out, sinks_, package->summary, true, "The record " + *options.record + " cannot be opened.",
                           Outcome::OutputFailed);
         }
         if (options.skipRecorded)
@@ -171,7 +173,7 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
         std::string refused;
         web = WebOptionsOf(options, refused);
         if (!web)
-            return Refuse(out, package->summary, true, refused, Outcome::Usage, "Error");
+            return Refuse(out, sinks_, package->summary, true, refused, Outcome::Usage, "Error");
     }
 
     const RecordHeader header{options.station, options.operatorName, package->summary};
@@ -184,7 +186,7 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
             page = std::make_unique<StationWeb>(*web, model.Board(), *this);
         } catch (const std::exception& e) {
             writer.Close();
-            return Refuse(out, package->summary, true, e.what(), Outcome::Failed, "Error");
+            return Refuse(out, sinks_, package->summary, true, e.what(), Outcome::Failed, "Error");
         }
         writer.Subscribe(page.get());
     }
@@ -237,11 +239,12 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
                     model.Message(id, "Interrupted",
                                   "Stopped after " + std::to_string(result->payloadSent) + " of " +
                                       std::to_string(result->payloadSize) +
-                                      " bytes. The product may hold part of the new firmware: upgrade it again.");
+                                      " bytes. The product may hold part of the new firmware: upgrade it again.",
+                                  MessageStyle::Exclamation);
                 outcome = OutcomeOf(result->outcome);
             } catch (const std::exception& e) {
                 found.device.reset();
-                model.Message(id, "Error", e.what());
+                model.Message(id, "Error", e.what(), MessageStyle::Error);
             }
             model.Finish(id, outcome, result);
             over = true;
@@ -250,7 +253,7 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
             upgrade.thread = std::thread(std::move(run));
         } catch (const std::system_error&) {  // no thread to be had: the product is told it failed
             running.pop_back();
-            model.Message(id, "Error", "No thread to be had for its upgrade; nothing was sent.");
+            model.Message(id, "Error", "No thread to be had for its upgrade; nothing was sent.", MessageStyle::Error);
             model.Finish(id, Outcome::Failed, std::nullopt);
         }
     };
@@ -312,7 +315,8 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
     for (auto& [id, product] : queued) {
         product.device.reset();
         if (model.Stopping() == StopReason::Interrupted)
-            model.Message(id, "Interrupted", "The station stopped before its turn; nothing was sent.");
+            model.Message(id, "Interrupted", "The station stopped before its turn; nothing was sent.",
+                          MessageStyle::Exclamation);
         model.Drop(id);
     }
     queued.clear();

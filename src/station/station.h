@@ -2,7 +2,7 @@
 
 #include "device/device_discovery.h"
 #include "platform/sha256.h"
-#include "station/outcome.h"
+#include "device/outcome.h"
 #include "station/station_policy.h"
 #include "station/web/station_web.h"
 

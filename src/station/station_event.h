@@ -3,7 +3,7 @@
 #include "device/hid_device.h"
 #include "device/message_display.h"
 #include "package/checked_package.h"
-#include "station/outcome.h"
+#include "device/outcome.h"
 
 #include <chrono>
 #include <cstdint>

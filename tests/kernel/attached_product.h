@@ -1,7 +1,7 @@
 #pragma once
 
 #include "package/package_writer.h"
-#include "virtual_product.h"
+#include "simulated/virtual_product.h"
 
 #include <atomic>
 #include <cstdint>

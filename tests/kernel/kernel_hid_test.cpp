@@ -13,7 +13,7 @@
 #include "process_holdings.h"
 #include "qefftool/list_command.h"
 #include "qefftool/text_output.h"
-#include "qefftool/upgrade_command.h"
+#include "device/product_upgrade.h"
 
 #include <gtest/gtest.h>
 
@@ -327,7 +327,7 @@ TEST_P(RealKernel, QefftoolListsAndUpgradesTheProduct) {
     UpgradeOptions options;
     options.package = (folder / "p.qeff").string();
     const std::atomic<bool> stop{false};
-    EXPECT_EQ(RunUpgrade(options, *hid, out, stop), 0) << text.str();
+    EXPECT_EQ(RunUpgrade(options, *hid, out, stop), Outcome::Upgraded) << text.str();
     EXPECT_NE(text.str().find("found /dev/hidraw"), std::string::npos) << text.str();
     EXPECT_EQ(product.Product().Product().Payload(), package.firmware);
 }
@@ -358,7 +358,7 @@ TEST_P(RealKernel, QefftoolUpgradesTwoProductsAtOnce) {
     options.all = true;
     options.choice.serial = "QV-A";
     const std::atomic<bool> stop{false};
-    EXPECT_EQ(RunUpgrade(options, *hid, out, stop), 0) << text.str();
+    EXPECT_EQ(RunUpgrade(options, *hid, out, stop), Outcome::Upgraded) << text.str();
     EXPECT_NE(text.str().find("2 of 2 products upgraded"), std::string::npos) << text.str();
     EXPECT_NE(text.str().find("serial \"QV-A\", at \"usb-bench-3\""), std::string::npos) << text.str();
     EXPECT_EQ(other.ReportsTaken(), 0u);

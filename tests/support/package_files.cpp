@@ -71,3 +71,11 @@ SimulatedInterface ProductInterface(const PackageContents& package, std::size_t 
     i.product = ProductFor(package, outputLength, inputLength, std::move(answers));
     return i;
 }
+
+PackageOnDisk::PackageOnDisk(std::size_t firmwareSize, std::uint32_t blockLength) {
+    contents.firmware = CountingPayload(firmwareSize);
+    contents.blockLength = blockLength;
+    Write();
+}
+
+void PackageOnDisk::Write() const { WriteBytes(folder / "p.qeff", BuildPackage(contents)); }

@@ -47,3 +47,14 @@ SimulatedInterface ProductInterface(const PackageContents& package, std::size_t 
 
 ProductConfig ProductFor(const PackageContents& package, std::size_t outputLength = 65, std::size_t inputLength = 65,
                          std::vector<BlockAnswer> answers = {});
+
+// The sample package with `firmwareSize` bytes of firmware sent in blocks of
+// `blockLength`, written as p.qeff to a folder of its own.
+struct PackageOnDisk {
+    explicit PackageOnDisk(std::size_t firmwareSize = 5000, std::uint32_t blockLength = 1024);
+    void Write() const;  // again, after a change to `contents`
+
+    TempFolder folder;
+    PackageContents contents = SamplePackage();
+    std::string path = Utf8(folder / "p.qeff");
+};

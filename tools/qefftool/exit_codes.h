@@ -1,6 +1,6 @@
 #pragma once
 
-#include "station/outcome.h"
+#include "device/outcome.h"
 
 // qefftool's exit codes, the same on every system. With several products the
 // worst (highest) of theirs is the command's.

@@ -84,6 +84,9 @@ std::string StationOutput::TextLine(const StationEvent& e) const {
 void StationOutput::Warn(const std::string& text) { errors_ << "qefftool: " << text << "\n" << std::flush; }
 
 bool StationOutput::Write(const StationEvent& event) {
+    // A product whose upgrade starts is told found first, as `upgrade --json` tells it.
+    if (json_ && event.kind == StationEvent::Kind::Started)
+        out_ << StationFoundJson(event) << '\n';
     out_ << (json_ ? StationEventJson(event) : TextLine(event)) << '\n' << std::flush;
     return out_.good();
 }

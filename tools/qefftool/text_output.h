@@ -1,6 +1,6 @@
 #pragma once
 
-#include "qefftool/upgrade_output.h"
+#include "device/upgrade_output.h"
 
 #include <chrono>
 #include <map>

@@ -6,7 +6,7 @@
 #include "qefftool/exit_codes.h"
 #include "qefftool/json_output.h"
 #include "qefftool/text_output.h"
-#include "qefftool/upgrade_command.h"
+#include "device/product_upgrade.h"
 #include "qefftool/verb_options.h"
 #include "qefftool/verbs.h"
 
@@ -51,11 +51,11 @@ int Upgrade(Given& given) {
     CatchInterrupts();
     if (given.json) {
         JsonOutput out(std::cout);
-        return RunUpgrade(upgrade, *hid, out, InterruptRequested());
+        return ExitCodeOf(RunUpgrade(upgrade, *hid, out, InterruptRequested()));
     }
     // Progress drawn in place only on a terminal; a pipe or a file gets lines.
     TextOutput out(std::cout, isatty(fileno(stdout)) != 0);
-    return RunUpgrade(upgrade, *hid, out, InterruptRequested());
+    return ExitCodeOf(RunUpgrade(upgrade, *hid, out, InterruptRequested()));
 }
 
 }  // namespace

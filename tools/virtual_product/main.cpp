@@ -9,7 +9,7 @@
 
 #include "package/package_header.h"
 #include "platform/exclusive_file.h"
-#include "virtual_product.h"
+#include "simulated/virtual_product.h"
 
 #include <atomic>
 #include <csignal>

@@ -4,7 +4,7 @@
 #include "device/hid_device.h"
 #include "device/message_display.h"
 #include "package/checked_package.h"
-#include "station/outcome.h"
+#include "device/outcome.h"
 
 #include <chrono>
 #include <cstdint>
@@ -19,7 +19,7 @@ struct UpgradeEnd {
     Outcome outcome = Outcome::Failed;
     std::chrono::milliseconds took{0};  // the transfer's time; 0 where none ran
     std::uint64_t bytesSent = 0;
-    std::optional<std::uint32_t> ackCode;  // the product's refusal
+    std::optional<std::uint32_t> ackCode = std::nullopt;  // the product's refusal
 };
 
 // Where an upgrade tells what happens: a terminal, plain lines or JSON lines.

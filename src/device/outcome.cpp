@@ -1,4 +1,4 @@
-#include "station/outcome.h"
+#include "device/outcome.h"
 
 const char* OutcomeName(Outcome outcome) {
     switch (outcome) {

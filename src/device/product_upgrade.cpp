@@ -1,11 +1,10 @@
-#include "qefftool/upgrade_command.h"
+#include "device/product_upgrade.h"
 
 #include "package/checked_package.h"
 #include "device/device_discovery.h"
-#include "qefftool/exit_codes.h"
 #include "package/package_bytes.h"
 #include "package/package_header.h"
-#include "station/outcome.h"
+#include "device/outcome.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -22,8 +21,8 @@ using std::chrono::milliseconds;
 constexpr milliseconds kSecondSearch{2000};  // the window's rule
 constexpr milliseconds kPollEvery{200};      // with --wait
 
-// The transfer as the command line shows it: progress and messages go to the
-// output, Ctrl-C stops it between reports.
+// The transfer as the output shows it: progress and messages go to the
+// output, `stop` (Ctrl-C) ends it between reports.
 class CommandLineView final : public TransferView {
 public:
     CommandLineView(std::string path, UpgradeOutput& out, const std::atomic<bool>& stop)
@@ -72,15 +71,15 @@ Outcome Upgrade(FoundProduct& product, const std::vector<std::uint8_t>& package,
                         std::to_string(result.payloadSize) +
                         " bytes. The product may hold part of the new firmware: upgrade it again.",
                     MessageStyle::Exclamation);
-    UpgradeEnd end{product.path, product.identity, OutcomeOf(result.outcome), took, result.payloadSent, std::nullopt};
+    UpgradeEnd end{product.path, product.identity, OutcomeOf(result.outcome), took, result.payloadSent};
     if (result.outcome == TransferOutcome::Refused)
         end.ackCode = result.ackCode;
     out.Result(end);
     return end.outcome;
 }
 
-// Tells the summary of the products' ends; returns the exit code, the worst of theirs.
-int Summarize(UpgradeOutput& out, const std::vector<Outcome>& ends) {
+// Tells the summary of the products' ends; returns the worst of them.
+Outcome Summarize(UpgradeOutput& out, const std::vector<Outcome>& ends) {
     std::map<Outcome, int> outcomes;
     Outcome worst = Outcome::Upgraded;
     for (const Outcome outcome : ends) {
@@ -88,16 +87,16 @@ int Summarize(UpgradeOutput& out, const std::vector<Outcome>& ends) {
         worst = Worse(worst, outcome);
     }
     out.Summary(outcomes, worst);
-    return ExitCodeOf(worst);
+    return worst;
 }
 
 }  // namespace
 
-int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out, const std::atomic<bool>& stop) {
+Outcome RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out, const std::atomic<bool>& stop) {
     // An upgrade that ends before any product: the message, and a result for no product.
     const auto fail = [&out](const char* caption, const std::string& text, MessageStyle style, Outcome outcome) {
         out.Message("", caption, text, style);
-        return ExitCodeOf(End(out, {}, outcome));
+        return End(out, {}, outcome);
     };
     const std::string denied = "Device found, but access to it was denied.\nAllow access to the device (see README) and try again.";
     std::string why;

@@ -1,4 +1,4 @@
-#include "product_descriptor.h"
+#include "simulated/product_descriptor.h"
 
 std::vector<std::uint8_t> VendorReportDescriptor(std::size_t outputLength, std::size_t inputLength,
                                                  std::uint8_t inputId, std::uint8_t outputId) {

@@ -1,6 +1,6 @@
-#include "virtual_product.h"
+#include "simulated/virtual_product.h"
 
-#include "product_descriptor.h"
+#include "simulated/product_descriptor.h"
 
 #include "package/package_header.h"
 

@@ -3,7 +3,7 @@
 #include "device/device_discovery.h"
 #include "package/checked_package.h"
 #include "platform/sha256.h"
-#include "qefftool/upgrade_output.h"
+#include "device/upgrade_output.h"
 
 #include <atomic>
 #include <chrono>
@@ -26,5 +26,5 @@ struct UpgradeOptions {
 
 // Checks the package, finds the product(s) and runs the same transfer as the
 // window, telling `out` how it goes. `stop` ends it between reports. Returns
-// the exit code.
-int RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out, const std::atomic<bool>& stop);
+// how it ended: the worst product's outcome.
+Outcome RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput& out, const std::atomic<bool>& stop);
