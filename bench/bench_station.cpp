@@ -6,7 +6,7 @@
 //
 //   build/release/bench/bench_station
 
-#include "simulated_station.h"
+#include "support/simulated_station.h"
 
 #include <benchmark/benchmark.h>
 

@@ -8,7 +8,7 @@
 //
 //   build/release/bench/bench_station_web
 
-#include "simulated_station.h"
+#include "support/simulated_station.h"
 
 #include <benchmark/benchmark.h>
 

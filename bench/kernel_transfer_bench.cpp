@@ -20,7 +20,7 @@
 #include "platform/hid_linux.h"
 #include "platform/native_arrivals.h"
 #include "device/product_upgrade.h"
-#include "station_harness.h"
+#include "support/station_harness.h"
 #include "simulated/virtual_product.h"
 
 #include <QApplication>

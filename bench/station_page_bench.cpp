@@ -11,8 +11,8 @@
 //
 //   build/debug/bench/station_page_bench [events]   (needs chromium)
 
-#include "devtools_client.h"
-#include "simulated_station.h"
+#include "support/devtools_client.h"
+#include "support/simulated_station.h"
 #include "station/station_board.h"
 #include "station/web/station_web.h"
 

@@ -41,8 +41,10 @@ public:
         bool ended = false;  // its upgrade ended, with the product's exit code
     };
 
+    // The places shown at most: a fixture's ports, with room to spare.
+    static constexpr std::size_t kPlacesKept = 128;
+
 private:
-    static constexpr std::size_t kPlacesKept = 256;
     // Past kPlacesKept places, the one whose product ended longest ago goes.
     void MakeRoom();  // under the lock
     std::size_t Count(Outcome outcome) const;  // under the lock

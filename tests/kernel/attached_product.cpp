@@ -1,6 +1,6 @@
-#include "attached_product.h"
+#include "kernel/attached_product.h"
 
-#include "package_files.h"
+#include "support/package_files.h"
 #include "platform/hid_linux.h"
 
 #include <chrono>

@@ -2,14 +2,14 @@
 // watching for uhid products through the kernel's own uevents (no udevd runs
 // there), as they are plugged in one after another and several at once.
 
-#include "attached_product.h"
-#include "package_files.h"
+#include "kernel/attached_product.h"
+#include "support/package_files.h"
 #include "platform/native_arrivals.h"
 #include "platform/native_hid.h"
 #include "qefftool/station_output.h"
 #include "qefftool/text_output.h"
 #include "device/product_upgrade.h"
-#include "station_harness.h"
+#include "support/station_harness.h"
 
 #include <gtest/gtest.h>
 

@@ -4,10 +4,10 @@
 #include "app/qt/quorvella_upgrade_utility.h"
 #include "app/qt/tcgauge.h"
 #include "app/qt/unit2.h"
-#include "gui_fixtures.h"
-#include "package_files.h"
+#include "support/gui_fixtures.h"
+#include "support/package_files.h"
 #include "platform/native_hid.h"
-#include "attached_product.h"
+#include "kernel/attached_product.h"
 
 #include <QPushButton>
 #include <QTest>

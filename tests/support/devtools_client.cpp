@@ -1,4 +1,4 @@
-#include "devtools_client.h"
+#include "support/devtools_client.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>

@@ -3,8 +3,8 @@
 #include "app/main_window.h"
 #include "device/device_discovery.h"
 #include "package/package_ids.h"
-#include "recording_messages.h"
-#include "scripted_open_dialog.h"
+#include "support/recording_messages.h"
+#include "support/scripted_open_dialog.h"
 #include "simulated/simulated_hid.h"
 
 #include <functional>

@@ -1,4 +1,4 @@
-#include "gui_fixtures.h"
+#include "support/gui_fixtures.h"
 
 #include "device/device_discovery.h"
 #include "package/package_ids.h"

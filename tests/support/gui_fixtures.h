@@ -1,8 +1,8 @@
 #pragma once
 
 #include "app/qt/quorvella_upgrade_utility.h"
-#include "recording_messages.h"
-#include "scripted_open_dialog.h"
+#include "support/recording_messages.h"
+#include "support/scripted_open_dialog.h"
 #include "simulated/simulated_hid.h"
 
 // A main window with recorded messages, a scripted dialog and simulated HID.

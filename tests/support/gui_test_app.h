@@ -1,6 +1,6 @@
 #pragma once
 
-#include "recording_messages.h"
+#include "support/recording_messages.h"
 
 // What the application object itself showed (the error box for escaped errors).
 RecordingMessages& ApplicationMessages();

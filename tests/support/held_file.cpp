@@ -1,4 +1,4 @@
-#include "held_file.h"
+#include "support/held_file.h"
 
 #ifdef _WIN32
 #include <windows.h>

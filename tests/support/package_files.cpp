@@ -1,4 +1,4 @@
-#include "package_files.h"
+#include "support/package_files.h"
 
 #include "simulated/simulated_hid.h"
 

@@ -1,4 +1,4 @@
-#include "private_system_bus.h"
+#include "support/private_system_bus.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

@@ -1,4 +1,4 @@
-#include "process_holdings.h"
+#include "support/process_holdings.h"
 
 #ifdef __linux__
 #include <filesystem>

@@ -1,7 +1,7 @@
 // Runs the GUI tests headless, inside one application object as the program has.
 
 #include "app/qt/utility_application.h"
-#include "gui_test_app.h"
+#include "support/gui_test_app.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "package_files.h"
+#include "support/package_files.h"
 #include "simulated/simulated_hid.h"
-#include "slow_answers.h"
-#include "station_harness.h"
+#include "support/slow_answers.h"
+#include "support/station_harness.h"
 
 #include <chrono>
 #include <memory>

@@ -1,5 +1,5 @@
 #include "device/firmware_transfer.h"
-#include "package_files.h"
+#include "support/package_files.h"
 #include "package/package_header.h"
 #include "package/package_writer.h"
 #include "platform/exclusive_file.h"

@@ -138,7 +138,7 @@ TEST_F(StationBoardTest, KeepsAtMostItsPlacesDroppingTheOneThatEndedLongestAgo) 
     for (int i = 0; i < 300; ++i)
         model.Finish(Plug("S" + std::to_string(i), "p" + std::to_string(i)), Outcome::Upgraded, TransferResult{});
     const json status = Status();
-    EXPECT_EQ(status["products"].size(), 256u);
+    EXPECT_EQ(status["products"].size(), StationBoard::kPlacesKept);
     EXPECT_EQ(TileAt(status, "run")["id"], running);
     EXPECT_FALSE(TileAt(status, "p0").is_object()) << "the oldest went";
     EXPECT_EQ(TileAt(status, "p299")["state"], "upgraded");

@@ -1,4 +1,4 @@
-#include "package_files.h"
+#include "support/package_files.h"
 #include "platform/hid_linux.h"
 
 #include <gtest/gtest.h>

@@ -2,8 +2,8 @@
 #include "app/qt/quorvella_upgrade_utility.h"
 #include "app/qt/tcgauge.h"
 #include "app/qt/unit2.h"
-#include "gui_fixtures.h"
-#include "gui_test_app.h"
+#include "support/gui_fixtures.h"
+#include "support/gui_test_app.h"
 
 #include <QApplication>
 #include <QGroupBox>

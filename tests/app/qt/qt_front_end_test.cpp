@@ -4,10 +4,10 @@
 #include "app/qt/quorvella_upgrade_utility.h"
 #include "app/qt/tcgauge.h"
 #include "device/device_discovery.h"
-#include "gui_fixtures.h"
-#include "package_files.h"
+#include "support/gui_fixtures.h"
+#include "support/package_files.h"
 #ifdef Q_OS_LINUX
-#include "private_system_bus.h"
+#include "support/private_system_bus.h"
 #endif
 
 #include <QAccessible>

@@ -1,7 +1,7 @@
 // The virtual product's own logic, over a transport that hands it reports on
 // the serving thread as uhid and the USB gadget do.
 
-#include "package_files.h"
+#include "support/package_files.h"
 #include "support/transfer_fixtures.h"
 #include "simulated/virtual_product.h"
 

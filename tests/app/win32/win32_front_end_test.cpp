@@ -12,9 +12,9 @@
 #include "app/win32/win32_open_dialog.h"
 #include "app/win32/win32_text.h"
 #include "device/device_discovery.h"
-#include "fake_main_window.h"
-#include "held_file.h"
-#include "package_files.h"
+#include "support/fake_main_window.h"
+#include "support/held_file.h"
+#include "support/package_files.h"
 
 #include <commctrl.h>
 

@@ -2,8 +2,8 @@
 // (xcb), pressed with real X input (XTest), and the cursor image the X server
 // reports (XFixes), not the widgets' cursor properties.
 
-#include "gui_fixtures.h"
-#include "package_files.h"
+#include "support/gui_fixtures.h"
+#include "support/package_files.h"
 
 #include <QPushButton>
 #include <QTest>

@@ -1,6 +1,6 @@
 #include "package/package_file.h"
 #include "package/package_header.h"
-#include "package_files.h"
+#include "support/package_files.h"
 #include "platform/exclusive_file.h"
 #include "support/transfer_fixtures.h"
 

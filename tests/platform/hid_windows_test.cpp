@@ -3,7 +3,7 @@
 
 #include "device/device_discovery.h"
 #include "device/firmware_transfer.h"
-#include "package_files.h"
+#include "support/package_files.h"
 #include "platform/hid_windows.h"
 #include "support/transfer_fixtures.h"
 

@@ -2,7 +2,7 @@
 // station is started as its own process and sent what they send.
 
 #include "qefftool/exit_codes.h"
-#include "package_files.h"
+#include "support/package_files.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 #include "device/ack_codes.h"
 #include "device/device_discovery.h"
-#include "fake_main_window.h"
-#include "held_file.h"
+#include "support/fake_main_window.h"
+#include "support/held_file.h"
 #include "package/package_header.h"
-#include "package_files.h"
-#include "process_holdings.h"
+#include "support/package_files.h"
+#include "support/process_holdings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "package_files.h"
+#include "support/package_files.h"
 #include "app/qt/qt_open_dialog.h"
 
 #include <QAbstractItemView>

@@ -1,5 +1,5 @@
-#include "held_file.h"
-#include "package_files.h"
+#include "support/held_file.h"
+#include "support/package_files.h"
 #include "platform/exclusive_file.h"
 
 #include <gtest/gtest.h>

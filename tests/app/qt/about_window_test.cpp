@@ -1,8 +1,8 @@
 #include "app/qt/logo_image.h"
 #include "app/qt/quorvella_upgrade_utility.h"
 #include "app/qt/unit2.h"
-#include "gui_fixtures.h"
-#include "package_files.h"
+#include "support/gui_fixtures.h"
+#include "support/package_files.h"
 
 #include <QApplication>
 #include <QDir>

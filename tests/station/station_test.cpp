@@ -2,9 +2,9 @@
 // test's thread while the station runs on another; read through its events,
 // but for the two cases that read the lines qefftool prints.
 
-#include "process_holdings.h"
+#include "support/process_holdings.h"
 #include "qefftool/station_output.h"
-#include "simulated_station.h"
+#include "support/simulated_station.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,8 +1,8 @@
 #include "package/package_text.h"
-#include "fake_main_window.h"
-#include "held_file.h"
+#include "support/fake_main_window.h"
+#include "support/held_file.h"
 #include "package/package_ids.h"
-#include "package_files.h"
+#include "support/package_files.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // stops taking reports; a terminal whose other side has closed fails as a node
 // whose product has gone does (end of file on read, EIO on write).
 
-#include "package_files.h"
+#include "support/package_files.h"
 #include "platform/hid_linux.h"
 
 #include <gtest/gtest.h>

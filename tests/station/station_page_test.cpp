@@ -2,8 +2,8 @@
 // over the DevTools protocol with real mouse events, against a real station
 // over the simulated product, running on a thread of the test.
 
-#include "devtools_client.h"
-#include "simulated_station.h"
+#include "support/devtools_client.h"
+#include "support/simulated_station.h"
 #include "station/station_board.h"
 #include "station/web/station_web.h"
 
