@@ -65,7 +65,7 @@ fi
 step "debug: the programs the kernel tests boot, and the benchmarks" build debug \
   kernel_hid_tests kernel_station_tests kernel_gui_tests qefftool qeff-virtual-product benchmarks
 step "sanitize: build" build sanitize
-step "sanitize: tests" ctest --preset sanitize -j 2
+step "sanitize: tests" ctest --preset sanitize
 step "tsan: build" build tsan
 step "tsan: tests" ctest --preset tsan
 step "windows-cross: build" build windows-cross
