@@ -18,7 +18,7 @@ fail() { echo "check-windows-installer: $*" >&2; exit 1; }
 registered() { scripts/wine-run.sh reg query "$key" /v DisplayVersion 2>/dev/null | grep -q DisplayVersion; }
 
 scripts/wine-run.sh "$setup" /S >/dev/null
-for f in quorvella_upgrade_utility.exe qefftool.exe LogoQuorvella.png README.md LICENSE.txt uninstall.exe; do
+for f in quorvella_upgrade_utility.exe qefftool.exe LogoQuorvella.png README.md LICENSE.txt docs/command-line.md uninstall.exe; do
   [ -f "$dir/$f" ] || fail "$f was not installed"
 done
 [ -f "$lnk" ] || fail "no Start-menu shortcut"

@@ -20,8 +20,14 @@ step() {  # step NAME COMMAND...
   echo "=== $name: $((SECONDS - from)) s"
 }
 report() {
+  local name
+  for name in "${!pids[@]}"; do  # a step beside the others, left behind by a failure: ended, and shown
+    kill -- "-${pids[$name]}" 2>/dev/null || kill "${pids[$name]}" 2>/dev/null || true
+    echo "=== $name (ended: a step failed)"
+    cat "build/$name.log" 2>/dev/null || true
+  done
   echo "=== Time of each step"
-  printf '%s\n' "${timings[@]}"
+  [ ${#timings[@]} -eq 0 ] || printf '%s\n' "${timings[@]}"
   printf '%5d s  in all\n' $((SECONDS - started))
 }
 build() {  # build PRESET [ninja targets]: configure and build
@@ -29,19 +35,21 @@ build() {  # build PRESET [ninja targets]: configure and build
   if [ $# -gt 1 ]; then cmake --build --preset "$1" --target "${@:2}"; else cmake --build --preset "$1"; fi
 }
 
-# A step that runs beside the next ones; its output is shown when it is awaited.
+# A step that runs beside the next ones, in a process group of its own (so
+# that a failure elsewhere ends all of it); its output is shown when it is awaited.
 declare -A pids froms
 beside() {  # beside NAME COMMAND...
   local name=$1
   shift
   echo "=== $name (beside the next steps)"
   froms[$name]=$SECONDS
-  "$@" >"build/$name.log" 2>&1 &
+  setsid "$@" >"build/$name.log" 2>&1 &
   pids[$name]=$!
 }
 await() {  # await NAME
   local name=$1 status=0
   wait "${pids[$name]}" || status=$?
+  unset "pids[$name]"
   cat "build/$name.log"
   timings+=("$(printf '%5d s  %s (beside the others)' $((SECONDS - froms[$name])) "$name")")
   echo "=== $name: $((SECONDS - froms[$name])) s, status $status"
@@ -79,7 +87,8 @@ step "fuzz: build" build fuzz
 # A guest kernel takes one core (QEMU without KVM), and its tests time the
 # window's events: the boots run one after the other, beside steps that take
 # the other core alone.
-beside kernel-tests bash -c 'ctest --preset debug -L kernel && ctest --preset windows-cross -L kernel'
+beside kernel-tests bash -c 'ctest --preset debug -L kernel; linux=$?; ctest --preset windows-cross -L kernel; windows=$?
+  exit $((linux | windows))'
 step "fuzz: each fuzzer for its bounded time" ctest --preset fuzz -j 1
 TIDY_JOBS=1 step "clang-tidy" scripts/static-analysis.sh
 await kernel-tests

@@ -81,7 +81,7 @@ std::string StationEventJson(const StationEvent& e) {
     case Kind::Started: product(); break;
     case Kind::Progress:
         product();
-        line["percent"] = e.percent;
+        line.update({{"percent", e.percent}, {"sent", e.sent}, {"total", e.total}});
         break;
     case Kind::Message:
         line.update({{"path", p.path}, {"caption", e.caption}, {"text", e.text}, {"style", StyleName(e.style)}});

@@ -43,7 +43,7 @@ public:
         if (tenth > lastTenth_ && sent < total) {  // the end is told by the outcome
             lastTenth_ = tenth;
             if (tenth > 0)
-                model_.Progress(id_, tenth * 10);
+                model_.Progress(id_, tenth * 10, sent, total);
         }
     }
     bool StopRequested() override { return stop_.load() || asked_.load(); }
@@ -192,19 +192,28 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
     }
     for (StationEventSink* sink : sinks_)
         writer.Subscribe(sink);
-    {
-        // From now on the commands reach the model; a pause asked for before is kept.
-        const std::lock_guard lock(mutex_);
-        model_ = &model;
-        if (paused_)
-            model.Pause(true);
-    }
     model.Package();
     if (page)
         model.Serving(page->Url(), page->Link());
     const std::uint16_t vid = package->summary.vendorId, pid = package->summary.productId;
     ProductWatcher watcher(hid, arrivals_, vid, pid, options.choice);
     model.Watching();
+    // From now on the commands reach the model, never before it told what it
+    // watches for; a pause asked for while it started is kept. Let go of
+    // however Run ends.
+    struct Reach {
+        Station& station;
+        ~Reach() {
+            const std::lock_guard lock(station.mutex_);
+            station.model_ = nullptr;
+        }
+    } reach{*this};
+    {
+        const std::lock_guard lock(mutex_);
+        model_ = &model;
+        if (paused_)
+            model.Pause(true);
+    }
 
     struct Upgrade {
         std::thread thread;
@@ -324,10 +333,6 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
     const bool failed = writer.OutputFailed() || writer.RecordFailed();
     const bool interrupted = model.Stopping() == StopReason::Interrupted;
     Outcome end = model.Summary(failed ? Outcome::OutputFailed : interrupted ? Outcome::Interrupted : Outcome::Upgraded);
-    {
-        const std::lock_guard lock(mutex_);
-        model_ = nullptr;
-    }
     writer.Close();
     page.reset();  // the browsers have been told the station stopped
     if (writer.OutputFailed() || writer.RecordFailed())

@@ -108,6 +108,8 @@ void StationBoard::Take(const StationEvent& e) {
     case Kind::Resumed: paused_ = false; break;
     case Kind::Denied: {
         ++denied_;
+        if (!tiles_.count(p.path))
+            MakeRoom();
         Tile& t = tiles_[p.path];
         t = Tile{};
         t.place = p.path;
@@ -201,7 +203,8 @@ void StationBoard::MakeRoom() {
             oldest = it;
     if (oldest == tiles_.end())
         return;
-    placeOf_.erase(oldest->second.id);
+    if (oldest->second.state != "denied")  // a denied path's tile stands for no product
+        placeOf_.erase(oldest->second.id);
     tiles_.erase(oldest);
 }
 

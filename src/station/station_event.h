@@ -38,6 +38,7 @@ struct StationEvent {
     StationProduct product;          // for the events of one product
     PackageSummary package;          // Package, Watching, Summary
     int percent = 0;                 // Progress
+    std::uint64_t sent = 0, total = 0;  // Progress: the payload's bytes sent, of all
     std::string caption, text;       // Message; Stopping and Denied: the text; Serving: the page's
                                      // address, and its one-time link in `caption`
     MessageStyle style = MessageStyle::Plain;  // Message: the style the transfer gave it

@@ -143,10 +143,12 @@ void StationModel::Begin(std::size_t id) {
     Post(Kind::Started, product);
 }
 
-void StationModel::Progress(std::size_t id, int percent) {
+void StationModel::Progress(std::size_t id, int percent, std::uint64_t sent, std::uint64_t total) {
     const std::lock_guard lock(mutex_);
     StationEvent event = Stamped(Kind::Progress, products_[id]);
     event.percent = percent;
+    event.sent = sent;
+    event.total = total;
     Post(std::move(event));
 }
 

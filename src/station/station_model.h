@@ -35,7 +35,8 @@ public:
     void Left(std::size_t id);
     // The product's upgrade starts now.
     void Begin(std::size_t id);
-    void Progress(std::size_t id, int percent);
+    // `sent` of the payload's `total` bytes went to the product.
+    void Progress(std::size_t id, int percent, std::uint64_t sent, std::uint64_t total);
     void Message(std::size_t id, const std::string& caption, const std::string& text,
                  MessageStyle style = MessageStyle::Plain);
     void PackageMessage(const std::string& caption, const std::string& text);

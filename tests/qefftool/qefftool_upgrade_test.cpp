@@ -567,10 +567,15 @@ TEST(TextOutput, EachProductsEndAndTheSummaryStayAsTheyWere) {
 }
 
 // Faults caught: watch's lines without what upgrade's tell by the same names:
-// a message's style, the summary's `succeeded` (also when none succeeded).
+// a message's style, the summary's `succeeded` (also when none succeeded), the
+// bytes a progress line counts.
 TEST(StationEventJson, TellsAMessagesStyleAndHowManySucceeded) {
-    StationEvent warned, lost, some;  // a message by default
+    StationEvent warned, lost, some, progress;  // a message by default
     warned.style = MessageStyle::Exclamation;
+    progress.kind = StationEvent::Kind::Progress;
+    progress.percent = 40;
+    progress.sent = 2048;
+    progress.total = 5000;
     lost.kind = some.kind = StationEvent::Kind::Summary;
     lost.outcomes = {{Outcome::Lost, 2}};
     some.outcomes = {{Outcome::Upgraded, 3}, {Outcome::Lost, 1}};
@@ -578,6 +583,7 @@ TEST(StationEventJson, TellsAMessagesStyleAndHowManySucceeded) {
         {warned, {{"event", "message"}, {"style", "exclamation"}}},
         {lost, {{"products", 2}, {"succeeded", 0}}},
         {some, {{"products", 4}, {"succeeded", 3}}},
+        {progress, {{"event", "progress"}, {"percent", 40}, {"sent", 2048}, {"total", 5000}}},
     };
     for (const auto& [event, fields] : rows) {
         const json line = json::parse(StationEventJson(event));

@@ -62,7 +62,7 @@ protected:
 // shown.
 TEST_F(StationBoardTest, ShowsATilePerPlaceInPortOrderWithCountersRecordsAndWhyItStopped) {
     const std::size_t first = Plug("A1", "1-1.10");
-    model.Progress(first, 40);
+    model.Progress(first, 40, 400, 1000);
     EXPECT_EQ(TileAt(Status(), "1-1.10")["state"], "upgrading");
     EXPECT_EQ(TileAt(Status(), "1-1.10")["percent"], 40);
     model.Finish(first, Outcome::Upgraded, TransferResult{});

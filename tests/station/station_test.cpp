@@ -152,7 +152,7 @@ TEST_F(Station, CtrlCStopsEveryRunningUpgradeBetweenReports) {
     const std::size_t waiting = hid.Attach(Product("00A2", "usb-1-2"));
     Start();
     EXPECT_TRUE(events.WaitFor(Kind::Progress));
-    station->Interrupt();  // as the first product passes its first tenth
+    station->Interrupt();  // once the first product told its first tenth, long before its last
     EXPECT_EQ(station->Finish(), Outcome::Interrupted);
     EXPECT_LT(hid.Product(first).Payload().size(), package.firmware.size());
     for (const auto& report : hid.Log(first).reports)
@@ -404,6 +404,28 @@ TEST_F(Station, TheLineQueuesAndStopsItselfAfterFailuresInARow) {
     EXPECT_EQ(notTaken[0].product.path, Sim(third));
     // One at a time: each started after the one before was done.
     EXPECT_LT(events.First(Kind::Done, Sim(first)).value().time, events.First(Kind::Progress, Sim(second)).value().time);
+}
+
+// Faults caught: a pause asked for before the station runs (the page, while it
+// starts) lost, or told before the package and what it watches for (a script
+// reads `package` first); a product plugged in meanwhile started anyway.
+TEST_F(Station, APauseAskedForBeforeItRunsHoldsOnceItWatches) {
+    startPaused = true;
+    ASSERT_TRUE(Start());
+    const std::size_t waiting = hid.Attach(Product("00P1", "usb-1-1"));
+    ASSERT_TRUE(events.WaitFor(Kind::Queued));
+    std::vector<Kind> order;
+    events.WaitUntil([&](const auto& all) {
+        for (const StationEvent& e : all)
+            if (e.kind == Kind::Package || e.kind == Kind::Watching || e.kind == Kind::Paused)
+                order.push_back(e.kind);
+        return true;
+    });
+    EXPECT_EQ(order, (std::vector<Kind>{Kind::Package, Kind::Watching, Kind::Paused}));
+    EXPECT_TRUE(hid.Log(waiting).reports.empty()) << "nothing sent while paused";
+    station->Resume();
+    ASSERT_TRUE(events.WaitFor(Kind::Done));
+    EXPECT_EQ(events.Of(Kind::Done).at(0).product.outcome, Outcome::Upgraded);
 }
 
 // A shift's worth of plugs against the simulated system, which hands out the

@@ -26,7 +26,7 @@ public:
         file.Write();
         options.package = file.path;
         station = std::make_unique<StationThread>(options, *system, arrivals ? std::move(arrivals) : hid.Arrivals(),
-                                                  *output, &events);
+                                                  *output, &events, startPaused);
         const auto watching = [&] { return !events.Of(StationEvent::Kind::Watching).empty(); };
         return Within(std::chrono::seconds(10), [&] { return watching() || station->Ended(); }) && watching();
     }
@@ -48,6 +48,7 @@ public:
     std::unique_ptr<SlowAnswers> slow;
     HidSystem* system = &hid;
     StationOptions options;
+    bool startPaused = false;  // asked to pause before it runs
     RecordedEvents events;   // as the station posts them
     RecordedEvents written;  // as its output writes them
     EventOutput* output = &written;

@@ -122,11 +122,14 @@ struct DiscardedLines final : std::streambuf {
 // failed assertion included.
 class StationThread {
 public:
+    // `paused`: asked to pause before it runs, as the page may ask while it starts.
     StationThread(StationOptions options, HidSystem& hid, std::unique_ptr<HidArrivals> arrivals, EventOutput& out,
-                  StationEventSink* sink = nullptr)
+                  StationEventSink* sink = nullptr, bool paused = false)
         : arrivals_(std::move(arrivals)), station_(std::move(options), hid, *arrivals_, out) {
         if (sink)
             station_.Subscribe(*sink);
+        if (paused)
+            station_.Pause();
         thread_ = std::thread([this] {
             const Outcome outcome = station_.Run(interrupt_);
             const std::lock_guard lock(mutex_);
@@ -143,6 +146,7 @@ public:
     StationThread& operator=(const StationThread&) = delete;
 
     void Interrupt() { interrupt_ = true; }  // as Ctrl-C and the signals do
+    void Resume() { station_.Resume(); }      // as the page's Resume does
     bool Ended() const {
         const std::lock_guard lock(mutex_);
         return outcome_.has_value();

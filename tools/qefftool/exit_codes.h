@@ -17,8 +17,16 @@ enum ExitCode : int {
     ExitOutput = 9,        // the station's output or its record cannot be written
 };
 
-// The exit code of an outcome: its own number.
+// The exit code of an outcome: its own number, which the record and the JSON
+// lines carry too. The two tables must never drift apart.
 inline int ExitCodeOf(Outcome outcome) { return OutcomeNumber(outcome); }
+static_assert(static_cast<int>(Outcome::Upgraded) == ExitSuccess && static_cast<int>(Outcome::Failed) == ExitFailure &&
+              static_cast<int>(Outcome::Usage) == ExitUsage && static_cast<int>(Outcome::FileError) == ExitPackage &&
+              static_cast<int>(Outcome::NotFound) == ExitNotFound &&
+              static_cast<int>(Outcome::AccessDenied) == ExitAccessDenied &&
+              static_cast<int>(Outcome::Refused) == ExitRefused && static_cast<int>(Outcome::Lost) == ExitLost &&
+              static_cast<int>(Outcome::Interrupted) == ExitInterrupted &&
+              static_cast<int>(Outcome::OutputFailed) == ExitOutput);
 
 inline constexpr const char* ExitCodeTable =
     "Exit codes:\n"

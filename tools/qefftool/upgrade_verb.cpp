@@ -28,14 +28,14 @@
 
 namespace {
 
-struct Given {
+struct UpgradeGiven {
     UpgradeOptions upgrade;
     double waitSeconds = -1;
     std::string device, serial, location, sha256;
     bool json = false;
 };
 
-int Upgrade(Given& given) {
+int Upgrade(UpgradeGiven& given) {
     UpgradeOptions& upgrade = given.upgrade;
     const auto hid = NativeHidSystem();
     if (given.waitSeconds >= 0)
@@ -61,7 +61,7 @@ int Upgrade(Given& given) {
 }  // namespace
 
 Verb AddUpgradeVerb(CLI::App& app) {
-    auto given = std::make_shared<Given>();
+    auto given = std::make_shared<UpgradeGiven>();
     auto* command = app.add_subcommand("upgrade", "Upgrade the product (or every one attached) with a package");
     command->add_option("package", given->upgrade.package, "The package")->required();
     command

@@ -20,7 +20,7 @@
 
 namespace {
 
-struct Given {
+struct WatchGiven {
     WatchOptions watch;
     std::string sha256, serial, location, record, http, httpToken;
     std::size_t count = 0, failures = 0, parallel = 0;
@@ -29,7 +29,7 @@ struct Given {
     CLI::Option* httpOption = nullptr;
 };
 
-int Watch(Given& given) {
+int Watch(WatchGiven& given) {
     WatchOptions& watch = given.watch;
     const auto hid = NativeHidSystem();
     if (!given.sha256.empty())
@@ -47,7 +47,7 @@ int Watch(Given& given) {
     watch.limits.returnsWithin = std::chrono::milliseconds(static_cast<long long>(given.returnsWithin * 1000));
     if (!given.record.empty())
         watch.record = given.record;
-    // Given at all, even empty: the station says what is wrong with an address.
+    // WatchGiven at all, even empty: the station says what is wrong with an address.
     if (given.httpOption->count() > 0)
         watch.http = given.http;
     if (!given.httpToken.empty())
@@ -63,7 +63,7 @@ int Watch(Given& given) {
 }  // namespace
 
 Verb AddWatchVerb(CLI::App& app) {
-    auto given = std::make_shared<Given>();
+    auto given = std::make_shared<WatchGiven>();
     WatchOptions& watch = given->watch;
     auto* command = app.add_subcommand(
         "watch", "Upgrade every product with the package's IDs as it is plugged in, several at once, until Ctrl-C");
