@@ -570,8 +570,14 @@ TEST_F(Station, AThousandPlugsAreEachToldAndRecordedOnceAndLeaveNothingBehind) {
     }));
     for (const std::size_t i : denied)
         line.Detach(i);
-    std::this_thread::sleep_for(50ms);  // the station sees them go
-    const ProcessHoldings after = HoldingsNow();
+    // The station sees them go, and joins the last upgrades' threads at its
+    // next look (every 100 ms, longer under the sanitizers): what is still
+    // held 2 s on is left behind.
+    ProcessHoldings after = HoldingsNow();
+    for (const auto until = std::chrono::steady_clock::now() + 2s;
+         (after.threads != warm.threads || after.descriptors != warm.descriptors) && std::chrono::steady_clock::now() < until;
+         after = HoldingsNow())
+        std::this_thread::sleep_for(10ms);
     station->Interrupt();
     EXPECT_EQ(station->Finish(), Outcome::Interrupted);
 
