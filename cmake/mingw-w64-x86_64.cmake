@@ -12,3 +12,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
+# Binutils' archiver spends seconds on each object full of Boost.Beast's
+# templates (their COMDAT symbols); LLVM's makes the same archive at once.
+find_program(QUORVELLA_LLVM_AR llvm-ar)
+find_program(QUORVELLA_LLVM_RANLIB llvm-ranlib)
+if(QUORVELLA_LLVM_AR AND QUORVELLA_LLVM_RANLIB)
+  set(CMAKE_AR ${QUORVELLA_LLVM_AR})
+  set(CMAKE_RANLIB ${QUORVELLA_LLVM_RANLIB})
+endif()

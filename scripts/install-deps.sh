@@ -1,28 +1,39 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing the utility needs on Debian 12 or
-# Ubuntu, and nothing when it is all there already.
+# Ubuntu, and nothing when it is all there already. With --linux-build: only
+# what the Linux programs' build needs (the test command installs the rest
+# while that build runs).
 set -euo pipefail
 
-packages=(
+linux_build=(
   g++ cmake ninja-build          # compiler and build
   qt6-base-dev                   # Qt 6 Widgets (also brings Qt Test and the offscreen platform)
   libx11-dev libxfixes-dev libxtst-dev  # the tests that read the X server's cursor and give it real input
   libgtest-dev libbenchmark-dev  # tests and benchmarks
-  dbus-daemon                    # a private bus on which the tests play logind
   libcli11-dev nlohmann-json3-dev  # qefftool's command line and its JSON output
   libboost-dev                   # the station's page: Boost.Beast and Boost.Asio, header-only (so the Windows build has them too)
   libssl-dev                     # SHA-256 of packages (OpenSSL's libcrypto)
   libudev-dev pkg-config         # the station's notice of products plugged in (libudev's monitor)
+)
+packages=(
+  "${linux_build[@]}"
+  dbus-daemon                    # a private bus on which the tests play logind
   fonts-wine                     # the "MS Sans Serif" face the windows are designed in
   fonts-liberation               # its closest scalable stand-in
   qemu-system-x86 busybox-static cpio xz-utils  # the tests on a real Linux kernel, in a guest
   g++-mingw-w64-x86-64-posix googletest wine wine64 xvfb  # the Windows parts, cross-built and run under Wine on a private X server
+  llvm                           # its archiver, which the cross build uses
   clang clang-tidy               # the fuzzers and the static analysis
   dpkg-dev lintian desktop-file-utils appstream man-db  # the Debian package: built, checked, installed
   nsis                           # the Windows installer
   xauth xdotool imagemagick      # seeing the installed programs' windows
   chromium                       # the station's page tried in a real browser, headless
 )
+case "${1:-}" in
+  --linux-build) packages=("${linux_build[@]}") ;;
+  "") ;;
+  *) echo "usage: scripts/install-deps.sh [--linux-build]" >&2; exit 2 ;;
+esac
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 sudo=""
@@ -40,6 +51,7 @@ missing=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
 install "${missing[@]}"
 
+[ "${1:-}" = --linux-build ] && exit 0
 # libFuzzer and clang's sanitizer runtimes come in packages named after clang's version.
 version=$(clang --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n 1)
 missing=()

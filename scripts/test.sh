@@ -30,9 +30,10 @@ report() {
   [ ${#timings[@]} -eq 0 ] || printf '%s\n' "${timings[@]}"
   printf '%5d s  in all\n' $((SECONDS - started))
 }
-build() {  # build PRESET [ninja targets]: configure and build
+lower=""  # "nice -n 19" while the kernel tests run
+build() {  # build PRESET: configure and build
   cmake --preset "$1" >/dev/null
-  if [ $# -gt 1 ]; then cmake --build --preset "$1" --target "${@:2}"; else cmake --build --preset "$1"; fi
+  $lower cmake --build --preset "$1"
 }
 
 # A step that runs beside the next ones, in a process group of its own (so
@@ -57,38 +58,45 @@ await() {  # await NAME
 }
 
 trap report EXIT
-step "install what is missing" scripts/install-deps.sh
 mkdir -p build
-
 if [ "$mode" = --quick ]; then
+  step "install what is missing" scripts/install-deps.sh
   step "debug: build" build debug
   step "debug: tests but the kernel boots" ctest --preset debug -LE kernel -j 2
   exit 0
 fi
 
-# The tests that boot a kernel take the debug build's programs (static, so no
-# sanitizer); every other test runs once, under AddressSanitizer and
-# UndefinedBehaviorSanitizer. The benchmarks are built here too, so that they
-# keep building, where they cost least to compile.
-step "debug: the programs the kernel tests boot, and the benchmarks" build debug \
-  kernel_hid_tests kernel_station_tests kernel_gui_tests qefftool qeff-virtual-product benchmarks
-step "sanitize: build" build sanitize
-step "sanitize: tests" ctest --preset sanitize
-step "tsan: build" build tsan
-step "tsan: tests" ctest --preset tsan
+# What the rest needs is installed while the Linux programs build.
+step "install what the Linux build needs" scripts/install-deps.sh --linux-build
+beside install-the-rest scripts/install-deps.sh
+# The release build gives the package, the benchmarks (so that they keep
+# building) and the static programs the kernel tests boot (no sanitizer there).
+step "release: build, and the programs the kernel tests boot" bash -c 'cmake --preset release >/dev/null &&
+  cmake --build --preset release && cmake --build --preset release --target kernel_hid_tests kernel_station_tests kernel_gui_tests'
+await install-the-rest
+step "release: package" bash -c 'cd build/release && cpack --config CPackConfig.cmake'
 step "windows-cross: build" build windows-cross
-step "windows-cross: tests under Wine" ctest --preset windows-cross -LE kernel
-step "windows installer: installed, started, uninstalled" scripts/check-windows-installer.sh
-# Its benchmarks are built by the debug step, where they cost less to compile.
-step "release: build and package" bash -c 'cmake --preset release -DQUORVELLA_BUILD_BENCHMARKS=OFF >/dev/null &&
-  cmake --build --preset release && cd build/release && cpack --config CPackConfig.cmake'
-step "Debian package: installed, started, removed" scripts/check-linux-package.sh
-step "fuzz: build" build fuzz
+
 # A guest kernel takes one core (QEMU without KVM), and its tests time the
-# window's events: the boots run one after the other, beside steps that take
-# the other core alone.
-beside kernel-tests bash -c 'ctest --preset debug -L kernel; linux=$?; ctest --preset windows-cross -L kernel; windows=$?
+# window's events: the boots run one after the other, and beside them only
+# work at the lowest priority (builds and clang-tidy), which takes the other
+# core and whatever the guest leaves.
+beside kernel-tests bash -c 'ctest --preset release -L kernel; linux=$?; ctest --preset windows-cross -L kernel; windows=$?
   exit $((linux | windows))'
-step "fuzz: each fuzzer for its bounded time" ctest --preset fuzz -j 1
-TIDY_JOBS=1 step "clang-tidy" scripts/static-analysis.sh
+lower="nice -n 19"
+step "sanitize: build" build sanitize
+step "tsan: build" build tsan
+step "fuzz: build" build fuzz
+step "clang-tidy" $lower scripts/static-analysis.sh
 await kernel-tests
+lower=""
+
+# The tests wait more than they compute: two lanes of them side by side, and
+# the fuzzers at the lowest priority in what they leave.
+beside windows-tests bash -c 'ctest --preset windows-cross -LE kernel && scripts/check-windows-installer.sh &&
+  scripts/check-linux-package.sh'
+beside fuzzers nice -n 19 ctest --preset fuzz -j 2
+step "sanitize: tests" ctest --preset sanitize
+step "tsan: tests" ctest --preset tsan
+await windows-tests
+await fuzzers

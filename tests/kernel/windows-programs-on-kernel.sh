@@ -4,7 +4,7 @@
 #
 #   windows-programs-on-kernel.sh uhid|gadget WINDOWS_BUILD LINUX_BUILD
 #
-# LINUX_BUILD (the debug preset's folder) gives qeff-virtual-product, qefftool
+# LINUX_BUILD (the release preset's folder) gives qeff-virtual-product, qefftool
 # for making the packages, and the guest kernel's cache.
 set -euo pipefail
 here=$(dirname "$(realpath "$0")")
@@ -12,7 +12,7 @@ transport=$1
 win=$(realpath "$2")
 linux=$(realpath -m "$3")
 for f in "$linux/tools/qeff-virtual-product" "$linux/tools/qefftool"; do
-  [ -x "$f" ] || { echo "no $f: build the debug preset first; skipped" >&2; exit 77; }
+  [ -x "$f" ] || { echo "no $f: build the release preset and its kernel programs first; skipped" >&2; exit 77; }
 done
 # The Wine prefix is made on the host, where it is kept (the guest's writes
 # are thrown away), with winebus set to list hidraw devices.

@@ -22,9 +22,9 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 // qefftool started with `arguments`, its stdout and stderr each read from a pipe.
-class Station {
+class StationProcess {
 public:
-    explicit Station(const std::vector<std::string>& arguments) {
+    explicit StationProcess(const std::vector<std::string>& arguments) {
         int out[2], err[2];
         if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
             return;
@@ -44,7 +44,7 @@ public:
         out_ = out[0];
         err_ = err[0];
     }
-    ~Station() {
+    ~StationProcess() {
         if (pid_ > 0 && !ended_) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
@@ -111,7 +111,7 @@ TEST(StopRequests, SigtermSighupAndSigintStopTheStationCleanly) {
     TempFolder folder;
     WriteBytes(folder / "p.qeff", BuildPackage(SamplePackage()));
     for (const int signal : {SIGTERM, SIGHUP, SIGINT}) {
-        Station station({"watch", Utf8(folder / "p.qeff"), "--json"});
+        StationProcess station({"watch", Utf8(folder / "p.qeff"), "--json"});
         ASSERT_TRUE(station.WaitFor("\"event\":\"watching\"")) << station.out << station.err;
         ::kill(station.Pid(), signal);
         const int status = station.Ended();
@@ -128,7 +128,7 @@ TEST(StopRequests, SigtermSighupAndSigintStopTheStationCleanly) {
 TEST(StopRequests, APipeWithoutItsReaderEndsTheStationWithItsExitCode) {
     TempFolder folder;
     WriteBytes(folder / "p.qeff", BuildPackage(SamplePackage()));
-    Station station({"watch", Utf8(folder / "p.qeff"), "--json"});
+    StationProcess station({"watch", Utf8(folder / "p.qeff"), "--json"});
     station.CloseStdout();
     const int status = station.Ended();
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);

@@ -4,6 +4,7 @@
 #include "qefftool/exit_codes.h"
 #include "package/package_header.h"
 #include "platform/exclusive_file.h"
+#include "qefftool/product_ids_text.h"
 #include "qefftool/visible_text.h"
 
 #include <cstdio>
@@ -12,11 +13,7 @@
 
 namespace {
 
-std::string Ids(const DeviceAttributes& ids) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04x:%04x", ids.VendorId, ids.ProductId);
-    return text;
-}
+std::string Ids(const DeviceAttributes& ids) { return ProductIdsText(ids.VendorId, ids.ProductId); }
 
 void JsonLine(std::ostream& out, const nlohmann::json& line) {
     out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";

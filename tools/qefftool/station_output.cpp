@@ -1,6 +1,7 @@
 #include "qefftool/station_output.h"
 
 #include "station/event_json.h"
+#include "qefftool/product_ids_text.h"
 #include "qefftool/visible_text.h"
 
 #include <algorithm>
@@ -9,12 +10,6 @@
 using Kind = StationEvent::Kind;
 
 namespace {
-
-std::string Hex(std::uint16_t id) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", id);
-    return text;
-}
 
 double Seconds(const StationProduct& p) {
     return static_cast<double>(std::chrono::duration_cast<std::chrono::milliseconds>(p.endedAt - p.startedAt).count()) /
@@ -40,7 +35,7 @@ std::string StationOutput::TextLine(const StationEvent& e) const {
         return VisibleText(s.path) + ": \"" + QuotedText(s.productName) + "\" (product code " +
                VisibleText(s.productCode) + ", firmware code " + VisibleText(s.firmwareCode) + "), sha256 " + s.sha256;
     }
-    case Kind::Watching: return "waiting for " + Hex(e.vendorId) + ":" + Hex(e.productId) + " products (Ctrl-C ends)";
+    case Kind::Watching: return "waiting for " + ProductIdsText(e.vendorId, e.productId) + " products (Ctrl-C ends)";
     case Kind::Denied: return "denied " + VisibleText(p.path) + ": " + VisibleText(e.text);
     case Kind::Arrived: return "arrived " + Named(p) + (p.duplicateSerial ? " (its serial number is on another product too)" : "");
     case Kind::Queued: return "queued " + Named(p) + ": waits for its turn";

@@ -1,5 +1,6 @@
 #include "qefftool/text_output.h"
 
+#include "qefftool/product_ids_text.h"
 #include "qefftool/visible_text.h"
 
 #include <algorithm>
@@ -11,12 +12,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kRedraw = std::chrono::milliseconds(100);  // at most ten times a second
-
-std::string Hex(std::uint16_t v) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", v);
-    return text;
-}
 
 std::string Bytes(double n) {
     char text[32];
@@ -66,7 +61,7 @@ void TextOutput::Package(const PackageSummary& p) {
     // The texts come from whoever made the package: never let loose on the terminal.
     out_ << VisibleText(p.path) << ": \"" << QuotedText(p.productName) << "\" (product code "
          << VisibleText(p.productCode) << ", firmware code " << VisibleText(p.firmwareCode) << ") for "
-         << Hex(p.vendorId) << ":" << Hex(p.productId) << ", payload "
+         << ProductIdsText(p.vendorId, p.productId) << ", payload "
          << p.payloadSize << " bytes in blocks of " << p.blockLength << "\n";
 }
 

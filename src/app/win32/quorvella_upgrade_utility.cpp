@@ -17,7 +17,7 @@ namespace {
 
 constexpr int kFirstId = 100;  // control IDs; clear of IDOK and IDCANCEL, which the dialog manager sends
 constexpr UINT_PTR kTimer1 = 1;
-constexpr const wchar_t* kClassName = L"TForm1";
+constexpr const wchar_t* kMainWindowClass = L"TForm1";
 
 int IdOf(Control control) {
     for (std::size_t i = 0; i < MainWindowControls.size(); ++i)
@@ -35,7 +35,7 @@ Key KeyOf(WPARAM key) {
     }
 }
 
-void RegisterClassOnce() {
+void RegisterMainWindowClassOnce() {
     static const ATOM atom = [] {
         WNDCLASSEXW wc{};
         wc.cbSize = sizeof wc;
@@ -44,7 +44,7 @@ void RegisterClassOnce() {
         wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
         wc.hIcon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1));
         wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-        wc.lpszClassName = kClassName;
+        wc.lpszClassName = kMainWindowClass;
         return RegisterClassExW(&wc);
     }();
     (void)atom;
@@ -62,14 +62,14 @@ TForm1::TForm1(MessageDisplay& messages, OpenDialog& openDialog, HidSystem& hid)
     : Behaviour(*this, messages, openDialog, hid), OpenDialog1(openDialog), Messages(messages) {
     const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
     InitCommonControlsEx(&controls);  // the gauge and the tooltips are common controls
-    RegisterClassOnce();
+    RegisterMainWindowClassOnce();
     font_ = CreateWindowFont(WindowFontPixels);
     memoBackground_ = GetSysColorBrush(COLOR_WINDOW);
 
     // A fixed single border with close and minimise; the client area exactly as designed.
     const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
     const DWORD exStyle = WS_EX_CONTROLPARENT;
-    Handle = CreateWindowExW(exStyle, kClassName, Widen(ApplicationTitle).c_str(), style, 0, 0, MainClientWidth,
+    Handle = CreateWindowExW(exStyle, kMainWindowClass, Widen(ApplicationTitle).c_str(), style, 0, 0, MainClientWidth,
                              MainClientHeight, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     SetWindowLongPtrW(Handle, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     SetWindowLongPtrW(Handle, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Proc));

@@ -12,10 +12,10 @@
 
 namespace {
 
-constexpr const wchar_t* kClassName = L"TForm2";
+constexpr const wchar_t* kAboutWindowClass = L"TForm2";
 constexpr int kButton1 = 100;
 
-void RegisterClassOnce() {
+void RegisterAboutWindowClassOnce() {
     static const ATOM atom = [] {
         WNDCLASSEXW wc{};
         wc.cbSize = sizeof wc;
@@ -23,7 +23,7 @@ void RegisterClassOnce() {
         wc.hInstance = GetModuleHandleW(nullptr);
         wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
         wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-        wc.lpszClassName = kClassName;
+        wc.lpszClassName = kAboutWindowClass;
         return RegisterClassExW(&wc);
     }();
     (void)atom;
@@ -42,10 +42,10 @@ double ScaleAt(int dpi) {
 }  // namespace
 
 TForm2::TForm2(HWND owner, int screenDpi) {
-    RegisterClassOnce();
+    RegisterAboutWindowClassOnce();
     // A fixed single border with only the close button; placed where designed, unscaled.
     const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
-    Handle = CreateWindowExW(WS_EX_CONTROLPARENT, kClassName, Widen(ApplicationTitle).c_str(), style, AboutLeft,
+    Handle = CreateWindowExW(WS_EX_CONTROLPARENT, kAboutWindowClass, Widen(ApplicationTitle).c_str(), style, AboutLeft,
                              AboutTop, AboutClientWidth, AboutClientHeight, owner, nullptr, GetModuleHandleW(nullptr),
                              nullptr);
     SetWindowLongPtrW(Handle, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
