@@ -183,11 +183,14 @@ void SimulatedHid::GrantAccess(std::size_t index) {
 
 void SimulatedHid::Forget(std::size_t index) {
     const std::lock_guard lock(mutex_);
-    Slot& slot = *slots_.at(index);
-    if (!slot.gone)
+    auto& slot = slots_.at(index);
+    if (!slot->gone)
         return;
-    slot.log = InterfaceLog{};
-    slot.product = SimulatedProduct(ProductConfig{});
+    // A new, empty slot in its place: the station may still hold a device of
+    // the old one, which counts its handle closed there when it goes.
+    auto forgotten = std::make_shared<Slot>(SimulatedInterface{}, slot->attach, slot->number);
+    forgotten->gone = true;
+    slot = std::move(forgotten);
 }
 
 void SimulatedHid::DetachAll() {

@@ -70,7 +70,8 @@ public:
     // Lets this program open an interface it was denied, as a udev rule does a moment after the node appears.
     void GrantAccess(std::size_t index);
     // Lets go of what an unplugged interface recorded (its log, what its
-    // product took), for a run that plugs in thousands; its index stays.
+    // product took), for a run that plugs in thousands; its index stays. A
+    // device still open on it keeps the old record to itself until it closes.
     void Forget(std::size_t index);
 
     // Tells of interfaces attached and detached from now on, waiting for them
