@@ -79,24 +79,25 @@ step "windows-cross: build" build windows-cross
 
 # A guest kernel takes one core (QEMU without KVM), and its tests time the
 # window's events: the boots run one after the other, and beside them only
-# work at the lowest priority (builds and clang-tidy), which takes the other
-# core and whatever the guest leaves.
+# builds at the lowest priority, which take the other core and whatever the
+# guest leaves.
 beside kernel-tests bash -c 'ctest --preset release -L kernel; linux=$?; ctest --preset windows-cross -L kernel; windows=$?
   exit $((linux | windows))'
 lower="nice -n 19"
 step "sanitize: build" build sanitize
 step "tsan: build" build tsan
 step "fuzz: build" build fuzz
-step "clang-tidy" $lower scripts/static-analysis.sh
 await kernel-tests
 lower=""
 
 # The tests wait more than they compute: two lanes of them side by side, and
-# the fuzzers at the lowest priority in what they leave.
+# clang-tidy and the fuzzers at lower priorities in what they leave.
 beside windows-tests bash -c 'ctest --preset windows-cross -LE kernel && scripts/check-windows-installer.sh &&
   scripts/check-linux-package.sh'
+beside clang-tidy nice -n 10 scripts/static-analysis.sh
 beside fuzzers nice -n 19 ctest --preset fuzz -j 2
 step "sanitize: tests" ctest --preset sanitize
 step "tsan: tests" ctest --preset tsan
 await windows-tests
+await clang-tidy
 await fuzzers
