@@ -91,13 +91,16 @@ await kernel-tests
 lower=""
 
 # The tests wait more than they compute: two lanes of them side by side, and
-# clang-tidy and the fuzzers at lower priorities in what they leave.
+# clang-tidy and the fuzzers at a lower priority in what they leave. The tests
+# that time themselves or count the process's holdings (label "alone") come
+# last, beside nothing.
 beside windows-tests bash -c 'ctest --preset windows-cross -LE kernel && scripts/check-windows-installer.sh &&
   scripts/check-linux-package.sh'
-beside clang-tidy nice -n 10 scripts/static-analysis.sh
-beside fuzzers nice -n 19 ctest --preset fuzz -j 2
-step "sanitize: tests" ctest --preset sanitize
-step "tsan: tests" ctest --preset tsan
+beside clang-tidy env TIDY_JOBS=1 nice -n 10 scripts/static-analysis.sh
+beside fuzzers nice -n 10 ctest --preset fuzz -j 2
+step "sanitize: tests" ctest --preset sanitize -LE alone
+step "tsan: tests" ctest --preset tsan -LE alone
 await windows-tests
 await clang-tidy
 await fuzzers
+step "sanitize and tsan: the tests that run alone" bash -c 'ctest --preset sanitize -L alone && ctest --preset tsan -L alone'

@@ -54,12 +54,11 @@ protected:
         return pixels;
     }
     // Whether the screen comes to show `cursor` (or, with `shows` false, another
-    // one) within two seconds, the window's whole busy time: its requests reach
-    // the X server on a connection of their own, which under load the server
-    // may read well after this test's. The fault shows the wrong cursor for
-    // the whole busy time.
+    // one) within a second: the window's requests reach the X server on a
+    // connection of their own, which under load the server may read after this
+    // test's. The fault shows the wrong cursor for the whole busy time.
     bool Comes(const std::vector<unsigned long>& cursor, bool shows = true) {
-        for (int i = 0; i < 20; ++i)
+        for (int i = 0; i < 10; ++i)
             if ((Shown() == cursor) == shows)
                 return true;
         return false;
