@@ -75,29 +75,29 @@ step "release: build, and the programs the kernel tests boot" bash -c 'cmake --p
   cmake --build --preset release && cmake --build --preset release --target kernel_hid_tests kernel_station_tests kernel_gui_tests'
 await install-the-rest
 step "release: package" bash -c 'cd build/release && cpack --config CPackConfig.cmake'
-step "windows-cross: build" build windows-cross
 
 # A guest kernel takes one core (QEMU without KVM), and its tests time the
 # window's events: the boots run one after the other, and beside them only
 # builds at the lowest priority, which take the other core and whatever the
 # guest leaves.
-beside kernel-tests bash -c 'ctest --preset release -L kernel; linux=$?; ctest --preset windows-cross -L kernel; windows=$?
-  exit $((linux | windows))'
+beside linux-kernel-tests ctest --preset release -L kernel
 lower="nice -n 19"
+step "windows-cross: build" build windows-cross
+await linux-kernel-tests
+beside windows-kernel-tests ctest --preset windows-cross -L kernel
 step "sanitize: build" build sanitize
 step "tsan: build" build tsan
-step "fuzz: build" build fuzz
-await kernel-tests
+await windows-kernel-tests
 lower=""
 
 # The tests wait more than they compute: two lanes of them side by side, and
-# clang-tidy and the fuzzers at a lower priority in what they leave. The tests
-# that time themselves or count the process's holdings (label "alone") come
-# last, beside nothing.
+# clang-tidy, then the fuzzers, at lower priorities in what they leave. The
+# tests that time themselves or count the process's holdings (label "alone")
+# come last, beside nothing.
 beside windows-tests bash -c 'ctest --preset windows-cross -LE kernel && scripts/check-windows-installer.sh &&
   scripts/check-linux-package.sh'
-beside clang-tidy env TIDY_JOBS=1 nice -n 10 scripts/static-analysis.sh
-beside fuzzers nice -n 10 ctest --preset fuzz -j 2
+beside clang-tidy nice -n 10 scripts/static-analysis.sh
+beside fuzzers nice -n 19 bash -c 'cmake --preset fuzz >/dev/null && cmake --build --preset fuzz && ctest --preset fuzz -j 2'
 step "sanitize: tests" ctest --preset sanitize -LE alone
 step "tsan: tests" ctest --preset tsan -LE alone
 await windows-tests
