@@ -108,12 +108,26 @@ window_scenarios() {
   Xvfb :7 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
   local xvfb=$!
   export DISPLAY=:7
-  for _ in $(seq 100); do [ -e /tmp/.X11-unix/X7 ] && break; sleep 0.1; done
+  # On an emulated CPU beside a build the X server may take longer than its
+  # socket suggests; a program started before it answers finds no display and
+  # ends, so the server must answer a request first.
+  local ready=0
+  for _ in $(seq 600); do
+    xdotool getdisplaygeometry >/dev/null 2>&1 && { ready=1; break; }
+    sleep 0.1
+  done
+  [ $ready = 1 ] || { fail "window: the X server never answered"; kill $xvfb; return; }
   t0=$(ms)
   $wine "$window_exe" </dev/null >window.log 2>&1 &
   local utility=$!
-  win=$(timeout 120 xdotool search --sync --name "^Quorvella USB Upgrade Utility$" | head -1)
-  [ -n "$win" ] || { fail "window: never shown"; kill $utility $xvfb; return; }
+  win=$(timeout 180 xdotool search --sync --name "^Quorvella USB Upgrade Utility$" | head -1)
+  if [ -z "$win" ]; then
+    local state="still running"
+    kill -0 $utility 2>/dev/null || state="ended"
+    fail "window: never shown in $(($(ms) - t0)) ms; the program has $state: $(tail -5 window.log)"
+    kill $utility $xvfb 2>/dev/null
+    return
+  fi
   say "window: shown $(($(ms) - t0)) ms after start"
   sleep 1
   eval "$(xdotool getwindowgeometry --shell "$win")"
