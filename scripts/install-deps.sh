@@ -14,6 +14,7 @@ linux_build=(
   libboost-dev                   # the station's page: Boost.Beast and Boost.Asio, header-only (so the Windows build has them too)
   libssl-dev                     # SHA-256 of packages (OpenSSL's libcrypto)
   libudev-dev pkg-config         # the station's notice of products plugged in (libudev's monitor)
+  libacl1-dev                    # the doctor reads the ACLs of hidraw nodes
 )
 packages=(
   "${linux_build[@]}"

@@ -28,7 +28,8 @@ std::string DeniedHint(std::uint16_t vendorId, std::uint16_t productId) {
     return "Access to it was denied. Grant it with: sudo /usr/share/quorvella-upgrade-utility/install-udev-rule.sh " +
            ids + " (or scripts/install-udev-rule.sh " + ids +
            " from the source tree), then plug it in again; a station run as a service needs a rule for its own "
-           "user (see \"A station as a service\" in docs/station.md).";
+           "user (see \"A station as a service\" in docs/station.md). `qefftool doctor PACKAGE --user NAME` "
+           "tells what stands in the way and how to mend it.";
 #endif
 }
 

@@ -2,7 +2,10 @@
 // watching for uhid products through the kernel's own uevents (no udevd runs
 // there), as they are plugged in one after another and several at once.
 
+#include "device/access_doctor.h"
 #include "kernel/attached_product.h"
+#include "platform/access_inspector.h"
+#include "qefftool/exit_codes.h"
 #include "support/package_files.h"
 #include "platform/native_arrivals.h"
 #include "platform/native_hid.h"
@@ -13,9 +16,17 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <iomanip>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -212,3 +223,72 @@ TEST(StationOnKernel, AProductThatRestartsAfterItsUpgradeIsToldAsReturned) {
 }
 
 }  // namespace
+
+namespace {
+
+// The doctor's answer for `user` (this process's without one), asked in a
+// child process that runs as that user when `as` is given.
+int DoctorExit(const PackageOnDisk& package, const std::string& ruleFolder, std::optional<std::string> user,
+               const passwd* as = nullptr) {
+    const auto ask = [&] {
+        DoctorQuestion question;
+        question.ids = DeviceAttributes{package.contents.vendorId, package.contents.productId};
+        question.user = user;
+        question.ruleFolders = {ruleFolder};
+        const auto hid = NativeHidSystem();
+        const auto inspector = NativeAccessInspector();
+        const DoctorReport report = Diagnose(*hid, *inspector, question);
+        for (const auto& f : report.findings)
+            std::cout << "  doctor: " << f.topic << " " << f.subject << ": " << f.text << (f.mend.empty() ? "" : " | ")
+                      << f.mend << "\n";
+        std::cout.flush();
+        return ExitCodeOf(report.outcome);
+    };
+    if (!as)
+        return ask();
+    const pid_t child = fork();
+    if (child == 0) {
+        const gid_t groups[] = {as->pw_gid};
+        if (setgroups(1, groups) != 0 || setgid(as->pw_gid) != 0 || setuid(as->pw_uid) != 0)
+            _exit(99);
+        _exit(ask());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+// Faults caught on the real kernel: a node that is root's only told as open
+// to another user, or the other way round; a rule that gives the product to
+// a service's user not seen; the doctor as that user saying otherwise than
+// the doctor asked about that user.
+TEST(DoctorOnKernel, TellsWhoMayOpenTheProductAsRootAndAsTheUserARuleGivesItTo) {
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const PackageOnDisk package(2000, 1024);
+    TempFolder rules;
+    Attached product(Transport::Uhid, OptionsFor(package.contents));
+    ASSERT_TRUE(product.Up()) << product.Error();
+    std::string node;
+    const auto hid = NativeHidSystem();
+    for (const auto& found : FindAllProducts(*hid, package.contents.vendorId, package.contents.productId))
+        node = found.path;
+    ASSERT_FALSE(node.empty());
+    ASSERT_EQ(chmod(node.c_str(), 0600), 0);  // as the kernel makes it: root's only
+    ASSERT_EQ(chown(node.c_str(), 0, 0), 0);
+
+    EXPECT_EQ(DoctorExit(package, Utf8(rules.Path()), std::nullopt), ExitSuccess) << "root may open it";
+    EXPECT_EQ(DoctorExit(package, Utf8(rules.Path()), "nobody"), ExitAccessDenied);
+    EXPECT_EQ(DoctorExit(package, Utf8(rules.Path()), std::nullopt, nobody), ExitAccessDenied);
+
+    // A rule that gives it to a service's user, applied to the node as udev would.
+    std::ofstream(rules / "71-qeff-station.rules")
+        << "SUBSYSTEM==\"hidraw\", KERNELS==\"????:" << std::hex << std::uppercase << std::setfill('0')
+        << std::setw(4) << package.contents.vendorId << ":" << std::setw(4) << package.contents.productId
+        << ".*\", OWNER=\"nobody\", MODE=\"0600\"\n";
+    ASSERT_EQ(chown(node.c_str(), nobody->pw_uid, 0), 0);
+    EXPECT_EQ(DoctorExit(package, Utf8(rules.Path()), "nobody"), ExitSuccess);
+    EXPECT_EQ(DoctorExit(package, Utf8(rules.Path()), std::nullopt, nobody), ExitSuccess);
+}

@@ -2,7 +2,9 @@
 // exit code, the product named or every one at once, waiting for a product,
 // a dry run, Ctrl-C, and the JSON lines.
 
+#include "device/access_doctor.h"
 #include "device/firmware_transfer.h"
+#include "qefftool/doctor_command.h"
 #include "qefftool/exit_codes.h"
 #include "support/held_file.h"
 #include "qefftool/json_output.h"
@@ -23,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -449,6 +452,58 @@ TEST_F(Qefftool, ListShowsEveryInterfaceAndWhichOneIsThePackagesProduct) {
 // Fault caught: the texts of a package and of a device reached the terminal as
 // they stood: ESC ] 0 ; ... BEL retitled it and ESC [ 2 J cleared it, through
 // show, list and upgrade.
+// An inspector that lets every interface be opened but those it is told,
+// and names each by a text a hostile system could give.
+class ScriptedAccess final : public AccessInspector {
+public:
+    std::set<std::string> denied;
+    std::vector<DoctorFinding> System(const DoctorQuestion&) override {
+        return {{DoctorFinding::Verdict::Note, "node", "/dev/hidraw\x1b[2J0", "a node", {}}};
+    }
+    std::vector<DoctorFinding> Interface(const std::string& path, const DoctorQuestion&) override {
+        if (denied.count(path))
+            return {{DoctorFinding::Verdict::Problem, "interface", path, "may not be opened", "grant it"}};
+        return {{DoctorFinding::Verdict::Ok, "interface", path, "opens", {}}};
+    }
+};
+
+// Faults caught: the doctor ending 0 where the upgrade would find no product
+// or be denied, naming an interface the upgrade would not use, skipping
+// past a package it cannot read, or printing a system's text raw.
+TEST_F(Qefftool, DoctorEndsWithTheExitCodeTheUpgradeWould) {
+    ScriptedAccess access;
+    const auto doctor = [&](std::optional<std::string> package, bool json = false) {
+        std::ostringstream out;
+        const int code = RunDoctor(hid, access, package, std::nullopt, out, json);
+        return std::pair(code, out.str());
+    };
+    EXPECT_EQ(doctor(std::nullopt).first, ExitSuccess) << "without a package nothing is in the way";
+    EXPECT_EQ(doctor(options.package).first, ExitNotFound);
+    EXPECT_EQ(doctor(Utf8(folder / "missing.qeff")).first, ExitPackage);
+
+    auto locked = Product();
+    locked.advertisesIds = true;
+    hid.Attach(locked);  // sim:0
+    access.denied = {"sim:0"};
+    auto [denied, deniedText] = doctor(options.package);
+    EXPECT_EQ(denied, ExitAccessDenied) << deniedText;
+    EXPECT_NE(deniedText.find("problem  interface sim:0: may not be opened. Mend: grant it\n"), std::string::npos)
+        << deniedText;
+    EXPECT_EQ(deniedText.find('\x1b'), std::string::npos) << deniedText;
+
+    hid.Attach(Product());  // sim:1, which opens
+    auto [goes, goesText] = doctor(options.package, true);
+    EXPECT_EQ(goes, ExitSuccess) << goesText;
+    std::istringstream lines(goesText);
+    std::vector<json> findings;
+    for (std::string line; std::getline(lines, line);)
+        findings.push_back(json::parse(line));
+    ASSERT_FALSE(findings.empty());
+    EXPECT_EQ(findings.back()["subject"], "sim:1") << goesText;
+    EXPECT_EQ(findings.back()["verdict"], "ok") << goesText;
+    EXPECT_EQ(findings.front()["subject"], "/dev/hidraw\x1b[2J0") << "JSON carries the text as it is";
+}
+
 TEST_F(Qefftool, TextsFromPackagesAndDevicesCannotDriveTheTerminal) {
     const std::string hostile = "\x1b]0;owned\x07\x1b[2J", shown = "\\x1b]0;owned\\x07\\x1b[2J";
     package.productName = hostile + "Hub";
