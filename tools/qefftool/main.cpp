@@ -29,7 +29,7 @@ int Run(int argc, char** argv) {
     app.require_subcommand(1);
     app.footer(ExitCodeTable);
 
-    const std::vector<Verb> verbs = {AddMakeVerb(app), AddShowVerb(app), AddListVerb(app), AddUpgradeVerb(app),
+    const std::vector<Verb> verbs = {AddMakeVerb(app), AddSignVerb(app), AddShowVerb(app), AddListVerb(app), AddUpgradeVerb(app),
                                      AddWatchVerb(app)};
     try {
         app.parse(argc, argv);
