@@ -85,7 +85,8 @@ std::optional<Matched> Match(std::span<const std::uint8_t> content, std::span<co
         return std::nullopt;
     // The signature over these bytes (binary: never as text with its line ends changed), no trust yet.
     const Bio data = MemoryOf(content);
-    if (!data || CMS_verify(cms.get(), nullptr, nullptr, data.get(), nullptr, CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1)
+    if (!data ||
+        CMS_verify(cms.get(), nullptr, nullptr, data.get(), nullptr, CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1)
         return std::nullopt;
     STACK_OF(X509)* signers = CMS_get0_signers(cms.get());
     Certificate signer;

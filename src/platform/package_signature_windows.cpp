@@ -4,6 +4,8 @@
 #include <wincrypt.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -43,9 +45,10 @@ std::string SubjectOf(PCCERT_CONTEXT certificate) {
     wide.resize(length > 0 ? length - 1 : 0);  // without its ending nul
     if (wide.empty())
         return {};
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    const int characters = static_cast<int>(wide.size());
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), characters, nullptr, 0, nullptr, nullptr);
     std::string utf8(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), bytes, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), characters, utf8.data(), bytes, nullptr, nullptr);
     return utf8;
 }
 

@@ -28,11 +28,13 @@ struct Row {
 };
 
 const Row kRows[] = {
-    {"the publisher's own certificate not taken as a trust", "good", "leaf.pem", SignatureFault::None, "CN=Publisher", ""},
+    {"the publisher's own certificate not taken as a trust", "good", "leaf.pem", SignatureFault::None, "CN=Publisher",
+     ""},
     {"the CA that issued the signer's certificate not taken, nor a DER one", "good", "ca.der", SignatureFault::None,
      "CN=Publisher", ""},
     {"a signature checked against the system's roots or the signature's own certificates", "other", "ca.pem",
-     SignatureFault::NotVouchedFor, "CN=Someone Else", "is signed by \"CN=Someone Else\", whom the trusted certificate"},
+     SignatureFault::NotVouchedFor, "CN=Someone Else",
+     "is signed by \"CN=Someone Else\", whom the trusted certificate"},
     {"a trusted leaf taken for any signer", "good", "other.pem", SignatureFault::NotVouchedFor, "CN=Publisher",
      "does not vouch for"},
     {"a package changed after it was signed accepted", "changed", "leaf.pem", SignatureFault::DoesNotVerify, "",
@@ -44,12 +46,14 @@ const Row kRows[] = {
     {"random bytes taken for a signature", "garbage", "leaf.pem", SignatureFault::DoesNotVerify, "", "does not verify"},
     {"a signature cut short read past its end", "truncated", "leaf.pem", SignatureFault::DoesNotVerify, "",
      "does not verify"},
-    {"a huge file read whole", "huge", "leaf.pem", SignatureFault::SignatureUnreadable, "", "is larger than 1 MiB"},
+    {"a huge file taken for a signature, read without a bound", "huge", "leaf.pem",
+     SignatureFault::SignatureUnreadable, "", "is larger than 1 MiB"},
     {"a package without a signature accepted", "none", "leaf.pem", SignatureFault::NoSignature, "",
      "is not signed: no signature"},
     {"a trust that is no certificate taken for one", "good", "garbage.pem", SignatureFault::TrustUnreadable, "",
      "is not a certificate (PEM or DER)"},
-    {"a missing trust file taken for none", "good", "absent.pem", SignatureFault::TrustUnreadable, "", "cannot be read"},
+    {"a missing trust file taken for none", "good", "absent.pem", SignatureFault::TrustUnreadable, "",
+     "cannot be read"},
 };
 
 // Each row by what it catches, in the test's name and its failures.

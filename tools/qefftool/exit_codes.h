@@ -8,7 +8,8 @@ enum ExitCode : int {
     ExitSuccess = 0,
     ExitFailure = 1,       // anything unforeseen
     ExitUsage = 2,         // the command line is wrong
-    ExitPackage = 3,       // the package (or another file) cannot be read, or is no package, or its signature is refused
+    ExitPackage = 3,       // the package (or another file) cannot be read, or is no package, or its signer is
+                           // not vouched for
     ExitNotFound = 4,      // no product with the package's IDs (or not the one named)
     ExitAccessDenied = 5,  // the product is there but may not be opened
     ExitRefused = 6,       // the product refused the firmware with a failing code

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <span>
 #include <vector>
 
 namespace {
@@ -104,7 +105,8 @@ int RunShow(const std::string& path, std::ostream& out, std::ostream& err, const
             err << "qefftool: " << VisibleText(verdict.text) << "\n";
             return ExitPackage;
         }
-        signer = "signer:        " + VisibleText(verdict.signer) + " (verified: the trusted certificate vouches for it)\n";
+        signer = "signer:        " + VisibleText(verdict.signer) +
+                 " (verified: the trusted certificate vouches for it)\n";
     } else if (const auto named = NamedSigner(path, bytes)) {
         signer = named->fault == SignatureFault::None
                      ? "signer:        " + VisibleText(named->signer) +
@@ -147,7 +149,9 @@ int RunSign(const SignOptions& o, std::ostream& out, std::ostream& err) {
         err << "qefftool: cannot read " << (certificate ? o.key : o.signer) << "\n";
         return ExitPackage;
     }
-    const auto bytes = [](const std::string& s) { return std::span(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()); };
+    const auto bytes = [](const std::string& s) {
+        return std::span(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+    };
     const auto signature = SignContent(package->bytes, bytes(*certificate), bytes(*key), why);
     if (!signature) {
         err << "qefftool: " << why << "\n";
