@@ -4,6 +4,7 @@
 #include "device/device_discovery.h"
 #include "package/package_bytes.h"
 #include "package/package_header.h"
+#include "package/signed_package.h"
 #include "device/outcome.h"
 
 #include <algorithm>
@@ -103,7 +104,10 @@ Outcome RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput&
     auto checked = CheckPackage(options.package, why);
     if (!checked)
         return fail("File Error", why, MessageStyle::Plain, Outcome::FileError);
+    const auto untrusted = TrustRefusal(*checked, options.trust);
     out.Package(checked->summary);
+    if (untrusted)
+        return fail("File Error", *untrusted, MessageStyle::Plain, Outcome::FileError);
     if (const auto refused = PinRefusal(*checked, options.sha256))
         return fail("File Error", *refused, MessageStyle::Plain, Outcome::FileError);
     const std::vector<std::uint8_t> package = std::move(checked->bytes);

@@ -21,6 +21,7 @@ struct UpgradeOptions {
     bool all = false;                   // upgrade every interface with the IDs, at the same time
     bool dryRun = false;                // find, open and plan; send nothing
     std::optional<Sha256Digest> sha256;  // the package must have this hash, or nothing is looked for
+    std::optional<std::string> trust;    // the certificate that must vouch for the package's signer, or as above
     ProductChoice choice;                // only the products with this serial number and location
 };
 

@@ -30,7 +30,7 @@ std::optional<CheckedPackage> CheckPackage(const std::string& path, std::string&
     checked.digest = *digest;
     checked.summary = {path, AnsiToUtf8(header->ProductName), AnsiToUtf8(header->ProductCode),
                        AnsiToUtf8(header->FirmwareCode), header->VendorId, header->ProductId, header->BlockLength,
-                       package.size() - qeff::HeaderSize, Sha256Hex(*digest)};
+                       package.size() - qeff::HeaderSize, Sha256Hex(*digest), {}};
     why.clear();
     return checked;
 }

@@ -15,6 +15,7 @@ struct PackageSummary {
     std::uint32_t blockLength = 0;
     std::uint64_t payloadSize = 0;
     std::string sha256;  // of the whole file, in hexadecimal
+    std::string signer;  // the publisher whose signature was verified against the trust given; empty without
 };
 
 // A package checked as the window checks it, held in memory so that every

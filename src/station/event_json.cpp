@@ -68,6 +68,8 @@ std::string StationEventJson(const StationEvent& e) {
         line.update({{"path", s.path}, {"productName", s.productName}, {"productCode", s.productCode},
                      {"firmwareCode", s.firmwareCode}, {"vendorId", s.vendorId}, {"productId", s.productId},
                      {"blockLength", s.blockLength}, {"payloadSize", s.payloadSize}, {"sha256", s.sha256}});
+        if (!s.signer.empty())  // only a signature verified against the trust given
+            line["signer"] = s.signer;
         break;
     }
     case Kind::Watching: line.update({{"vendorId", e.vendorId}, {"productId", e.productId}}); break;

@@ -8,6 +8,8 @@ using Kind = StationEvent::Kind;
 std::string RecordLine(const StationEvent& e, const RecordHeader& h) {
     json line{{"station", h.station}, {"operator", h.operatorName}, {"time", IsoUtc(e.time)},
               {"package", h.package.path}, {"sha256", h.package.sha256}, {"firmwareCode", h.package.firmwareCode}};
+    if (!h.package.signer.empty())  // only a signature verified against the trust given
+        line["signer"] = h.package.signer;
     const StationProduct& p = e.product;
     switch (e.kind) {
     case Kind::Watching: line["record"] = "start"; break;

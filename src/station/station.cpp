@@ -4,6 +4,7 @@
 #include "device/product_watcher.h"
 #include "package/checked_package.h"
 #include "package/package_bytes.h"
+#include "package/signed_package.h"
 #include "platform/utf8_path.h"
 #include "station/event_fanout.h"
 #include "station/event_output.h"
@@ -145,12 +146,14 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
     HidSystem& hid = hid_;
     EventOutput& out = out_;
     std::string why;
-    const auto package = CheckPackage(options.package, why);
+    auto package = CheckPackage(options.package, why);
     if (!package) {
         PackageSummary named;
         named.path = options.package;
         return Refuse(out, sinks_, named, false, why, Outcome::FileError);
     }
+    if (const auto untrusted = TrustRefusal(*package, options.trust))
+        return Refuse(out, sinks_, package->summary, true, *untrusted, Outcome::FileError);
     if (const auto refused = PinRefusal(*package, options.sha256))
         return Refuse(out, sinks_, package->summary, true, *refused, Outcome::FileError);
 

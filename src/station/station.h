@@ -22,6 +22,7 @@ class StationModel;
 struct StationOptions {
     std::string package;
     std::optional<Sha256Digest> sha256;  // the package must have this hash, or nothing is looked for
+    std::optional<std::string> trust;    // the certificate that must vouch for the package's signer, or as above
     ProductChoice choice;                // only the products with this serial number and location
     StationLimits limits;                // the count, the failures in a row, the upgrades at once, the returns
     std::optional<std::string> record;   // append a line per product to this file

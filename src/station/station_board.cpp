@@ -222,6 +222,8 @@ std::string StationBoard::StatusJson(Clock::time_point now) const {
     status["package"] = {{"path", s.path},           {"productName", s.productName}, {"productCode", s.productCode},
                          {"firmwareCode", s.firmwareCode}, {"sha256", s.sha256},     {"vendorId", s.vendorId},
                          {"productId", s.productId},    {"payloadSize", s.payloadSize}};
+    if (!s.signer.empty())  // only a signature verified against the trust given
+        status["package"]["signer"] = s.signer;
 
     std::vector<const Tile*> tiles;
     std::size_t running = 0, queued = 0;

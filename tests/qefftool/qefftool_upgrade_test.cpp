@@ -593,6 +593,38 @@ TEST_F(Qefftool, APackageWhoseHashDiffersIsRefusedBeforeAnyProductIsLookedFor) {
     EXPECT_EQ(out.Events("package").back()["sha256"], Sha256Hex(*digest));
 }
 
+#ifndef _WIN32
+// Faults caught: a package not signed by the trusted publisher reaching a
+// product; an accepted one's signer missing from the package event, the text
+// or show. (Every refusal's own text: tests/package/signed_package_test.cpp.)
+TEST_F(Qefftool, APackageNotSignedByTheTrustedPublisherIsRefusedBeforeAnyProductIsLookedFor) {
+    const std::size_t product = hid.Attach(Product());
+    const std::string stranger = SignedWithOpenssl(folder / "p.qeff", "/CN=Someone Else");
+    const std::string publisher = SignedWithOpenssl(folder / "p.qeff");
+    ASSERT_FALSE(stranger.empty() || publisher.empty()) << "the openssl command signs";
+    options.trust = stranger;
+    EXPECT_EQ(Run(), ExitPackage);
+    EXPECT_EQ(hid.Log(product).opens, 0) << "no product looked for";
+    EXPECT_FALSE(out.Events("package").back().contains("signer")) << "not verified";
+    EXPECT_NE(out.Texts().back().find("is signed by \"CN=Publisher\", whom"), std::string::npos) << out.Texts().back();
+
+    options.trust = publisher;
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(out.Events("package").back()["signer"], "CN=Publisher");
+    PackageSummary verified;
+    verified.signer = out.Events("package").back()["signer"];
+    std::ostringstream text;
+    TextOutput(text, false).Package(verified);
+    EXPECT_NE(text.str().find("signed by \"CN=Publisher\""), std::string::npos) << text.str();
+    std::ostringstream show, errors;
+    EXPECT_EQ(RunShow(options.package, show, errors, publisher), 0);
+    EXPECT_NE(show.str().find("signer:        CN=Publisher (verified"), std::string::npos) << show.str();
+    EXPECT_EQ(RunShow(options.package, show, errors, stranger), ExitPackage);
+    EXPECT_EQ(RunShow(options.package, show, errors), 0);
+    EXPECT_NE(show.str().find("signer:        CN=Publisher (as the signature names it"), std::string::npos);
+}
+#endif
+
 TEST(TextOutputOnATerminal, RedrawsAtMostTenTimesASecondButShowsTheLatestStepBeforeAMessage) {
     std::ostringstream text;
     TextOutput out(text, true);

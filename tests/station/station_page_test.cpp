@@ -91,6 +91,8 @@ protected:
 TEST_F(StationPage, ShowsProductsArriveProgressFailAndReturnAsText) {
     package.firmware = CountingPayload(40 * 1024);  // 40 answers of 50 ms: two seconds to watch
     options.limits.maxParallel = 2;
+    file.Write();
+    options.trust = SignedWithOpenssl(file.path, "/CN=<img src=x onerror=alert(2)>");
     Open(50ms);
     devtools->Call("Emulation.setDeviceMetricsOverride",
                    {{"width", 1280}, {"height", 1280}, {"deviceScaleFactor", 1}, {"mobile", false}}, tab);
@@ -148,6 +150,7 @@ TEST_F(StationPage, ShowsProductsArriveProgressFailAndReturnAsText) {
     EXPECT_EQ(Text("#package-product"), "<img src=x onerror=alert(1)>");
     EXPECT_EQ(Text("#package-ids"), "1d50:6018");
     EXPECT_EQ(Text("#package-sha256"), events.Of(Kind::Package).at(0).package.sha256);
+    EXPECT_EQ(Text("#package-signer"), "CN=\\<img src=x onerror=alert(2)\\>") << "the verified signer, as text";
     EXPECT_TRUE(devtools->dialogs.empty()) << "nothing of the data ran: " << devtools->dialogs[0];
 
     EXPECT_EQ(Text("#count-upgraded"), "1");
@@ -234,6 +237,7 @@ TEST_F(StationPage, AStationLostOrStoppedIsShownAsSuch) {
     tab = devtools->OpenTab(web->Url());
     ASSERT_TRUE(Shows("#station-state", "WATCHING")) << Text("body");
     EXPECT_FALSE(Evaluate("document.querySelector('#lost').checkVisibility()").get<bool>());
+    EXPECT_EQ(Text("#package-signed"), "") << "no signer told where none was verified";
 
     // Nothing changes, so the stream stays quiet, and the station's status is held unanswered.
     devtools->Call("Fetch.enable", {{"patterns", json::array({{{"urlPattern", "*/api/status"}}})}}, tab);

@@ -216,6 +216,10 @@ TEST_F(Station, TellsTimesTwinsDenialsAndKeepsARecordAcrossRuns) {
     std::ostringstream printed;
     StationOutput lines(printed, true);
     output = &lines;
+#ifndef _WIN32
+    file.Write();
+    options.trust = SignedWithOpenssl(file.path);  // its verified signer on every record line
+#endif
     Start();
     const bool told = events.WaitFor(Kind::Done, 2) && events.WaitFor(Kind::Denied);
     station->Interrupt();
@@ -266,6 +270,9 @@ TEST_F(Station, TellsTimesTwinsDenialsAndKeepsARecordAcrossRuns) {
         EXPECT_EQ(r["station"], "line-3");
         EXPECT_EQ(r["operator"], "Ana");
         EXPECT_EQ(r["sha256"], Printed(shown, "package").at(0)["sha256"]);
+#ifndef _WIN32
+        EXPECT_EQ(r.value("signer", ""), "CN=Publisher");
+#endif
     }
     for (const json& r : {records[1], records[2]}) {
         EXPECT_EQ(r["record"], "product");

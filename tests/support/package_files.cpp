@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -79,3 +81,21 @@ PackageOnDisk::PackageOnDisk(std::size_t firmwareSize, std::uint32_t blockLength
 }
 
 void PackageOnDisk::Write() const { WriteBytes(folder / "p.qeff", BuildPackage(contents)); }
+
+std::string SignedWithOpenssl(const std::filesystem::path& file, const std::string& subject) {
+    static std::atomic<int> signers{0};  // each signer's certificate and key in files of its own
+    const std::string name = Utf8(file), own = name + "." + std::to_string(++signers);
+    const std::string certificate = own + ".cert.pem", key = own + ".key.pem";
+    const auto quoted = [](const std::string& s) {  // for the shell, whatever it holds
+        std::string q = "'";
+        for (const char c : s)
+            q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return q + "'";
+    };
+    const std::string made = "openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj " + quoted(subject) +
+                             " -keyout " + quoted(key) + " -out " + quoted(certificate) +
+                             " >/dev/null 2>&1 && openssl cms -sign -binary -noattr -outform DER -in " + quoted(name) +
+                             " -signer " + quoted(certificate) + " -inkey " + quoted(key) + " -out " +
+                             quoted(name + ".p7s") + " >/dev/null 2>&1";
+    return std::system(made.c_str()) == 0 ? certificate : std::string();
+}

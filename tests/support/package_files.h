@@ -36,6 +36,11 @@ std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file);
 // A payload whose bytes tell their position apart (never all equal).
 std::vector<std::uint8_t> CountingPayload(std::size_t size);
 
+// Signs the package at `file` as its publisher would, with the openssl command
+// (Linux): a new certificate for `subject` and its key beside it.
+// Returns the certificate, for --trust; empty when openssl failed.
+std::string SignedWithOpenssl(const std::filesystem::path& file, const std::string& subject = "/CN=Publisher");
+
 // A typical package for tests to vary.
 PackageContents SamplePackage();
 

@@ -8,7 +8,8 @@ enum ExitCode : int {
     ExitSuccess = 0,
     ExitFailure = 1,       // anything unforeseen
     ExitUsage = 2,         // the command line is wrong
-    ExitPackage = 3,       // the package (or another file) cannot be read, or is no package
+    ExitPackage = 3,       // the package (or another file) cannot be read, or is no package, or its signer is
+                           // not vouched for
     ExitNotFound = 4,      // no product with the package's IDs (or not the one named)
     ExitAccessDenied = 5,  // the product is there but may not be opened
     ExitRefused = 6,       // the product refused the firmware with a failing code
@@ -33,7 +34,7 @@ inline constexpr const char* ExitCodeTable =
     "  0  success\n"
     "  1  unforeseen failure\n"
     "  2  usage error\n"
-    "  3  file or package error\n"
+    "  3  file or package error, or the package's signature refused (--trust)\n"
     "  4  product not found\n"
     "  5  access to the product denied\n"
     "  6  product refused the firmware (its code is in the message)\n"

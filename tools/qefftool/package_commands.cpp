@@ -4,8 +4,11 @@
 
 #include "package/package_text.h"
 #include "qefftool/exit_codes.h"
+#include "package/checked_package.h"
 #include "package/package_header.h"
+#include "package/package_signature.h"
 #include "package/package_writer.h"
+#include "package/signed_package.h"
 #include "platform/exclusive_file.h"
 #include "platform/sha256.h"
 #include "qefftool/visible_text.h"
@@ -15,6 +18,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <span>
 #include <vector>
 
 namespace {
@@ -69,7 +73,7 @@ int RunMake(const MakeOptions& o) {
     return ExitSuccess;
 }
 
-int RunShow(const std::string& path, std::ostream& out, std::ostream& err) {
+int RunShow(const std::string& path, std::ostream& out, std::ostream& err, const std::optional<std::string>& trust) {
     const auto file = OpenFileExclusive(path);
     if (!file) {
         err << "qefftool: cannot open " << path << "\n";
@@ -93,6 +97,22 @@ int RunShow(const std::string& path, std::ostream& out, std::ostream& err) {
         err << "qefftool: cannot read the whole of " << path << "\n";
         return ExitPackage;
     }
+    // The signer: verified with a trust (refused otherwise), or as the signature names it.
+    std::string signer;
+    if (trust) {
+        const SignatureVerdict verdict = VerifyPackageSignature(path, bytes, *trust);
+        if (verdict.fault != SignatureFault::None) {
+            err << "qefftool: " << VisibleText(verdict.text) << "\n";
+            return ExitPackage;
+        }
+        signer = "signer:        " + VisibleText(verdict.signer) +
+                 " (verified: the trusted certificate vouches for it)\n";
+    } else if (const auto named = NamedSigner(path, bytes)) {
+        signer = named->fault == SignatureFault::None
+                     ? "signer:        " + VisibleText(named->signer) +
+                           " (as the signature names it, not checked against any trust; --trust checks it)\n"
+                     : "signature:     " + VisibleText(named->text) + "\n";
+    }
     // The texts come from whoever made the package: decoded, and never let
     // loose on the terminal.
     const auto text = [](const std::string& ansi) { return VisibleText(AnsiToUtf8(ansi)); };
@@ -104,8 +124,46 @@ int RunShow(const std::string& path, std::ostream& out, std::ostream& err) {
         << "firmware code: " << text(header->FirmwareCode) << "\n"
         << "payload:       " << bytes.size() - qeff::HeaderSize << " bytes\n"
         << "sha256:        " << Sha256Hex(*digest) << "\n"
-        << "notes:\n";
+        << signer << "notes:\n";
     for (const std::string& line : SplitLines(AnsiToUtf8(header->Notes)))
         out << VisibleText(line) << "\n";
+    return ExitSuccess;
+}
+
+int RunSign(const SignOptions& o, std::ostream& out, std::ostream& err) {
+    if (!SigningAvailable()) {
+        err << "qefftool: signing is not available on this system. Sign the package where OpenSSL is (qefftool "
+               "sign on Linux), or with: openssl cms -sign -binary -noattr -outform DER -in PACKAGE -signer CERT "
+               "-inkey KEY -out PACKAGE.p7s\n";
+        return ExitUsage;
+    }
+    std::string why;
+    const auto package = CheckPackage(o.package, why);
+    if (!package) {
+        err << "qefftool: " << o.package << " cannot be signed: " << why << "\n";
+        return ExitPackage;
+    }
+    const auto certificate = ReadWhole(o.signer);
+    const auto key = ReadWhole(o.key);
+    if (!certificate || !key) {
+        err << "qefftool: cannot read " << (certificate ? o.key : o.signer) << "\n";
+        return ExitPackage;
+    }
+    const auto bytes = [](const std::string& s) {
+        return std::span(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+    };
+    const auto signature = SignContent(package->bytes, bytes(*certificate), bytes(*key), why);
+    if (!signature) {
+        err << "qefftool: " << why << "\n";
+        return ExitPackage;
+    }
+    const std::string output = o.output.empty() ? SignaturePathOf(o.package) : o.output;
+    std::ofstream file(PathFromUtf8(output), std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(signature->data()), static_cast<std::streamsize>(signature->size()));
+    if (!file.flush()) {
+        err << "qefftool: cannot write " << output << "\n";
+        return ExitPackage;
+    }
+    out << output << ": signed by \"" << QuotedText(CheckSignature(package->bytes, *signature).signer) << "\"\n";
     return ExitSuccess;
 }

@@ -33,7 +33,8 @@ std::string StationOutput::TextLine(const StationEvent& e) const {
     case Kind::Package: {
         const PackageSummary& s = e.package;
         return VisibleText(s.path) + ": \"" + QuotedText(s.productName) + "\" (product code " +
-               VisibleText(s.productCode) + ", firmware code " + VisibleText(s.firmwareCode) + "), sha256 " + s.sha256;
+               VisibleText(s.productCode) + ", firmware code " + VisibleText(s.firmwareCode) + "), sha256 " +
+               s.sha256 + (s.signer.empty() ? "" : ", signed by \"" + QuotedText(s.signer) + "\"");
     }
     case Kind::Watching: return "waiting for " + ProductIdsText(e.vendorId, e.productId) + " products (Ctrl-C ends)";
     case Kind::Denied: return "denied " + VisibleText(p.path) + ": " + VisibleText(e.text);

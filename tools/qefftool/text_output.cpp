@@ -63,6 +63,8 @@ void TextOutput::Package(const PackageSummary& p) {
          << VisibleText(p.productCode) << ", firmware code " << VisibleText(p.firmwareCode) << ") for "
          << ProductIdsText(p.vendorId, p.productId) << ", payload "
          << p.payloadSize << " bytes in blocks of " << p.blockLength << "\n";
+    if (!p.signer.empty())
+        out_ << "signed by \"" << QuotedText(p.signer) << "\", whom the trusted certificate vouches for\n";
 }
 
 void TextOutput::Found(const std::string& path, std::size_t index, const DeviceIdentity& identity) {

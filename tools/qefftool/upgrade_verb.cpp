@@ -31,7 +31,7 @@ namespace {
 struct UpgradeGiven {
     UpgradeOptions upgrade;
     double waitSeconds = -1;
-    std::string device, serial, location, sha256;
+    std::string device, serial, location, sha256, trust;
     bool json = false;
 };
 
@@ -44,6 +44,8 @@ int Upgrade(UpgradeGiven& given) {
         upgrade.device = given.device;
     if (!given.sha256.empty())
         upgrade.sha256 = ParseSha256Hex(given.sha256);
+    if (!given.trust.empty())
+        upgrade.trust = given.trust;
     if (!given.serial.empty())
         upgrade.choice.serial = given.serial;
     if (!given.location.empty())
@@ -81,6 +83,7 @@ Verb AddUpgradeVerb(CLI::App& app) {
         ->add_option("--sha256", given->sha256,
                      "Refuse the package, before looking for any product, unless this is its SHA-256")
         ->check(Sha256Check());
+    AddTrustOption(*command, given->trust, "Refuse the package, before looking for any product,");
     command->footer(ExitCodeTable);
     return {command, [given] { return Upgrade(*given); }};
 }

@@ -36,3 +36,9 @@ CLI::Validator Sha256Check() {
     return CLI::Validator(
         [](std::string& hex) { return ParseSha256Hex(hex) ? std::string() : "takes 64 hexadecimal digits"; }, "HEX");
 }
+
+CLI::Option* AddTrustOption(CLI::App& command, std::string& trust, const std::string& refusal) {
+    return command.add_option("--trust", trust,
+                              refusal + " unless the signature beside it (PACKAGE.p7s) is by a publisher this "
+                                        "certificate (PEM or DER: theirs, or their CA's) vouches for");
+}

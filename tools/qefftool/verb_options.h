@@ -15,3 +15,7 @@ std::string HostName();
 
 // --sha256: 64 hexadecimal digits.
 CLI::Validator Sha256Check();
+
+// --trust: the certificate that must vouch for the signer of the package's
+// signature beside it.
+CLI::Option* AddTrustOption(CLI::App& command, std::string& trust, const std::string& refusal);

@@ -16,6 +16,7 @@ struct Verb {
 
 Verb AddMakeVerb(CLI::App& app);
 Verb AddShowVerb(CLI::App& app);
+Verb AddSignVerb(CLI::App& app);
 Verb AddListVerb(CLI::App& app);
 Verb AddUpgradeVerb(CLI::App& app);
 Verb AddWatchVerb(CLI::App& app);

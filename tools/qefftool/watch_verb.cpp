@@ -22,7 +22,7 @@ namespace {
 
 struct WatchGiven {
     WatchOptions watch;
-    std::string sha256, serial, location, record, http, httpToken;
+    std::string sha256, serial, location, record, http, httpToken, trust;
     std::size_t count = 0, failures = 0, parallel = 0;
     double returnsWithin = 15;
     bool json = false;
@@ -34,6 +34,8 @@ int Watch(WatchGiven& given) {
     const auto hid = NativeHidSystem();
     if (!given.sha256.empty())
         watch.sha256 = ParseSha256Hex(given.sha256);
+    if (!given.trust.empty())
+        watch.trust = given.trust;
     if (!given.serial.empty())
         watch.choice.serial = given.serial;
     if (!given.location.empty())
@@ -107,6 +109,7 @@ Verb AddWatchVerb(CLI::App& app) {
         ->add_option("--sha256", given->sha256,
                      "Refuse the package, before looking for any product, unless this is its SHA-256")
         ->check(Sha256Check());
+    AddTrustOption(*command, given->trust, "Refuse the package, before looking for any product,");
     command->footer("The exit code is the worst of the products' (0 when every one was upgraded); 8 when Ctrl-C "
                     "ended it; 9 when a line of the output or of the record could not be written.");
     return {command, [given] { return Watch(*given); }};

@@ -66,6 +66,9 @@
     setText(byId("package-firmware-code"), p.firmwareCode);
     setText(byId("package-ids"), p.vendorId === undefined ? "" : hex4(p.vendorId) + ":" + hex4(p.productId));
     setText(byId("package-sha256"), p.sha256);
+    // A signer only when the station verified the signature against its trust.
+    setText(byId("package-signer"), p.signer || "");
+    byId("package-signed").hidden = !p.signer;
   }
 
   function drawCounters(c) {
