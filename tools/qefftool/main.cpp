@@ -30,7 +30,7 @@ int Run(int argc, char** argv) {
     app.footer(ExitCodeTable);
 
     const std::vector<Verb> verbs = {AddMakeVerb(app), AddShowVerb(app), AddListVerb(app), AddUpgradeVerb(app),
-                                     AddWatchVerb(app)};
+                                     AddWatchVerb(app), AddRecordVerb(app)};
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -19,3 +19,4 @@ Verb AddShowVerb(CLI::App& app);
 Verb AddListVerb(CLI::App& app);
 Verb AddUpgradeVerb(CLI::App& app);
 Verb AddWatchVerb(CLI::App& app);
+Verb AddRecordVerb(CLI::App& app);
