@@ -3,6 +3,10 @@
 #include "station/record_chain.h"
 #include "station/record_file.h"
 #include "station/record_key.h"
+#include "platform/utf8_path.h"
+
+#include <filesystem>
+#include <system_error>
 
 using Verdict = RecordVerification::Verdict;
 
@@ -27,6 +31,9 @@ RecordVerification VerifyRecord(const std::string& path, const std::optional<std
         if (!key)
             return {Verdict::BadKey, {why}};
     }
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(PathFromUtf8(path), error))
+        return {Verdict::Unreadable, {"The record " + path + " is not there, or is no file: name the file of watch --record."}};
     const auto record = ReadRecord(path);
     if (!record)
         return {Verdict::Unreadable, {"The record " + path + " cannot be read."}};

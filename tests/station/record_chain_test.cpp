@@ -1,14 +1,18 @@
 // The record's hash chain and MACs: lines sealed as the station appends them,
-// then changed, removed, inserted, reordered and torn, each told as what it is.
+// then changed, removed, inserted, reordered and torn, each told as what it is;
+// and what record verify tells of a record.
 
 #include "station/record_chain.h"
 #include "station/record_reader.h"
+#include "station/record_verification.h"
 #include "station/sealed_record_file.h"
+#include "support/package_files.h"
 
 #include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -19,6 +23,18 @@ using nlohmann::json;
 using Fault = ChainCheck::Fault;
 
 const std::string kKey = "a secret of the line, kept apart";
+
+const char* FaultName(Fault fault) {
+    static constexpr const char* kNames[] = {"none", "changed", "removed", "inserted", "reordered", "broken"};
+    return kNames[static_cast<int>(fault)];
+}
+
+}  // namespace
+
+// A fault as a failed check tells it: by its name.
+inline std::ostream& operator<<(std::ostream& out, Fault fault) { return out << FaultName(fault); }
+
+namespace {
 
 // A record kept in memory, appended to as the file is.
 struct MemoryRecord final : RecordFile {
@@ -212,4 +228,36 @@ TEST(RecordedUpgrades, OnlyUpgradesWithThisPackageCount) {
     const std::string record = line("UP", true, sha) + line("REFUSED", false, sha) + line("FAILED", false, sha) +
                                line("OTHER", true, std::string(64, 'b')) + line("", true, sha);
     EXPECT_EQ(RecordedUpgrades(record, sha), (std::set<std::string>{"UP"}));
+}
+
+// Faults caught: a record that was changed, one that is not there or a key
+// that cannot be read told as holding; the line that breaks not named.
+TEST(RecordVerification, TellsEachVerdictAndTheLine) {
+    using Verdict = RecordVerification::Verdict;
+    TempFolder folder;
+    const std::string record = Utf8(folder / "record.jsonl"), key = Utf8(folder / "line.key");
+    std::vector<std::string> lines = Split(Appended("", HundredLines(), kKey));
+    std::ofstream(folder / "record.jsonl", std::ios::binary) << Joined(lines);
+    std::ofstream(folder / "line.key", std::ios::binary) << kKey << "\r\n";
+    std::ofstream(folder / "changed.jsonl", std::ios::binary) << Edit(lines, 40, "S40", "S4O");
+    struct Case {
+        std::string record;
+        std::optional<std::string> key;
+        Verdict verdict;
+        const char* told;  // in the last line told
+    };
+    const std::vector<Case> cases = {
+        {record, key, Verdict::Holds, "100 lines: the record holds, its chain and every line's MAC."},
+        {record, std::nullopt, Verdict::Holds, "Give --record-key FILE to check the lines' MACs."},
+        {Utf8(folder / "changed.jsonl"), key, Verdict::Broken, "line 40: its MAC does not match"},
+        {Utf8(folder / "missing.jsonl"), key, Verdict::Unreadable, "is not there, or is no file"},
+        {record, Utf8(folder / "missing.key"), Verdict::BadKey, "cannot be read"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.record);
+        const RecordVerification told = VerifyRecord(c.record, c.key);
+        EXPECT_EQ(told.verdict, c.verdict);
+        ASSERT_FALSE(told.lines.empty());
+        EXPECT_NE(told.lines.back().find(c.told), std::string::npos) << told.lines.back();
+    }
 }
