@@ -9,23 +9,25 @@ namespace {
 
 class PosixRecordFile final : public RecordFile {
 public:
-    explicit PosixRecordFile(int fd) : fd_(fd) {}
+    PosixRecordFile(int fd, DiskFlush flush) : fd_(fd), flush_(std::move(flush)) {}
     ~PosixRecordFile() override { ::close(fd_); }
     bool Append(const std::string& line) override {
         ssize_t written;
         do
             written = ::write(fd_, line.data(), line.size());  // O_APPEND: one write lands whole at the end
         while (written < 0 && errno == EINTR);
-        return written == static_cast<ssize_t>(line.size()) && ::fsync(fd_) == 0;
+        const auto sync = [this] { return ::fsync(fd_) == 0; };
+        return written == static_cast<ssize_t>(line.size()) && (flush_ ? flush_(sync) : sync());
     }
 
 private:
     int fd_;
+    DiskFlush flush_;
 };
 
 }  // namespace
 
-std::unique_ptr<RecordFile> RecordFile::Open(const std::string& path) {
+std::unique_ptr<RecordFile> RecordFile::Open(const std::string& path, DiskFlush flush) {
     const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return nullptr;
@@ -38,7 +40,7 @@ std::unique_ptr<RecordFile> RecordFile::Open(const std::string& path) {
         ::close(fd);
         return nullptr;
     }
-    return std::make_unique<PosixRecordFile>(fd);
+    return std::make_unique<PosixRecordFile>(fd, std::move(flush));
 }
 
 std::optional<std::string> ReadRecord(const std::string& path) {
@@ -46,6 +48,11 @@ std::optional<std::string> ReadRecord(const std::string& path) {
     if (fd < 0)
         return errno == ENOENT ? std::optional<std::string>(std::string()) : std::nullopt;
     std::string bytes;
+    // A device (/dev/null, /dev/full) holds no record, and may never end.
+    if (struct stat file {}; ::fstat(fd, &file) == 0 && !S_ISREG(file.st_mode)) {
+        ::close(fd);
+        return bytes;
+    }
     char chunk[65536];
     for (;;) {
         const ssize_t got = ::read(fd, chunk, sizeof chunk);

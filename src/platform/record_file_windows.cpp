@@ -16,21 +16,23 @@ std::wstring Wide(const std::string& path) {
 
 class WindowsRecordFile final : public RecordFile {
 public:
-    explicit WindowsRecordFile(HANDLE file) : file_(file) {}
+    WindowsRecordFile(HANDLE file, DiskFlush flush) : file_(file), flush_(std::move(flush)) {}
     ~WindowsRecordFile() override { CloseHandle(file_); }
     bool Append(const std::string& line) override {
         DWORD written = 0;  // FILE_APPEND_DATA alone: every write lands whole at the end
+        const auto sync = [this] { return FlushFileBuffers(file_) != 0; };
         return WriteFile(file_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
-               written == line.size() && FlushFileBuffers(file_);
+               written == line.size() && (flush_ ? flush_(sync) : sync());
     }
 
 private:
     HANDLE file_;
+    DiskFlush flush_;
 };
 
 }  // namespace
 
-std::unique_ptr<RecordFile> RecordFile::Open(const std::string& path) {
+std::unique_ptr<RecordFile> RecordFile::Open(const std::string& path, DiskFlush flush) {
     const std::wstring wide = Wide(path);
     if (wide.empty())
         return nullptr;
@@ -53,7 +55,7 @@ std::unique_ptr<RecordFile> RecordFile::Open(const std::string& path) {
             return nullptr;
         }
     }
-    return std::make_unique<WindowsRecordFile>(file);
+    return std::make_unique<WindowsRecordFile>(file, std::move(flush));
 }
 
 std::optional<std::string> ReadRecord(const std::string& path) {

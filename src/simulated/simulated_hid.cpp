@@ -283,6 +283,7 @@ std::unique_ptr<HidDevice> SimulatedHid::OpenDevice(const std::string& path, Ope
                                    [&](const auto& s) { return !s->gone && s->number == number; });
     if (slot == slots_.end())
         return fail(OpenFailure::Other);
+    ++(*slot)->log.openAttempts;
     const SimulatedInterface& s = (*slot)->setup;
     if (s.accessDenied)
         return fail(OpenFailure::AccessDenied);

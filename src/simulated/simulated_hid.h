@@ -36,6 +36,7 @@ struct SimulatedInterface {
 // What happened on one interface, for tests to look at.
 struct InterfaceLog {
     int opens = 0;
+    int openAttempts = 0;  // opened or not (its access denied, say)
     int openHandles = 0;
     std::vector<std::vector<std::uint8_t>> reports;  // every output report, byte for byte
     std::vector<std::chrono::milliseconds> writeBounds;

@@ -8,8 +8,11 @@
 #include "platform/utf8_path.h"
 #include "station/event_fanout.h"
 #include "station/event_output.h"
+#include "station/record_chain.h"
 #include "station/record_file.h"
+#include "station/record_key.h"
 #include "station/record_reader.h"
+#include "station/sealed_record_file.h"
 #include "station/station_board.h"
 #include "station/station_model.h"
 
@@ -160,15 +163,31 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
     std::unique_ptr<RecordFile> record;
     std::set<std::string> recorded;
     if (options.record) {
-        const auto before = options.skipRecorded ? ReadRecord(*options.record) : std::optional<std::string>("");
-        record = before ? RecordFile::Open(*options.record) : nullptr;
-        if (!record) {
+        std::optional<std::string> key;
+        if (options.recordKey) {
+            std::string refused;
+            key = ReadRecordKey(*options.recordKey, refused);
+            if (!key)
+                return Refuse(out, sinks_, package->summary, true, refused, Outcome::Usage, "Error");
+        }
+        const auto before = ReadRecord(*options.record);
+        if (before && options.skipRecorded) {
+            // What a record that was changed tells is not to be trusted.
+            if (const ChainCheck check = CheckRecordChain(*before, key); !check.Holds())
+                return Refuse(out, sinks_, package->summary, true,
+                              "The record " + *options.record + " does not hold at line " + std::to_string(check.line) +
+                                  ": " + check.why + " See qefftool record verify " + *options.record +
+                                  "; keep it as it is, and give --record a new file.",
+                              Outcome::FileError);
+            recorded = RecordedUpgrades(*before, package->summary.sha256);
+        }
+        auto file = before ? RecordFile::Open(*options.record) : nullptr;
+        if (!file) {
             out.Warn("the record " + *options.record + " cannot be opened.");
             return Refuse(out, sinks_, package->summary, true, "The record " + *options.record + " cannot be opened.",
                           Outcome::OutputFailed);
         }
-        if (options.skipRecorded)
-            recorded = RecordedUpgrades(*before, package->summary.sha256);
+        record = std::make_unique<SealedRecordFile>(std::move(file), ChainTail(*before), std::move(key));
     }
 
     std::optional<WebOptions> web;

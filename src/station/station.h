@@ -26,6 +26,7 @@ struct StationOptions {
     ProductChoice choice;                // only the products with this serial number and location
     StationLimits limits;                // the count, the failures in a row, the upgrades at once, the returns
     std::optional<std::string> record;   // append a line per product to this file
+    std::optional<std::string> recordKey;  // the file holding the secret every record line's MAC is made with
     bool skipRecorded = false;           // skip serial numbers the record tells upgraded with this package
     std::string station;                 // the station's name in the record
     std::string operatorName;

@@ -4,12 +4,14 @@
 
 #include "support/process_holdings.h"
 #include "qefftool/station_output.h"
+#include "station/record_chain.h"
 #include "support/simulated_station.h"
 
 #include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -201,10 +203,14 @@ TEST_F(Station, TextLinesTellEveryTenthAndShowDeviceTextEscaped) {
 // name and number; an interface that may not be opened not told with how to
 // grant access; a record line missing or not telling the product;
 // --skip-recorded upgrading a product the record tells was upgraded with this
-// package, or stumbling on a torn last line.
+// package, or stumbling on a torn last line; the runs' lines not one chain
+// sealed with the key, or the torn line not passed over.
 TEST_F(Station, TellsTimesTwinsDenialsAndKeepsARecordAcrossRuns) {
     const std::string record = Utf8(file.folder / "record.jsonl");
+    const std::string key = "a secret of the line, kept apart";
+    std::ofstream(file.folder / "record.key", std::ios::binary) << key << "\n";
     options.record = record;
+    options.recordKey = Utf8(file.folder / "record.key");
     options.station = "line-3";
     options.operatorName = "Ana";
     const std::size_t good = hid.Attach(Product("00D1", "usb-1-1"));
@@ -304,6 +310,74 @@ TEST_F(Station, TellsTimesTwinsDenialsAndKeepsARecordAcrossRuns) {
     for (std::string text; std::getline(after, text);)
         starts += json::accept(text) && json::parse(text).value("record", "") == "start";
     EXPECT_EQ(starts, 2u) << "each run's start read, the second's after the torn line";
+    std::ostringstream whole;
+    whole << std::ifstream(record, std::ios::binary).rdbuf();
+    const ChainCheck chain = CheckRecordChain(whole.str(), key);
+    EXPECT_TRUE(chain.Holds()) << chain.line << ": " << chain.why;
+    EXPECT_EQ(chain.torn, std::vector<std::size_t>{5});
+}
+
+// Faults caught: --skip-recorded trusting a record that was changed, or
+// looking for products before it refused it; a record key too short or that
+// cannot be read taken, or refused as anything but a bad option.
+TEST_F(Station, ARecordThatCannotBeTrustedIsRefusedBeforeWatching) {
+    struct Case {
+        const char* name;
+        const char* key;  // the key file's contents; null: no such file
+        Outcome outcome;
+        const char* told;
+    };
+    const std::vector<Case> cases = {
+        {"a line changed", "a secret of the line, kept apart", Outcome::FileError,
+         "does not hold at line 2: its MAC does not match"},
+        {"a short key", "short secret", Outcome::Usage, "shorter than 16 bytes: make a longer secret."},
+        {"no key file", nullptr, Outcome::Usage, "cannot be read"},
+    };
+    const std::size_t waiting = hid.Attach(Product("00A1", "usb-1-1"));
+    const std::string record = Utf8(file.folder / "changed.jsonl");
+    options.record = record;
+    options.recordKey = Utf8(file.folder / "line.key");
+    std::ofstream(file.folder / "line.key", std::ios::binary) << cases[0].key;
+    options.limits.count = 1;
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(station->Finish(), Outcome::Upgraded);
+    std::ostringstream kept;
+    kept << std::ifstream(record, std::ios::binary).rdbuf();
+    std::string changed = kept.str();
+    changed.replace(changed.find("00A1"), 4, "00A2");
+    std::ofstream(record, std::ios::binary | std::ios::trunc) << changed;
+
+    options.skipRecorded = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(file.folder / "line.key");
+        if (c.key)
+            std::ofstream(file.folder / "line.key", std::ios::binary) << c.key;
+        RecordedEvents refused;
+        output = &refused;
+        const int opens = hid.Log(waiting).opens;
+        Start();
+        EXPECT_EQ(station->Finish(), c.outcome) << "it ended by itself";
+        EXPECT_EQ(hid.Log(waiting).opens, opens) << "no product looked for";
+        EXPECT_TRUE(refused.Of(Kind::Watching).empty());
+        const auto messages = refused.Of(Kind::Message);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_NE(messages[0].text.find(c.told), std::string::npos) << messages[0].text;
+        station.reset();
+    }
+}
+
+// Fault caught: a product denied at its plug tried again a second later
+// instead of every 50 ms at first, so that one whose permissions come a
+// moment after it appears waits a second.
+TEST_F(Station, AProductItMayNotOpenIsTriedAgainEvery50msAtFirst) {
+    SimulatedInterface locked = Product("00D2", "usb-1-3");
+    locked.accessDenied = true;
+    locked.advertisesIds = true;
+    const std::size_t lockedAt = hid.Attach(locked);
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(events.WaitFor(Kind::Denied));  // told after half a second of tries
+    EXPECT_GE(hid.Log(lockedAt).openAttempts, 5) << "tried every 50 ms before it was told";
 }
 
 // Faults caught: a line that cannot be written taken as written, the station

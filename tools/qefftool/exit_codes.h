@@ -16,6 +16,7 @@ enum ExitCode : int {
     ExitLost = 7,          // the product stopped answering or went away
     ExitInterrupted = 8,   // Ctrl-C stopped the upgrade
     ExitOutput = 9,        // the station's output or its record cannot be written
+    ExitRecordBroken = 11, // (record verify) a line of the record was changed, removed, inserted or reordered
 };
 
 // The exit code of an outcome: its own number, which the record and the JSON
@@ -41,4 +42,5 @@ inline constexpr const char* ExitCodeTable =
     "  7  time-out or product lost\n"
     "  8  interrupted\n"
     "  9  (watch) its output or its record cannot be written\n"
+    "  11 (record verify) the record was changed\n"
     "With --all, the worst of the products' codes.\n";

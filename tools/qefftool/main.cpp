@@ -29,8 +29,8 @@ int Run(int argc, char** argv) {
     app.require_subcommand(1);
     app.footer(ExitCodeTable);
 
-    const std::vector<Verb> verbs = {AddMakeVerb(app),    AddSignVerb(app),  AddShowVerb(app),  AddListVerb(app),
-                                     AddUpgradeVerb(app), AddWatchVerb(app), AddDoctorVerb(app)};
+    const std::vector<Verb> verbs = {AddMakeVerb(app),    AddSignVerb(app),  AddShowVerb(app),   AddListVerb(app),
+                                     AddUpgradeVerb(app), AddWatchVerb(app), AddRecordVerb(app), AddDoctorVerb(app)};
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

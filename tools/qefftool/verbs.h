@@ -20,4 +20,5 @@ Verb AddSignVerb(CLI::App& app);
 Verb AddListVerb(CLI::App& app);
 Verb AddUpgradeVerb(CLI::App& app);
 Verb AddWatchVerb(CLI::App& app);
+Verb AddRecordVerb(CLI::App& app);
 Verb AddDoctorVerb(CLI::App& app);

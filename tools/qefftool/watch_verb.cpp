@@ -22,7 +22,7 @@ namespace {
 
 struct WatchGiven {
     WatchOptions watch;
-    std::string sha256, serial, location, record, http, httpToken, trust;
+    std::string sha256, serial, location, record, recordKey, http, httpToken, trust;
     std::size_t count = 0, failures = 0, parallel = 0;
     double returnsWithin = 15;
     bool json = false;
@@ -49,6 +49,8 @@ int Watch(WatchGiven& given) {
     watch.limits.returnsWithin = std::chrono::milliseconds(static_cast<long long>(given.returnsWithin * 1000));
     if (!given.record.empty())
         watch.record = given.record;
+    if (!given.recordKey.empty())
+        watch.recordKey = given.recordKey;
     // WatchGiven at all, even empty: the station says what is wrong with an address.
     if (given.httpOption->count() > 0)
         watch.http = given.http;
@@ -92,8 +94,13 @@ Verb AddWatchVerb(CLI::App& app) {
     auto* record = command->add_option("--record", given->record,
                                        "Append one JSON line per product to this file, on disk at once");
     command
+        ->add_option("--record-key", given->recordKey,
+                     "A file holding a secret (16 bytes or more) that every record line's MAC is made with")
+        ->needs(record);
+    command
         ->add_flag("--skip-recorded", watch.skipRecorded,
-                   "Skip a serial number the record tells was upgraded with this package")
+                   "Skip a serial number the record tells was upgraded with this package; refuses a record that "
+                   "was changed")
         ->needs(record);
     watch.station = HostName();
     command->add_option("--station", watch.station, "The station's name in the record (default: the host's)");

@@ -1,0 +1,227 @@
+#include "station/record_chain.h"
+
+#include "platform/hmac_sha256.h"
+#include "platform/sha256.h"
+
+#include <nlohmann/json.hpp>
+
+#include <unordered_map>
+
+using nlohmann::json;
+using Fault = ChainCheck::Fault;
+
+namespace {
+
+std::span<const std::uint8_t> Bytes(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// `,"NAME":"VALUE"}` in place of an object's closing brace.
+std::string WithMember(std::string_view object, std::string_view name, std::string_view value) {
+    std::string out(object.substr(0, object.size() - 1));
+    out.append(",\"").append(name).append("\":\"").append(value).append("\"}");
+    return out;
+}
+
+// One line of a record as the check reads it.
+struct Line {
+    std::size_t number = 0;
+    std::string_view text;
+    bool whole = false;  // ends in its newline and is a JSON object
+    bool start = false;  // a run's first line
+    std::optional<std::string> prev, mac;
+    std::string hash;
+};
+
+std::optional<std::string> StringMember(const json& object, const char* name) {
+    const auto it = object.find(name);
+    if (it == object.end() || !it->is_string())
+        return std::nullopt;
+    return it->get<std::string>();
+}
+
+std::vector<Line> LinesOf(std::string_view record) {
+    std::vector<Line> lines;
+    while (!record.empty()) {
+        const std::size_t end = record.find('\n');
+        Line line;
+        line.number = lines.size() + 1;
+        line.text = record.substr(0, end);
+        record.remove_prefix(end == std::string_view::npos ? record.size() : end + 1);
+        const json parsed = json::parse(line.text, nullptr, false);  // no exceptions: a torn line is passed over
+        line.whole = end != std::string_view::npos && parsed.is_object();
+        if (line.whole) {
+            line.start = StringMember(parsed, "record") == "start";
+            line.prev = StringMember(parsed, "prev");
+            line.mac = StringMember(parsed, "mac");
+            line.hash = LineHash(line.text);
+        }
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+// The bytes a line's MAC is of, or none when `mac` is not its last member.
+std::optional<std::string> MacedBytes(const Line& line) {
+    const std::string suffix = ",\"mac\":\"" + *line.mac + "\"}";
+    if (!line.text.ends_with(suffix))
+        return std::nullopt;
+    return std::string(line.text.substr(0, line.text.size() - suffix.size())) + "}";
+}
+
+class ChainReader {
+public:
+    ChainReader(std::string_view record, const std::optional<std::string>& key) : lines_(LinesOf(record)), key_(key) {
+        for (std::size_t i = 0; i < lines_.size(); ++i)
+            if (lines_[i].whole)
+                at_.emplace(lines_[i].hash, i);
+    }
+
+    ChainCheck Read() {
+        check_.lines = lines_.size();
+        std::vector<std::size_t> pending;  // lines that are no record line, waiting for what follows them
+        bool chained = false;
+        for (std::size_t i = 0; i < lines_.size(); ++i) {
+            const Line& line = lines_[i];
+            if (!line.whole) {
+                pending.push_back(i);
+                continue;
+            }
+            // A run that starts after a crash chains over the line it tore,
+            // whatever the line reads like.
+            if (const auto next = NextWhole(i); next && lines_[*next].start && lines_[*next].prev == expected_) {
+                pending.push_back(i);
+                continue;
+            }
+            if (!pending.empty()) {
+                if (!(line.start && line.prev == expected_) && (chained || line.prev))
+                    return Fail(Fault::Inserted, pending.front(),
+                                "it is no record line, and no start of the station after a crash follows it: it was "
+                                "put there.");
+                Torn(pending);
+            }
+            if (!line.prev) {
+                if (chained)
+                    return Fail(Fault::Changed, i, "it carries no prev: it was changed, or put there.");
+                ++check_.unchained;
+                Chain(i);
+                continue;
+            }
+            chained = true;
+            // The MAC first: a line whose MAC holds is as the station wrote it,
+            // so a break after it is a line removed or moved.
+            if (key_ && !MacHolds(line)) {
+                if (const auto next = NextWhole(i); next && lines_[*next].prev == expected_)
+                    return Fail(Fault::Inserted, i, "its MAC does not match, and the next line chains over it: it "
+                                                    "was put there.");
+                return Fail(Fault::Changed, i,
+                            "its MAC does not match: it was changed (or the key is not the record's).");
+            }
+            if (*line.prev != expected_)
+                return Broken(i);
+            Chain(i);
+        }
+        Torn(pending);  // at the end, torn by the last run's crash
+        return check_;
+    }
+
+private:
+    std::optional<std::size_t> NextWhole(std::size_t i) const {
+        for (std::size_t j = i + 1; j < lines_.size(); ++j)
+            if (lines_[j].whole)
+                return j;
+        return std::nullopt;
+    }
+    bool MacHolds(const Line& line) const {
+        if (!line.mac)
+            return false;
+        const auto bytes = MacedBytes(line);
+        return bytes && LineMac(*key_, *bytes) == *line.mac;
+    }
+    void Chain(std::size_t i) {
+        expected_ = lines_[i].hash;
+        last_ = i;
+    }
+    void Torn(std::vector<std::size_t>& pending) {
+        for (const std::size_t i : pending)
+            check_.torn.push_back(lines_[i].number);
+        pending.clear();
+    }
+    ChainCheck Fail(Fault fault, std::size_t i, std::string why) {
+        check_.fault = fault;
+        check_.line = lines_[i].number;
+        check_.why = std::move(why);
+        return check_;
+    }
+    // Line `i` does not chain to the line before it: what it looks like.
+    ChainCheck Broken(std::size_t i) {
+        const Line& line = lines_[i];
+        const auto same = at_.find(line.hash);
+        if (same != at_.end() && same->second < i)
+            return Fail(Fault::Inserted, i, "it is a copy of line " + Number(same->second) + ".");
+        if (const auto follows = at_.find(*line.prev); follows != at_.end())
+            return Fail(Fault::Reordered, i,
+                        "it follows line " + Number(follows->second) + ", which stands elsewhere: lines were reordered.");
+        if (const auto next = NextWhole(i); next && lines_[*next].prev == expected_)
+            return Fail(Fault::Inserted, i, "the next line chains over it: it was put there.");
+        if (!last_)
+            return Fail(Fault::Removed, i, "it is not the chain's first line: the lines before it were removed.");
+        if (key_ && lines_[*last_].prev)
+            return Fail(Fault::Removed, i,
+                        "the chain breaks between line " + Number(*last_) + ", whose MAC holds, and it: a line "
+                        "between them was removed.");
+        return Fail(Fault::Broken, i,
+                    "the chain breaks between line " + Number(*last_) + " and it: line " + Number(*last_) +
+                        " was changed, or a line between them removed.");
+    }
+    std::string Number(std::size_t i) const { return std::to_string(lines_[i].number); }
+
+    std::vector<Line> lines_;
+    const std::optional<std::string>& key_;
+    std::unordered_map<std::string, std::size_t> at_;  // a line's hash: where it first stands
+    ChainCheck check_;
+    std::string expected_{kChainStart};
+    std::optional<std::size_t> last_;  // the last line of the chain so far
+};
+
+}  // namespace
+
+std::string LineHash(std::string_view line) {
+    const auto digest = Sha256(Bytes(line));
+    return digest ? Sha256Hex(*digest) : std::string();
+}
+
+std::string LineMac(std::string_view key, std::string_view bytes) {
+    const auto mac = HmacSha256(Bytes(key), Bytes(bytes));
+    return mac ? Sha256Hex(*mac) : std::string();
+}
+
+std::string ChainTail(std::string_view record) {
+    std::size_t end = record.rfind('\n');  // past it: torn
+    while (end != std::string_view::npos) {
+        const std::size_t begin = end == 0 ? std::string_view::npos : record.rfind('\n', end - 1);
+        const std::size_t from = begin == std::string_view::npos ? 0 : begin + 1;
+        const std::string_view line = record.substr(from, end - from);
+        if (json::parse(line, nullptr, false).is_object())
+            return LineHash(line);
+        end = begin;
+    }
+    return std::string(kChainStart);
+}
+
+std::string SealLine(std::string_view line, std::string_view prev, const std::optional<std::string>& key) {
+    if (prev.empty() || !line.ends_with("}\n"))
+        return {};
+    std::string sealed = WithMember(line.substr(0, line.size() - 1), "prev", prev);
+    if (key) {
+        const std::string mac = LineMac(*key, sealed);
+        if (mac.empty())
+            return {};
+        sealed = WithMember(sealed, "mac", mac);
+    }
+    return sealed + "\n";
+}
+
+ChainCheck CheckRecordChain(std::string_view record, const std::optional<std::string>& key) {
+    return ChainReader(record, key).Read();
+}
