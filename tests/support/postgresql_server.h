@@ -1,13 +1,16 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <memory>
 #include <string>
 
 // A PostgreSQL server of the tests' own: a new cluster in a temporary folder,
-// listening on loopback at a free port, stopped and removed when it goes.
-// Run as the "postgres" user where the tests run as root (the server refuses
-// root), as the current user otherwise.
+// listening on loopback at a free port, stopped and removed when it goes. Run
+// as the "postgres" user where the tests run as root (the server refuses
+// root), as the current user otherwise; a child of the test program that ends
+// with it, even when a time limit kills the program.
 class PostgresqlServer {
 public:
     // Where PostgreSQL's programs are, or empty when it is not installed.
@@ -19,7 +22,6 @@ public:
     PostgresqlServer(const PostgresqlServer&) = delete;
     PostgresqlServer& operator=(const PostgresqlServer&) = delete;
 
-    int Port() const { return port_; }
     // An ODBC connection string for one of its databases, through psqlODBC.
     std::string ConnectionString(const std::string& database) const;
     // A new, empty database: its connection string; empty with `why` told
@@ -27,10 +29,11 @@ public:
     std::string NewDatabase(std::string& why);
 
 private:
-    PostgresqlServer(std::filesystem::path folder, int port) : folder_(std::move(folder)), port_(port) {}
+    explicit PostgresqlServer(std::filesystem::path folder) : folder_(std::move(folder)) {}
 
     std::filesystem::path folder_;
-    int port_;
+    pid_t server_ = -1;
+    int port_ = 0;
     int databases_ = 0;
 };
 

@@ -62,6 +62,7 @@ std::vector<std::string> SchemaStatements(SqlDialect dialect) {
         std::string_view line = rest.substr(0, end);
         rest.remove_prefix(std::min(end + 1, rest.size()));
         line = line.substr(0, line.find("--"));
+        line = line.substr(0, line.find_last_not_of(' ') + 1);
         code.append(line).append("\n");
     }
     std::vector<std::string> statements;

@@ -18,36 +18,24 @@ void BindKey(OdbcStatement& statement, const RecordRow& row) {
 
 // Reads the current row's columns, in the order of kRowsOfRun.
 DbResult<RecordRow> ReadRow(OdbcStatement& rows) {
-    RecordRow row;
-    DbError error;
-    const auto text = [&](std::size_t column, std::optional<std::string>& into) {
-        DbResult<std::optional<std::string>> value = rows.Text(column);
-        if (!value)
-            return error = value.Error(), false;
-        into = *value;
-        return true;
-    };
-    std::optional<std::string> station, run, sha256;
-    if (!text(1, station) || !text(2, run))
-        return error;
+    DbResult<std::optional<std::string>> station = rows.Text(1);
+    DbResult<std::optional<std::string>> run = rows.Text(2);
     DbResult<std::optional<std::int64_t>> number = rows.Integer(3);
+    DbResult<std::optional<DbTime>> time = rows.Time(4);
+    DbResult<std::optional<std::string>> serial = rows.Text(5);
+    DbResult<std::optional<std::string>> sha256 = rows.Text(6);
+    DbResult<std::optional<std::string>> outcome = rows.Text(7);
+    DbResult<std::optional<std::string>> line = rows.Bytes(8);
+    for (const DbResult<std::optional<std::string>>* text : {&station, &run, &serial, &sha256, &outcome, &line}) {
+        if (!*text)
+            return text->Error();
+    }
     if (!number)
         return number.Error();
-    DbResult<std::optional<DbTime>> time = rows.Time(4);
     if (!time)
         return time.Error();
-    if (!text(5, row.serial) || !text(6, sha256) || !text(7, row.outcome))
-        return error;
-    DbResult<std::optional<std::string>> line = rows.Bytes(8);
-    if (!line)
-        return line.Error();
-    row.station = station.value_or("");
-    row.run = run.value_or("");
-    row.lineNumber = number->value_or(0);
-    row.recordedAt = time->value_or(DbTime{});
-    row.packageSha256 = sha256.value_or("");
-    row.line = line->value_or("");
-    return row;
+    return RecordRow{station->value_or(""), run->value_or(""), number->value_or(0), time->value_or(DbTime{}),
+                     *serial, sha256->value_or(""), *outcome, line->value_or("")};
 }
 
 }  // namespace

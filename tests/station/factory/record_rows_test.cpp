@@ -3,9 +3,18 @@
 #include "station/factory/factory_schema.h"
 #include "support/factory_database.h"
 
-namespace {
+#include <ostream>
 
 using namespace std::chrono;
+
+// A row as a failure shows it.
+void PrintTo(const RecordRow& row, std::ostream* out) {
+    *out << row.station << " " << row.run << " " << row.lineNumber << " at "
+         << row.recordedAt.time_since_epoch().count() << " ms, serial " << testing::PrintToString(row.serial)
+         << ", " << row.outcome.value_or("-") << ": " << testing::PrintToString(row.line);
+}
+
+namespace {
 
 class RecordRowsTest : public FactoryDatabaseTest {
 protected:
