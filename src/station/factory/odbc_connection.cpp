@@ -41,8 +41,8 @@ DbResult<OdbcConnection> OdbcConnection::Open(const std::string& connectionStrin
         return dbc.Diagnostics("SQLSetConnectAttr(login time-out)", r);
     r = SQLSetConnectAttrW(dbc.Get(), SQL_ATTR_CONNECTION_TIMEOUT, Seconds(timeouts.connection), 0);
     if (!SQL_SUCCEEDED(r)) {
-        // HYC00, HY092: a driver that keeps no such limit (psqlODBC); each
-        // statement's own time-out still holds.
+        // HYC00, HY092: a driver that keeps no such limit; each statement's
+        // own time-out still holds.
         DbError error = dbc.Diagnostics("SQLSetConnectAttr(connection time-out)", r);
         if (!error.Is("HYC00") && !error.Is("HY092"))
             return error;

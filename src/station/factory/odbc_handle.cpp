@@ -13,6 +13,24 @@ std::string Utf8FromWide(const SQLWCHAR* text, std::size_t length) {
     return Utf8FromUtf16(std::u16string(text, text + length));
 }
 
+// The driver's text on one line (libpq's runs over several, indented): it
+// goes into the station's line-by-line output and record.
+std::string OneLine(const std::string& text) {
+    std::string line;
+    bool space = false;
+    for (char c : text) {
+        if (c == '\n' || c == '\r' || c == '\t' || c == ' ') {
+            space = true;
+            continue;
+        }
+        if (space && !line.empty())
+            line += ' ';
+        space = false;
+        line += c;
+    }
+    return line;
+}
+
 }  // namespace
 
 OdbcHandle::OdbcHandle(OdbcHandle&& other) noexcept
@@ -58,7 +76,7 @@ DbError OdbcHandle::Diagnostics(std::string call, short returned) const {
             error.sqlState = Utf8FromWide(state, 5);
         if (!error.message.empty())
             error.message += "; ";
-        error.message += Utf8FromWide(text.data(), std::min<std::size_t>(length, text.size() - 1));
+        error.message += OneLine(Utf8FromWide(text.data(), std::min<std::size_t>(length, text.size() - 1)));
     }
     if (error.message.empty())
         error.message = "no diagnostic record (ODBC returned " + std::to_string(returned) + ")";
