@@ -6,14 +6,40 @@ namespace {
 
 DbError Refusal(std::string message) { return DbError{"factory database", "", std::move(message)}; }
 
+// Whether qeff_schema is there, asked of the catalogue: a SELECT of a missing
+// table would fail, and psqlODBC 13 leaks what such a failure leaves.
+DbResult<bool> SchemaTableExists(OdbcConnection& connection, SqlDialect dialect) {
+    DbResult<OdbcStatement> query = connection.Prepare(
+        dialect == SqlDialect::PostgreSql
+            ? "SELECT COUNT(*) FROM information_schema.tables"
+              " WHERE table_schema = current_schema() AND table_name = 'qeff_schema'"
+            : "SELECT COUNT(*) FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_SCHEMA = SCHEMA_NAME() AND TABLE_NAME = 'qeff_schema'");
+    if (!query)
+        return query.Error();
+    if (DbStatus error = query->Execute())
+        return *error;
+    DbResult<bool> row = query->Fetch();
+    if (!row)
+        return row.Error();
+    if (!*row)
+        return false;
+    DbResult<std::optional<std::int64_t>> count = query->Integer(1);
+    if (!count)
+        return count.Error();
+    return count->value_or(0) > 0;
+}
+
 // The one row of qeff_schema, or none where the table is missing.
-DbResult<std::optional<std::int64_t>> SchemaVersion(OdbcConnection& connection) {
-    DbResult<OdbcStatement> query = connection.Prepare("SELECT version FROM qeff_schema");
-    DbStatus error = query ? query->Execute() : DbStatus(query.Error());
-    // 42P01 (PostgreSQL), 42S02 (ODBC, SQL Server): no such table.
-    if (error && (error->Is("42P01") || error->Is("42S02")))
+DbResult<std::optional<std::int64_t>> SchemaVersion(OdbcConnection& connection, SqlDialect dialect) {
+    DbResult<bool> exists = SchemaTableExists(connection, dialect);
+    if (!exists)
+        return exists.Error();
+    if (!*exists)
         return std::optional<std::int64_t>{};
-    if (error)
+    DbResult<OdbcStatement> query = connection.Prepare("SELECT version FROM qeff_schema");
+    if (!query)
+        return query.Error();
+    if (DbStatus error = query->Execute())
         return *error;
     std::vector<std::int64_t> versions;
     for (;;) {
@@ -80,13 +106,13 @@ DbStatus EnsureFactorySchema(OdbcConnection& connection) {
     if (!dialect)
         return Refusal("it runs on " + connection.DbmsName() +
                        ", and qefftool knows PostgreSQL and Microsoft SQL Server: use one of them");
-    DbResult<std::optional<std::int64_t>> version = SchemaVersion(connection);
+    DbResult<std::optional<std::int64_t>> version = SchemaVersion(connection, *dialect);
     if (!version)
         return version.Error();
     if (!*version) {
         DbStatus failed = MakeTables(connection, *dialect);
         // Another station may have made them at the same moment: read again.
-        version = SchemaVersion(connection);
+        version = SchemaVersion(connection, *dialect);
         if (!version)
             return failed ? *failed : version.Error();
         if (!*version)
