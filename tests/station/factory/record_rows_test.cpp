@@ -14,8 +14,6 @@ void PrintTo(const RecordRow& row, std::ostream* out) {
          << ", " << row.outcome.value_or("-") << ": " << testing::PrintToString(row.line);
 }
 
-namespace {
-
 class RecordRowsTest : public FactoryDatabaseTest {
 protected:
     void SetUp() override {
@@ -30,8 +28,6 @@ protected:
                          "00A7", std::string(64, 'a'), "upgraded", std::move(line)};
     }
 };
-
-}  // namespace
 
 // Faults caught: the line stored as text (a NUL ends it, bytes that are no
 // UTF-8 are refused or changed), a long line cut at a buffer's end, a
