@@ -8,9 +8,10 @@
 #include <string>
 
 // The factory database's tests: each in a new, empty database of one
-// PostgreSQL server that the test program starts for them all. Skipped,
-// saying why, where PostgreSQL is not installed; failed where it is and does
-// not start.
+// PostgreSQL server that the test program starts for them all, or of the one
+// QEFF_TEST_POSTGRESQL_SERVER names. Skipped, saying why, where PostgreSQL is
+// not installed (and on Windows without a server named); failed where it is
+// and does not start.
 class FactoryDatabaseTest : public testing::Test {
 protected:
     void SetUp() override;

@@ -141,7 +141,7 @@ std::unique_ptr<PostgresqlServer> PostgresqlServer::Start(std::string& why) {
                 server->server_ = -1;
                 break;
             }
-            if (OdbcConnection::Open(server->ConnectionString("postgres"), OdbcTimeouts{.login = std::chrono::seconds{2}}))
+            if (OdbcConnection::Open(server->ConnectionString() + "Database=postgres;", OdbcTimeouts{.login = std::chrono::seconds{2}}))
                 return server;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
@@ -163,21 +163,6 @@ PostgresqlServer::~PostgresqlServer() {
     fs::remove_all(folder_, ignored);
 }
 
-std::string PostgresqlServer::ConnectionString(const std::string& database) const {
-    return "Driver=" + PostgresqlOdbcDriver() + ";Server=127.0.0.1;Port=" + std::to_string(port_) +
-           ";Database=" + database + ";UID=" + kUser + ";";
-}
-
-std::string PostgresqlServer::NewDatabase(std::string& why) {
-    DbResult<OdbcConnection> maintenance = OdbcConnection::Open(ConnectionString("postgres"));
-    if (!maintenance) {
-        why = maintenance.Error().Text();
-        return {};
-    }
-    const std::string name = "line" + std::to_string(++databases_);
-    if (DbStatus error = maintenance->Run("CREATE DATABASE " + name)) {
-        why = error->Text();
-        return {};
-    }
-    return ConnectionString(name);
+std::string PostgresqlServer::ConnectionString() const {
+    return "Driver=" + PostgresqlOdbcDriver() + ";Server=127.0.0.1;Port=" + std::to_string(port_) + ";UID=" + kUser + ";";
 }

@@ -22,11 +22,9 @@ public:
     PostgresqlServer(const PostgresqlServer&) = delete;
     PostgresqlServer& operator=(const PostgresqlServer&) = delete;
 
-    // An ODBC connection string for one of its databases, through psqlODBC.
-    std::string ConnectionString(const std::string& database) const;
-    // A new, empty database: its connection string; empty with `why` told
-    // when it could not be made.
-    std::string NewDatabase(std::string& why);
+    // An ODBC connection string for it through psqlODBC, without a database:
+    // "Driver=...;Server=127.0.0.1;Port=...;UID=...;".
+    std::string ConnectionString() const;
 
 private:
     explicit PostgresqlServer(std::filesystem::path folder) : folder_(std::move(folder)) {}
@@ -34,7 +32,6 @@ private:
     std::filesystem::path folder_;
     pid_t server_ = -1;
     int port_ = 0;
-    int databases_ = 0;
 };
 
 // The path of psqlODBC's Unicode driver, or empty when it is not installed.
