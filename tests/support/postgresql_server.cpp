@@ -45,6 +45,7 @@ int FreePort() {
 // this process dies first; its process id, or -1.
 pid_t Spawn(const std::vector<std::string>& arguments, const passwd* user, const fs::path& log) {
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (const std::string& argument : arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);

@@ -16,8 +16,9 @@ std::vector<SQLWCHAR> WideOf(std::string_view utf8) {
     return wide;
 }
 
+// ODBC takes an integer attribute in its pointer argument.
 SQLPOINTER Seconds(std::chrono::seconds s) {
-    return reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(s.count()));
+    return reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(s.count()));  // NOLINT(performance-no-int-to-ptr)
 }
 
 }  // namespace
