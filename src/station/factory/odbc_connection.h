@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <utility>
 
 // How long the factory's database may keep a station waiting.
 struct OdbcTimeouts {
