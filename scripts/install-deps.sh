@@ -19,6 +19,7 @@ linux_build=(
 packages=(
   "${linux_build[@]}"
   dbus-daemon                    # a private bus on which the tests play logind
+  postgresql odbc-postgresql unixodbc-dev  # the factory database's tests: a server of their own, reached through ODBC
   fonts-wine                     # the "MS Sans Serif" face the windows are designed in
   fonts-liberation               # its closest scalable stand-in
   qemu-system-x86 busybox-static cpio xz-utils  # the tests on a real Linux kernel, in a guest

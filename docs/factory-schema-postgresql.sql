@@ -1,0 +1,47 @@
+-- The factory's database of station records: schema version 1, PostgreSQL.
+-- qefftool runs this file itself, a statement at a time and in one
+-- transaction, on a database without a qeff_schema table; an administrator
+-- may run it instead: psql -1 -f docs/factory-schema-postgresql.sql
+-- Statements end with ';' at a line's end. Times are UTC.
+
+-- Which version of these tables the database holds: one row.
+CREATE TABLE qeff_schema (
+    version integer NOT NULL
+);
+
+-- Every line of every station's record, as its file holds it.
+CREATE TABLE qeff_record (
+    station varchar(200) NOT NULL,      -- the station's name (--station)
+    run varchar(64) NOT NULL,           -- one run of the station, from its start to its stop
+    line_number bigint NOT NULL,        -- the line's number in the run's record, from 1
+    recorded_at timestamp(3) NOT NULL,  -- the line's "time"
+    serial varchar(200),                -- the product's serial number; NULL on start and stop lines
+    package_sha256 varchar(64) NOT NULL,
+    outcome varchar(40),                -- "upgraded", "refused", ...; NULL on start and stop lines
+    line bytea NOT NULL,                -- the line's bytes, without its newline: convert_from(line, 'UTF8')
+    CONSTRAINT qeff_record_key PRIMARY KEY (station, run, line_number)
+);
+CREATE INDEX qeff_record_product ON qeff_record (serial, package_sha256);
+
+-- The product a station is upgrading: no two stations upgrade one product.
+CREATE TABLE qeff_claim (
+    package_sha256 varchar(64) NOT NULL,
+    serial varchar(200) NOT NULL,
+    station varchar(200) NOT NULL,      -- the station that holds the claim
+    claimed_at timestamp(3) NOT NULL,
+    expires_at timestamp(3) NOT NULL,   -- after it, another station may take the product
+    CONSTRAINT qeff_claim_key PRIMARY KEY (package_sha256, serial)
+);
+
+-- Each station's last sign of life.
+CREATE TABLE qeff_heartbeat (
+    station varchar(200) NOT NULL,
+    state varchar(40) NOT NULL,         -- "watching", "stopping", "stopped"
+    run varchar(64),
+    package varchar(1000),              -- the package's file
+    package_sha256 varchar(64),
+    seen_at timestamp(3) NOT NULL,
+    CONSTRAINT qeff_heartbeat_key PRIMARY KEY (station)
+);
+
+INSERT INTO qeff_schema (version) VALUES (1);

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "station/factory/db_result.h"
+#include "station/factory/odbc_connection.h"
+
+#include <string>
+
+// A station's hold on one product (the package's SHA-256 and the product's
+// serial number) while it upgrades it: a row of qeff_claim.
+struct ProductClaim {
+    std::string packageSha256;
+    std::string serial;
+    std::string station;
+    DbTime claimedAt;
+    DbTime expiresAt;
+};
+
+struct ClaimAnswer {
+    bool granted = false;
+    ProductClaim holder;  // the claim as it now stands: ours when granted, the other station's when not
+};
+
+// Claims the product for `wanted.station`. Granted when no station holds it,
+// when this station does already (renewed), or when the holder's claim
+// expired before `wanted.claimedAt`; refused, naming the holder, otherwise.
+// The database's unique key decides between two stations asking at once.
+DbResult<ClaimAnswer> ClaimProduct(OdbcConnection& connection, const ProductClaim& wanted);
