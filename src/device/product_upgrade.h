@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -22,6 +23,10 @@ struct UpgradeOptions {
     bool dryRun = false;                // find, open and plan; send nothing
     std::optional<Sha256Digest> sha256;  // the package must have this hash, or nothing is looked for
     ProductChoice choice;                // only the products with this serial number and location
+    // Upgraded, a product must come back this soon with this USB release
+    // number: its new firmware seen running.
+    std::optional<std::uint16_t> expectRelease;
+    std::chrono::milliseconds verifyWithin{30000};
 };
 
 // Checks the package, finds the product(s) and runs the same transfer as the

@@ -1,5 +1,6 @@
 #include "qefftool/verb_options.h"
 
+#include "device/usb_release.h"
 #include "platform/sha256.h"
 
 #include <cstdlib>
@@ -35,4 +36,14 @@ std::string HostName() {
 CLI::Validator Sha256Check() {
     return CLI::Validator(
         [](std::string& hex) { return ParseSha256Hex(hex) ? std::string() : "takes 64 hexadecimal digits"; }, "HEX");
+}
+
+CLI::Validator ReleaseCheck() {
+    return CLI::Validator(
+        [](std::string& text) {
+            return ParseRelease(text) ? std::string()
+                                      : "takes a USB release number as lsusb shows it (2.41: BCD digits, two after "
+                                        "the dot) or as the device holds it in hex (0x0241)";
+        },
+        "VERSION");
 }

@@ -15,3 +15,6 @@ std::string HostName();
 
 // --sha256: 64 hexadecimal digits.
 CLI::Validator Sha256Check();
+
+// --expect-release: a USB release number as lsusb shows it (2.41) or in hex (0x0241).
+CLI::Validator ReleaseCheck();

@@ -4,6 +4,7 @@
 #include "platform/interrupt.h"
 #include "platform/native_arrivals.h"
 #include "platform/native_hid.h"
+#include "device/usb_release.h"
 #include "platform/sha256.h"
 #include "qefftool/station_output.h"
 #include "qefftool/verb_options.h"
@@ -22,9 +23,9 @@ namespace {
 
 struct WatchGiven {
     WatchOptions watch;
-    std::string sha256, serial, location, record, http, httpToken;
+    std::string sha256, serial, location, record, http, httpToken, expectRelease;
     std::size_t count = 0, failures = 0, parallel = 0;
-    double returnsWithin = 15;
+    double returnsWithin = 15, verifyWithin = 30;
     bool json = false;
     CLI::Option* httpOption = nullptr;
 };
@@ -45,6 +46,9 @@ int Watch(WatchGiven& given) {
     if (given.parallel > 0)
         watch.limits.maxParallel = given.parallel;
     watch.limits.returnsWithin = std::chrono::milliseconds(static_cast<long long>(given.returnsWithin * 1000));
+    if (!given.expectRelease.empty())
+        watch.limits.expectRelease = ParseRelease(given.expectRelease);
+    watch.limits.verifyWithin = std::chrono::milliseconds(static_cast<long long>(given.verifyWithin * 1000));
     if (!given.record.empty())
         watch.record = given.record;
     // WatchGiven at all, even empty: the station says what is wrong with an address.
@@ -79,6 +83,17 @@ Verb AddWatchVerb(CLI::App& app) {
                      "is the same product")
         ->check(CLI::Range(0.0, 86400.0))
         ->capture_default_str();
+    auto* expect = command
+                       ->add_option("--expect-release", given->expectRelease,
+                                    "Count a product once it came back with this USB release number (as lsusb shows "
+                                    "it, 2.41, or 0x0241): its new firmware seen running")
+                       ->check(ReleaseCheck());
+    command
+        ->add_option("--verify-within", given->verifyWithin,
+                     "With --expect-release: how many seconds a product upgraded has to come back")
+        ->check(CLI::Range(0.0, 86400.0))
+        ->capture_default_str()
+        ->needs(expect);
     command
         ->add_option("--max-parallel", given->parallel,
                      "Upgrade at most this many products at once; the others wait")
@@ -108,6 +123,7 @@ Verb AddWatchVerb(CLI::App& app) {
                      "Refuse the package, before looking for any product, unless this is its SHA-256")
         ->check(Sha256Check());
     command->footer("The exit code is the worst of the products' (0 when every one was upgraded); 8 when Ctrl-C "
-                    "ended it; 9 when a line of the output or of the record could not be written.");
+                    "ended it; 9 when a line of the output or of the record could not be written; 10 when one came "
+                    "back with another release than --expect-release.");
     return {command, [given] { return Watch(*given); }};
 }
