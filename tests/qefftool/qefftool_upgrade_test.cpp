@@ -199,7 +199,7 @@ TEST_F(Qefftool, WithAReleaseExpectedTheProductMustComeBackRunningIt) {
         EXPECT_EQ(hid.Product(first).Payload(), package.firmware) << row.name;
         const auto done = out.Events("done");
         ASSERT_EQ(done.size(), 1u) << row.name;
-        EXPECT_EQ(done[0]["verified"], row.exitCode == 0) << row.name;
+        EXPECT_EQ(done[0].value("verified", json(nullptr)), row.exitCode == 0) << row.name;
         if (row.exitCode == 0)
             EXPECT_EQ(done[0]["releaseAfter"], row.told) << row.name;
         else
