@@ -35,3 +35,18 @@ std::optional<std::uint16_t> ParseRelease(const std::string& text) {
     }
     return static_cast<std::uint16_t>(value);
 }
+
+std::optional<std::uint16_t> ReleaseInHardwareId(const std::string& id) {
+    std::string upper = id;
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (upper.rfind("USB\\VID_", 0) != 0 && upper.rfind("HID\\VID_", 0) != 0)
+        return std::nullopt;
+    const auto at = upper.find("&REV_");
+    if (at == std::string::npos || upper.size() < at + 9)
+        return std::nullopt;
+    const std::string digits = upper.substr(at + 5, 4);
+    if (upper.size() > at + 9 && upper[at + 9] != '&')
+        return std::nullopt;
+    return ParseRelease("0x" + digits);
+}

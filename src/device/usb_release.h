@@ -11,3 +11,7 @@
 std::string ReleaseText(std::uint16_t release);
 // The release number `text` gives, or none when it is neither form.
 std::optional<std::uint16_t> ParseRelease(const std::string& text);
+// The release number a Windows hardware ID of a USB product tells
+// ("USB\\VID_1D50&PID_6018&REV_0241", "HID\\VID_1D50&PID_6018&REV_0241&MI_00");
+// none for another ID (a Bluetooth product's) or one without it.
+std::optional<std::uint16_t> ReleaseInHardwareId(const std::string& id);

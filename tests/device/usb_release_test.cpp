@@ -27,3 +27,27 @@ TEST(UsbRelease, ReadsAndWritesBothForms) {
 }
 
 }  // namespace
+
+namespace {
+
+// Faults caught: the release taken from a Bluetooth product's ID, or from
+// digits that are not the REV_ field's four; one in lower case missed.
+TEST(UsbRelease, IsReadFromAUsbProductsHardwareIdAlone) {
+    const struct {
+        const char* id;
+        std::optional<std::uint16_t> release;
+    } rows[] = {
+        {"USB\\VID_1D50&PID_6018&REV_0241", 0x0241},
+        {"HID\\VID_1D50&PID_6018&REV_0241&MI_00", 0x0241},
+        {"hid\\vid_1d50&pid_6018&rev_02a1", 0x02A1},
+        {"HID\\VID_1D50&PID_6018", std::nullopt},
+        {"HID\\VID_1D50&PID_6018&REV_024", std::nullopt},
+        {"HID\\VID_1D50&PID_6018&REV_02411", std::nullopt},
+        {"HID\\{00001124-0000-1000-8000-00805f9b34fb}_VID&0002045e_PID&0b13&REV_0100", std::nullopt},
+        {"BTHENUM\\VID_1D50&PID_6018&REV_0241", std::nullopt},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(ReleaseInHardwareId(row.id), row.release) << row.id;
+}
+
+}  // namespace

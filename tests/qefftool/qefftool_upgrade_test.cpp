@@ -456,7 +456,7 @@ TEST_F(Qefftool, ListShowsEveryInterfaceAndWhichOneIsThePackagesProduct) {
     mouse.description = "Wine HID mouse";
     hid.Attach(mouse);
     auto product = Product();
-    product.identity = {"00A7", "usb-0000:00:14.0-3.2/input0"};
+    product.identity = {"00A7", "usb-0000:00:14.0-3.2/input0", 0x0241};
     hid.Attach(product);
     auto locked = Product();
     locked.advertisesIds = true;
@@ -470,8 +470,9 @@ TEST_F(Qefftool, ListShowsEveryInterfaceAndWhichOneIsThePackagesProduct) {
         lines.push_back(line);
     ASSERT_EQ(lines.size(), 4u) << text.str();
     EXPECT_EQ(lines[1], "0  sim:0  845e:0001  out 65 in 65  \"Wine HID mouse\"");
+    // Fault caught: the release number left out, or told as decimal.
     EXPECT_EQ(lines[2], "1  sim:1  1d50:6018  out 65 in 65  serial \"00A7\"  at \"usb-0000:00:14.0-3.2/input0\"  "
-                        "matches the package");
+                        "release 2.41  matches the package");
     EXPECT_EQ(lines[3].rfind("2  sim:2  1d50:6018  access denied", 0), 0u) << lines[3];
     EXPECT_EQ(hid.OpenHandles(), 0);
 
@@ -488,6 +489,8 @@ TEST_F(Qefftool, ListShowsEveryInterfaceAndWhichOneIsThePackagesProduct) {
     EXPECT_EQ(objects[1]["serial"], "00A7");
     EXPECT_EQ(objects[1]["location"], "usb-0000:00:14.0-3.2/input0");
     EXPECT_EQ(objects[1]["productId"], 0x6018);
+    EXPECT_EQ(objects[1]["release"], "2.41");
+    EXPECT_EQ(objects[0]["release"], nullptr) << "none told";
     EXPECT_EQ(objects[1]["outputReportLength"], 65);
     EXPECT_EQ(objects[1]["matchesPackage"], true);
     EXPECT_EQ(objects[2]["access"], "denied");
