@@ -11,7 +11,7 @@ using Clock = std::chrono::steady_clock;
 
 // How often the interfaces are looked at while a product is awaited: a
 // product's restart takes far longer, so it is never missed gone and back.
-constexpr std::chrono::milliseconds LookEvery{50};
+constexpr std::chrono::milliseconds LookForItEvery{50};
 
 }  // namespace
 
@@ -81,6 +81,6 @@ std::optional<DeviceIdentity> AwaitReturn(HidSystem& hid, std::uint16_t vendorId
         before = std::move(now);  // an interface looked at and not it is not looked at again while it stays
         if (stop.load() || Clock::now() >= until)
             return std::nullopt;
-        std::this_thread::sleep_for(LookEvery);
+        std::this_thread::sleep_for(LookForItEvery);
     }
 }
