@@ -67,7 +67,8 @@ std::optional<DeviceIdentity> AwaitReturn(HidSystem& hid, std::uint16_t vendorId
             now.insert(plug);
             if (before.count(plug))
                 continue;
-            if (entry.advertised && (entry.advertised->VendorId != vendorId || entry.advertised->ProductId != productId))
+            if (entry.advertised &&
+                (entry.advertised->VendorId != vendorId || entry.advertised->ProductId != productId))
                 continue;
             const auto device = hid.OpenDevice(entry.path);
             const auto ids = device ? device->Attributes() : std::nullopt;

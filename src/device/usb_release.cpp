@@ -5,7 +5,8 @@
 
 std::string ReleaseText(std::uint16_t release) {
     char text[16];
-    std::snprintf(text, sizeof text, "%x.%02x", static_cast<unsigned>(release >> 8), static_cast<unsigned>(release & 0xFFu));
+    std::snprintf(text, sizeof text, "%x.%02x", static_cast<unsigned>(release >> 8),
+                  static_cast<unsigned>(release & 0xFFu));
     return text;
 }
 

@@ -59,6 +59,7 @@ void VirtualProduct::Take(const std::uint8_t* data, std::size_t size, bool withI
         AnswerTaken();
         Unplug();
     } else if (options_.restartRelease && complete_ && !restarted_) {
+        answeredLastAt_ = std::chrono::system_clock::now().time_since_epoch().count();
         AnswerTaken();
         restarted_ = true;
         Restart(*options_.restartRelease);

@@ -62,10 +62,10 @@ public:
     std::size_t ReportsReceived() const { return received_; }
     bool Unplugged() const { return unplugged_; }
     bool Complete() const { return complete_; }
-    // When it last came back on the bus after a restart (none yet: the epoch).
-    std::chrono::system_clock::time_point RestartedAt() const {
-        return std::chrono::system_clock::time_point(std::chrono::system_clock::duration(restartedAt_.load()));
-    }
+    // When it last restarted: it sent its last answer, and was back on the bus
+    // (none yet: the epoch).
+    std::chrono::system_clock::time_point AnsweredLastAt() const { return At(answeredLastAt_); }
+    std::chrono::system_clock::time_point RestartedAt() const { return At(restartedAt_); }
 
 protected:
     explicit VirtualProduct(const VirtualProductOptions& options) : options_(options), product_(options.product) {}
@@ -93,7 +93,10 @@ protected:
     std::atomic<std::size_t> received_{0};
     std::atomic<bool> unplugged_{false};
     std::atomic<bool> complete_{false};
-    std::atomic<std::chrono::system_clock::rep> restartedAt_{0};
+    std::atomic<std::chrono::system_clock::rep> answeredLastAt_{0}, restartedAt_{0};
+    static std::chrono::system_clock::time_point At(const std::atomic<std::chrono::system_clock::rep>& time) {
+        return std::chrono::system_clock::time_point(std::chrono::system_clock::duration(time.load()));
+    }
     bool restarted_ = false;  // this upgrade's restart is done (the serving thread's alone)
 };
 

@@ -206,7 +206,8 @@ void StationModel::Finish(std::size_t id, Outcome outcome, const std::optional<T
     if (const auto expected = policy_.Limits().expectRelease; upgraded && expected) {
         products_[id] = product;
         Post(Kind::Verifying, product,
-             "waits up to " + SecondsText(policy_.Limits().verifyWithin) + " s for it to come back with release " + ReleaseText(*expected));
+             "waits up to " + SecondsText(policy_.Limits().verifyWithin) + " s for it to come back with release " +
+                 ReleaseText(*expected));
         return;
     }
     Done(product, before);

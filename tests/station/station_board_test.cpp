@@ -180,12 +180,12 @@ TEST(StationBoardVerifying, ShowsAProductVerifyingThenHowItCameBack) {
                 return tile;
         return json();
     };
-    std::size_t ids[2];
     for (int i = 0; i < 2; ++i) {
         const std::string place = "1-1." + std::to_string(i + 1);
-        ids[i] = model.Arrive("/dev/hidraw" + std::to_string(i), place, {"A" + std::to_string(i), place, 0x0100}, {}).first;
-        model.Begin(ids[i]);
-        model.Finish(ids[i], Outcome::Upgraded, TransferResult{});
+        const DeviceIdentity identity{"A" + std::to_string(i), place, 0x0100};
+        const std::size_t id = model.Arrive("/dev/hidraw" + std::to_string(i), place, identity, {}).first;
+        model.Begin(id);
+        model.Finish(id, Outcome::Upgraded, TransferResult{});
     }
     EXPECT_EQ(tileAt(status(), "1-1.1")["state"], "verifying");
     EXPECT_EQ(status()["counters"]["upgraded"], 0);

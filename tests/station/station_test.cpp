@@ -455,8 +455,9 @@ TEST_F(Station, AReleaseExpectedCountsAProductOnceItCameBackRunningIt) {
     EXPECT_EQ(events.Of(Kind::Summary).at(0).outcomes,
               (Outcomes{{Outcome::Verified, 1}, {Outcome::NotVerified, 1}, {Outcome::NotReturned, 1}}));
     const RecordHeader header{"line-3", "Ana", {}};
-    const json verified = json::parse(RecordLine(done[0], header)), notVerified = json::parse(RecordLine(done[1], header)),
-               notReturned = json::parse(RecordLine(done[2], header));
+    const json verified = json::parse(RecordLine(done[0], header));
+    const json notVerified = json::parse(RecordLine(done[1], header));
+    const json notReturned = json::parse(RecordLine(done[2], header));
     EXPECT_EQ(verified["verified"], true);
     EXPECT_EQ(verified["releaseBefore"], "1.00");
     EXPECT_EQ(verified["releaseAfter"], "2.41");

@@ -89,7 +89,8 @@ int RunList(HidSystem& hid, const std::optional<std::string>& package, std::ostr
                 text += "  release " + ReleaseText(*identity.release);
             line["serial"] = identity.serial;
             line["location"] = identity.location;
-            line["release"] = identity.release ? nlohmann::json(ReleaseText(*identity.release)) : nlohmann::json(nullptr);
+            line["release"] =
+                identity.release ? nlohmann::json(ReleaseText(*identity.release)) : nlohmann::json(nullptr);
         } else if (why == OpenFailure::AccessDenied) {
             text += "  access denied";
 #ifdef __linux__

@@ -153,7 +153,8 @@ int main(int argc, char** argv) {
     o.release = release("--release");
     o.restartRelease = release("--restart-release");
     if (o.restartRelease && leave) {
-        std::cerr << "qeff-virtual-product: --restart-release and --leave-after-last-block: it either comes back or not\n";
+        std::cerr << "qeff-virtual-product: give --restart-release or --leave-after-last-block: it comes back "
+                     "or it does not\n";
         return 2;
     }
     if (options.count("--serial"))
