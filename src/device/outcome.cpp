@@ -10,6 +10,9 @@ const char* OutcomeName(Outcome outcome) {
     case Outcome::Lost: return "timed out or lost";
     case Outcome::Interrupted: return "interrupted";
     case Outcome::OutputFailed: return "output failed";
+    case Outcome::Verified: return "verified";
+    case Outcome::NotVerified: return "not verified";
+    case Outcome::NotReturned: return "not returned";
     case Outcome::Failed:
     case Outcome::Usage: break;
     }
@@ -22,6 +25,9 @@ const char* OutcomeState(Outcome outcome) {
     case Outcome::Refused: return "refused";
     case Outcome::Lost: return "lost";
     case Outcome::AccessDenied: return "denied";
+    case Outcome::Verified: return "verified";
+    case Outcome::NotVerified: return "notVerified";
+    case Outcome::NotReturned: return "notReturned";
     default: return "failed";
     }
 }

@@ -6,11 +6,14 @@
 #include "package/package_header.h"
 #include "package/signed_package.h"
 #include "device/outcome.h"
+#include "device/product_return.h"
+#include "device/usb_release.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -59,8 +62,37 @@ Outcome End(UpgradeOutput& out, const FoundProduct& product, Outcome outcome) {
     return outcome;
 }
 
-Outcome Upgrade(FoundProduct& product, const std::vector<std::uint8_t>& package, UpgradeOutput& out,
-                const std::atomic<bool>& stop) {
+// The product, upgraded, back with the release expected: how its upgrade ends, told on `end`.
+void Verify(const UpgradeOptions& options, HidSystem& hid, const PackageHeader& header, std::set<std::string> before,
+            UpgradeOutput& out, const std::atomic<bool>& stop, UpgradeEnd& end) {
+    const std::uint16_t expected = *options.expectRelease;
+    out.Message(end.path, "Verifying",
+                "Upgraded; waiting up to " + SecondsText(options.verifyWithin) +
+                    " s for it to come back with release " + ReleaseText(expected) + ".",
+                MessageStyle::Information);
+    const auto back = AwaitReturn(hid, header.VendorId, header.ProductId, end.identity, std::move(before),
+                                  options.verifyWithin, stop);
+    end.verified = false;
+    if (!back) {
+        end.outcome = stop.load() ? Outcome::Interrupted : Outcome::NotReturned;
+        out.Message(end.path, stop.load() ? "Interrupted" : "Not verified",
+                    stop.load() ? "Stopped before it came back: the new firmware was not seen running."
+                                : NotReturnedText(options.verifyWithin),
+                    MessageStyle::Exclamation);
+        return;
+    }
+    end.releaseAfter = back->release;
+    const ReturnVerdict verdict = JudgeReturn(back->release, expected);
+    end.outcome = verdict.outcome;
+    end.verified = verdict.outcome == Outcome::Verified;
+    if (!verdict.text.empty())
+        out.Message(end.path, "Not verified", verdict.text, MessageStyle::Exclamation);
+}
+
+Outcome Upgrade(FoundProduct& product, const std::vector<std::uint8_t>& package, const UpgradeOptions& options,
+                HidSystem& hid, const PackageHeader& header, UpgradeOutput& out, const std::atomic<bool>& stop) {
+    // What is plugged in before: the product back is a plug not among them.
+    const std::set<std::string> before = options.expectRelease ? PresentPlugs(hid) : std::set<std::string>();
     CommandLineView view(product.path, out, stop);
     const auto start = Clock::now();
     const TransferResult result = TransferFirmware(view, *product.device, std::make_unique<PackageBytes>(package));
@@ -75,6 +107,8 @@ Outcome Upgrade(FoundProduct& product, const std::vector<std::uint8_t>& package,
     UpgradeEnd end{product.path, product.identity, OutcomeOf(result.outcome), took, result.payloadSent};
     if (result.outcome == TransferOutcome::Refused)
         end.ackCode = result.ackCode;
+    if (end.outcome == Outcome::Upgraded && options.expectRelease)
+        Verify(options, hid, header, before, out, stop, end);
     out.Result(end);
     return end.outcome;
 }
@@ -202,14 +236,14 @@ Outcome RunUpgrade(const UpgradeOptions& options, HidSystem& hid, UpgradeOutput&
     // failure, or its slowness, does not hold up the others.
     std::vector<Outcome> ends(products.size(), Outcome::Failed);
     if (products.size() == 1) {
-        ends[0] = Upgrade(products[0], package, out, stop);
+        ends[0] = Upgrade(products[0], package, options, hid, header, out, stop);
     } else {
         std::vector<std::thread> threads;
         threads.reserve(products.size());
         for (std::size_t i = 0; i < products.size(); ++i)
             threads.emplace_back([&, i] {
                 try {
-                    ends[i] = Upgrade(products[i], package, out, stop);
+                    ends[i] = Upgrade(products[i], package, options, hid, header, out, stop);
                 } catch (const std::exception& e) {
                     products[i].device.reset();
                     out.Message(products[i].path, "Error", e.what(), MessageStyle::Error);

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -23,6 +24,10 @@ struct UpgradeOptions {
     std::optional<Sha256Digest> sha256;  // the package must have this hash, or nothing is looked for
     std::optional<std::string> trust;    // the certificate that must vouch for the package's signer, or as above
     ProductChoice choice;                // only the products with this serial number and location
+    // Upgraded, a product must come back this soon with this USB release
+    // number: its new firmware seen running.
+    std::optional<std::uint16_t> expectRelease;
+    std::chrono::milliseconds verifyWithin{30000};
 };
 
 // Checks the package, finds the product(s) and runs the same transfer as the

@@ -20,6 +20,9 @@ struct UpgradeEnd {
     std::chrono::milliseconds took{0};  // the transfer's time; 0 where none ran
     std::uint64_t bytesSent = 0;
     std::optional<std::uint32_t> ackCode = std::nullopt;  // the product's refusal
+    // With an expected release: whether it came back running it, and the release it came back with.
+    std::optional<bool> verified = std::nullopt;
+    std::optional<std::uint16_t> releaseAfter = std::nullopt;
 };
 
 // Where an upgrade tells what happens: a terminal, plain lines or JSON lines.

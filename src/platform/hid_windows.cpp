@@ -3,8 +3,11 @@
 
 #include "platform/hid_report_descriptor.h"
 
+#include "device/usb_release.h"
+
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <list>
 #include <map>
 #include <mutex>
@@ -201,14 +204,10 @@ public:
     // the location path of the nearest device up the tree that has one (for a
     // USB product its port: "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)"), the same
     // each time the product is plugged into that port. The release number is
-    // the USB device's (bcdDevice), as the HID class driver tells it.
+    // the USB device's (bcdDevice), as its hardware IDs tell it (REV_0241):
+    // a product not on USB has none.
     DeviceIdentity Identity() override {
-        DeviceIdentity identity{Text(HidD_GetSerialNumberString), LocationPath(), std::nullopt};
-        HIDD_ATTRIBUTES a{};
-        a.Size = sizeof a;
-        if (HidD_GetAttributes(device_, &a))
-            identity.release = a.VersionNumber;
-        return identity;
+        return {Text(HidD_GetSerialNumberString), LocationPath(), UsbRelease()};
     }
 
 private:
@@ -225,6 +224,36 @@ private:
         if (!get(device_, buffer, sizeof buffer - sizeof(wchar_t)))
             return {};
         return Utf8(buffer);
+    }
+
+    // The release in the hardware IDs (SPDRP_HARDWAREID) of the HID
+    // collection, else of its parents: a composite product's interface, the USB device.
+    std::optional<std::uint16_t> UsbRelease() const {
+        const HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+        if (set == INVALID_HANDLE_VALUE)
+            return std::nullopt;
+        SP_DEVICE_INTERFACE_DATA data{};
+        data.cbSize = sizeof data;
+        SP_DEVINFO_DATA info{};
+        info.cbSize = sizeof info;
+        const bool found = SetupDiOpenDeviceInterfaceA(set, path_.c_str(), 0, &data) && SetupDiEnumDeviceInfo(set, 0, &info);
+        SetupDiDestroyDeviceInfoList(set);
+        if (!found)
+            return std::nullopt;
+        DEVINST node = info.DevInst;
+        for (int up = 0; up < 3; ++up) {
+            char ids[2048] = {};
+            ULONG size = sizeof ids - 2;  // the list ends with two NULs
+            if (CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_HARDWAREID, nullptr, ids, &size, 0) == CR_SUCCESS)
+                for (const char* id = ids; *id != '\0'; id += std::strlen(id) + 1)
+                    if (const auto release = ReleaseInHardwareId(id))
+                        return release;
+            DEVINST parent = 0;
+            if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS)
+                break;
+            node = parent;
+        }
+        return std::nullopt;
     }
 
     std::string LocationPath() const {

@@ -58,6 +58,11 @@ void VirtualProduct::Take(const std::uint8_t* data, std::size_t size, bool withI
     if (options_.leaveAfterLastAnswer && complete_) {
         AnswerTaken();
         Unplug();
+    } else if (options_.restartRelease && complete_ && !restarted_) {
+        answeredLastAt_ = std::chrono::system_clock::now().time_since_epoch().count();
+        AnswerTaken();
+        restarted_ = true;
+        Restart(*options_.restartRelease);
     }
     if (options_.unplugAfterReports && received_ >= *options_.unplugAfterReports)
         Unplug();
@@ -65,6 +70,7 @@ void VirtualProduct::Take(const std::uint8_t* data, std::size_t size, bool withI
 
 void VirtualProduct::StartOver() {
     product_ = SimulatedProduct(options_.product);
+    restarted_ = false;
     received_ = 0;
     complete_ = false;
 }
@@ -330,6 +336,25 @@ void GadgetProduct::AnswerTaken() {
     // The host's side of the transfer ends a moment after ours (dummy_hcd
     // gives the host its data later); a product restarting takes longer still.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+void GadgetProduct::Restart(std::uint16_t release) {
+    // Its function's node goes with the unbind and comes back with the bind.
+    for (int* fd : {&fd_, &secondFd_}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+    Write("UDC", "\n");
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%04x", release);
+    Write("bcdDevice", hex);
+    if (!Write("UDC", udc_))
+        return;
+    fd_ = OpenFunction("usb0");
+    if (options_.secondInterface)
+        secondFd_ = OpenFunction("usb1");
+    restartedAt_ = std::chrono::system_clock::now().time_since_epoch().count();
 }
 
 void GadgetProduct::SendInputReport(const std::uint8_t* data, std::size_t size) {

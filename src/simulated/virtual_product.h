@@ -28,6 +28,9 @@ struct VirtualProductOptions {
     std::chrono::milliseconds answerDelay{0};       // time to answer a block, as writing flash takes
     std::optional<std::size_t> stopReadingAfterReports;  // then takes no more reports, as a product that hangs
     bool leaveAfterLastAnswer = false;  // leaves the bus once the last block is answered, as a product restarting
+    // (gadget) restarts once the last block is answered: leaves the bus and
+    // comes back with this release number, as a product running its new firmware
+    std::optional<std::uint16_t> restartRelease;
     ProductConfig product;                          // report lengths, block length, answers
 };
 
@@ -59,6 +62,10 @@ public:
     std::size_t ReportsReceived() const { return received_; }
     bool Unplugged() const { return unplugged_; }
     bool Complete() const { return complete_; }
+    // When it last restarted: it sent its last answer, and was back on the bus
+    // (none yet: the epoch).
+    std::chrono::system_clock::time_point AnsweredLastAt() const { return At(answeredLastAt_); }
+    std::chrono::system_clock::time_point RestartedAt() const { return At(restartedAt_); }
 
 protected:
     explicit VirtualProduct(const VirtualProductOptions& options) : options_(options), product_(options.product) {}
@@ -70,6 +77,11 @@ protected:
     virtual void SendInputReport(const std::uint8_t* data, std::size_t size) = 0;
     // Returns once the host has the answers sent so far (uhid hands them over at once).
     virtual void AnswerTaken() {}
+    // Leaves the bus and comes back with `release`; a product on no USB bus only leaves.
+    virtual void Restart(std::uint16_t release) {
+        (void)release;
+        Unplug();
+    }
 
     VirtualProductOptions options_;
     SimulatedProduct product_;
@@ -81,6 +93,11 @@ protected:
     std::atomic<std::size_t> received_{0};
     std::atomic<bool> unplugged_{false};
     std::atomic<bool> complete_{false};
+    std::atomic<std::chrono::system_clock::rep> answeredLastAt_{0}, restartedAt_{0};
+    static std::chrono::system_clock::time_point At(const std::atomic<std::chrono::system_clock::rep>& time) {
+        return std::chrono::system_clock::time_point(std::chrono::system_clock::duration(time.load()));
+    }
+    bool restarted_ = false;  // this upgrade's restart is done (the serving thread's alone)
 };
 
 // Serves `product` on a thread of its own at real-time priority (where the
@@ -127,6 +144,7 @@ public:
 private:
     void SendInputReport(const std::uint8_t* data, std::size_t size) override;
     void AnswerTaken() override;
+    void Restart(std::uint16_t release) override;
     bool Write(const std::string& file, const std::string& text);
     // A HID function; `protocol` 1 with subclass 1 makes it a boot keyboard.
     bool AddFunction(const std::string& name, const std::vector<std::uint8_t>& descriptor, std::size_t reportLength,

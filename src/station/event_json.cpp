@@ -1,5 +1,7 @@
 #include "station/event_json.h"
 
+#include "device/usb_release.h"
+
 #include <nlohmann/json.hpp>
 
 using nlohmann::json;
@@ -32,6 +34,7 @@ const char* EventName(Kind kind) {
     case Kind::Serving: return "serving";
     case Kind::Paused: return "paused";
     case Kind::Resumed: return "resumed";
+    case Kind::Verifying: return "verifying";
     }
     return "message";
 }
@@ -47,6 +50,10 @@ const char* StyleName(MessageStyle style) {
 }
 
 }  // namespace
+
+nlohmann::json ReleaseJson(const std::optional<std::uint16_t>& release) {
+    return release ? nlohmann::json(ReleaseText(*release)) : nlohmann::json(nullptr);
+}
 
 std::string StationEventJson(const StationEvent& e) {
     json line{{"event", EventName(e.kind)}, {"time", IsoUtc(e.time)}};
@@ -81,6 +88,10 @@ std::string StationEventJson(const StationEvent& e) {
     case Kind::NotTaken:
     case Kind::Left:
     case Kind::Started: product(); break;
+    case Kind::Verifying:
+        product();
+        line.update({{"releaseBefore", ReleaseJson(p.identity.release)}, {"text", e.text}});
+        break;
     case Kind::Progress:
         product();
         line.update({{"percent", e.percent}, {"sent", e.sent}, {"total", e.total}});
@@ -96,10 +107,13 @@ std::string StationEventJson(const StationEvent& e) {
     case Kind::Resumed: break;
     case Kind::Done:
         product();
-        line.update({{"exitCode", OutcomeNumber(p.outcome)}, {"success", p.outcome == Outcome::Upgraded}, {"outcome", OutcomeName(p.outcome)},
+        line.update({{"exitCode", OutcomeNumber(p.outcome)}, {"success", Succeeded(p.outcome)}, {"outcome", OutcomeName(p.outcome)},
                      {"seconds", Seconds(p)}, {"bytesSent", p.bytesSent}});
         if (p.ackCode)
             line["ackCode"] = *p.ackCode;
+        if (p.verified)
+            line.update({{"verified", *p.verified}, {"releaseBefore", ReleaseJson(p.identity.release)},
+                         {"releaseAfter", ReleaseJson(p.releaseAfter)}});
         break;
     case Kind::Summary: {
         int products = 0;
@@ -108,9 +122,11 @@ std::string StationEventJson(const StationEvent& e) {
             products += count;
             counts[OutcomeName(code)] = count;
         }
-        const auto upgraded = e.outcomes.find(Outcome::Upgraded);
+        int succeeded = 0;
+        for (const auto& [code, count] : e.outcomes)
+            succeeded += Succeeded(code) ? count : 0;
         line.update({{"products", products}, {"outcomes", counts}, {"exitCode", OutcomeNumber(e.end)},
-                     {"succeeded", upgraded == e.outcomes.end() ? 0 : upgraded->second}});
+                     {"succeeded", succeeded}});
         break;
     }
     }

@@ -1,5 +1,7 @@
 #include "station/record_line.h"
 
+#include "station/event_json.h"
+
 #include <nlohmann/json.hpp>
 
 using nlohmann::json;
@@ -27,11 +29,14 @@ std::string RecordLine(const StationEvent& e, const RecordHeader& h) {
                      {"serial", p.identity.serial},
                      {"location", p.identity.location},
                      {"release", p.identity.release ? json(*p.identity.release) : json(nullptr)},
+                     {"releaseBefore", ReleaseJson(p.identity.release)},
+                     {"releaseAfter", ReleaseJson(p.releaseAfter)},
+                     {"verified", p.verified ? json(*p.verified) : json(nullptr)},
                      {"attempt", p.attempt},
                      {"tries", p.tries},
                      {"duplicateSerial", p.duplicateSerial},
                      {"outcome", OutcomeName(p.outcome)},
-                     {"success", p.outcome == Outcome::Upgraded},
+                     {"success", Succeeded(p.outcome)},
                      {"exitCode", OutcomeNumber(p.outcome)},
                      {"message", p.message},
                      {"bytesSent", p.bytesSent},

@@ -298,7 +298,7 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
         return model.Stopping() == StopReason::None;
     };
 
-    while (lookAtLimits()) {
+    const auto look = [&] {
         WatchedChange change = watcher.Arrived(LookAgainEvery);
         lookAtLimits();  // nothing is started once a stop was asked for
         for (const std::string& path : change.denied)
@@ -342,7 +342,10 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
             queuedPlugs.erase(*next);
         }
         reap(false);
-    }
+        model.Expire();
+    };
+    while (lookAtLimits())
+        look();
     for (auto& [id, product] : queued) {
         product.device.reset();
         if (model.Stopping() == StopReason::Interrupted)
@@ -352,6 +355,10 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
     }
     queued.clear();
     reap(true);  // after Ctrl-C each stops at its next report
+    // A line that stopped itself still sees its upgraded products come back.
+    while (model.Verifying() > 0 && !stop.load() && !stop_.load())
+        look();
+    model.EndVerifications();
     const bool failed = writer.OutputFailed() || writer.RecordFailed();
     const bool interrupted = model.Stopping() == StopReason::Interrupted;
     Outcome end = model.Summary(failed ? Outcome::OutputFailed : interrupted ? Outcome::Interrupted : Outcome::Upgraded);

@@ -1,5 +1,6 @@
 #include "station/station_board.h"
 
+#include "station/event_json.h"
 
 #include <algorithm>
 #include <cctype>
@@ -78,7 +79,9 @@ void StationBoard::Take(const StationEvent& e) {
         if (!tiles_.count(place))
             MakeRoom();
         Tile& t = tiles_[place];
-        if (t.place.empty() || t.id < p.id || (t.id != p.id && t.state == "denied")) {
+        // A product verifying takes its tile back from itself come back (returned).
+        const bool back = e.kind == Kind::Done && p.verified && t.state == "returned";
+        if (t.place.empty() || t.id < p.id || (t.id != p.id && (t.state == "denied" || back))) {
             t = Tile{};
             t.id = p.id;
             t.place = place;
@@ -133,6 +136,10 @@ void StationBoard::Take(const StationEvent& e) {
         break;
     case Kind::NotTaken: show("notTaken"); break;
     case Kind::Left: show("left"); break;
+    case Kind::Verifying:
+        if (Tile* t = show("verifying"))
+            t->percent = 100;
+        break;
     case Kind::Started:
     case Kind::Progress:
         if (Tile* t = show("upgrading"))
@@ -149,14 +156,14 @@ void StationBoard::Take(const StationEvent& e) {
         break;
     case Kind::Done:
         ++outcomes_[p.outcome];
-        if (p.outcome == Outcome::Upgraded) {
+        if (Succeeded(p.outcome)) {
             if (firstUpgradeAt_ == Clock::time_point{})
                 firstUpgradeAt_ = p.startedAt;
             lastUpgradeAt_ = p.endedAt;
         }
         if (Tile* t = show(OutcomeState(p.outcome))) {
             t->ended = true;
-            if (p.outcome == Outcome::Upgraded)
+            if (Succeeded(p.outcome) || p.verified)
                 t->percent = 100;
         }
         break;
@@ -181,11 +188,6 @@ void StationBoard::Take(const StationEvent& e) {
     }
 }
 
-std::size_t StationBoard::Count(Outcome outcome) const {
-    const auto it = outcomes_.find(outcome);
-    return it == outcomes_.end() ? 0 : static_cast<std::size_t>(it->second);
-}
-
 std::map<Outcome, int> StationBoard::Outcomes() const {
     const std::lock_guard lock(mutex_);
     return outcomes_;
@@ -199,6 +201,7 @@ void StationBoard::MakeRoom() {
     auto oldest = tiles_.end();
     for (auto it = tiles_.begin(); it != tiles_.end(); ++it)
         if (it->second.state != "upgrading" && it->second.state != "queued" && it->second.state != "arrived" &&
+            it->second.state != "verifying" &&
             (oldest == tiles_.end() || it->second.id < oldest->second.id))
             oldest = it;
     if (oldest == tiles_.end())
@@ -226,18 +229,21 @@ std::string StationBoard::StatusJson(Clock::time_point now) const {
         status["package"]["signer"] = s.signer;
 
     std::vector<const Tile*> tiles;
-    std::size_t running = 0, queued = 0;
+    std::size_t running = 0, queued = 0, verifying = 0;
     for (const auto& [place, tile] : tiles_) {
         tiles.push_back(&tile);
         running += tile.state == "upgrading";
         queued += tile.state == "queued";
+        verifying += tile.state == "verifying";
     }
     std::sort(tiles.begin(), tiles.end(), [](const Tile* a, const Tile* b) { return PlacedBefore(a->place, b->place); });
 
-    std::size_t ended = 0;
-    for (const auto& [outcome, count] : outcomes_)
+    std::size_t ended = 0, upgraded = 0;
+    for (const auto& [outcome, count] : outcomes_) {
         ended += static_cast<std::size_t>(count);
-    const std::size_t upgraded = Count(Outcome::Upgraded), failed = ended - upgraded;
+        upgraded += Succeeded(outcome) ? static_cast<std::size_t>(count) : 0;
+    }
+    const std::size_t failed = ended - upgraded;
     // Products an hour, over the time from the first upgrade's start to the
     // last one's end: what the line did, not how long it stood idle before.
     const double hours = Seconds(firstUpgradeAt_, lastUpgradeAt_) / 3600.0;
@@ -247,6 +253,7 @@ std::string StationBoard::StatusJson(Clock::time_point now) const {
                           {"denied", denied_},
                           {"running", running},
                           {"queued", queued},
+                          {"verifying", verifying},
                           {"yield", ended ? json(static_cast<double>(upgraded) / static_cast<double>(ended)) : json(nullptr)},
                           {"perHour", upgraded && hours > 0 ? json(static_cast<double>(upgraded) / hours) : json(nullptr)}};
 
@@ -270,7 +277,10 @@ std::string StationBoard::StatusJson(Clock::time_point now) const {
                             {"message", p.message},
                             {"outcome", t->ended ? json(OutcomeName(p.outcome)) : json("")},
                             {"exitCode", t->ended ? json(OutcomeNumber(p.outcome)) : json(nullptr)},
-                            {"ackCode", Nullable(p.ackCode)}});
+                            {"ackCode", Nullable(p.ackCode)},
+                            {"releaseBefore", ReleaseJson(p.identity.release)},
+                            {"releaseAfter", ReleaseJson(p.releaseAfter)},
+                            {"verified", p.verified ? json(*p.verified) : json(nullptr)}});
     }
     status["products"] = std::move(products);
 

@@ -36,7 +36,8 @@ public:
         std::size_t id = 0;
         std::string place;
         StationProduct product;
-        std::string state;  // arrived queued upgrading upgraded returned refused lost failed denied left notTaken
+        std::string state;  // arrived queued upgrading verifying upgraded verified notVerified notReturned
+                            // returned refused lost failed denied left notTaken
         int percent = 0;
         bool ended = false;  // its upgrade ended, with the product's exit code
     };
@@ -47,7 +48,6 @@ public:
 private:
     // Past kPlacesKept places, the one whose product ended longest ago goes.
     void MakeRoom();  // under the lock
-    std::size_t Count(Outcome outcome) const;  // under the lock
 
     mutable std::mutex mutex_;
     RecordHeader header_;

@@ -24,6 +24,10 @@ struct StationProduct {
     std::optional<std::uint32_t> ackCode;  // the product's refusal
     std::uint64_t bytesSent = 0;
     std::string message;  // the last message told of it
+    // With an expected release: whether it came back running it (none while
+    // awaited, or when it did not come back), and the release it came back with.
+    std::optional<bool> verified;
+    std::optional<std::uint16_t> releaseAfter;
 };
 
 // One thing that happened at the station, with what the model knew then:
@@ -32,6 +36,7 @@ struct StationEvent {
     enum class Kind {
         Package, Watching, Denied, Arrived, Queued, Returned, Recorded, NotTaken, Left,
         Started, Progress, Message, Stopping, Done, Summary, Serving, Paused, Resumed,
+        Verifying,  // upgraded, and awaited back with the release expected
     };
     Kind kind = Kind::Message;
     std::chrono::system_clock::time_point time;
@@ -39,7 +44,7 @@ struct StationEvent {
     PackageSummary package;          // Package, Watching, Summary
     int percent = 0;                 // Progress
     std::uint64_t sent = 0, total = 0;  // Progress: the payload's bytes sent, of all
-    std::string caption, text;       // Message; Stopping and Denied: the text; Serving: the page's
+    std::string caption, text;       // Message; Stopping, Denied and Verifying: the text; Serving: the page's
                                      // address, and its one-time link in `caption`
     MessageStyle style = MessageStyle::Plain;  // Message: the style the transfer gave it
     std::map<Outcome, int> outcomes; // Summary: how many products ended with each outcome

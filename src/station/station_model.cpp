@@ -2,6 +2,8 @@
 
 #include "station/event_fanout.h"
 #include "station/record_line.h"
+#include "device/product_return.h"
+#include "device/usb_release.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -93,7 +95,16 @@ std::pair<std::size_t, ArrivalVerdict> StationModel::Arrive(const std::string& p
             stillPresent.insert(it->first);
         ++it;
     }
-    const ArrivalVerdict verdict = policy_.Arrive(product.id, identity, std::chrono::steady_clock::now(), stillPresent);
+    const auto now = std::chrono::steady_clock::now();
+    if (const auto awaited = policy_.Awaited(identity, now, stillPresent)) {
+        // Back after its upgrade: not upgraded again, its release tells whether the new firmware runs.
+        Post(Kind::Arrived, product);
+        Post(Kind::Returned, product);
+        const ReturnVerdict verdict = JudgeReturn(identity.release, *policy_.Limits().expectRelease);
+        EndVerification(*awaited, verdict.outcome, verdict.text, identity.release);
+        return {product.id, ArrivalVerdict::Returned};
+    }
+    const ArrivalVerdict verdict = policy_.Arrive(product.id, identity, now, stillPresent);
     product.duplicateSerial = policy_.DuplicateSerial(product.id);
     Post(Kind::Arrived, product);
     switch (verdict) {
@@ -193,9 +204,58 @@ void StationModel::Finish(std::size_t id, Outcome outcome, const std::optional<T
     plugs_.erase(id);
     const StopReason before = policy_.Stopping();
     policy_.Finish(id, upgraded, std::chrono::steady_clock::now());
+    if (const auto expected = policy_.Limits().expectRelease; upgraded && expected) {
+        products_[id] = product;
+        Post(Kind::Verifying, product,
+             "waits up to " + SecondsText(policy_.Limits().verifyWithin) + " s for it to come back with release " +
+                 ReleaseText(*expected));
+        return;
+    }
+    Done(product, before);
+}
+
+void StationModel::Done(const StationProduct& product, StopReason before) {
     Post(Kind::Done, product);
     if (before == StopReason::None && policy_.Stopping() != StopReason::None)
         Post(Kind::Stopping, {}, StopText(policy_.Stopping()));
+}
+
+void StationModel::EndVerification(std::size_t id, Outcome outcome, const std::string& text,
+                                   std::optional<std::uint16_t> releaseAfter) {
+    const auto it = products_.find(id);
+    if (it == products_.end())
+        return;
+    StationProduct product = it->second;
+    products_.erase(it);
+    product.outcome = outcome;
+    product.verified = outcome == Outcome::Verified;
+    product.releaseAfter = releaseAfter;
+    if (!text.empty()) {
+        product.message = text;
+        PostMessage(product, outcome == Outcome::Interrupted ? "Interrupted" : "Not verified", text,
+                    MessageStyle::Exclamation);
+    }
+    const StopReason before = policy_.Stopping();
+    policy_.Verified(id, outcome == Outcome::Verified);
+    Done(product, before);
+}
+
+void StationModel::Expire() {
+    const std::lock_guard lock(mutex_);
+    for (const std::size_t id : policy_.Overdue(std::chrono::steady_clock::now()))
+        EndVerification(id, Outcome::NotReturned, NotReturnedText(policy_.Limits().verifyWithin));
+}
+
+void StationModel::EndVerifications() {
+    const std::lock_guard lock(mutex_);
+    for (const std::size_t id : policy_.Overdue(StationPolicy::Time::max()))
+        EndVerification(id, Outcome::Interrupted,
+                        "The station stopped before it came back: the new firmware was not seen running.");
+}
+
+std::size_t StationModel::Verifying() const {
+    const std::lock_guard lock(mutex_);
+    return policy_.Verifying();
 }
 
 void StationModel::Drop(std::size_t id) {

@@ -40,8 +40,14 @@ public:
     void Message(std::size_t id, const std::string& caption, const std::string& text,
                  MessageStyle style = MessageStyle::Plain);
     void PackageMessage(const std::string& caption, const std::string& text);
-    // The upgrade ended with `outcome`; `result` where the transfer ran.
+    // The upgrade ended with `outcome`; `result` where the transfer ran. With
+    // an expected release, one upgraded is verifying until it comes back.
     void Finish(std::size_t id, Outcome outcome, const std::optional<TransferResult>& result);
+    // Those verifying whose time is up end not returned.
+    void Expire();
+    // Those still verifying end interrupted: the station stops.
+    void EndVerifications();
+    std::size_t Verifying() const;
     // A product taken but not started, dropped as the station stops.
     void Drop(std::size_t id);
     void Stop(StopReason reason);
@@ -65,6 +71,11 @@ private:
                      MessageStyle style = MessageStyle::Plain);
     // A product taken and never started, let go with the event that tells why; under the lock.
     void LetGo(std::size_t id, StationEvent::Kind told);
+    // A product verifying ends with `outcome`, told by `text`; under the lock.
+    void EndVerification(std::size_t id, Outcome outcome, const std::string& text,
+                         std::optional<std::uint16_t> releaseAfter = std::nullopt);
+    // The product is done: told, and the line's stop told if it stops now; under the lock.
+    void Done(const StationProduct& product, StopReason before);
 
     mutable std::mutex mutex_;
     StationPolicy policy_;

@@ -73,18 +73,63 @@ void StationPolicy::Finish(std::size_t id, bool upgraded, Time at) {
     if (running_ > 0)
         --running_;
     if (upgraded) {
-        ++upgraded_;
-        failuresInARow_ = 0;
         if (!it->second.serial.empty())
             upgradedBy_[it->second.serial] = id;
         else if (!it->second.location.empty())
             upgradedAt_[it->second.location] = at;
+    }
+    if (upgraded && limits_.expectRelease)
+        awaited_[id] = {it->second, at + limits_.verifyWithin};
+    else
+        Count(upgraded);
+    present_.erase(it);
+}
+
+void StationPolicy::Count(bool upgraded) {
+    if (upgraded) {
+        ++upgraded_;
+        failuresInARow_ = 0;
         if (limits_.count && upgraded_ >= *limits_.count)
             Stop(StopReason::Count);
     } else if (++failuresInARow_, limits_.stopAfterFailures && failuresInARow_ >= *limits_.stopAfterFailures) {
         Stop(StopReason::Failures);
     }
-    present_.erase(it);
+}
+
+std::optional<std::size_t> StationPolicy::Awaited(const DeviceIdentity& identity, Time at,
+                                                  const std::set<std::size_t>& stillPresent) const {
+    for (const auto& [id, awaiting] : awaited_) {
+        if (stillPresent.count(id) || at > awaiting.until)
+            continue;
+        const DeviceIdentity& was = awaiting.identity;
+        if (was.serial.empty() ? !was.location.empty() && was.location == identity.location
+                               : was.serial == identity.serial)
+            return id;
+    }
+    return std::nullopt;
+}
+
+void StationPolicy::Verified(std::size_t id, bool verified) {
+    const auto it = awaited_.find(id);
+    if (it == awaited_.end())
+        return;
+    if (!verified) {  // a failure: plugged in again, it is upgraded again
+        const DeviceIdentity& was = it->second.identity;
+        if (const auto by = upgradedBy_.find(was.serial); by != upgradedBy_.end() && by->second == id)
+            upgradedBy_.erase(by);
+        else if (was.serial.empty())
+            upgradedAt_.erase(was.location);
+    }
+    awaited_.erase(it);
+    Count(verified);
+}
+
+std::vector<std::size_t> StationPolicy::Overdue(Time now) const {
+    std::vector<std::size_t> overdue;
+    for (const auto& [id, awaiting] : awaited_)
+        if (now > awaiting.until)
+            overdue.push_back(id);
+    return overdue;
 }
 
 void StationPolicy::Leave(std::size_t id) {

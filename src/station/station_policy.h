@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 // The line's limits, as the command line gives them.
 struct StationLimits {
@@ -18,6 +19,10 @@ struct StationLimits {
     // A product without a serial number that comes back at the same location
     // this soon after its upgrade is the same product.
     std::chrono::milliseconds returnsWithin{15000};
+    // A product upgraded counts once it came back this soon with this release
+    // (--expect-release, --verify-within): its new firmware seen running.
+    std::optional<std::uint16_t> expectRelease;
+    std::chrono::milliseconds verifyWithin{30000};
 };
 
 // Why the station takes no new product.
@@ -53,7 +58,20 @@ public:
     // The upgrade of a product taken (Start, or from the queue) begins: how
     // many tries this product has had, this one included.
     int Begin(std::size_t id);
+    // With an expected release, one upgraded is awaited until it comes back
+    // or its time is up, and counted then.
     void Finish(std::size_t id, bool upgraded, Time at);
+    // The product awaited that a product arriving with `identity` is, back:
+    // by its serial number, or without one at its location, in time; never
+    // one of those `stillPresent`.
+    std::optional<std::size_t> Awaited(const DeviceIdentity& identity, Time at,
+                                       const std::set<std::size_t>& stillPresent = {}) const;
+    // Its verification ended: counted as upgraded, or as a failure (and then
+    // upgraded again when plugged in again).
+    void Verified(std::size_t id, bool verified);
+    // The products awaited whose time is up at `now`.
+    std::vector<std::size_t> Overdue(Time now) const;
+    std::size_t Verifying() const { return awaited_.size(); }
     // A queued product that left, or one dropped as the station stops.
     void Leave(std::size_t id);
     // The first reason given is the one kept.
@@ -64,6 +82,7 @@ public:
     bool Paused() const { return paused_; }
 
     StopReason Stopping() const { return stopping_; }
+    const StationLimits& Limits() const { return limits_; }
     bool DuplicateSerial(std::size_t id) const { return duplicates_.count(id) != 0; }
     std::size_t Running() const { return running_; }
     std::size_t Upgraded() const { return upgraded_; }
@@ -72,6 +91,12 @@ public:
 
 private:
     static std::string Key(const DeviceIdentity& identity);
+    void Count(bool upgraded);
+
+    struct Awaiting {
+        DeviceIdentity identity;
+        Time until;
+    };
 
     StationLimits limits_;
     std::set<std::string> recorded_;
@@ -81,6 +106,7 @@ private:
     std::map<std::string, std::size_t> upgradedBy_;  // serial number: the product upgraded with it
     std::map<std::string, Time> upgradedAt_;  // by location, for products without a serial number
     std::map<std::string, int> tries_;        // by serial number, or by location without one
+    std::map<std::size_t, Awaiting> awaited_;  // upgraded, to come back with the release expected
     std::size_t running_ = 0, upgraded_ = 0, failuresInARow_ = 0;
     StopReason stopping_ = StopReason::None;
     bool paused_ = false;

@@ -15,6 +15,7 @@
 #include "support/station_harness.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <grp.h>
 #include <pwd.h>
@@ -23,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -220,6 +222,100 @@ TEST(StationOnKernel, AProductThatRestartsAfterItsUpgradeIsToldAsReturned) {
     ASSERT_FALSE(returned.empty());
     EXPECT_EQ(returned[0].product.identity.location, "usb-station-r");
     EXPECT_EQ(returned[0].product.identity.serial, "QV-R");
+}
+
+// With a release expected, three gadgets upgraded one after another on one
+// port: one restarts into its new firmware with a new USB release number, one
+// comes back with its old one, one never comes back. Faults caught on the real
+// kernel: the release not read from the USB device that came back (bcdDevice),
+// the product back not known as the one awaited (upgraded again), one never
+// back left waiting, the record without how each ended. Tells how long a
+// product took from its last answer to verified: its restart and the
+// kernel's enumeration, then the station's notice.
+TEST(StationOnKernel, AReleaseExpectedIsSeenRunningNotRunningOrNeverBack) {
+    const PackageOnDisk package(20000, 1024);
+    const std::uint16_t vid = package.contents.vendorId, pid = package.contents.productId;
+    StationOptions options;
+    options.limits.expectRelease = 0x0241;
+    options.limits.verifyWithin = 5s;
+    options.record = "/tmp/release-record.jsonl";  // the guest's own tmpfs
+    std::remove(options.record->c_str());
+    RunningStation station(package, options);
+    const auto gadget = [&](const char* serial, std::optional<std::uint16_t> back) {
+        auto o = OptionsFor(package.contents);
+        o.serial = serial;
+        o.udc = "dummy_udc.0";
+        o.release = 0x0100;
+        o.restartRelease = back;
+        o.leaveAfterLastAnswer = !back;
+        return o;
+    };
+    using SystemClock = std::chrono::system_clock;
+    SystemClock::time_point answered, restarted, nodeBack;
+    {
+        // The product's node, by its HID device's name, new with every plug.
+        const auto node = [&] {
+            const auto set = NativeHidSystem()->PresentInterfaces();
+            for (std::size_t i = 0; set->At(i).kind != InterfaceEntry::Kind::End; ++i)
+                if (const InterfaceEntry e = set->At(i); e.advertised && e.advertised->VendorId == vid &&
+                                                         e.advertised->ProductId == pid)
+                    return e.instance;
+            return std::string();
+        };
+        Attached good(Transport::Gadget, gadget("QV-V1", 0x0241));
+        ASSERT_TRUE(good.Up()) << good.Error();
+        const std::string first = node();
+        ASSERT_TRUE(Within(30s, [&] { return good.Complete(); }));
+        // When the kernel had it enumerated again: a node of another name.
+        ASSERT_TRUE(Within(10s, [&] { const auto now = node(); return !now.empty() && now != first; }));
+        nodeBack = SystemClock::now();
+        ASSERT_TRUE(station.events.WaitFor(Kind::Done, 1, 30s));
+        answered = good.Product().AnsweredLastAt();
+        restarted = good.Product().RestartedAt();
+    }
+    {
+        Attached old(Transport::Gadget, gadget("QV-V2", 0x0100));
+        ASSERT_TRUE(old.Up()) << old.Error();
+        ASSERT_TRUE(station.events.WaitFor(Kind::Done, 2, 30s));
+    }
+    {
+        Attached gone(Transport::Gadget, gadget("QV-V3", std::nullopt));
+        ASSERT_TRUE(gone.Up()) << gone.Error();
+        ASSERT_TRUE(station.events.WaitFor(Kind::Done, 3, 30s));
+    }
+    station.thread->Interrupt();
+    EXPECT_EQ(station.thread->Finish(30s), Outcome::NotVerified) << "the worst of the three";
+
+    const auto done = station.events.Of(Kind::Done);
+    ASSERT_EQ(done.size(), 3u);
+    EXPECT_EQ(station.events.Of(Kind::Started).size(), 3u) << "none upgraded again once back";
+    EXPECT_EQ(station.events.Of(Kind::Returned).size(), 2u);
+    EXPECT_EQ(done[0].product.outcome, Outcome::Verified);
+    EXPECT_EQ(done[0].product.identity.release, std::optional<std::uint16_t>(0x0100)) << "bcdDevice before";
+    EXPECT_EQ(done[0].product.releaseAfter, std::optional<std::uint16_t>(0x0241)) << "bcdDevice after";
+    EXPECT_EQ(done[1].product.outcome, Outcome::NotVerified);
+    EXPECT_EQ(done[1].product.releaseAfter, std::optional<std::uint16_t>(0x0100));
+    EXPECT_EQ(done[2].product.outcome, Outcome::NotReturned);
+    std::ifstream record(*options.record);
+    std::vector<std::string> told;
+    for (std::string line; std::getline(record, line);)
+        if (const auto j = nlohmann::json::parse(line); j["record"] == "product")
+            told.push_back(j["serial"].get<std::string>() + " " + j["outcome"].get<std::string>() + " " +
+                           j["releaseBefore"].dump() + " " + j["releaseAfter"].dump() + " " + j["verified"].dump());
+    EXPECT_EQ(told, (std::vector<std::string>{"QV-V1 verified \"1.00\" \"2.41\" true",
+                                              "QV-V2 not verified \"1.00\" \"1.00\" false",
+                                              "QV-V3 not returned \"1.00\" null false"}));
+
+    const auto verifying = station.events.First(Kind::Verifying, done[0].product.path);
+    ASSERT_TRUE(verifying);
+    const auto ms = [](SystemClock::duration d) {
+        return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+    };
+    std::printf("verified on the kernel %lld ms after the product's last answer: its restart (gone, bound again) "
+                "%lld ms, the kernel's enumeration to its node %lld ms, the station from the node to verified %lld "
+                "ms; the station told verifying %lld ms after the last answer\n",
+                ms(done[0].time - answered), ms(restarted - answered), ms(nodeBack - restarted),
+                ms(done[0].time - nodeBack), ms(verifying->time - answered));
 }
 
 }  // namespace

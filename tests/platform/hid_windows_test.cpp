@@ -35,7 +35,9 @@ TEST(WindowsHid, DiscoveryCountsTheInterfacesAndClosesWhatItOpened) {
     EXPECT_EQ(OpenHandles(), before) << "every handle opened on the way was closed";
 }
 
-// Fault caught: the release number of the HID attributes left out of the identity.
+// Fault caught: a release number made up for a product on no USB bus (Wine's
+// mouse: its hardware IDs, "HID\\VID_845E&PID_0001", tell no REV_), as the HID
+// attributes' version number would be.
 TEST(WindowsHid, FindsTheMouseByItsIdsAndReadsItsReportLengths) {
     const auto hid = MakeWindowsHidSystem();
     std::unique_ptr<HidDevice> device;
@@ -48,7 +50,7 @@ TEST(WindowsHid, FindsTheMouseByItsIdsAndReadsItsReportLengths) {
     const auto lengths = device->Capabilities();
     ASSERT_TRUE(lengths.has_value());
     EXPECT_GT(lengths->InputReportByteLength, 1u);
-    EXPECT_TRUE(device->Identity().release.has_value()) << "the attributes tell it";
+    EXPECT_FALSE(device->Identity().release.has_value()) << "on no USB bus";
 }
 
 TEST(WindowsHid, AReadNobodyAnswersTimesOutAndIsCancelled) {

@@ -40,6 +40,7 @@ public:
     std::ostringstream text;
     JsonOutput lines{text};
     std::function<void(std::uint64_t)> onProgress;
+    std::function<void(const std::string& caption)> onMessage;
 
     void Package(const PackageSummary& p) override { lines.Package(p); }
     void Found(const std::string& path, std::size_t i, const DeviceIdentity& id) override { lines.Found(path, i, id); }
@@ -51,6 +52,8 @@ public:
     }
     void Message(const std::string& path, const std::string& c, const std::string& t, MessageStyle s) override {
         lines.Message(path, c, t, s);
+        if (onMessage)
+            onMessage(c);
     }
     void Result(const UpgradeEnd& end) override { lines.Result(end); }
     void Summary(const std::map<Outcome, int>& outcomes, Outcome end) override { lines.Summary(outcomes, end); }
@@ -160,6 +163,51 @@ TEST_F(Qefftool, EveryOutcomeHasItsExitCode) {
     }
     EXPECT_EQ(hid.Log(0).reports.size(), 0u) << "nothing sent for a bad package";
     EXPECT_EQ(hid.OpenHandles(), 0);
+}
+
+// Faults caught: the product, upgraded, counted a success before it came back
+// with the release expected; the product still plugged in before its restart
+// taken for it back; a release other than the one expected, or none back in
+// time, not ending with its own exit code (10, 7) and the release seen.
+TEST_F(Qefftool, WithAReleaseExpectedTheProductMustComeBackRunningIt) {
+    const struct {
+        const char* name;
+        std::optional<std::uint16_t> back;  // the release it restarts with; none: it does not restart
+        int exitCode;
+        const char* told;  // the last message, or the release back on the done line
+    } rows[] = {
+        {"back with the release expected", 0x0241, 0, "2.41"},
+        {"back with its old release", 0x0100, ExitNotVerified,
+         "It came back with release 1.00, not 2.41: the new firmware is not running. Upgrade it again."},
+        {"never back", std::nullopt, ExitLost,
+         "It did not come back within 0.2 s of its upgrade: the new firmware was not seen running. Plug it in "
+         "again and upgrade it again."},
+    };
+    options.expectRelease = 0x0241;
+    options.verifyWithin = 200ms;
+    for (const auto& row : rows) {
+        hid.DetachAll();
+        auto product = Product();
+        product.identity = {"00U1", "usb-1-1", 0x0100};
+        const std::size_t first = hid.Attach(product);
+        out.onMessage = [&](const std::string& caption) {
+            if (caption != "Verifying" || !row.back)
+                return;
+            hid.Detach(first);  // it restarts into the firmware it runs now
+            product.identity.release = row.back;
+            hid.Attach(product);
+        };
+        out.text.str("");
+        EXPECT_EQ(Run(), row.exitCode) << row.name;
+        EXPECT_EQ(hid.Product(first).Payload(), package.firmware) << row.name;
+        const auto done = out.Events("done");
+        ASSERT_EQ(done.size(), 1u) << row.name;
+        EXPECT_EQ(done[0].value("verified", json(nullptr)), row.exitCode == 0) << row.name;
+        if (row.exitCode == 0)
+            EXPECT_EQ(done[0]["releaseAfter"], row.told) << row.name;
+        else
+            EXPECT_EQ(out.Texts().back(), row.told) << row.name;
+    }
 }
 
 TEST_F(Qefftool, TheDeviceNamedIsTheOneUpgradedAndMustHaveThePackagesIds) {
@@ -411,7 +459,7 @@ TEST_F(Qefftool, ListShowsEveryInterfaceAndWhichOneIsThePackagesProduct) {
     mouse.description = "Wine HID mouse";
     hid.Attach(mouse);
     auto product = Product();
-    product.identity = {"00A7", "usb-0000:00:14.0-3.2/input0"};
+    product.identity = {"00A7", "usb-0000:00:14.0-3.2/input0", 0x0241};
     hid.Attach(product);
     auto locked = Product();
     locked.advertisesIds = true;
@@ -425,8 +473,9 @@ TEST_F(Qefftool, ListShowsEveryInterfaceAndWhichOneIsThePackagesProduct) {
         lines.push_back(line);
     ASSERT_EQ(lines.size(), 4u) << text.str();
     EXPECT_EQ(lines[1], "0  sim:0  845e:0001  out 65 in 65  \"Wine HID mouse\"");
+    // Fault caught: the release number left out, or told as decimal.
     EXPECT_EQ(lines[2], "1  sim:1  1d50:6018  out 65 in 65  serial \"00A7\"  at \"usb-0000:00:14.0-3.2/input0\"  "
-                        "matches the package");
+                        "release 2.41  matches the package");
     EXPECT_EQ(lines[3].rfind("2  sim:2  1d50:6018  access denied", 0), 0u) << lines[3];
     EXPECT_EQ(hid.OpenHandles(), 0);
 
@@ -443,6 +492,8 @@ TEST_F(Qefftool, ListShowsEveryInterfaceAndWhichOneIsThePackagesProduct) {
     EXPECT_EQ(objects[1]["serial"], "00A7");
     EXPECT_EQ(objects[1]["location"], "usb-0000:00:14.0-3.2/input0");
     EXPECT_EQ(objects[1]["productId"], 0x6018);
+    EXPECT_EQ(objects[1]["release"], "2.41");
+    EXPECT_EQ(objects[0]["release"], nullptr) << "none told";
     EXPECT_EQ(objects[1]["outputReportLength"], 65);
     EXPECT_EQ(objects[1]["matchesPackage"], true);
     EXPECT_EQ(objects[2]["access"], "denied");

@@ -160,4 +160,48 @@ TEST(StationBoardStart, APauseAskedForWhileTheStationStartsIsShownOnceItWatches)
     writer.Close();
 }
 
+// With a release expected. Faults caught: a product verifying shown upgraded
+// (or counted) before it came back; its tile left to itself come back
+// (returned) instead of its verification's end; the release it came back
+// with not shown where it is not the one expected.
+TEST(StationBoardVerifying, ShowsAProductVerifyingThenHowItCameBack) {
+    std::ostringstream lines;
+    StationOutput out{lines, true};
+    EventFanout writer{out, nullptr, {}};
+    StationLimits limits;
+    limits.expectRelease = 0x0241;
+    StationModel model{StationPolicy(limits), writer, {"bench-3", "Ana", {}}};
+    model.Package();
+    model.Watching();
+    const auto status = [&] { return json::parse(model.Board().StatusJson(std::chrono::system_clock::now())); };
+    const auto tileAt = [](const json& shown, const std::string& place) {
+        for (const json& tile : shown["products"])
+            if (tile["place"] == place)
+                return tile;
+        return json();
+    };
+    for (int i = 0; i < 2; ++i) {
+        const std::string place = "1-1." + std::to_string(i + 1);
+        const DeviceIdentity identity{"A" + std::to_string(i), place, 0x0100};
+        const std::size_t id = model.Arrive("/dev/hidraw" + std::to_string(i), place, identity, {}).first;
+        model.Begin(id);
+        model.Finish(id, Outcome::Upgraded, TransferResult{});
+    }
+    EXPECT_EQ(tileAt(status(), "1-1.1")["state"], "verifying");
+    EXPECT_EQ(status()["counters"]["upgraded"], 0);
+    EXPECT_EQ(status()["counters"]["verifying"], 2);
+    model.Arrive("/dev/hidraw2", "1-1.1", {"A0", "1-1.1", 0x0241}, {});
+    model.Arrive("/dev/hidraw3", "1-1.2", {"A1", "1-1.2", 0x0100}, {});
+    const json shown = status();
+    EXPECT_EQ(tileAt(shown, "1-1.1")["state"], "verified");
+    EXPECT_EQ(tileAt(shown, "1-1.1")["releaseAfter"], "2.41");
+    EXPECT_EQ(tileAt(shown, "1-1.2")["state"], "notVerified");
+    EXPECT_EQ(tileAt(shown, "1-1.2")["releaseAfter"], "1.00");
+    EXPECT_EQ(tileAt(shown, "1-1.2")["verified"], false);
+    EXPECT_EQ(shown["counters"]["upgraded"], 1);
+    EXPECT_EQ(shown["counters"]["failed"], 1);
+    EXPECT_EQ(shown["counters"]["returned"], 2);
+    writer.Close();
+}
+
 }  // namespace

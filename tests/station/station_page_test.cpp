@@ -169,6 +169,32 @@ TEST_F(StationPage, ShowsProductsArriveProgressFailAndReturnAsText) {
     EXPECT_EQ(rows[3][3], "refused the firmware");
 }
 
+// With a release expected. Faults caught: a product verifying shown as
+// upgraded; VERIFIED not told apart from UPGRADED; NOT VERIFIED without the
+// release it came back with; one never back not shown.
+TEST_F(StationPage, ShowsProductsVerifyingAndHowTheyCameBack) {
+    options.limits.expectRelease = 0x0241;
+    options.limits.verifyWithin = 5s;
+    Open();
+    const auto attach = [&](const char* serial, const char* place, std::uint16_t release) {
+        SimulatedInterface product = Product(serial, place);
+        product.identity.release = release;
+        return hid.Attach(product);
+    };
+    const std::size_t good = attach("00V1", "1-1.1", 0x0100), old = attach("00V2", "1-1.2", 0x0100);
+    attach("00V3", "1-1.3", 0x0100);
+    for (const char* place : {"1-1.1", "1-1.2", "1-1.3"})
+        ASSERT_TRUE(TileShows(place, "VERIFYING …")) << Tile(place);
+    hid.Detach(good);
+    attach("00V1", "1-1.1", 0x0241);
+    hid.Detach(old);
+    attach("00V2", "1-1.2", 0x0100);
+    EXPECT_TRUE(TileShows("1-1.1", "VERIFIED ☑")) << Tile("1-1.1");
+    EXPECT_TRUE(TileShows("1-1.2", "NOT VERIFIED ✗ · release 1.00")) << Tile("1-1.2");
+    EXPECT_TRUE(TileShows("1-1.3", "NOT RETURNED ⚠")) << Tile("1-1.3");
+    EXPECT_EQ(Text("#count-upgraded"), "1");
+}
+
 // Faults caught: a button that sends nothing, or is pressed when the station
 // cannot do it; a product plugged while paused started anyway, or not started
 // on resume; Stop without asking, or stopping though the question was

@@ -13,7 +13,8 @@ using namespace std::chrono_literals;
 
 // One event: a product arriving (+), beginning its upgrade (b), finishing (=
 // upgraded, ! failed), leaving the queue (-), the station asking its queue
-// for the next (n), pausing (p) or resuming (r).
+// for the next (n), pausing (p) or resuming (r); with a release expected, its
+// verification ending (y verified, x not), the products overdue asked for (o).
 struct Step {
     char what;
     std::size_t id = 0;
@@ -29,7 +30,8 @@ struct Row {
     std::set<std::string> recorded;
     std::vector<Step> steps;
     // What the policy said, one mark a step: S start, Q queue, R returned,
-    // C recorded, N not taken; b: the tries; n: the id taken, or '-'; then
+    // C recorded, N not taken, V and the id of the product awaited it is back
+    // as; b: the tries; n: the id taken, or '-'; o: the ids overdue, or '-'; then
     // '|', the stop reason and the products flagged as twins.
     const char* told;
 };
@@ -40,6 +42,13 @@ StationLimits Limits(std::optional<std::size_t> count, std::optional<std::size_t
     limits.count = count;
     limits.stopAfterFailures = failures;
     limits.maxParallel = parallel;
+    return limits;
+}
+
+// The limits with a release expected back within 30 s.
+StationLimits Expecting(StationLimits limits) {
+    limits.expectRelease = 0x0241;
+    limits.verifyWithin = 30s;
     return limits;
 }
 
@@ -90,6 +99,27 @@ TEST(StationPolicy, DecidesOncePerProductReturnsAndTheLinesLimits) {
         // started, or one taken from the queue before the line resumes.
         {"paused: arrivals wait, the running one goes on, resume takes them in turn", none, {},
          {{'+', 0, "S1"}, {'p'}, {'+', 1, "S2"}, {'+', 2, "S3"}, {'=', 0}, {'n'}, {'r'}, {'n'}, {'n'}}, "SQQ-12|0"},
+        // Faults caught: a product counted when its transfer ended rather than
+        // once it came back running the release expected; one back not known
+        // as the one awaited (it would be upgraded again, or told a twin).
+        {"a release expected: counted once back, by its serial number", Expecting(Limits(1, {}, {})), {},
+         {{'+', 0, "S1", "p1"}, {'=', 0}, {'+', 1, "S2", "p2", 2}, {'+', 2, "S1", "p1", 5}, {'y', 0},
+          {'+', 3, "S3", "p3", 6}},
+         "SSV0N|2"},
+        // Faults caught: a product never back not ended when its time is up,
+        // or ended early; not counted among the failures in a row.
+        {"a release expected: not back in time is a failure in a row", Expecting(Limits({}, 2, {})), {},
+         {{'+', 0, "S1"}, {'=', 0}, {'o', 0, "", "", 30}, {'o', 0, "", "", 31}, {'x', 0}, {'+', 1, "S2", "", 32},
+          {'!', 1}, {'+', 2, "S3", "", 33}},
+         "S-0SN|3"},
+        // Fault caught: without a serial number, one still plugged in at
+        // another place, or at its own, taken for it back.
+        {"a release expected: without a serial number, back at its location", Expecting(none), {},
+         {{'+', 0, "", "p1"}, {'=', 0}, {'+', 1, "", "p2", 1}, {'+', 2, "", "p1", 2, 0}, {'+', 3, "", "p1", 3}},
+         "SSRV0|0"},
+        // Fault caught: one back with another release kept as upgraded: plugged in again it would never be upgraded.
+        {"a release expected: back with another is upgraded again when plugged in again", Expecting(none), {},
+         {{'+', 0, "S1", "p1"}, {'=', 0}, {'+', 1, "S1", "p1", 1}, {'x', 0}, {'+', 2, "S1", "p1", 5}}, "SV0S|0"},
     };
     for (const Row& row : rows) {
         StationPolicy policy(row.limits, row.recorded);
@@ -105,6 +135,10 @@ TEST(StationPolicy, DecidesOncePerProductReturnsAndTheLinesLimits) {
                 std::set<std::size_t> stillPresent;
                 if (step.present >= 0)
                     stillPresent.insert(static_cast<std::size_t>(step.present));
+                if (const auto awaited = policy.Awaited(identity, at, stillPresent)) {
+                    told += "V" + std::to_string(*awaited);
+                    break;
+                }
                 told += "SQRCN"[static_cast<int>(policy.Arrive(step.id, identity, at, stillPresent))];
                 break;
             }
@@ -112,6 +146,15 @@ TEST(StationPolicy, DecidesOncePerProductReturnsAndTheLinesLimits) {
             case '=': policy.Finish(step.id, true, at); break;
             case '!': policy.Finish(step.id, false, at); break;
             case '-': policy.Leave(step.id); break;
+            case 'y': policy.Verified(step.id, true); break;
+            case 'x': policy.Verified(step.id, false); break;
+            case 'o': {
+                std::string overdue;
+                for (const std::size_t id : policy.Overdue(at))
+                    overdue += std::to_string(id);
+                told += overdue.empty() ? "-" : overdue;
+                break;
+            }
             case 'p': policy.Pause(true); break;
             case 'r': policy.Pause(false); break;
             case 'n': {

@@ -6,6 +6,7 @@
 #include "qefftool/station_output.h"
 #include "station/record_chain.h"
 #include "support/simulated_station.h"
+#include "station/record_line.h"
 
 #include <nlohmann/json.hpp>
 
@@ -485,6 +486,70 @@ TEST_F(Station, TheLineQueuesAndStopsItselfAfterFailuresInARow) {
     EXPECT_EQ(notTaken[0].product.path, Sim(third));
     // One at a time: each started after the one before was done.
     EXPECT_LT(events.First(Kind::Done, Sim(first)).value().time, events.First(Kind::Progress, Sim(second)).value().time);
+}
+
+// With a release expected, three products upgraded: one back with it, one
+// back with its old one, one never back. Faults caught: a product counted (by
+// --count) when its transfer ended rather than once it came back running the
+// release expected; one back upgraded again; the release it came back with
+// not told; one never back left waiting for ever, or the station ending
+// (its count reached) before those verifying came back; the record without
+// the releases and whether it was verified.
+TEST_F(Station, AReleaseExpectedCountsAProductOnceItCameBackRunningIt) {
+    options.limits.expectRelease = 0x0241;
+    options.limits.verifyWithin = 1500ms;
+    options.limits.count = 1;
+    const auto attach = [&](const char* serial, const char* location, std::uint16_t release) {
+        SimulatedInterface product = Product(serial, location);
+        product.identity.release = release;
+        return hid.Attach(product);
+    };
+    const std::size_t good = attach("00V1", "usb-1-1", 0x0100);
+    const std::size_t old = attach("00V2", "usb-1-2", 0x0100);
+    const std::size_t gone = attach("00V3", "usb-1-3", 0x0100);
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(events.WaitFor(Kind::Verifying, 3));
+    EXPECT_TRUE(events.Of(Kind::Done).empty()) << "none counted before it came back";
+    EXPECT_TRUE(events.Of(Kind::Stopping).empty()) << "--count 1 not reached by an upgrade alone";
+    hid.Detach(good);
+    const std::size_t goodBack = attach("00V1", "usb-1-1", 0x0241);
+    ASSERT_TRUE(events.WaitFor(Kind::Done, 1));
+    hid.Detach(old);
+    const std::size_t oldBack = attach("00V2", "usb-1-2", 0x0100);
+    EXPECT_EQ(station->Finish(), Outcome::NotVerified) << "ends once the last one's time is up, with the worst";
+
+    for (const std::size_t i : {good, old, gone})
+        EXPECT_EQ(hid.Product(i).Payload(), package.firmware) << i;
+    EXPECT_TRUE(hid.Log(goodBack).reports.empty()) << "not upgraded again";
+    EXPECT_TRUE(hid.Log(oldBack).reports.empty()) << "not upgraded again";
+    const auto done = events.Of(Kind::Done);
+    ASSERT_EQ(done.size(), 3u);
+    EXPECT_EQ(done[0].product.path, Sim(good));
+    EXPECT_EQ(done[0].product.outcome, Outcome::Verified);
+    EXPECT_EQ(done[1].product.path, Sim(old));
+    EXPECT_EQ(done[1].product.outcome, Outcome::NotVerified);
+    EXPECT_NE(done[1].product.message.find("release 1.00, not 2.41"), std::string::npos) << done[1].product.message;
+    EXPECT_EQ(done[2].product.path, Sim(gone));
+    EXPECT_EQ(done[2].product.outcome, Outcome::NotReturned);
+    EXPECT_EQ(events.Of(Kind::Returned).size(), 2u);
+    EXPECT_EQ(events.Of(Kind::Stopping).size(), 1u) << "stopped by its count once the first was verified";
+    EXPECT_EQ(events.Of(Kind::Summary).at(0).outcomes,
+              (Outcomes{{Outcome::Verified, 1}, {Outcome::NotVerified, 1}, {Outcome::NotReturned, 1}}));
+    const RecordHeader header{"line-3", "Ana", {}};
+    const json verified = json::parse(RecordLine(done[0], header));
+    const json notVerified = json::parse(RecordLine(done[1], header));
+    const json notReturned = json::parse(RecordLine(done[2], header));
+    EXPECT_EQ(verified["verified"], true);
+    EXPECT_EQ(verified["releaseBefore"], "1.00");
+    EXPECT_EQ(verified["releaseAfter"], "2.41");
+    EXPECT_EQ(verified["success"], true);
+    EXPECT_EQ(notVerified["verified"], false);
+    EXPECT_EQ(notVerified["releaseAfter"], "1.00");
+    EXPECT_EQ(notVerified["exitCode"], 10);
+    EXPECT_EQ(notReturned["verified"], false);
+    EXPECT_EQ(notReturned["releaseAfter"], nullptr);
+    EXPECT_EQ(notReturned["exitCode"], 7);
+    EXPECT_EQ(notReturned["outcome"], "not returned");
 }
 
 // Faults caught: a pause asked for before the station runs (the page, while it

@@ -16,6 +16,7 @@ enum ExitCode : int {
     ExitLost = 7,          // the product stopped answering or went away
     ExitInterrupted = 8,   // Ctrl-C stopped the upgrade
     ExitOutput = 9,        // the station's output or its record cannot be written
+    ExitNotVerified = 10,  // the product came back with another release than the one expected
     ExitRecordBroken = 11, // (record verify) a line of the record was changed, removed, inserted or reordered
 };
 
@@ -28,7 +29,9 @@ static_assert(static_cast<int>(Outcome::Upgraded) == ExitSuccess && static_cast<
               static_cast<int>(Outcome::AccessDenied) == ExitAccessDenied &&
               static_cast<int>(Outcome::Refused) == ExitRefused && static_cast<int>(Outcome::Lost) == ExitLost &&
               static_cast<int>(Outcome::Interrupted) == ExitInterrupted &&
-              static_cast<int>(Outcome::OutputFailed) == ExitOutput);
+              static_cast<int>(Outcome::OutputFailed) == ExitOutput &&
+              static_cast<int>(Outcome::NotVerified) == ExitNotVerified);
+static_assert(OutcomeNumber(Outcome::Verified) == ExitSuccess && OutcomeNumber(Outcome::NotReturned) == ExitLost);
 
 inline constexpr const char* ExitCodeTable =
     "Exit codes:\n"
@@ -39,8 +42,9 @@ inline constexpr const char* ExitCodeTable =
     "  4  product not found\n"
     "  5  access to the product denied\n"
     "  6  product refused the firmware (its code is in the message)\n"
-    "  7  time-out or product lost\n"
+    "  7  time-out or product lost; with --expect-release, not back in time\n"
     "  8  interrupted\n"
     "  9  (watch) its output or its record cannot be written\n"
+    "  10 (--expect-release) the product came back with another release\n"
     "  11 (record verify) the record was changed\n"
     "With --all, the worst of the products' codes.\n";

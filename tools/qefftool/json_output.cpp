@@ -80,7 +80,7 @@ void JsonOutput::Result(const UpgradeEnd& end) {
     const std::lock_guard lock(mutex_);
     // `result`, kept for the scripts written before `done`.
     Write(Own({{"event", "result"}, {"path", end.path}, {"exitCode", OutcomeNumber(end.outcome)},
-               {"success", end.outcome == Outcome::Upgraded}}));
+               {"success", Succeeded(end.outcome)}}));
     StationEvent done = Told(Kind::Done, end.path);
     StationProduct& p = done.product;
     p.identity = end.identity;
@@ -89,6 +89,8 @@ void JsonOutput::Result(const UpgradeEnd& end) {
     p.startedAt = done.time - end.took;
     p.bytesSent = end.bytesSent;
     p.ackCode = end.ackCode;
+    p.verified = end.verified;
+    p.releaseAfter = end.releaseAfter;
     Write(StationEventJson(done));
 }
 

@@ -1,6 +1,7 @@
 #include "qefftool/list_command.h"
 
 #include "device/hid_device.h"
+#include "device/usb_release.h"
 #include "qefftool/exit_codes.h"
 #include "package/package_header.h"
 #include "platform/exclusive_file.h"
@@ -84,8 +85,12 @@ int RunList(HidSystem& hid, const std::optional<std::string>& package, std::ostr
                 text += "  serial \"" + QuotedText(identity.serial) + "\"";
             if (!identity.location.empty())
                 text += "  at \"" + QuotedText(identity.location) + "\"";
+            if (identity.release)
+                text += "  release " + ReleaseText(*identity.release);
             line["serial"] = identity.serial;
             line["location"] = identity.location;
+            line["release"] =
+                identity.release ? nlohmann::json(ReleaseText(*identity.release)) : nlohmann::json(nullptr);
         } else if (why == OpenFailure::AccessDenied) {
             text += "  access denied";
 #ifdef __linux__

@@ -1,5 +1,6 @@
 #include "qefftool/station_output.h"
 
+#include "device/usb_release.h"
 #include "station/event_json.h"
 #include "qefftool/product_ids_text.h"
 #include "qefftool/visible_text.h"
@@ -56,11 +57,13 @@ std::string StationOutput::TextLine(const StationEvent& e) const {
         return "serving the station's page at " + e.text + (e.caption == e.text ? "" : " (open it with " + e.caption + ")");
     case Kind::Paused: return "paused: no new product is taken; the running ones finish";
     case Kind::Resumed: return "resumed";
+    case Kind::Verifying: return "verifying " + Named(p) + ": upgraded; " + e.text;
     case Kind::Done: {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.1f", Seconds(p));
         return "done " + Named(p) + ": " + OutcomeName(p.outcome) +
-               (p.outcome == Outcome::Upgraded ? "" : " (exit code " + std::to_string(OutcomeNumber(p.outcome)) + ")") + " in " + seconds +
+               (p.releaseAfter ? " (release " + ReleaseText(*p.releaseAfter) + ")" : "") +
+               (Succeeded(p.outcome) ? "" : " (exit code " + std::to_string(OutcomeNumber(p.outcome)) + ")") + " in " + seconds +
                " s, attempt " + std::to_string(p.attempt) +
                (p.duplicateSerial ? ", its serial number was on another product too" : "");
     }

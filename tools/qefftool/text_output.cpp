@@ -1,5 +1,7 @@
 #include "qefftool/text_output.h"
 
+#include "device/usb_release.h"
+
 #include "qefftool/product_ids_text.h"
 #include "qefftool/visible_text.h"
 
@@ -125,6 +127,8 @@ void TextOutput::Message(const std::string& path, const std::string& caption, co
 void TextOutput::Result(const UpgradeEnd& end) {
     const std::lock_guard lock(mutex_);
     EndBar();
+    if (end.verified.value_or(false) && end.releaseAfter)
+        out_ << VisibleText(end.path) << ": verified: back with release " << ReleaseText(*end.releaseAfter) << "\n";
     if (products_ > 1)
         out_ << VisibleText(end.path) << ": " << OutcomeName(end.outcome) << " (exit code "
              << OutcomeNumber(end.outcome) << ")\n";
@@ -133,11 +137,12 @@ void TextOutput::Result(const UpgradeEnd& end) {
 void TextOutput::Summary(const std::map<Outcome, int>& outcomes, Outcome end) {
     const std::lock_guard lock(mutex_);
     EndBar();
-    int products = 0;
-    for (const auto& [outcome, count] : outcomes)
+    int products = 0, upgraded = 0;
+    for (const auto& [outcome, count] : outcomes) {
         products += count;
-    const auto upgraded = outcomes.find(Outcome::Upgraded);
+        upgraded += Succeeded(outcome) ? count : 0;
+    }
     if (products > 1)
-        out_ << (upgraded == outcomes.end() ? 0 : upgraded->second) << " of " << products
+        out_ << upgraded << " of " << products
              << " products upgraded; exit code " << OutcomeNumber(end) << "\n";
 }

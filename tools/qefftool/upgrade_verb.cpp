@@ -1,5 +1,6 @@
 // qefftool upgrade: the product, or every one attached, with a package.
 
+#include "device/usb_release.h"
 #include "platform/interrupt.h"
 #include "platform/native_hid.h"
 #include "platform/sha256.h"
@@ -31,7 +32,8 @@ namespace {
 struct UpgradeGiven {
     UpgradeOptions upgrade;
     double waitSeconds = -1;
-    std::string device, serial, location, sha256, trust;
+    std::string device, serial, location, sha256, trust, expectRelease;
+    double verifyWithin = 30;
     bool json = false;
 };
 
@@ -50,6 +52,9 @@ int Upgrade(UpgradeGiven& given) {
         upgrade.choice.serial = given.serial;
     if (!given.location.empty())
         upgrade.choice.location = given.location;
+    if (!given.expectRelease.empty())
+        upgrade.expectRelease = ParseRelease(given.expectRelease);
+    upgrade.verifyWithin = std::chrono::milliseconds(static_cast<long long>(given.verifyWithin * 1000));
     CatchInterrupts();
     if (given.json) {
         JsonOutput out(std::cout);
@@ -84,6 +89,17 @@ Verb AddUpgradeVerb(CLI::App& app) {
                      "Refuse the package, before looking for any product, unless this is its SHA-256")
         ->check(Sha256Check());
     AddTrustOption(*command, given->trust, "Refuse the package, before looking for any product,");
+    auto* expect = command
+                       ->add_option("--expect-release", given->expectRelease,
+                                    "After the upgrade, wait for the product to come back with this USB release "
+                                    "number (as lsusb shows it, 2.41, or 0x0241): its new firmware seen running")
+                       ->check(ReleaseCheck());
+    command
+        ->add_option("--verify-within", given->verifyWithin,
+                     "With --expect-release: how many seconds the product has to come back")
+        ->check(CLI::Range(0.0, 86400.0))
+        ->capture_default_str()
+        ->needs(expect);
     command->footer(ExitCodeTable);
     return {command, [given] { return Upgrade(*given); }};
 }

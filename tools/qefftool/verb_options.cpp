@@ -1,5 +1,6 @@
 #include "qefftool/verb_options.h"
 
+#include "device/usb_release.h"
 #include "platform/sha256.h"
 
 #include <cstdlib>
@@ -41,4 +42,14 @@ CLI::Option* AddTrustOption(CLI::App& command, std::string& trust, const std::st
     return command.add_option("--trust", trust,
                               refusal + " unless the signature beside it (PACKAGE.p7s) is by a publisher this "
                                         "certificate (PEM or DER: theirs, or their CA's) vouches for");
+}
+
+CLI::Validator ReleaseCheck() {
+    return CLI::Validator(
+        [](std::string& text) {
+            return ParseRelease(text) ? std::string()
+                                      : "takes a USB release number as lsusb shows it (2.41: BCD digits, two after "
+                                        "the dot) or as the device holds it in hex (0x0241)";
+        },
+        "VERSION");
 }

@@ -19,3 +19,6 @@ CLI::Validator Sha256Check();
 // --trust: the certificate that must vouch for the signer of the package's
 // signature beside it.
 CLI::Option* AddTrustOption(CLI::App& command, std::string& trust, const std::string& refusal);
+
+// --expect-release: a USB release number as lsusb shows it (2.41) or in hex (0x0241).
+CLI::Validator ReleaseCheck();

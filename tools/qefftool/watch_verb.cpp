@@ -4,6 +4,7 @@
 #include "platform/interrupt.h"
 #include "platform/native_arrivals.h"
 #include "platform/native_hid.h"
+#include "device/usb_release.h"
 #include "platform/sha256.h"
 #include "qefftool/station_output.h"
 #include "qefftool/verb_options.h"
@@ -22,9 +23,9 @@ namespace {
 
 struct WatchGiven {
     WatchOptions watch;
-    std::string sha256, serial, location, record, recordKey, http, httpToken, trust;
+    std::string sha256, serial, location, record, recordKey, http, httpToken, trust, expectRelease;
     std::size_t count = 0, failures = 0, parallel = 0;
-    double returnsWithin = 15;
+    double returnsWithin = 15, verifyWithin = 30;
     bool json = false;
     CLI::Option* httpOption = nullptr;
 };
@@ -47,6 +48,9 @@ int Watch(WatchGiven& given) {
     if (given.parallel > 0)
         watch.limits.maxParallel = given.parallel;
     watch.limits.returnsWithin = std::chrono::milliseconds(static_cast<long long>(given.returnsWithin * 1000));
+    if (!given.expectRelease.empty())
+        watch.limits.expectRelease = ParseRelease(given.expectRelease);
+    watch.limits.verifyWithin = std::chrono::milliseconds(static_cast<long long>(given.verifyWithin * 1000));
     if (!given.record.empty())
         watch.record = given.record;
     if (!given.recordKey.empty())
@@ -83,6 +87,17 @@ Verb AddWatchVerb(CLI::App& app) {
                      "is the same product")
         ->check(CLI::Range(0.0, 86400.0))
         ->capture_default_str();
+    auto* expect = command
+                       ->add_option("--expect-release", given->expectRelease,
+                                    "Count a product once it came back with this USB release number (as lsusb shows "
+                                    "it, 2.41, or 0x0241): its new firmware seen running")
+                       ->check(ReleaseCheck());
+    command
+        ->add_option("--verify-within", given->verifyWithin,
+                     "With --expect-release: how many seconds a product upgraded has to come back")
+        ->check(CLI::Range(0.0, 86400.0))
+        ->capture_default_str()
+        ->needs(expect);
     command
         ->add_option("--max-parallel", given->parallel,
                      "Upgrade at most this many products at once; the others wait")
@@ -118,6 +133,7 @@ Verb AddWatchVerb(CLI::App& app) {
         ->check(Sha256Check());
     AddTrustOption(*command, given->trust, "Refuse the package, before looking for any product,");
     command->footer("The exit code is the worst of the products' (0 when every one was upgraded); 8 when Ctrl-C "
-                    "ended it; 9 when a line of the output or of the record could not be written.");
+                    "ended it; 9 when a line of the output or of the record could not be written; 10 when one came "
+                    "back with another release than --expect-release.");
     return {command, [given] { return Watch(*given); }};
 }

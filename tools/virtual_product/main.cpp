@@ -7,6 +7,7 @@
 //   sudo qeff-virtual-product --vid 0x1d50 --pid 0x6018 --block 4096 --payload-size 35664
 //        --answers 1,1,6 --transport gadget
 
+#include "device/usb_release.h"
 #include "package/package_header.h"
 #include "platform/exclusive_file.h"
 #include "simulated/virtual_product.h"
@@ -35,7 +36,7 @@ int Usage() {
                  "         [--out LEN] [--in LEN] [--report-ids] [--answers LIST] [--otherwise CODE]\n"
                  "         [--unplug-after N] [--stop-reading-after N] [--leave-after-last-block]\n"
                  "         [--answer-delay MS] [--serial TEXT] [--phys TEXT] [--udc NAME] [--release BCD] [--save FILE]\n"
-                 "         [--keyboard-interface]\n"
+                 "         [--keyboard-interface] [--restart-release VERSION]\n"
                  "  LEN counts the report-ID byte (default 65: 64 data bytes).\n"
                  "  LIST answers the blocks in turn: a code number, 'silence', 'garbage' or 'unplug';\n"
                  "  blocks after the list get --otherwise (default 1: go on).\n"
@@ -48,7 +49,11 @@ int Usage() {
                  "  --keyboard-interface (gadget): a boot keyboard as a second interface under the same\n"
                  "    IDs, as a composite product has; it says how many reports reached it.\n"
                  "  --report-ids: reports carry ID 1, and a shorter output report ID 2 is described too.\n"
-                 "  --release (gadget): its USB release number (bcdDevice), such as 0x0213.\n";
+                 "  --release (gadget): its USB release number (bcdDevice), as lsusb shows it (2.13) or 0x0213.\n"
+                 "  --restart-release VERSION (gadget): once the last block is answered, it restarts: leaves\n"
+                 "    the bus and comes back with this release, as a product running its new firmware\n"
+                 "    (its old one, to play one whose upgrade did not take). --leave-after-last-block\n"
+                 "    plays one that never comes back.\n";
     return 2;
 }
 
@@ -135,7 +140,23 @@ int main(int argc, char** argv) {
     if (auto v = number("--otherwise", 0xFFFFFFFFul)) o.product.otherwise = BlockAnswer::Code(static_cast<std::uint32_t>(*v));
     o.product.inputReportId = reportIds ? 1 : 0;
     o.product.outputReportId = reportIds ? 1 : 0;
-    if (auto v = number("--release", 0xFFFF)) o.release = static_cast<std::uint16_t>(*v);
+    const auto release = [&](const char* name) -> std::optional<std::uint16_t> {
+        if (!options.count(name))
+            return std::nullopt;
+        const auto v = ParseRelease(options[name]);
+        if (!v) {
+            std::cerr << "qeff-virtual-product: " << name << " takes a release as lsusb shows it (2.41) or 0x0241\n";
+            std::exit(2);
+        }
+        return v;
+    };
+    o.release = release("--release");
+    o.restartRelease = release("--restart-release");
+    if (o.restartRelease && leave) {
+        std::cerr << "qeff-virtual-product: give --restart-release or --leave-after-last-block: it comes back "
+                     "or it does not\n";
+        return 2;
+    }
     if (options.count("--serial"))
         o.serial = options["--serial"];
     if (options.count("--phys"))

@@ -10,6 +10,10 @@
     queued: "QUEUED …",
     upgrading: "UPGRADING",
     upgraded: "UPGRADED ✓",
+    verifying: "VERIFYING …",
+    verified: "VERIFIED ☑",
+    notVerified: "NOT VERIFIED ✗",
+    notReturned: "NOT RETURNED ⚠",
     returned: "RETURNED ↺",
     refused: "REFUSED ✗",
     lost: "TIME-OUT ⚠",
@@ -18,7 +22,9 @@
     left: "LEFT ←",
     notTaken: "NOT TAKEN –",
   };
-  const TIMED = new Set(["upgrading", "upgraded", "refused", "lost", "failed"]);  // the states whose upgrade ran
+  // The states whose upgrade ran.
+  const TIMED = new Set(["upgrading", "upgraded", "refused", "lost", "failed", "verifying", "verified", "notVerified",
+                         "notReturned"]);
   const STATION_STATES = {
     starting: "STARTING …",
     watching: "WATCHING ●",
@@ -86,7 +92,9 @@
     const upgrading = p.state === "upgrading";
     // "UPGRADING 40 %", wrapped (if at all) before the percent, never inside it.
     const word = STATES[p.state] || String(p.state || "").toUpperCase();
-    setText(tile.querySelector(".state .word"), upgrading ? word + " " : word);
+    // The release it came back with, where it is not the one expected.
+    const seen = p.state === "notVerified" && p.releaseAfter ? word + " · release " + p.releaseAfter : word;
+    setText(tile.querySelector(".state .word"), upgrading ? word + " " : seen);
     setText(tile.querySelector(".state .percent"), upgrading ? (p.percent || 0) + " %" : "");
     const bar = tile.querySelector(".progress");
     setHidden(bar, !upgrading);
@@ -94,7 +102,8 @@
       bar.value = p.percent || 0;
       bar.setAttribute("aria-label", "Upgrade of " + (p.serial || p.place) + ": " + (p.percent || 0) + " %");
     }
-    const shown = p.state !== "upgraded" && p.state !== "upgrading" && p.state !== "queued" ? p.message : "";
+    const quiet = ["upgraded", "upgrading", "queued", "verifying", "verified"];
+    const shown = quiet.includes(p.state) ? "" : p.message;
     setText(tile.querySelector(".message"), shown);
     setText(tile.querySelector(".seconds"), TIMED.has(p.state) ? seconds(p.seconds) : "");
   }
