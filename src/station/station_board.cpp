@@ -94,18 +94,13 @@ void StationBoard::Take(const StationEvent& e) {
             t->state = state;
         return t;
     };
+    state_ = e.state;  // the model's word, never the board's guess
     switch (e.kind) {
     case Kind::Package: header_.package = e.package; break;
-    case Kind::Watching:
-        startedAt_ = e.time;
-        if (state_ == "starting")
-            state_ = "watching";
-        break;
-    case Kind::Serving: break;
-    // Paused is a state of its own, kept apart from the station's progress: a
-    // pause asked for while the station starts holds once it watches.
-    case Kind::Paused: paused_ = true; break;
-    case Kind::Resumed: paused_ = false; break;
+    case Kind::Watching: startedAt_ = e.time; break;
+    case Kind::Serving:
+    case Kind::Paused:
+    case Kind::Resumed: break;
     case Kind::Denied: {
         ++denied_;
         if (!tiles_.count(p.path))
@@ -142,26 +137,26 @@ void StationBoard::Take(const StationEvent& e) {
         if (!p.path.empty() && placeOf_.count(p.id))
             tile();  // the product as the message left it: its message
         break;
-    case Kind::Stopping:
-        stopReason_ = e.text;
-        if (state_ != "stopped")
-            state_ = "stopping";
-        break;
-    case Kind::Done:
+    case Kind::Stopping: stopReason_ = e.text; break;
+    case Kind::Done: {
         ++outcomes_[p.outcome];
         if (p.outcome == Outcome::Upgraded) {
             if (firstUpgradeAt_ == Clock::time_point{})
                 firstUpgradeAt_ = p.startedAt;
             lastUpgradeAt_ = p.endedAt;
         }
-        if (Tile* t = show(OutcomeState(p.outcome))) {
+        // A stop cut it short, or came before its turn: no failure of the product's own.
+        const bool interrupted = p.outcome == Outcome::Interrupted;
+        notStarted_ += interrupted && !p.attempt;
+        const char* state = !interrupted ? OutcomeState(p.outcome) : p.attempt ? "interrupted" : "notStarted";
+        if (Tile* t = show(state)) {
             t->ended = true;
             if (p.outcome == Outcome::Upgraded)
                 t->percent = 100;
         }
         break;
+    }
     case Kind::Summary:
-        state_ = "stopped";
         exitCode_ = OutcomeNumber(e.end);
         break;
     }
@@ -214,7 +209,7 @@ std::string StationBoard::StatusJson(Clock::time_point now) const {
     json status;
     status["station"] = {{"name", header_.station},
                          {"operator", header_.operatorName},
-                         {"state", state_ == "watching" && paused_ ? "paused" : state_},
+                         {"state", StationStateName(state_)},
                          {"stopReason", stopReason_},
                          {"startedAt", startedAt_ == Clock::time_point{} ? json(nullptr) : json(IsoUtc(startedAt_))},
                          {"now", IsoUtc(now)},
@@ -235,12 +230,17 @@ std::string StationBoard::StatusJson(Clock::time_point now) const {
     std::size_t ended = 0;
     for (const auto& [outcome, count] : outcomes_)
         ended += static_cast<std::size_t>(count);
+    // The interrupted ones stay out of the yield: a stop is no product's failure.
+    const std::size_t interrupted = Count(Outcome::Interrupted);
+    ended -= interrupted;
     const std::size_t upgraded = Count(Outcome::Upgraded), failed = ended - upgraded;
     // Products an hour, over the time from the first upgrade's start to the
     // last one's end: what the line did, not how long it stood idle before.
     const double hours = Seconds(firstUpgradeAt_, lastUpgradeAt_) / 3600.0;
     status["counters"] = {{"upgraded", upgraded},
                           {"failed", failed},
+                          {"interrupted", interrupted - notStarted_},
+                          {"notStarted", notStarted_},
                           {"returned", returned_},
                           {"denied", denied_},
                           {"running", running},

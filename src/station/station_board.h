@@ -37,6 +37,7 @@ public:
         std::string place;
         StationProduct product;
         std::string state;  // arrived queued upgrading upgraded returned refused lost failed denied left notTaken
+                            // interrupted notStarted
         int percent = 0;
         bool ended = false;  // its upgrade ended, with the product's exit code
     };
@@ -52,13 +53,13 @@ private:
     mutable std::mutex mutex_;
     RecordHeader header_;
     std::size_t recordsKept_;
-    std::string state_ = "starting";  // starting watching stopping stopped
-    bool paused_ = false;             // shown as "paused" while watching
+    StationState state_ = StationState::Starting;  // as the model told it with its last event
     std::string stopReason_;
     std::chrono::system_clock::time_point startedAt_{}, firstUpgradeAt_{}, lastUpgradeAt_{};
     std::map<std::string, Tile> tiles_;  // by place
     std::map<std::size_t, std::string> placeOf_;  // product id: its place
     std::map<Outcome, int> outcomes_;  // of the products done: the station's one count of them
+    std::size_t notStarted_ = 0;       // of the interrupted ones, those stopped before their turn
     std::size_t returned_ = 0, denied_ = 0;
     std::deque<std::string> records_;  // JSON objects, oldest first
     int exitCode_ = -1;

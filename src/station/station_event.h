@@ -26,6 +26,10 @@ struct StationProduct {
     std::string message;  // the last message told of it
 };
 
+// The station's own state, as its model keeps it.
+enum class StationState { Starting, Watching, Paused, Stopping, Stopped };
+const char* StationStateName(StationState state);  // "starting" "watching" "paused" "stopping" "stopped"
+
 // One thing that happened at the station, with what the model knew then:
 // every output (text lines, JSON lines, the record) is written from these.
 struct StationEvent {
@@ -45,6 +49,7 @@ struct StationEvent {
     std::map<Outcome, int> outcomes; // Summary: how many products ended with each outcome
     Outcome end = Outcome::Upgraded; // Summary: how the run ended, the worst of all
     std::uint16_t vendorId = 0, productId = 0;
+    StationState state = StationState::Starting;  // the station's, once this happened
 };
 
 // `time` in UTC as ISO 8601 with milliseconds: 2026-12-09T13:45:07.123Z.

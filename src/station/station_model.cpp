@@ -52,7 +52,20 @@ void StationModel::Post(Kind kind, const StationProduct& product, std::string te
     Post(std::move(event));
 }
 
+// The station's state is the model's alone: every event carries it, and the
+// board, the page and the API show it as it was told.
+StationState StationModel::State() const {
+    if (ended_)
+        return StationState::Stopped;
+    if (policy_.Stopping() != StopReason::None)
+        return StationState::Stopping;
+    if (!watching_)
+        return StationState::Starting;
+    return policy_.Paused() ? StationState::Paused : StationState::Watching;
+}
+
 void StationModel::Post(StationEvent event) {
+    event.state = State();
     board_.Take(event);
     writer_.Post(std::move(event));
 }
@@ -64,6 +77,7 @@ void StationModel::Package() {
 
 void StationModel::Watching() {
     const std::lock_guard lock(mutex_);
+    watching_ = true;
     Post(Kind::Watching, {});
 }
 
@@ -269,6 +283,7 @@ Outcome StationModel::Summary(Outcome atLeast) {
     for (const auto& [outcome, count] : event.outcomes)
         event.end = Worse(event.end, outcome);
     const Outcome end = event.end;
+    ended_ = true;
     Post(std::move(event));
     return end;
 }

@@ -59,6 +59,7 @@ public:
 
 private:
     std::string StopText(StopReason reason) const;  // under the lock
+    StationState State() const;                      // under the lock
     void Post(StationEvent::Kind kind, const StationProduct& product, std::string text = {});
     void Post(StationEvent event);  // to the board, then the fan-out; under the lock
     void PostMessage(const StationProduct& product, const std::string& caption, const std::string& text,
@@ -76,4 +77,5 @@ private:
     std::map<std::size_t, std::string> upgradedPlugs_;  // of the products done and upgraded
     std::size_t nextId_ = 0;
     int attempts_ = 0;
+    bool watching_ = false, ended_ = false;  // Watching, Summary told
 };

@@ -57,7 +57,8 @@ protected:
 // Faults caught: tiles in plain string order (port 10 before port 2), a tile
 // per product instead of per place (the fixture's tiles pile up), a product's
 // refusal without its message and code, a return counted as a failure or in
-// the yield, a denied tile left behind once its product is seen at its
+// the yield, a product cut short or never started by a stop shown as failed
+// or counted in the yield, a denied tile left behind once its product is seen at its
 // location, the records oldest first, the stop's reason or the exit code not
 // shown.
 TEST_F(StationBoardTest, ShowsATilePerPlaceInPortOrderWithCountersRecordsAndWhyItStopped) {
@@ -75,15 +76,18 @@ TEST_F(StationBoardTest, ShowsATilePerPlaceInPortOrderWithCountersRecordsAndWhyI
     model.Message(refusing, "Error", "Firmware refused, code 0x21");
     model.Finish(refusing, Outcome::Refused, TransferResult{TransferOutcome::Refused, 0x21, 0, 0});
     Plug("A1", "1-1.10");  // back after its upgrade
+    model.Pause(true);
+    const std::size_t waiting = Plug("D4", "1-1.4");
     model.Stop(StopReason::Interrupted);
     model.Finish(denied, Outcome::Interrupted, std::nullopt);
+    model.Drop(waiting);
     model.Summary(Outcome::Interrupted);
 
     const json status = Status();
     std::vector<std::string> places;
     for (const json& tile : status["products"])
         places.push_back(tile["place"]);
-    EXPECT_EQ(places, (std::vector<std::string>{"1-1.2", "1-1.3", "1-1.10"}));
+    EXPECT_EQ(places, (std::vector<std::string>{"1-1.2", "1-1.3", "1-1.4", "1-1.10"}));
     EXPECT_EQ(TileAt(status, "1-1.10")["state"], "returned");
     const json& refused = TileAt(status, "1-1.2");
     EXPECT_EQ(refused["state"], "refused");
@@ -91,13 +95,17 @@ TEST_F(StationBoardTest, ShowsATilePerPlaceInPortOrderWithCountersRecordsAndWhyI
     EXPECT_EQ(refused["ackCode"], 0x21);
     EXPECT_EQ(refused["outcome"], "refused the firmware");
     EXPECT_EQ(TileAt(status, "1-1.3")["outcome"], "interrupted");
+    EXPECT_EQ(TileAt(status, "1-1.3")["state"], "interrupted");
+    EXPECT_EQ(TileAt(status, "1-1.4")["state"], "notStarted");
 
     const json& counters = status["counters"];
     EXPECT_EQ(counters["upgraded"], 1);
-    EXPECT_EQ(counters["failed"], 2);
+    EXPECT_EQ(counters["failed"], 1);
+    EXPECT_EQ(counters["interrupted"], 1);
+    EXPECT_EQ(counters["notStarted"], 1);
     EXPECT_EQ(counters["returned"], 1);
     EXPECT_EQ(counters["denied"], 1);
-    EXPECT_DOUBLE_EQ(counters["yield"].get<double>(), 1.0 / 3.0);
+    EXPECT_DOUBLE_EQ(counters["yield"].get<double>(), 1.0 / 2.0);
 
     EXPECT_EQ(status["station"]["state"], "stopped");
     EXPECT_EQ(status["station"]["exitCode"], 8);
@@ -105,9 +113,10 @@ TEST_F(StationBoardTest, ShowsATilePerPlaceInPortOrderWithCountersRecordsAndWhyI
     EXPECT_EQ(status["package"]["productName"], "<b>Probe</b>");
 
     const json& records = status["records"];
-    ASSERT_EQ(records.size(), 5u);  // start, three products, stop
+    ASSERT_EQ(records.size(), 6u);  // start, four products, stop
     EXPECT_EQ(records.front()["record"], "stop");
-    EXPECT_EQ(records[1]["serial"], "C3");
+    EXPECT_EQ(records[1]["serial"], "D4");
+    EXPECT_EQ(records[2]["serial"], "C3");
     EXPECT_EQ(records.back()["record"], "start");
     EXPECT_EQ(json::parse(model.Board().RecordsJson()).front()["record"], "start");
 }
@@ -153,10 +162,16 @@ TEST(StationBoardStart, APauseAskedForWhileTheStationStartsIsShownOnceItWatches)
     StationOutput out{lines, true};
     EventFanout writer{out, nullptr, {}};
     StationModel model{StationPolicy({}), writer, {"bench-3", "Ana", {}}};
+    const auto state = [&] {
+        return json::parse(model.Board().StatusJson(std::chrono::system_clock::now()))["station"]["state"];
+    };
     model.Package();
     model.Pause(true);
+    EXPECT_EQ(state(), "starting");
     model.Watching();
-    EXPECT_EQ(json::parse(model.Board().StatusJson(std::chrono::system_clock::now()))["station"]["state"], "paused");
+    EXPECT_EQ(state(), "paused");
+    model.Stop(StopReason::Interrupted);
+    EXPECT_EQ(state(), "stopping");
     writer.Close();
 }
 

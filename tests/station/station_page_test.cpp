@@ -225,6 +225,9 @@ TEST_F(StationPage, AStationLostOrStoppedIsShownAsSuch) {
         e.kind = kind;
         e.time = std::chrono::system_clock::now();
         e.package = summary;
+        e.state = kind == StationEvent::Kind::Summary    ? StationState::Stopped
+                  : kind == StationEvent::Kind::Stopping ? StationState::Stopping
+                                                         : StationState::Watching;
         return e;
     };
     StationBoard board({"bench-3", "Ana", summary});

@@ -313,6 +313,7 @@ TEST_F(WebStation, TheBoardAsItEndedReachesTheStreamsBeforeTheyClose) {
     StationEvent summary;
     summary.kind = StationEvent::Kind::Summary;
     summary.end = Outcome::Interrupted;
+    summary.state = StationState::Stopped;
     // A backlog on the server's thread, so that its close is asked for
     // before the summary's change of the board is told.
     for (int i = 0; i < 5000; ++i)

@@ -17,8 +17,10 @@
     denied: "DENIED ⊘",
     left: "LEFT ←",
     notTaken: "NOT TAKEN –",
+    interrupted: "INTERRUPTED ■",
+    notStarted: "NOT STARTED ■",
   };
-  const TIMED = new Set(["upgrading", "upgraded", "refused", "lost", "failed"]);  // the states whose upgrade ran
+  const TIMED = new Set(["upgrading", "upgraded", "refused", "lost", "failed", "interrupted"]);  // the states whose upgrade ran
   const STATION_STATES = {
     starting: "STARTING …",
     watching: "WATCHING ●",
