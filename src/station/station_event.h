@@ -50,6 +50,7 @@ struct StationEvent {
     Outcome end = Outcome::Upgraded; // Summary: how the run ended, the worst of all
     std::uint16_t vendorId = 0, productId = 0;
     StationState state = StationState::Starting;  // the station's, once this happened
+    std::string by;  // Paused, Resumed, Stopping: who asked ("a signal", "the page from 127.0.0.1"); empty: the station itself
 };
 
 // `time` in UTC as ISO 8601 with milliseconds: 2026-12-09T13:45:07.123Z.

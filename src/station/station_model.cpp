@@ -43,10 +43,11 @@ StationEvent Stamped(Kind kind, const StationProduct& product = {}) {
 
 }  // namespace
 
-void StationModel::Post(Kind kind, const StationProduct& product, std::string text) {
+void StationModel::Post(Kind kind, const StationProduct& product, std::string text, std::string by) {
     StationEvent event = Stamped(kind, product);
     event.package = package_;
     event.text = std::move(text);
+    event.by = std::move(by);
     event.vendorId = package_.vendorId;
     event.productId = package_.productId;
     Post(std::move(event));
@@ -55,6 +56,11 @@ void StationModel::Post(Kind kind, const StationProduct& product, std::string te
 // The station's state is the model's alone: every event carries it, and the
 // board, the page and the API show it as it was told.
 StationState StationModel::State() const {
+    const std::lock_guard lock(mutex_);
+    return StateLocked();
+}
+
+StationState StationModel::StateLocked() const {
     if (ended_)
         return StationState::Stopped;
     if (policy_.Stopping() != StopReason::None)
@@ -65,7 +71,7 @@ StationState StationModel::State() const {
 }
 
 void StationModel::Post(StationEvent event) {
-    event.state = State();
+    event.state = StateLocked();
     board_.Take(event);
     writer_.Post(std::move(event));
 }
@@ -225,12 +231,12 @@ void StationModel::Drop(std::size_t id) {
     Finish(id, Outcome::Interrupted, std::nullopt);  // under Ctrl-C: interrupted before its turn
 }
 
-void StationModel::Stop(StopReason reason) {
+void StationModel::Stop(StopReason reason, const std::string& by) {
     const std::lock_guard lock(mutex_);
     if (policy_.Stopping() != StopReason::None)
         return;
     policy_.Stop(reason);
-    Post(Kind::Stopping, {}, StopText(reason));
+    Post(Kind::Stopping, {}, StopText(reason), by);
 }
 
 std::string StationModel::StopText(StopReason reason) const {
@@ -248,12 +254,13 @@ std::string StationModel::StopText(StopReason reason) const {
     return {};
 }
 
-void StationModel::Pause(bool paused) {
+bool StationModel::Pause(bool paused, const std::string& by) {
     const std::lock_guard lock(mutex_);
     if (policy_.Paused() == paused || policy_.Stopping() != StopReason::None)
-        return;  // a station that stops takes no new product either way
+        return false;  // a station that stops takes no new product either way
     policy_.Pause(paused);
-    Post(paused ? Kind::Paused : Kind::Resumed, {});
+    Post(paused ? Kind::Paused : Kind::Resumed, {}, {}, by);
+    return true;
 }
 
 void StationModel::Serving(const std::string& url, const std::string& link) {

@@ -44,10 +44,11 @@ public:
     void Finish(std::size_t id, Outcome outcome, const std::optional<TransferResult>& result);
     // A product taken but not started, dropped as the station stops.
     void Drop(std::size_t id);
-    void Stop(StopReason reason);
+    void Stop(StopReason reason, const std::string& by = {});
     // Takes no new product while paused; the running ones finish. Told once
-    // per change.
-    void Pause(bool paused);
+    // per change: false when nothing changed (so already, or stopping).
+    bool Pause(bool paused, const std::string& by = {});
+    StationState State() const;
     // The page's address is told, once it listens.
     void Serving(const std::string& url, const std::string& link);
     StopReason Stopping() const;
@@ -59,8 +60,8 @@ public:
 
 private:
     std::string StopText(StopReason reason) const;  // under the lock
-    StationState State() const;                      // under the lock
-    void Post(StationEvent::Kind kind, const StationProduct& product, std::string text = {});
+    StationState StateLocked() const;
+    void Post(StationEvent::Kind kind, const StationProduct& product, std::string text = {}, std::string by = {});
     void Post(StationEvent event);  // to the board, then the fan-out; under the lock
     void PostMessage(const StationProduct& product, const std::string& caption, const std::string& text,
                      MessageStyle style = MessageStyle::Plain);

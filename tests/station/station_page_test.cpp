@@ -214,9 +214,9 @@ TEST_F(StationPage, PauseResumeAndStopArePressedAndTheStationDoesEach) {
 // as lost (a supervisor would wait for ever) instead of asking for a new link.
 TEST_F(StationPage, AStationLostOrStoppedIsShownAsSuch) {
     struct NoCommands final : StationCommands {
-        void Pause() override {}
-        void Resume() override {}
-        void Stop() override {}
+        CommandAnswer Pause(const std::string&) override { return {}; }
+        CommandAnswer Resume(const std::string&) override { return {}; }
+        CommandAnswer Stop(const std::string&) override { return {}; }
     } commands;
     PackageSummary summary;
     summary.productName = "Probe";
@@ -257,6 +257,8 @@ TEST_F(StationPage, AStationLostOrStoppedIsShownAsSuch) {
     before.Take(event(StationEvent::Kind::Watching));
     web->Take(event(StationEvent::Kind::Watching));
     devtools->Call("Page.navigate", {{"url", web->Link()}}, tab);
+    ASSERT_TRUE(devtools->WaitUntil(tab, "document.querySelector('#login') !== null", 10s)) << Text("body");
+    devtools->Click(tab, "#login");  // the link's page spends its key only by its button
     ASSERT_TRUE(Shows("#station-state", "WATCHING")) << "let in by its link: " << Text("body");
     const std::string url = web->Url();
     guarded.port = static_cast<std::uint16_t>(std::stoi(url.substr(url.rfind(':') + 1)));

@@ -36,8 +36,8 @@ StationWeb::Impl::Impl(const WebOptions& options, const StationBoard& b, Station
                                  " lets other machines in: give the token they must show with --http-token FILE");
     if (options.token) {
         token_ = *options.token;
-        session_ = RandomKey();
         loginKey_ = RandomKey();
+        loginKeyUntil_ = std::chrono::steady_clock::now() + kLoginKeyLasts;
     }
 
     const tcp::endpoint endpoint(address, options.port);
@@ -56,6 +56,7 @@ StationWeb::Impl::Impl(const WebOptions& options, const StationBoard& b, Station
     if (error)
         throw std::runtime_error("--http: cannot listen on " + where + ": " + error.message());
     port_ = acceptor_.local_endpoint().port();
+    cookieName_ = SessionCookieName(port_);
 
     // Listening on every address, the link names this computer, which other
     // desks can reach, not 0.0.0.0.
@@ -117,6 +118,7 @@ void StationWeb::Impl::AwaitClosed(std::chrono::steady_clock::time_point deadlin
 
 std::string StationWeb::Impl::NewLink(std::string_view host) {
     loginKey_ = RandomKey();
+    loginKeyUntil_ = std::chrono::steady_clock::now() + kLoginKeyLasts;
     return "http://" + std::string(host) + "/login?key=" + loginKey_;
 }
 
@@ -129,7 +131,35 @@ void StationWeb::Impl::Tell(const std::string& eventLine) {
     });
 }
 
-WebSecrets StationWeb::Impl::Secrets() const { return {port_, token_, session_, loginKey_, host_}; }
+WebSecrets StationWeb::Impl::Secrets() {
+    if (!loginKey_.empty() && std::chrono::steady_clock::now() >= loginKeyUntil_)
+        loginKey_.clear();
+    sessionsShown_.assign(sessions_.begin(), sessions_.end());
+    return {port_, token_, sessionsShown_, cookieName_, loginKey_, host_};
+}
+
+std::string StationWeb::Impl::NewSession() {
+    loginKey_.clear();
+    sessions_.push_back(RandomKey());
+    if (sessions_.size() > kMaxSessions)
+        sessions_.pop_front();
+    return sessions_.back();
+}
+
+void StationWeb::Impl::EndSessions(std::string_view value) {
+    if (value.empty())
+        sessions_.clear();
+    else
+        std::erase(sessions_, value);
+}
+
+void StationWeb::Impl::ReplaceToken(std::string token) {
+    net::post(io_, [this, token = std::move(token)]() mutable {
+        token_ = std::move(token);
+        sessions_.clear();
+        loginKey_.clear();
+    });
+}
 
 std::shared_ptr<const std::string> StationWeb::Impl::FreshStatus() {
     status_ = std::make_shared<const std::string>(

@@ -8,11 +8,13 @@
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <unordered_set>
+#include <vector>
 
 class WebConnection;
 struct WebSecrets;
@@ -36,8 +38,19 @@ struct StationWeb::Impl {
     // A station event's JSON line: to every events stream, and the board changed. From any thread.
     void Tell(const std::string& eventLine);
 
-    WebSecrets Secrets() const;
-    void LoginKeyUsed() { loginKey_.clear(); }
+    // How long a one-time link works: a link left in a log is soon worth nothing.
+    static constexpr auto kLoginKeyLasts = std::chrono::minutes(5);
+    // Sessions kept at most; beyond, the oldest ends.
+    static constexpr std::size_t kMaxSessions = 64;
+
+    WebSecrets Secrets();
+    // The one-time key was spent: a session of its own for the browser that
+    // spent it, the value of its cookie.
+    std::string NewSession();
+    // The session `value` ends; all of them when it is empty.
+    void EndSessions(std::string_view value);
+    // A new token, from any thread: every session and link ends.
+    void ReplaceToken(std::string token);
     // A new one-time link, for one more browser, by the name the asker gave
     // the station (`host`, as its request's Host says); the last one no longer works.
     std::string NewLink(std::string_view host);
@@ -59,7 +72,11 @@ private:
     // Closes what is left once every connection has gone, or at `deadline`.
     void AwaitClosed(std::chrono::steady_clock::time_point deadline);
 
-    std::string token_, session_, loginKey_;
+    std::string token_, loginKey_;
+    std::chrono::steady_clock::time_point loginKeyUntil_;
+    std::deque<std::string> sessions_;  // oldest first
+    std::vector<std::string> sessionsShown_;  // what Secrets() last handed out
+    std::string cookieName_;
     std::uint16_t port_ = 0;
     std::string host_;  // as the link names the station
     std::shared_ptr<const std::string> status_;

@@ -240,7 +240,7 @@
     button.addEventListener("click", () => {
       if (path === "/api/stop" && !window.confirm(STOP_QUESTION)) return;
       const refused = byId("refused-command");
-      fetch(path, {method: "POST"})
+      fetch(path, {method: "POST", headers: {"X-Quorvella-Control": "1"}})
         .then((answer) => {
           setHidden(refused, answer.ok);
           if (!answer.ok) setText(refused, button.textContent + " was refused by the station (" + answer.status + ")");
