@@ -4,10 +4,10 @@
 
 namespace {
 
-std::atomic<bool> requested{false};
+std::atomic<bool> reloadAsked{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
-void OnHangup(int) { requested.store(true); }
+void OnHangup(int) { reloadAsked.store(true); }
 
 }  // namespace
 
@@ -19,4 +19,4 @@ void CatchReloadRequests() {
     sigaction(SIGHUP, &action, nullptr);
 }
 
-std::atomic<bool>& ReloadRequested() { return requested; }
+std::atomic<bool>& ReloadRequested() { return reloadAsked; }

@@ -2,10 +2,10 @@
 
 namespace {
 
-std::atomic<bool> requested{false};
+std::atomic<bool> reloadAsked{false};
 
 }  // namespace
 
 void CatchReloadRequests() {}
 
-std::atomic<bool>& ReloadRequested() { return requested; }
+std::atomic<bool>& ReloadRequested() { return reloadAsked; }

@@ -170,9 +170,11 @@ void StationBoard::Take(const StationEvent& e) {
     }
     const std::string record = recordsKept_ ? RecordLine(e, header_) : std::string();
     if (!record.empty()) {
-        records_.push_back(record.substr(0, record.size() - 1));  // without its newline
-        if (records_.size() > recordsKept_)
+        records_.emplace_back(IsoUtc(e.time), record.substr(0, record.size() - 1));  // without its newline
+        if (records_.size() > recordsKept_) {
             records_.pop_front();
+            ++recordsDropped_;
+        }
     }
 }
 
@@ -272,17 +274,22 @@ std::string StationBoard::StatusJson(Clock::time_point now) const {
     }
     status["products"] = std::move(products);
 
-    json records = json::array();
-    for (auto it = records_.rbegin(); it != records_.rend() && records.size() < RecordsShown; ++it)
-        records.push_back(json::parse(*it, nullptr, false));
+    json records = json::array();  // the last ones, oldest first, as /api/records lists them
+    for (auto it = records_.end() - static_cast<std::ptrdiff_t>(std::min(RecordsShown, records_.size()));
+         it != records_.end(); ++it)
+        records.push_back(json::parse(it->second, nullptr, false));
     status["records"] = std::move(records);
     return status.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string StationBoard::RecordsJson() const {
+std::string StationBoard::RecordsJson(std::string_view since, std::size_t* dropped) const {
     const std::lock_guard lock(mutex_);
+    if (dropped)
+        *dropped = recordsDropped_;
     std::string text = "[";
-    for (const std::string& record : records_) {
+    for (const auto& [time, record] : records_) {
+        if (!since.empty() && time <= since)  // ISO 8601 in UTC orders as its text does
+            continue;
         if (text.size() > 1)
             text += ',';
         text += record;

@@ -59,7 +59,7 @@ protected:
 // refusal without its message and code, a return counted as a failure or in
 // the yield, a product cut short or never started by a stop shown as failed
 // or counted in the yield, a denied tile left behind once its product is seen at its
-// location, the records oldest first, the stop's reason or the exit code not
+// location, the records of /api/status and /api/records in other orders, the stop's reason or the exit code not
 // shown.
 TEST_F(StationBoardTest, ShowsATilePerPlaceInPortOrderWithCountersRecordsAndWhyItStopped) {
     const std::size_t first = Plug("A1", "1-1.10");
@@ -113,12 +113,20 @@ TEST_F(StationBoardTest, ShowsATilePerPlaceInPortOrderWithCountersRecordsAndWhyI
     EXPECT_EQ(status["package"]["productName"], "<b>Probe</b>");
 
     const json& records = status["records"];
-    ASSERT_EQ(records.size(), 6u);  // start, four products, stop
-    EXPECT_EQ(records.front()["record"], "stop");
-    EXPECT_EQ(records[1]["serial"], "D4");
-    EXPECT_EQ(records[2]["serial"], "C3");
-    EXPECT_EQ(records.back()["record"], "start");
-    EXPECT_EQ(json::parse(model.Board().RecordsJson()).front()["record"], "start");
+    ASSERT_EQ(records.size(), 6u);  // start, four products, stop: oldest first, as /api/records
+    EXPECT_EQ(records.front()["record"], "start");
+    EXPECT_EQ(records[3]["serial"], "C3");
+    EXPECT_EQ(records[4]["serial"], "D4");
+    EXPECT_EQ(records.back()["record"], "stop");
+    EXPECT_EQ(json::parse(model.Board().RecordsJson()), records);
+    // Fault caught: ?since= ignored, or taking the records of that very time again.
+    EXPECT_EQ(json::parse(model.Board().RecordsJson("2000-01-01T00:00:00.000Z")), records);
+    EXPECT_EQ(json::parse(model.Board().RecordsJson("2999-01-01T00:00:00.000Z")), json::array());
+    const std::string firstTime = records[0]["time"];
+    std::size_t afterFirst = 0;
+    for (const json& record : records)
+        afterFirst += record["time"].get<std::string>() > firstTime;
+    EXPECT_EQ(json::parse(model.Board().RecordsJson(firstTime)).size(), afterFirst);
 }
 
 // Faults caught: a product that restarted and came back at its place before

@@ -153,10 +153,10 @@ protected:
 
 // A client that reads what a stream sends, as bytes.
 struct StreamClient {
-    StreamClient(std::uint16_t port, const std::string& target) : socket(io) {
+    StreamClient(std::uint16_t port, const std::string& target, const std::string& header = {}) : socket(io) {
         socket.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
-        const std::string request =
-            "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+        const std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" +
+                                    (header.empty() ? "" : header + "\r\n") + "\r\n";
         net::write(socket, net::buffer(request));
     }
     // Reads until `text` has come (true) or the connection ends or `within` passes (false).
@@ -402,6 +402,30 @@ TEST_F(WebStation, StreamsTellAnEventAtOnce) {
     EXPECT_TRUE(events.ReadUntil("\ndata: " + StationEventJson(arrived) + "\n\n", 1500ms)) << events.received;
     EXPECT_TRUE(status.ReadUntil("event: status\ndata: ", 1500ms)) << status.received;
     EXPECT_TRUE(status.ReadUntil("\"place\":\"1-1.4\"", 1500ms)) << status.received;
+}
+
+// Faults caught: events without an id; a client that reconnects with its
+// Last-Event-ID missing what came meanwhile, or hearing it twice; one that
+// followed another run (the station started again) not told so.
+TEST_F(WebStation, AClientThatReconnectsHearsWhatItMissed) {
+    Listen(false);
+    StreamClient first(port, "/api/events");
+    ASSERT_TRUE(first.ReadUntil("text/event-stream", 2000ms));
+    Tell(Message("one"));
+    ASSERT_TRUE(first.ReadUntil("\"text\":\"one\"", 2000ms)) << first.received;
+    const auto id = first.received.rfind("id: ");
+    ASSERT_NE(id, std::string::npos) << first.received;
+    const std::string lastId = first.received.substr(id + 4, first.received.find('\n', id) - id - 4);
+    EXPECT_EQ(lastId.substr(lastId.find('.')), ".1") << lastId;
+    Tell(Message("two"));
+    Tell(Message("three"));
+
+    StreamClient again(port, "/api/events", "Last-Event-ID: " + lastId);
+    EXPECT_TRUE(again.ReadUntil("\"text\":\"two\"", 2000ms)) << again.received;
+    EXPECT_TRUE(again.ReadUntil("\"text\":\"three\"", 2000ms)) << again.received;
+    EXPECT_EQ(again.received.find("\"text\":\"one\""), std::string::npos) << "heard once";
+    StreamClient other(port, "/api/events", "Last-Event-ID: 0123456789abcdef.7");
+    EXPECT_TRUE(other.ReadUntil("event: newRun", 2000ms)) << other.received;
 }
 
 // This computer's first address that is not loopback, as another computer

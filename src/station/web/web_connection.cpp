@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include <boost/asio/write.hpp>
+
+#include <charconv>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
 
@@ -47,6 +49,32 @@ Refusal RefusalOf(unsigned status, std::string_view why = {}) {
     case 431: return {"headerTooLarge", "The request's header is too large."};
     default: return {"error", "The request failed."};
     }
+}
+
+// The value of `name` in the target's query, its %XX escapes decoded ("%3A": ':').
+std::string QueryValue(std::string_view target, std::string_view name) {
+    const auto question = target.find('?');
+    std::string_view query = question == std::string_view::npos ? std::string_view{} : target.substr(question + 1);
+    while (!query.empty()) {
+        const auto end = query.find('&');
+        const std::string_view pair = query.substr(0, end);
+        query = end == std::string_view::npos ? std::string_view{} : query.substr(end + 1);
+        if (pair.size() <= name.size() || pair.substr(0, name.size()) != name || pair[name.size()] != '=')
+            continue;
+        std::string value;
+        for (std::size_t i = name.size() + 1; i < pair.size(); ++i) {
+            unsigned byte = 0;
+            const char* digits = pair.data() + i + 1;
+            if (pair[i] == '%' && i + 2 < pair.size() && std::from_chars(digits, digits + 2, byte, 16).ptr == digits + 2) {
+                value += static_cast<char>(byte);
+                i += 2;
+            } else {
+                value += pair[i];
+            }
+        }
+        return value;
+    }
+    return {};
 }
 
 std::string Json(const nlohmann::json& value) {
@@ -94,6 +122,8 @@ void WebConnection::Close() {
     if (closed_)
         return;
     closed_ = true;
+    if (giveUp_)
+        giveUp_->cancel();
     boost::system::error_code ignored;
     socket_.socket().shutdown(net::ip::tcp::socket::shutdown_both, ignored);
     socket_.close();
@@ -179,7 +209,15 @@ void WebConnection::Answer(const Request& request) {
         return Reply(200, file->contentType, std::string(file->bytes), keepAlive);
     }
     case WebRoute::Status: return Reply(200, json, web_.board.StatusJson(std::chrono::system_clock::now()), keepAlive);
-    case WebRoute::Records: return Reply(200, json, web_.board.RecordsJson(), keepAlive);
+    case WebRoute::Records: {
+        std::size_t dropped = 0;
+        Response response{http::status::ok, request.version()};
+        response.set(http::field::content_type, json);
+        response.body() = web_.board.RecordsJson(QueryValue(request.target(), "since"), &dropped);
+        if (dropped)  // the oldest went, past the records kept: said, never left to be guessed
+            response.set("X-Quorvella-Records-Dropped", std::to_string(dropped));
+        return Reply(std::move(response), keepAlive);
+    }
     case WebRoute::Pause: return command(web_.commands.Pause(by));
     case WebRoute::Resume: return command(web_.commands.Resume(by));
     case WebRoute::Stop: return command(web_.commands.Stop(by));
@@ -207,7 +245,7 @@ void WebConnection::Answer(const Request& request) {
         return Reply(std::move(response), keepAlive);
     }
     case WebRoute::StatusStream: return Follow(Stream::Status, request.version());
-    case WebRoute::Events: return Follow(Stream::Events, request.version());
+    case WebRoute::Events: return Follow(Stream::Events, request.version(), request["Last-Event-ID"]);
     }
 }
 
@@ -252,7 +290,7 @@ void WebConnection::Drain() {
 }
 
 // A stream's body has no length: it ends when the connection does.
-void WebConnection::Follow(Stream stream, unsigned version) {
+void WebConnection::Follow(Stream stream, unsigned version, std::string_view lastEventId) {
     stream_ = stream;
     streamHeader_.emplace(http::status::ok, version);
     streamHeader_->set(http::field::content_type, "text/event-stream");
@@ -261,6 +299,9 @@ void WebConnection::Follow(Stream stream, unsigned version) {
     streamSerializer_.emplace(*streamHeader_);
     if (stream == Stream::Status)
         queue_.push_back(web_.FreshStatus());
+    else
+        for (auto& missed : web_.Replay(lastEventId))
+            queue_.push_back(std::move(missed));
     writing_ = true;
     socket_.expires_after(kRequestTime);
     http::async_write_header(socket_, *streamSerializer_, [self = shared_from_this()](boost::system::error_code error, std::size_t) {
@@ -293,8 +334,25 @@ void WebConnection::StatusChanged() {
 void WebConnection::Event(const std::shared_ptr<const std::string>& message) {
     if (stream_ != Stream::Events || closed_)
         return;
-    if (queue_.size() >= kQueueLimit)
-        return Close();
+    if (finishing_)
+        return;
+    if (queue_.size() >= kQueueLimit) {
+        // What it has not taken is let go; it hears why, if it takes that
+        // within a second, and may come back with its Last-Event-ID.
+        static const auto overflow = std::make_shared<const std::string>(ServerSentEvent(
+            R"({"error":"overflow","message":"This client fell behind and is let go: connect again with the )"
+            R"(Last-Event-ID last received to hear what it missed."})",
+            "overflow"));
+        queue_.clear();
+        queue_.push_back(overflow);
+        finishing_ = true;
+        giveUp_.emplace(socket_.get_executor(), std::chrono::seconds(1));
+        giveUp_->async_wait([self = shared_from_this()](boost::system::error_code error) {
+            if (!error)
+                self->Close();
+        });
+        return Send();
+    }
     queue_.push_back(message);
     Send();
 }

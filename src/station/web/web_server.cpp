@@ -8,14 +8,19 @@
 #include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/post.hpp>
 
+#include <nlohmann/json.hpp>
+
+#include <charconv>
 #include <stdexcept>
 #include <vector>
 
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-std::string ServerSentEvent(std::string_view data, const char* name) {
-    std::string message = name ? std::string("event: ") + name + "\n" : std::string();
+std::string ServerSentEvent(std::string_view data, const char* name, std::string_view id) {
+    std::string message = id.empty() ? std::string() : "id: " + std::string(id) + "\n";
+    if (name)
+        message += std::string("event: ") + name + "\n";
     if (!data.empty() && data.back() == '\n')
         data.remove_suffix(1);
     do {
@@ -56,6 +61,7 @@ StationWeb::Impl::Impl(const WebOptions& options, const StationBoard& b, Station
     if (error)
         throw std::runtime_error("--http: cannot listen on " + where + ": " + error.message());
     port_ = acceptor_.local_endpoint().port();
+    run_ = RandomKey().substr(0, 16);
     cookieName_ = SessionCookieName(port_);
 
     // Listening on every address, the link names this computer, which other
@@ -123,12 +129,43 @@ std::string StationWeb::Impl::NewLink(std::string_view host) {
 }
 
 void StationWeb::Impl::Tell(const std::string& eventLine) {
-    auto message = std::make_shared<const std::string>(ServerSentEvent(eventLine));
-    net::post(io_, [this, message = std::move(message)] {
+    net::post(io_, [this, eventLine] {
+        // Numbered on the server's thread, in the order told.
+        ++sequence_;
+        auto message = std::make_shared<const std::string>(
+            ServerSentEvent(eventLine, nullptr, run_ + "." + std::to_string(sequence_)));
+        recent_.emplace_back(sequence_, message);
+        if (recent_.size() > kEventsKept)
+            recent_.pop_front();
         for (WebConnection* connection : connections)
             connection->Event(message);
         BoardChanged();
     });
+}
+
+std::vector<std::shared_ptr<const std::string>> StationWeb::Impl::Replay(std::string_view lastEventId) const {
+    std::vector<std::shared_ptr<const std::string>> missed;
+    if (lastEventId.empty())
+        return missed;
+    const auto dot = lastEventId.find('.');
+    std::uint64_t seen = 0;
+    const std::string_view number = dot == std::string_view::npos ? std::string_view{} : lastEventId.substr(dot + 1);
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), seen);
+    if (lastEventId.substr(0, dot) != run_ || error != std::errc{} || end != number.data() + number.size() ||
+        seen > sequence_) {
+        // Another run (the station started again): what it told is gone with it.
+        missed.push_back(std::make_shared<const std::string>(
+            ServerSentEvent(nlohmann::json{{"run", run_}}.dump(), "newRun")));
+        return missed;
+    }
+    const std::uint64_t oldest = recent_.empty() ? sequence_ + 1 : recent_.front().first;
+    if (seen + 1 < oldest)
+        missed.push_back(std::make_shared<const std::string>(
+            ServerSentEvent(nlohmann::json{{"missed", oldest - seen - 1}}.dump(), "gap")));
+    for (const auto& [sequence, message] : recent_)
+        if (sequence > seen)
+            missed.push_back(message);
+    return missed;
 }
 
 WebSecrets StationWeb::Impl::Secrets() {

@@ -29,6 +29,7 @@ struct StationWeb::Impl {
     static constexpr std::size_t kMaxPerPeer = 8;
     static constexpr auto kHeartbeat = std::chrono::seconds(2);
     static constexpr auto kFinishWithin = std::chrono::seconds(1);  // for the last status to reach the browsers
+    static constexpr std::size_t kEventsKept = 1024;  // the last events, told again to a client that reconnects
 
     Impl(const WebOptions& options, const StationBoard& board, StationCommands& commands);
     ~Impl();  // closes every connection, then ends the thread
@@ -57,6 +58,10 @@ struct StationWeb::Impl {
     // The status stream's message for the board as it is now.
     std::shared_ptr<const std::string> FreshStatus();
     std::shared_ptr<const std::string> NewestStatus() const { return status_; }
+    // What a client that reconnects with `lastEventId` (its Last-Event-ID)
+    // missed: the events kept since, after a "gap" event when some of them
+    // were let go, or a "newRun" event when it followed another run.
+    std::vector<std::shared_ptr<const std::string>> Replay(std::string_view lastEventId) const;
 
     const StationBoard& board;
     StationCommands& commands;
@@ -80,6 +85,9 @@ private:
     std::uint16_t port_ = 0;
     std::string host_;  // as the link names the station
     std::shared_ptr<const std::string> status_;
+    std::string run_;  // this run's name in the events' ids: "RUN.SEQUENCE"
+    std::uint64_t sequence_ = 0;
+    std::deque<std::pair<std::uint64_t, std::shared_ptr<const std::string>>> recent_;  // oldest first
     bool refreshPosted_ = false;
     bool closing_ = false;
     boost::asio::io_context io_{1};
@@ -91,5 +99,5 @@ private:
 };
 
 // A server-sent event: `data:` lines (one for each line of `data`), after
-// `event: NAME` when it has a name.
-std::string ServerSentEvent(std::string_view data, const char* name = nullptr);
+// `id: ID` and `event: NAME` when it has them.
+std::string ServerSentEvent(std::string_view data, const char* name = nullptr, std::string_view id = {});
