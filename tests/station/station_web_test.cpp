@@ -4,6 +4,7 @@
 #include "station/station_board.h"
 #include "station/event_json.h"
 #include "station/web/station_web.h"
+#include "station/web/web_server.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -574,6 +575,23 @@ TEST_F(WebStation, AThousandConnectionsAtOnce) {
     for (const auto until = Clock::now() + 2s; status != 200 && Clock::now() < until;)
         status = Ask("GET", "/api/status").status;  // the server may not have seen them go yet
     EXPECT_EQ(status, 200);
+}
+
+// Faults caught: the bound per peer counting exact addresses, so that one
+// computer's IPv6 privacy addresses (one /64) take every place, or loopback
+// reached through a [::] listener (::ffff:127.0.0.1) counted as another computer.
+TEST(PeerOf, GroupsWhatOneComputerHolds) {
+    for (const auto& [address, peer] : std::vector<std::pair<const char*, const char*>>{
+             {"127.0.0.1", "loopback"},
+             {"::1", "loopback"},
+             {"::ffff:127.0.0.1", "loopback"},
+             {"192.0.2.7", "192.0.2.7"},
+             {"::ffff:192.0.2.7", "192.0.2.7"},
+             {"2001:db8:1:2:aaaa:bbbb:cccc:1", "2001:db8:1:2::/64"},
+             {"2001:db8:1:2:1234::9", "2001:db8:1:2::/64"},
+             {"2001:db8:1:3::1", "2001:db8:1:3::/64"},
+         })
+        EXPECT_EQ(PeerOf(net::ip::make_address(address)), peer) << address;
 }
 
 // Fault caught: a listen address taken wrongly (a port out of range, an IPv6

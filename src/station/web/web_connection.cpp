@@ -110,13 +110,16 @@ void Guard(Message& message) {
 WebConnection::WebConnection(net::ip::tcp::socket socket, StationWeb::Impl& web)
     : web_(web), socket_(std::move(socket)) {
     boost::system::error_code unknown;
-    peer = socket_.socket().remote_endpoint(unknown).address();
+    address = socket_.socket().remote_endpoint(unknown).address();
+    peer = PeerOf(address);
     web_.connections.insert(this);
 }
 
 WebConnection::~WebConnection() { web_.connections.erase(this); }
 
 void WebConnection::Start() { Read(); }
+
+void WebConnection::MustShowToken(std::chrono::steady_clock::duration within) { tokenWithin_ = within; }
 
 void WebConnection::Close() {
     if (closed_)
@@ -140,7 +143,10 @@ void WebConnection::Read() {
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
     parser_->body_limit(kBodyLimit);
-    socket_.expires_after(kRequestTime);
+    if (tokenWithin_)
+        socket_.expires_after(*tokenWithin_);
+    else
+        socket_.expires_after(kRequestTime);
     http::async_read(socket_, buffer_, *parser_,
                      [self = shared_from_this()](boost::system::error_code error, std::size_t) { self->OnRead(error); });
 }
@@ -172,12 +178,18 @@ void WebConnection::Answer(const Request& request) {
     };
     const WebSecrets secrets = web_.Secrets();
     const WebDecision decision = DecideWebRequest(asked, secrets);
-    const bool keepAlive = request.keep_alive();
+    // On a place kept for the token a request that shows neither it nor a
+    // session's cookie (a refusal, the link's pages) keeps it no longer than its answer.
+    const bool authorized = decision.route != WebRoute::Refused && decision.route != WebRoute::LoginPage &&
+                            decision.route != WebRoute::Login;
+    const bool keepAlive = request.keep_alive() && (!tokenWithin_ || authorized);
+    if (authorized)
+        tokenWithin_.reset();
     constexpr std::string_view json = "application/json";
     // Who asked, as the events tell it: the page's script (the browser says
     // it came from the page's own origin), else a client of the API.
     const std::string by = std::string(asked.fetchSite == "same-origin" ? "the page" : "the API") + " from " +
-                           peer.to_string();
+                           address.to_string();
     const auto command = [&](const CommandAnswer& answer) {
         if (answer.changed)
             return Reply(200, json, Json({{"state", answer.state}}), keepAlive);

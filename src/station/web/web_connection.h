@@ -46,7 +46,12 @@ public:
     void Event(const std::shared_ptr<const std::string>& message);
     void Heartbeat();      // a comment on a stream with nothing to send
 
-    boost::asio::ip::address peer;  // where the connection comes from
+    boost::asio::ip::address address;  // where the connection comes from
+    std::string peer;                  // who, as PeerOf tells it
+
+    // On a place kept for the token: its first request must come within
+    // `within` and carry the token (or the session's cookie), or it is closed.
+    void MustShowToken(std::chrono::steady_clock::duration within);
 
 private:
     enum class Stream { None, Status, Events };
@@ -77,4 +82,5 @@ private:
     std::array<char, 512> scrap_{};
     std::optional<boost::asio::steady_timer> giveUp_;  // an overflowed stream's last second
     bool writing_ = false, statusWanted_ = false, closed_ = false, finishing_ = false;
+    std::optional<std::chrono::steady_clock::duration> tokenWithin_;
 };

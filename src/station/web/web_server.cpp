@@ -237,22 +237,44 @@ void StationWeb::Impl::Accept() {
             return;
         }
         boost::system::error_code unknown;
-        if (Room(socket.remote_endpoint(unknown).address()) && !unknown)
-            std::make_shared<WebConnection>(std::move(socket), *this)->Start();
+        const Place place = Room(socket.remote_endpoint(unknown).address());
+        if (place != Place::None && !unknown) {
+            auto connection = std::make_shared<WebConnection>(std::move(socket), *this);
+            if (place == Place::ForToken)
+                connection->MustShowToken(kTokenWithin);
+            connection->Start();
+        }
         // Beyond the bound the socket is closed as it goes out of scope.
         Accept();
     });
 }
 
-bool StationWeb::Impl::Room(const net::ip::address& peer) const {
-    if (connections.size() >= kMaxConnections)
-        return false;
+std::string PeerOf(const net::ip::address& peer) {
+    if (peer.is_v6() && peer.to_v6().is_v4_mapped())
+        return PeerOf(net::ip::make_address_v4(net::ip::v4_mapped, peer.to_v6()));
     if (peer.is_loopback())
-        return true;
+        return "loopback";
+    if (peer.is_v4())
+        return peer.to_string();
+    auto bytes = peer.to_v6().to_bytes();
+    std::fill(bytes.begin() + 8, bytes.end(), 0);
+    return net::ip::address_v6(bytes).to_string() + "/64";
+}
+
+StationWeb::Impl::Place StationWeb::Impl::Room(const net::ip::address& address) const {
+    if (connections.size() >= kMaxConnections)
+        return Place::None;
+    const std::string peer = PeerOf(address);
+    if (peer == "loopback")
+        return Place::Open;
     std::size_t fromPeer = 0;
     for (const WebConnection* connection : connections)
         fromPeer += connection->peer == peer;
-    return fromPeer < kMaxPerPeer;
+    if (fromPeer >= kMaxPerPeer)
+        return Place::None;
+    if (connections.size() < kMaxConnections - kKeptForToken)
+        return Place::Open;
+    return token_.empty() ? Place::None : Place::ForToken;
 }
 
 void StationWeb::Impl::Beat() {

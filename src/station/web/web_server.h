@@ -27,6 +27,11 @@ struct StationWeb::Impl {
     // From one other computer; beyond: a new one is closed at once, so that
     // one computer cannot take every place (loopback is this computer's own).
     static constexpr std::size_t kMaxPerPeer = 8;
+    // The last places, kept for clients that show the token: another computer
+    // takes one only when the station has a token, and must show it in its
+    // first request, within kTokenWithin, or the place is let go.
+    static constexpr std::size_t kKeptForToken = 16;
+    static constexpr auto kTokenWithin = std::chrono::seconds(2);
     static constexpr auto kHeartbeat = std::chrono::seconds(2);
     static constexpr auto kFinishWithin = std::chrono::seconds(1);  // for the last status to reach the browsers
     static constexpr std::size_t kEventsKept = 1024;  // the last events, told again to a client that reconnects
@@ -70,8 +75,9 @@ struct StationWeb::Impl {
 
 private:
     void Accept();
-    // A connection from `peer` may be taken now.
-    bool Room(const boost::asio::ip::address& peer) const;
+    enum class Place { None, Open, ForToken };
+    // Whether a connection from `peer` may be taken now, and on what terms.
+    Place Room(const boost::asio::ip::address& peer) const;
     void BoardChanged();
     void Beat();
     // Closes what is left once every connection has gone, or at `deadline`.
@@ -97,6 +103,11 @@ private:
     boost::asio::steady_timer finish_{io_};
     std::thread thread_;
 };
+
+// Who a connection comes from, as the bound per peer counts it: "loopback"
+// (an IPv4 address mapped into IPv6 as well), an IPv4 address, or an IPv6
+// address's /64, which one computer holds whole (its privacy addresses).
+std::string PeerOf(const boost::asio::ip::address& peer);
 
 // A server-sent event: `data:` lines (one for each line of `data`), after
 // `id: ID` and `event: NAME` when it has them.
