@@ -15,7 +15,8 @@ namespace {
 
 constexpr std::size_t RecordsShown = 20;
 
-double Seconds(Clock::time_point from, Clock::time_point to) {
+template <class TimePoint>
+double Seconds(TimePoint from, TimePoint to) {
     return static_cast<double>(std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count()) / 1000.0;
 }
 
@@ -263,7 +264,7 @@ std::string StationBoard::StatusJson(Clock::time_point now) const {
                             {"percent", t->percent},
                             {"seconds", !started  ? json(nullptr)
                                         : t->ended ? json(Seconds(p.startedAt, p.endedAt))
-                                                   : json(Seconds(p.startedAt, now))},
+                                                   : json(Seconds(p.began, std::chrono::steady_clock::now()))},
                             {"attempt", p.attempt},
                             {"tries", p.tries},
                             {"duplicateSerial", p.duplicateSerial},

@@ -19,7 +19,8 @@ struct StationProduct {
     int attempt = 0;  // the station's count of upgrades started when this one started (0: not started)
     int tries = 0;    // this product's own, across its returns and replugs
     bool duplicateSerial = false;
-    std::chrono::system_clock::time_point startedAt, endedAt;
+    std::chrono::system_clock::time_point startedAt, endedAt;  // endedAt: startedAt and the steady clock's time since
+    std::chrono::steady_clock::time_point began;  // when its upgrade started, by a clock no one sets
     Outcome outcome = Outcome::Upgraded;  // how its upgrade ended (Done)
     std::optional<std::uint32_t> ackCode;  // the product's refusal
     std::uint64_t bytesSent = 0;

@@ -160,6 +160,7 @@ void StationModel::Begin(std::size_t id) {
     product.attempt = ++attempts_;
     product.tries = policy_.Begin(id);
     product.startedAt = SystemClock::now();
+    product.began = std::chrono::steady_clock::now();
     Post(Kind::Started, product);
 }
 
@@ -197,9 +198,12 @@ void StationModel::Finish(std::size_t id, Outcome outcome, const std::optional<T
     const std::lock_guard lock(mutex_);
     StationProduct product = products_[id];
     products_.erase(id);
-    product.endedAt = SystemClock::now();
+    // How long it took by the steady clock: a step of the wall clock meanwhile changes no duration.
     if (product.startedAt == SystemClock::time_point{})
-        product.startedAt = product.endedAt;
+        product.startedAt = product.endedAt = SystemClock::now();
+    else
+        product.endedAt = product.startedAt + std::chrono::duration_cast<SystemClock::duration>(
+                                                  std::chrono::steady_clock::now() - product.began);
     product.outcome = outcome;
     if (result) {
         product.bytesSent = result->payloadSent;

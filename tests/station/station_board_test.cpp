@@ -183,4 +183,20 @@ TEST(StationBoardStart, APauseAskedForWhileTheStationStartsIsShownOnceItWatches)
     writer.Close();
 }
 
+// Fault caught: an upgrade's time taken from the wall clock, so that a step
+// of it (a time server's correction) while it runs makes it an hour long.
+TEST(StationBoardClock, AnUpgradesTimeIsTheSteadyClocks) {
+    StationBoard board{RecordHeader{}};
+    StationEvent started;
+    started.kind = StationEvent::Kind::Started;
+    started.product.id = 1;
+    started.product.path = "/dev/hidraw1";
+    started.product.began = std::chrono::steady_clock::now();
+    started.product.startedAt = std::chrono::system_clock::now() - std::chrono::hours(1);  // the clock stepped since
+    started.product.attempt = 1;
+    board.Take(started);
+    const json status = json::parse(board.StatusJson(std::chrono::system_clock::now()));
+    EXPECT_LT(status["products"][0]["seconds"].get<double>(), 60.0) << status["products"][0];
+}
+
 }  // namespace

@@ -335,6 +335,7 @@ TEST_F(WebStation, EachLoginGetsASessionOfItsOwnThatCanEnd) {
     EXPECT_EQ(Ask("GET", "/api/status", {{"Cookie", "theme=dark; " + first}}).status, 200);
     EXPECT_EQ(Ask("POST", "/api/pause", {{"Cookie", first}, {"Origin", "http://" + Host()}, kControl}).status, 200);
     EXPECT_EQ(commands.Called(), "pause");
+    EXPECT_EQ(commands.lastBy, "the API from 127.0.0.1") << "who asked";
     EXPECT_EQ(Ask("GET", target).status, 403) << "spent";
     EXPECT_EQ(Ask("POST", "/login", {}, 0, key).status, 403) << "spent";
 
