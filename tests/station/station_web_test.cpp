@@ -300,6 +300,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Fault caught: the scheme's name taken in one case only, as HTTP does not.
         Row{"rightTokenLowerCaseScheme", true, "GET", "/api/status", {{"Authorization", std::string("bearer ") + kToken}}, 0, 200, ""},
         Row{"rightTokenControl", true, "POST", "/api/stop", {{"Authorization", kBearer}, {"Host", "station.example:8080"}, kControl}, 0, 200, "stop"},
+        // Fault caught: the page behind a TLS proxy refused its own controls.
+        Row{"rightTokenThroughTls", true, "POST", "/api/stop", {{"Authorization", kBearer}, {"Origin", "https://{host}"}, kControl}, 0, 200, "stop"},
         Row{"rightTokenOtherOrigin", true, "POST", "/api/stop", {{"Authorization", kBearer}, {"Origin", "http://evil.example"}, kControl}, 0, 403, ""},
         Row{"wrongKey", true, "GET", "/login?key=0000", {}, 0, 403, ""},
         Row{"linkWithoutToken", false, "POST", "/api/link", {kControl}, 0, 404, ""},

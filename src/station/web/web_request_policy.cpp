@@ -85,10 +85,12 @@ bool Authorized(const WebRequest& request, const WebSecrets& secrets) {
 }
 
 // Another site's page (a form posted to the station, a fetch) is refused even
-// when the browser sends the cookie with it.
+// when the browser sends the cookie with it. Its own page may come through a
+// TLS proxy that passes the browser's Host: https:// is the same station.
 bool FromOtherSite(const WebRequest& request) {
+    const std::string host(request.host);
     return request.fetchSite == "cross-site" ||
-           (!request.origin.empty() && request.origin != "http://" + std::string(request.host));
+           (!request.origin.empty() && request.origin != "http://" + host && request.origin != "https://" + host);
 }
 
 
