@@ -2,6 +2,7 @@
 
 #include "station/station_event_sink.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -15,6 +16,8 @@ struct WebOptions {
     std::string address = "127.0.0.1";
     std::uint16_t port = 0;  // 0: any free port (the tests')
     std::optional<std::string> token;
+    // How long a one-time link works: a link left in a log is soon worth nothing.
+    std::chrono::steady_clock::duration loginKeyLasts = std::chrono::minutes(5);
 };
 
 // "[ADDRESS:]PORT" ("8080", "0.0.0.0:8080", "[::1]:8080"); nullopt with `why` when it is none.

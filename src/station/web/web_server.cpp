@@ -39,10 +39,11 @@ StationWeb::Impl::Impl(const WebOptions& options, const StationBoard& b, Station
     if (!address.is_loopback() && (!options.token || options.token->empty()))
         throw std::runtime_error("--http: listening on " + options.address +
                                  " lets other machines in: give the token they must show with --http-token FILE");
+    loginKeyLasts_ = options.loginKeyLasts;
     if (options.token) {
         token_ = *options.token;
         loginKey_ = RandomKey();
-        loginKeyUntil_ = std::chrono::steady_clock::now() + kLoginKeyLasts;
+        loginKeyUntil_ = std::chrono::steady_clock::now() + loginKeyLasts_;
     }
 
     const tcp::endpoint endpoint(address, options.port);
@@ -124,7 +125,7 @@ void StationWeb::Impl::AwaitClosed(std::chrono::steady_clock::time_point deadlin
 
 std::string StationWeb::Impl::NewLink(std::string_view host) {
     loginKey_ = RandomKey();
-    loginKeyUntil_ = std::chrono::steady_clock::now() + kLoginKeyLasts;
+    loginKeyUntil_ = std::chrono::steady_clock::now() + loginKeyLasts_;
     return "http://" + std::string(host) + "/login?key=" + loginKey_;
 }
 

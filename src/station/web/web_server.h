@@ -44,8 +44,6 @@ struct StationWeb::Impl {
     // A station event's JSON line: to every events stream, and the board changed. From any thread.
     void Tell(const std::string& eventLine);
 
-    // How long a one-time link works: a link left in a log is soon worth nothing.
-    static constexpr auto kLoginKeyLasts = std::chrono::minutes(5);
     // Sessions kept at most; beyond, the oldest ends.
     static constexpr std::size_t kMaxSessions = 64;
 
@@ -84,6 +82,7 @@ private:
     void AwaitClosed(std::chrono::steady_clock::time_point deadline);
 
     std::string token_, loginKey_;
+    std::chrono::steady_clock::duration loginKeyLasts_;
     std::chrono::steady_clock::time_point loginKeyUntil_;
     std::deque<std::string> sessions_;  // oldest first
     std::vector<std::string> sessionsShown_;  // what Secrets() last handed out

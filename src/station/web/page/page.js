@@ -287,7 +287,12 @@
       fetch(path, {method: "POST", headers: {"X-Quorvella-Control": "1"}})
         .then((answer) => {
           setHidden(refused, answer.ok);
-          if (!answer.ok) setText(refused, button.textContent + " was refused by the station (" + answer.status + ")");
+          if (answer.ok) return;
+          // The station says why, as {"error": ..., "message": ...}.
+          setText(refused, button.textContent + " was refused by the station (" + answer.status + ")");
+          answer.json().then((error) => {
+            if (error && error.message) setText(refused, button.textContent + ": " + error.message);
+          }, () => {});
         })
         .catch(() => {
           setText(refused, button.textContent + " did not reach the station");
