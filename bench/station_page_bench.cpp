@@ -43,9 +43,9 @@ double CpuSeconds() {
 }
 
 struct NoCommands final : StationCommands {
-    void Pause() override {}
-    void Resume() override {}
-    void Stop() override {}
+    CommandAnswer Pause(const std::string&) override { return {}; }
+    CommandAnswer Resume(const std::string&) override { return {}; }
+    CommandAnswer Stop(const std::string&) override { return {}; }
 };
 
 // Each change of a tile's state text, stamped, kept in the page for the end.

@@ -15,6 +15,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace http = boost::beast::http;
 
@@ -42,7 +43,13 @@ bool BearerOfTheToken(std::string_view authorization) {
 }
 
 void Decide(const WebRequest& request, bool withToken) {
-    const WebSecrets secrets{8080, withToken ? kToken : "", withToken ? kSession : "", withToken ? kKey : "",
+    static const std::vector<std::string> sessions{std::string(kSession), "another-session"};
+    static const std::string cookie = SessionCookieName(8080);
+    const WebSecrets secrets{8080,
+                             withToken ? kToken : "",
+                             withToken ? std::span<const std::string>(sessions) : std::span<const std::string>(),
+                             cookie,
+                             withToken ? kKey : "",
                              "127.0.0.2"};  // the loopback address it listens on
     const WebDecision decision = DecideWebRequest(request, secrets);
     if (decision.route == WebRoute::Refused) {
@@ -52,23 +59,30 @@ void Decide(const WebRequest& request, bool withToken) {
     Require(decision.status == 200);
     if (!withToken)
         Require(Loopback(request.host));
-    if (withToken && decision.route != WebRoute::Login)
-        Require(BearerOfTheToken(request.authorization) ||
-                request.cookie.find(std::string(kSessionCookie) + "=the-session") != std::string_view::npos);
+    const bool login = decision.route == WebRoute::Login || decision.route == WebRoute::LoginPage;
+    if (withToken && !login)
+        Require(BearerOfTheToken(request.authorization) || CookieValue(request.cookie, cookie) == kSession ||
+                CookieValue(request.cookie, cookie) == "another-session");
+    if (decision.route == WebRoute::LoginPage)
+        Require(withToken && request.method == "GET" && request.target == "/login?key=the-key");
     if (decision.route == WebRoute::Login)
-        Require(withToken && request.target == "/login?key=the-key");
+        Require(withToken && request.method == "POST" && request.target == "/login" && request.body == "key=the-key");
     if (decision.route == WebRoute::File) {
         Require(FindPageFile(decision.file) != nullptr);
         const std::string_view path = request.target.substr(0, request.target.find('?'));
         Require(path.find("..") == std::string_view::npos && path.find('%') == std::string_view::npos);
     }
-    if (decision.route == WebRoute::Link)
+    if (decision.route == WebRoute::Link || decision.route == WebRoute::Logout)
         Require(withToken);
     const bool control = decision.route == WebRoute::Pause || decision.route == WebRoute::Resume ||
-                         decision.route == WebRoute::Stop || decision.route == WebRoute::Link;
-    Require(request.method == (control ? "POST" : "GET"));
+                         decision.route == WebRoute::Stop || decision.route == WebRoute::Link ||
+                         decision.route == WebRoute::Logout;
+    if (!login)
+        Require(request.method == (control ? "POST" : "GET"));
     if (control)
-        Require(request.fetchSite != "cross-site" && (request.origin.empty() || request.origin == "http://" + std::string(request.host)));
+        Require(request.control == "1" && request.fetchSite != "cross-site" &&
+                (request.origin.empty() || request.origin == "http://" + std::string(request.host) ||
+                 request.origin == "https://" + std::string(request.host)));
 }
 
 }  // namespace
@@ -89,7 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto& request = parser.get();
         const WebRequest asked{request.method_string(), request.target(), request[http::field::host],
                                request[http::field::authorization], request[http::field::cookie],
-                               request[http::field::origin], request["Sec-Fetch-Site"]};
+                               request[http::field::origin], request["Sec-Fetch-Site"],
+                               request[kControlHeader], request.body()};
         Decide(asked, false);
         Decide(asked, true);
     }

@@ -101,10 +101,13 @@ std::string StationEventJson(const StationEvent& e) {
         if (p.attempt)
             line["attempt"] = p.attempt;
         break;
-    case Kind::Stopping: line["reason"] = e.text; break;
-    case Kind::Serving: line.update({{"url", e.text}, {"link", e.caption}}); break;
+    case Kind::Stopping:
+        line["reason"] = e.text;
+        line["by"] = e.by;
+        break;
+    case Kind::Serving: line["url"] = e.text; break;  // never the one-time link: the lines may go to a journal
     case Kind::Paused:
-    case Kind::Resumed: break;
+    case Kind::Resumed: line["by"] = e.by; break;
     case Kind::Done:
         product();
         line.update({{"exitCode", OutcomeNumber(p.outcome)}, {"success", Succeeded(p.outcome)}, {"outcome", OutcomeName(p.outcome)},

@@ -91,27 +91,35 @@ Outcome Refuse(EventOutput& out, const std::vector<StationEventSink*>& sinks, co
     return outcome;
 }
 
+// The secret in the token file `path`, or why it cannot be taken.
+std::optional<std::string> ReadToken(const std::string& path, std::string& why) {
+    std::ifstream file(PathFromUtf8(path), std::ios::binary);
+    // The secret and the line ends an editor leaves after it.
+    std::string token(4096 + 3, '\0');
+    file.read(token.data(), static_cast<std::streamsize>(token.size()));
+    token.resize(static_cast<std::size_t>(file.gcount()));
+    while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back())))
+        token.pop_back();
+    if (!file.eof() || token.size() > 4096) {
+        why = "The token file " + path + " cannot be read, or holds more than 4096 bytes.";
+        return std::nullopt;
+    }
+    if (token.size() < 16) {
+        why = "The token in " + path + " is shorter than 16 characters: make a longer secret.";
+        return std::nullopt;
+    }
+    return token;
+}
+
 // What --http and --http-token give, or why they cannot be taken.
 std::optional<WebOptions> WebOptionsOf(const StationOptions& options, std::string& why) {
     std::optional<WebOptions> web = ParseListenAddress(*options.http, why);
     if (!web)
         return std::nullopt;
     if (options.httpToken) {
-        std::ifstream file(PathFromUtf8(*options.httpToken), std::ios::binary);
-        // The secret and the line ends an editor leaves after it.
-        std::string token(4096 + 3, '\0');
-        file.read(token.data(), static_cast<std::streamsize>(token.size()));
-        token.resize(static_cast<std::size_t>(file.gcount()));
-        while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back())))
-            token.pop_back();
-        if (!file.eof() || token.size() > 4096) {
-            why = "The token file " + *options.httpToken + " cannot be read, or holds more than 4096 bytes.";
+        auto token = ReadToken(*options.httpToken, why);
+        if (!token)
             return std::nullopt;
-        }
-        if (token.size() < 16) {
-            why = "The token in " + *options.httpToken + " is shorter than 16 characters: make a longer secret.";
-            return std::nullopt;
-        }
         web->token = std::move(token);
     }
     if (!web->token && !IsLoopbackAddress(web->address)) {
@@ -131,20 +139,50 @@ Station::~Station() = default;
 
 void Station::Subscribe(StationEventSink& sink) { sinks_.push_back(&sink); }
 
-void Station::Pause() { SetPaused(true); }
+CommandAnswer Station::Pause(const std::string& by) { return SetPaused(true, by); }
 
-void Station::Resume() { SetPaused(false); }
+CommandAnswer Station::Resume(const std::string& by) { return SetPaused(false, by); }
 
-void Station::Stop() { stop_ = true; }
-
-void Station::SetPaused(bool paused) {
+CommandAnswer Station::Stop(const std::string& by) {
     const std::lock_guard lock(mutex_);
-    paused_ = paused;
-    if (model_)
-        model_->Pause(paused);
+    const bool changed = !stop_.exchange(true);
+    if (changed)
+        stopBy_ = by;
+    const bool stopped = model_ && model_->State() == StationState::Stopped;
+    return {changed, stopped ? "stopped" : "stopping"};
 }
 
-Outcome Station::Run(const std::atomic<bool>& stop) {
+CommandAnswer Station::SetPaused(bool paused, const std::string& by) {
+    const std::lock_guard lock(mutex_);
+    if (!model_) {  // starting: held until it watches, unless it is stopped first
+        const bool changed = paused_ != paused && !stop_;
+        if (changed) {
+            paused_ = paused;
+            pauseBy_ = by;
+        }
+        return {changed, stop_ ? "stopping" : "starting"};
+    }
+    const bool changed = model_->Pause(paused, by);
+    if (changed)
+        paused_ = paused;
+    return {changed, StationStateName(model_->State())};
+}
+
+void Station::ReloadToken() {
+    const std::lock_guard lock(mutex_);
+    if (!web_ || !model_ || !options_.httpToken)
+        return;
+    std::string why;
+    if (auto token = ReadToken(*options_.httpToken, why)) {
+        web_->ReplaceToken(std::move(*token));
+        model_->PackageMessage("Token", "The token was read again from " + *options_.httpToken +
+                                            ": every browser must be let in again, with a new link (POST /api/link).");
+    } else {
+        model_->PackageMessage("Error", why + " The last token still holds.");
+    }
+}
+
+Outcome Station::Run(const std::atomic<bool>& stop, std::atomic<bool>* reloadToken) {
     const StationOptions& options = options_;
     HidSystem& hid = hid_;
     EventOutput& out = out_;
@@ -228,13 +266,15 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
         ~Reach() {
             const std::lock_guard lock(station.mutex_);
             station.model_ = nullptr;
+            station.web_ = nullptr;
         }
     } reach{*this};
     {
         const std::lock_guard lock(mutex_);
         model_ = &model;
+        web_ = page.get();
         if (paused_)
-            model.Pause(true);
+            model.Pause(true, pauseBy_);
     }
 
     struct Upgrade {
@@ -289,8 +329,16 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
         }
     };
     const auto lookAtLimits = [&] {
-        if (stop.load() || stop_.load())
-            model.Stop(StopReason::Interrupted);
+        if (stop.load() || stop_.load()) {
+            std::string by = "a signal";
+            if (!stop.load()) {
+                const std::lock_guard lock(mutex_);
+                by = stopBy_;
+            }
+            model.Stop(StopReason::Interrupted, by);
+        }
+        if (reloadToken && reloadToken->exchange(false))
+            ReloadToken();
         if (writer.OutputFailed())
             model.Stop(StopReason::OutputFailed);
         if (writer.RecordFailed())
@@ -363,6 +411,10 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
     const bool interrupted = model.Stopping() == StopReason::Interrupted;
     Outcome end = model.Summary(failed ? Outcome::OutputFailed : interrupted ? Outcome::Interrupted : Outcome::Upgraded);
     writer.Close();
+    {
+        const std::lock_guard lock(mutex_);
+        web_ = nullptr;
+    }
     page.reset();  // the browsers have been told the station stopped
     if (writer.OutputFailed() || writer.RecordFailed())
         end = Worse(end, Outcome::OutputFailed);

@@ -51,19 +51,24 @@ public:
     // that made it: it must never block. Before Run.
     void Subscribe(StationEventSink& sink);
     // Runs the station on this thread until it ends; `interrupt` (Ctrl-C, the
-    // signals) stops it as Stop() does. Returns how it ended: the worst
+    // signals) stops it as Stop() does; `reloadToken`, once raised, is lowered
+    // and the token read again (ReloadToken). Returns how it ended: the worst
     // product's outcome, at least Interrupted when it was stopped and
     // OutputFailed when a line or a record could not be written.
-    Outcome Run(const std::atomic<bool>& interrupt);
+    Outcome Run(const std::atomic<bool>& interrupt, std::atomic<bool>* reloadToken = nullptr);
 
     // From any thread, also before Run: no new product is taken while paused
     // (the running ones finish); Stop ends the running upgrades between two reports.
-    void Pause() override;
-    void Resume() override;
-    void Stop() override;
+    CommandAnswer Pause(const std::string& by) override;
+    CommandAnswer Resume(const std::string& by) override;
+    CommandAnswer Stop(const std::string& by) override;
+    // From any thread, while it runs: the --http-token file is read again and
+    // its token replaces the last one, ending every browser's session; a file
+    // that cannot be taken leaves the last token, and a message says why.
+    void ReloadToken();
 
 private:
-    void SetPaused(bool paused);
+    CommandAnswer SetPaused(bool paused, const std::string& by);
 
     StationOptions options_;
     HidSystem& hid_;
@@ -71,7 +76,9 @@ private:
     EventOutput& out_;
     std::vector<StationEventSink*> sinks_;
     std::atomic<bool> stop_{false};
-    std::mutex mutex_;            // guards model_ and paused_ between Run and the commands
+    std::mutex mutex_;            // guards model_, web_, paused_ and the askers between Run and the commands
     StationModel* model_ = nullptr;
+    StationWeb* web_ = nullptr;
     bool paused_ = false;
+    std::string pauseBy_, stopBy_;
 };

@@ -16,7 +16,8 @@ namespace {
 
 constexpr std::size_t RecordsShown = 20;
 
-double Seconds(Clock::time_point from, Clock::time_point to) {
+template <class TimePoint>
+double Seconds(TimePoint from, TimePoint to) {
     return static_cast<double>(std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count()) / 1000.0;
 }
 
@@ -97,18 +98,13 @@ void StationBoard::Take(const StationEvent& e) {
             t->state = state;
         return t;
     };
+    state_ = e.state;  // the model's word, never the board's guess
     switch (e.kind) {
     case Kind::Package: header_.package = e.package; break;
-    case Kind::Watching:
-        startedAt_ = e.time;
-        if (state_ == "starting")
-            state_ = "watching";
-        break;
-    case Kind::Serving: break;
-    // Paused is a state of its own, kept apart from the station's progress: a
-    // pause asked for while the station starts holds once it watches.
-    case Kind::Paused: paused_ = true; break;
-    case Kind::Resumed: paused_ = false; break;
+    case Kind::Watching: startedAt_ = e.time; break;
+    case Kind::Serving:
+    case Kind::Paused:
+    case Kind::Resumed: break;
     case Kind::Denied: {
         ++denied_;
         if (!tiles_.count(p.path))
@@ -149,26 +145,26 @@ void StationBoard::Take(const StationEvent& e) {
         if (!p.path.empty() && placeOf_.count(p.id))
             tile();  // the product as the message left it: its message
         break;
-    case Kind::Stopping:
-        stopReason_ = e.text;
-        if (state_ != "stopped")
-            state_ = "stopping";
-        break;
-    case Kind::Done:
+    case Kind::Stopping: stopReason_ = e.text; break;
+    case Kind::Done: {
         ++outcomes_[p.outcome];
         if (Succeeded(p.outcome)) {
             if (firstUpgradeAt_ == Clock::time_point{})
                 firstUpgradeAt_ = p.startedAt;
             lastUpgradeAt_ = p.endedAt;
         }
-        if (Tile* t = show(OutcomeState(p.outcome))) {
+        // A stop cut it short, or came before its turn: no failure of the product's own.
+        const bool interrupted = p.outcome == Outcome::Interrupted;
+        notStarted_ += interrupted && !p.attempt;
+        const char* state = !interrupted ? OutcomeState(p.outcome) : p.attempt ? "interrupted" : "notStarted";
+        if (Tile* t = show(state)) {
             t->ended = true;
             if (Succeeded(p.outcome) || p.verified)
                 t->percent = 100;
         }
         break;
+    }
     case Kind::Summary:
-        state_ = "stopped";
         exitCode_ = OutcomeNumber(e.end);
         break;
     }
@@ -182,9 +178,11 @@ void StationBoard::Take(const StationEvent& e) {
     }
     const std::string record = recordsKept_ ? RecordLine(e, header_) : std::string();
     if (!record.empty()) {
-        records_.push_back(record.substr(0, record.size() - 1));  // without its newline
-        if (records_.size() > recordsKept_)
+        records_.emplace_back(IsoUtc(e.time), record.substr(0, record.size() - 1));  // without its newline
+        if (records_.size() > recordsKept_) {
             records_.pop_front();
+            ++recordsDropped_;
+        }
     }
 }
 
@@ -217,7 +215,7 @@ std::string StationBoard::StatusJson(Clock::time_point now) const {
     json status;
     status["station"] = {{"name", header_.station},
                          {"operator", header_.operatorName},
-                         {"state", state_ == "watching" && paused_ ? "paused" : state_},
+                         {"state", StationStateName(state_)},
                          {"stopReason", stopReason_},
                          {"startedAt", startedAt_ == Clock::time_point{} ? json(nullptr) : json(IsoUtc(startedAt_))},
                          {"now", IsoUtc(now)},
@@ -243,12 +241,18 @@ std::string StationBoard::StatusJson(Clock::time_point now) const {
         ended += static_cast<std::size_t>(count);
         upgraded += Succeeded(outcome) ? static_cast<std::size_t>(count) : 0;
     }
+    // The interrupted ones stay out of the yield: a stop is no product's failure.
+    const auto cut = outcomes_.find(Outcome::Interrupted);
+    const std::size_t interrupted = cut == outcomes_.end() ? 0 : static_cast<std::size_t>(cut->second);
+    ended -= interrupted;
     const std::size_t failed = ended - upgraded;
     // Products an hour, over the time from the first upgrade's start to the
     // last one's end: what the line did, not how long it stood idle before.
     const double hours = Seconds(firstUpgradeAt_, lastUpgradeAt_) / 3600.0;
     status["counters"] = {{"upgraded", upgraded},
                           {"failed", failed},
+                          {"interrupted", interrupted - notStarted_},
+                          {"notStarted", notStarted_},
                           {"returned", returned_},
                           {"denied", denied_},
                           {"running", running},
@@ -270,7 +274,7 @@ std::string StationBoard::StatusJson(Clock::time_point now) const {
                             {"percent", t->percent},
                             {"seconds", !started  ? json(nullptr)
                                         : t->ended ? json(Seconds(p.startedAt, p.endedAt))
-                                                   : json(Seconds(p.startedAt, now))},
+                                                   : json(Seconds(p.began, std::chrono::steady_clock::now()))},
                             {"attempt", p.attempt},
                             {"tries", p.tries},
                             {"duplicateSerial", p.duplicateSerial},
@@ -284,17 +288,22 @@ std::string StationBoard::StatusJson(Clock::time_point now) const {
     }
     status["products"] = std::move(products);
 
-    json records = json::array();
-    for (auto it = records_.rbegin(); it != records_.rend() && records.size() < RecordsShown; ++it)
-        records.push_back(json::parse(*it, nullptr, false));
+    json records = json::array();  // the last ones, oldest first, as /api/records lists them
+    for (auto it = records_.end() - static_cast<std::ptrdiff_t>(std::min(RecordsShown, records_.size()));
+         it != records_.end(); ++it)
+        records.push_back(json::parse(it->second, nullptr, false));
     status["records"] = std::move(records);
     return status.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string StationBoard::RecordsJson() const {
+std::string StationBoard::RecordsJson(std::string_view since, std::size_t* dropped) const {
     const std::lock_guard lock(mutex_);
+    if (dropped)
+        *dropped = recordsDropped_;
     std::string text = "[";
-    for (const std::string& record : records_) {
+    for (const auto& [time, record] : records_) {
+        if (!since.empty() && time <= since)  // ISO 8601 in UTC orders as its text does
+            continue;
         if (text.size() > 1)
             text += ',';
         text += record;

@@ -9,6 +9,8 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <utility>
 
 // The station's state as it is shown, kept up by the station's model with
 // every event it makes, under its lock: the one place that counts the
@@ -28,8 +30,10 @@ public:
     // GET /api/status, as one JSON object.
     std::string StatusJson(std::chrono::system_clock::time_point now) const;
     // GET /api/records: this run's record lines (at most the last
-    // `recordsKept`; none when that is 0) as a JSON array, oldest first.
-    std::string RecordsJson() const;
+    // `recordsKept`; none when that is 0) as a JSON array, oldest first;
+    // with `since` (an ISO 8601 UTC time, as the records write it) only
+    // those of a later time. `dropped`: how many older lines were let go.
+    std::string RecordsJson(std::string_view since = {}, std::size_t* dropped = nullptr) const;
 
     // What a tile shows of its product.
     struct Tile {
@@ -37,7 +41,7 @@ public:
         std::string place;
         StationProduct product;
         std::string state;  // arrived queued upgrading verifying upgraded verified notVerified notReturned
-                            // returned refused lost failed denied left notTaken
+                            // returned refused lost failed denied left notTaken interrupted notStarted
         int percent = 0;
         bool ended = false;  // its upgrade ended, with the product's exit code
     };
@@ -52,14 +56,15 @@ private:
     mutable std::mutex mutex_;
     RecordHeader header_;
     std::size_t recordsKept_;
-    std::string state_ = "starting";  // starting watching stopping stopped
-    bool paused_ = false;             // shown as "paused" while watching
+    StationState state_ = StationState::Starting;  // as the model told it with its last event
     std::string stopReason_;
     std::chrono::system_clock::time_point startedAt_{}, firstUpgradeAt_{}, lastUpgradeAt_{};
     std::map<std::string, Tile> tiles_;  // by place
     std::map<std::size_t, std::string> placeOf_;  // product id: its place
     std::map<Outcome, int> outcomes_;  // of the products done: the station's one count of them
+    std::size_t notStarted_ = 0;       // of the interrupted ones, those stopped before their turn
     std::size_t returned_ = 0, denied_ = 0;
-    std::deque<std::string> records_;  // JSON objects, oldest first
+    std::deque<std::pair<std::string, std::string>> records_;  // time, JSON object; oldest first
+    std::size_t recordsDropped_ = 0;
     int exitCode_ = -1;
 };

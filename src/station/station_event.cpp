@@ -3,6 +3,17 @@
 #include <cstdio>
 #include <ctime>
 
+const char* StationStateName(StationState state) {
+    switch (state) {
+    case StationState::Starting: return "starting";
+    case StationState::Watching: return "watching";
+    case StationState::Paused: return "paused";
+    case StationState::Stopping: return "stopping";
+    case StationState::Stopped: return "stopped";
+    }
+    return "starting";
+}
+
 std::string IsoUtc(std::chrono::system_clock::time_point time) {
     using namespace std::chrono;
     const auto ms = duration_cast<milliseconds>(time.time_since_epoch()).count();

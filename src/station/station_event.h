@@ -19,7 +19,8 @@ struct StationProduct {
     int attempt = 0;  // the station's count of upgrades started when this one started (0: not started)
     int tries = 0;    // this product's own, across its returns and replugs
     bool duplicateSerial = false;
-    std::chrono::system_clock::time_point startedAt, endedAt;
+    std::chrono::system_clock::time_point startedAt, endedAt;  // endedAt: startedAt and the steady clock's time since
+    std::chrono::steady_clock::time_point began;  // when its upgrade started, by a clock no one sets
     Outcome outcome = Outcome::Upgraded;  // how its upgrade ended (Done)
     std::optional<std::uint32_t> ackCode;  // the product's refusal
     std::uint64_t bytesSent = 0;
@@ -29,6 +30,10 @@ struct StationProduct {
     std::optional<bool> verified;
     std::optional<std::uint16_t> releaseAfter;
 };
+
+// The station's own state, as its model keeps it.
+enum class StationState { Starting, Watching, Paused, Stopping, Stopped };
+const char* StationStateName(StationState state);  // "starting" "watching" "paused" "stopping" "stopped"
 
 // One thing that happened at the station, with what the model knew then:
 // every output (text lines, JSON lines, the record) is written from these.
@@ -50,6 +55,8 @@ struct StationEvent {
     std::map<Outcome, int> outcomes; // Summary: how many products ended with each outcome
     Outcome end = Outcome::Upgraded; // Summary: how the run ended, the worst of all
     std::uint16_t vendorId = 0, productId = 0;
+    StationState state = StationState::Starting;  // the station's, once this happened
+    std::string by;  // Paused, Resumed, Stopping: who asked ("a signal", "the page from 127.0.0.1"); empty: the station itself
 };
 
 // `time` in UTC as ISO 8601 with milliseconds: 2026-12-09T13:45:07.123Z.

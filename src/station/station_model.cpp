@@ -46,16 +46,35 @@ StationEvent Stamped(Kind kind, const StationProduct& product = {}) {
 
 }  // namespace
 
-void StationModel::Post(Kind kind, const StationProduct& product, std::string text) {
+void StationModel::Post(Kind kind, const StationProduct& product, std::string text, std::string by) {
     StationEvent event = Stamped(kind, product);
     event.package = package_;
     event.text = std::move(text);
+    event.by = std::move(by);
     event.vendorId = package_.vendorId;
     event.productId = package_.productId;
     Post(std::move(event));
 }
 
+// The station's state is the model's alone: every event carries it, and the
+// board, the page and the API show it as it was told.
+StationState StationModel::State() const {
+    const std::lock_guard lock(mutex_);
+    return StateLocked();
+}
+
+StationState StationModel::StateLocked() const {
+    if (ended_)
+        return StationState::Stopped;
+    if (policy_.Stopping() != StopReason::None)
+        return StationState::Stopping;
+    if (!watching_)
+        return StationState::Starting;
+    return policy_.Paused() ? StationState::Paused : StationState::Watching;
+}
+
 void StationModel::Post(StationEvent event) {
+    event.state = StateLocked();
     board_.Take(event);
     writer_.Post(std::move(event));
 }
@@ -67,6 +86,7 @@ void StationModel::Package() {
 
 void StationModel::Watching() {
     const std::lock_guard lock(mutex_);
+    watching_ = true;
     Post(Kind::Watching, {});
 }
 
@@ -152,6 +172,7 @@ void StationModel::Begin(std::size_t id) {
     product.attempt = ++attempts_;
     product.tries = policy_.Begin(id);
     product.startedAt = SystemClock::now();
+    product.began = std::chrono::steady_clock::now();
     Post(Kind::Started, product);
 }
 
@@ -189,9 +210,12 @@ void StationModel::Finish(std::size_t id, Outcome outcome, const std::optional<T
     const std::lock_guard lock(mutex_);
     StationProduct product = products_[id];
     products_.erase(id);
-    product.endedAt = SystemClock::now();
+    // How long it took by the steady clock: a step of the wall clock meanwhile changes no duration.
     if (product.startedAt == SystemClock::time_point{})
-        product.startedAt = product.endedAt;
+        product.startedAt = product.endedAt = SystemClock::now();
+    else
+        product.endedAt = product.startedAt + std::chrono::duration_cast<SystemClock::duration>(
+                                                  std::chrono::steady_clock::now() - product.began);
     product.outcome = outcome;
     if (result) {
         product.bytesSent = result->payloadSent;
@@ -272,12 +296,12 @@ void StationModel::Drop(std::size_t id) {
     Finish(id, Outcome::Interrupted, std::nullopt);  // under Ctrl-C: interrupted before its turn
 }
 
-void StationModel::Stop(StopReason reason) {
+void StationModel::Stop(StopReason reason, const std::string& by) {
     const std::lock_guard lock(mutex_);
     if (policy_.Stopping() != StopReason::None)
         return;
     policy_.Stop(reason);
-    Post(Kind::Stopping, {}, StopText(reason));
+    Post(Kind::Stopping, {}, StopText(reason), by);
 }
 
 std::string StationModel::StopText(StopReason reason) const {
@@ -295,12 +319,13 @@ std::string StationModel::StopText(StopReason reason) const {
     return {};
 }
 
-void StationModel::Pause(bool paused) {
+bool StationModel::Pause(bool paused, const std::string& by) {
     const std::lock_guard lock(mutex_);
     if (policy_.Paused() == paused || policy_.Stopping() != StopReason::None)
-        return;  // a station that stops takes no new product either way
+        return false;  // a station that stops takes no new product either way
     policy_.Pause(paused);
-    Post(paused ? Kind::Paused : Kind::Resumed, {});
+    Post(paused ? Kind::Paused : Kind::Resumed, {}, {}, by);
+    return true;
 }
 
 void StationModel::Serving(const std::string& url, const std::string& link) {
@@ -330,6 +355,7 @@ Outcome StationModel::Summary(Outcome atLeast) {
     for (const auto& [outcome, count] : event.outcomes)
         event.end = Worse(event.end, outcome);
     const Outcome end = event.end;
+    ended_ = true;
     Post(std::move(event));
     return end;
 }

@@ -50,10 +50,11 @@ public:
     std::size_t Verifying() const;
     // A product taken but not started, dropped as the station stops.
     void Drop(std::size_t id);
-    void Stop(StopReason reason);
+    void Stop(StopReason reason, const std::string& by = {});
     // Takes no new product while paused; the running ones finish. Told once
-    // per change.
-    void Pause(bool paused);
+    // per change: false when nothing changed (so already, or stopping).
+    bool Pause(bool paused, const std::string& by = {});
+    StationState State() const;
     // The page's address is told, once it listens.
     void Serving(const std::string& url, const std::string& link);
     StopReason Stopping() const;
@@ -65,7 +66,8 @@ public:
 
 private:
     std::string StopText(StopReason reason) const;  // under the lock
-    void Post(StationEvent::Kind kind, const StationProduct& product, std::string text = {});
+    StationState StateLocked() const;
+    void Post(StationEvent::Kind kind, const StationProduct& product, std::string text = {}, std::string by = {});
     void Post(StationEvent event);  // to the board, then the fan-out; under the lock
     void PostMessage(const StationProduct& product, const std::string& caption, const std::string& text,
                      MessageStyle style = MessageStyle::Plain);
@@ -87,4 +89,5 @@ private:
     std::map<std::size_t, std::string> upgradedPlugs_;  // of the products done and upgraded
     std::size_t nextId_ = 0;
     int attempts_ = 0;
+    bool watching_ = false, ended_ = false;  // Watching, Summary told
 };

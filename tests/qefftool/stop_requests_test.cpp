@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <csignal>
 #include <string>
 #include <thread>
@@ -120,6 +122,31 @@ TEST(StopRequests, SigtermSighupAndSigintStopTheStationCleanly) {
         EXPECT_NE(station.out.find("\"event\":\"summary\""), std::string::npos) << signal << "\n" << station.out;
         EXPECT_EQ(station.out.back(), '\n') << signal << ": the last line whole";
     }
+}
+
+// Faults caught: SIGHUP stopping a station that has a token file, where it
+// must read the token again (ending every browser's session) and go on; the
+// one-time link written to the lines or to a file others may read.
+TEST(StopRequests, SighupReadsTheTokenAgainWhenThereIsOne) {
+    TempFolder folder;
+    WriteBytes(folder / "p.qeff", BuildPackage(SamplePackage()));
+    std::ofstream(folder / "token") << "a-token-of-twenty-chars\n";
+    StationProcess station({"watch", Utf8(folder / "p.qeff"), "--json", "--http", "127.0.0.1:0", "--http-token",
+                            Utf8(folder / "token"), "--login-link-file", Utf8(folder / "link")});
+    ASSERT_TRUE(station.WaitFor("\"event\":\"watching\"")) << station.out << station.err;
+    ::kill(station.Pid(), SIGHUP);
+    ASSERT_TRUE(station.WaitFor("\"caption\":\"Token\"")) << station.out << station.err;
+    ::kill(station.Pid(), SIGTERM);
+    const int status = station.Ended();
+    ASSERT_TRUE(WIFEXITED(status)) << station.out;
+    EXPECT_EQ(WEXITSTATUS(status), ExitInterrupted);
+    EXPECT_EQ(station.out.find("key="), std::string::npos) << station.out;
+    std::ifstream link(folder / "link");
+    std::string line;
+    std::getline(link, line);
+    EXPECT_NE(line.find("/login?key="), std::string::npos) << line;
+    EXPECT_EQ(std::filesystem::status(folder / "link").permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 // Fault caught: a pipe whose reader has gone (`qefftool watch ... | head`)

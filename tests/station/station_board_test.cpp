@@ -57,8 +57,9 @@ protected:
 // Faults caught: tiles in plain string order (port 10 before port 2), a tile
 // per product instead of per place (the fixture's tiles pile up), a product's
 // refusal without its message and code, a return counted as a failure or in
-// the yield, a denied tile left behind once its product is seen at its
-// location, the records oldest first, the stop's reason or the exit code not
+// the yield, a product cut short or never started by a stop shown as failed
+// or counted in the yield, a denied tile left behind once its product is seen at its
+// location, the records of /api/status and /api/records in other orders, the stop's reason or the exit code not
 // shown.
 TEST_F(StationBoardTest, ShowsATilePerPlaceInPortOrderWithCountersRecordsAndWhyItStopped) {
     const std::size_t first = Plug("A1", "1-1.10");
@@ -75,15 +76,18 @@ TEST_F(StationBoardTest, ShowsATilePerPlaceInPortOrderWithCountersRecordsAndWhyI
     model.Message(refusing, "Error", "Firmware refused, code 0x21");
     model.Finish(refusing, Outcome::Refused, TransferResult{TransferOutcome::Refused, 0x21, 0, 0});
     Plug("A1", "1-1.10");  // back after its upgrade
+    model.Pause(true);
+    const std::size_t waiting = Plug("D4", "1-1.4");
     model.Stop(StopReason::Interrupted);
     model.Finish(denied, Outcome::Interrupted, std::nullopt);
+    model.Drop(waiting);
     model.Summary(Outcome::Interrupted);
 
     const json status = Status();
     std::vector<std::string> places;
     for (const json& tile : status["products"])
         places.push_back(tile["place"]);
-    EXPECT_EQ(places, (std::vector<std::string>{"1-1.2", "1-1.3", "1-1.10"}));
+    EXPECT_EQ(places, (std::vector<std::string>{"1-1.2", "1-1.3", "1-1.4", "1-1.10"}));
     EXPECT_EQ(TileAt(status, "1-1.10")["state"], "returned");
     const json& refused = TileAt(status, "1-1.2");
     EXPECT_EQ(refused["state"], "refused");
@@ -91,13 +95,17 @@ TEST_F(StationBoardTest, ShowsATilePerPlaceInPortOrderWithCountersRecordsAndWhyI
     EXPECT_EQ(refused["ackCode"], 0x21);
     EXPECT_EQ(refused["outcome"], "refused the firmware");
     EXPECT_EQ(TileAt(status, "1-1.3")["outcome"], "interrupted");
+    EXPECT_EQ(TileAt(status, "1-1.3")["state"], "interrupted");
+    EXPECT_EQ(TileAt(status, "1-1.4")["state"], "notStarted");
 
     const json& counters = status["counters"];
     EXPECT_EQ(counters["upgraded"], 1);
-    EXPECT_EQ(counters["failed"], 2);
+    EXPECT_EQ(counters["failed"], 1);
+    EXPECT_EQ(counters["interrupted"], 1);
+    EXPECT_EQ(counters["notStarted"], 1);
     EXPECT_EQ(counters["returned"], 1);
     EXPECT_EQ(counters["denied"], 1);
-    EXPECT_DOUBLE_EQ(counters["yield"].get<double>(), 1.0 / 3.0);
+    EXPECT_DOUBLE_EQ(counters["yield"].get<double>(), 1.0 / 2.0);
 
     EXPECT_EQ(status["station"]["state"], "stopped");
     EXPECT_EQ(status["station"]["exitCode"], 8);
@@ -105,11 +113,20 @@ TEST_F(StationBoardTest, ShowsATilePerPlaceInPortOrderWithCountersRecordsAndWhyI
     EXPECT_EQ(status["package"]["productName"], "<b>Probe</b>");
 
     const json& records = status["records"];
-    ASSERT_EQ(records.size(), 5u);  // start, three products, stop
-    EXPECT_EQ(records.front()["record"], "stop");
-    EXPECT_EQ(records[1]["serial"], "C3");
-    EXPECT_EQ(records.back()["record"], "start");
-    EXPECT_EQ(json::parse(model.Board().RecordsJson()).front()["record"], "start");
+    ASSERT_EQ(records.size(), 6u);  // start, four products, stop: oldest first, as /api/records
+    EXPECT_EQ(records.front()["record"], "start");
+    EXPECT_EQ(records[3]["serial"], "C3");
+    EXPECT_EQ(records[4]["serial"], "D4");
+    EXPECT_EQ(records.back()["record"], "stop");
+    EXPECT_EQ(json::parse(model.Board().RecordsJson()), records);
+    // Fault caught: ?since= ignored, or taking the records of that very time again.
+    EXPECT_EQ(json::parse(model.Board().RecordsJson("2000-01-01T00:00:00.000Z")), records);
+    EXPECT_EQ(json::parse(model.Board().RecordsJson("2999-01-01T00:00:00.000Z")), json::array());
+    const std::string firstTime = records[0]["time"];
+    std::size_t afterFirst = 0;
+    for (const json& record : records)
+        afterFirst += record["time"].get<std::string>() > firstTime;
+    EXPECT_EQ(json::parse(model.Board().RecordsJson(firstTime)).size(), afterFirst);
 }
 
 // Faults caught: a product that restarted and came back at its place before
@@ -153,10 +170,16 @@ TEST(StationBoardStart, APauseAskedForWhileTheStationStartsIsShownOnceItWatches)
     StationOutput out{lines, true};
     EventFanout writer{out, nullptr, {}};
     StationModel model{StationPolicy({}), writer, {"bench-3", "Ana", {}}};
+    const auto state = [&] {
+        return json::parse(model.Board().StatusJson(std::chrono::system_clock::now()))["station"]["state"];
+    };
     model.Package();
     model.Pause(true);
+    EXPECT_EQ(state(), "starting");
     model.Watching();
-    EXPECT_EQ(json::parse(model.Board().StatusJson(std::chrono::system_clock::now()))["station"]["state"], "paused");
+    EXPECT_EQ(state(), "paused");
+    model.Stop(StopReason::Interrupted);
+    EXPECT_EQ(state(), "stopping");
     writer.Close();
 }
 
@@ -202,6 +225,22 @@ TEST(StationBoardVerifying, ShowsAProductVerifyingThenHowItCameBack) {
     EXPECT_EQ(shown["counters"]["failed"], 1);
     EXPECT_EQ(shown["counters"]["returned"], 2);
     writer.Close();
+}
+
+// Fault caught: an upgrade's time taken from the wall clock, so that a step
+// of it (a time server's correction) while it runs makes it an hour long.
+TEST(StationBoardClock, AnUpgradesTimeIsTheSteadyClocks) {
+    StationBoard board{RecordHeader{}};
+    StationEvent started;
+    started.kind = StationEvent::Kind::Started;
+    started.product.id = 1;
+    started.product.path = "/dev/hidraw1";
+    started.product.began = std::chrono::steady_clock::now();
+    started.product.startedAt = std::chrono::system_clock::now() - std::chrono::hours(1);  // the clock stepped since
+    started.product.attempt = 1;
+    board.Take(started);
+    const json status = json::parse(board.StatusJson(std::chrono::system_clock::now()));
+    EXPECT_LT(status["products"][0]["seconds"].get<double>(), 60.0) << status["products"][0];
 }
 
 }  // namespace

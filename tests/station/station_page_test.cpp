@@ -243,9 +243,9 @@ TEST_F(StationPage, PauseResumeAndStopArePressedAndTheStationDoesEach) {
 // as lost (a supervisor would wait for ever) instead of asking for a new link.
 TEST_F(StationPage, AStationLostOrStoppedIsShownAsSuch) {
     struct NoCommands final : StationCommands {
-        void Pause() override {}
-        void Resume() override {}
-        void Stop() override {}
+        CommandAnswer Pause(const std::string&) override { return {}; }
+        CommandAnswer Resume(const std::string&) override { return {}; }
+        CommandAnswer Stop(const std::string&) override { return {}; }
     } commands;
     PackageSummary summary;
     summary.productName = "Probe";
@@ -254,6 +254,9 @@ TEST_F(StationPage, AStationLostOrStoppedIsShownAsSuch) {
         e.kind = kind;
         e.time = std::chrono::system_clock::now();
         e.package = summary;
+        e.state = kind == StationEvent::Kind::Summary    ? StationState::Stopped
+                  : kind == StationEvent::Kind::Stopping ? StationState::Stopping
+                                                         : StationState::Watching;
         return e;
     };
     StationBoard board({"bench-3", "Ana", summary});
@@ -264,6 +267,17 @@ TEST_F(StationPage, AStationLostOrStoppedIsShownAsSuch) {
     ASSERT_TRUE(Shows("#station-state", "WATCHING")) << Text("body");
     EXPECT_FALSE(Evaluate("document.querySelector('#lost').checkVisibility()").get<bool>());
     EXPECT_EQ(Text("#package-signed"), "") << "no signer told where none was verified";
+    EXPECT_TRUE(Shows("#started", "Started ")) << "when the run began";
+    // Fault caught: a serial number passing for another's on the page (U+202E
+    // before "1A00" shows "00A1"), where the text output shows it escaped.
+    StationEvent reversed = event(StationEvent::Kind::Arrived);
+    reversed.product.id = 1;
+    reversed.product.path = "/dev/hidraw1";
+    reversed.product.identity.serial = "\u202e1A00";
+    reversed.product.identity.location = "1-1.9";
+    board.Take(reversed);
+    web->Take(reversed);
+    EXPECT_TRUE(TileShows("1-1.9", "Serial \\u202e1A00")) << Tile("1-1.9");
 
     // Nothing changes, so the stream stays quiet, and the station's status is held unanswered.
     devtools->Call("Fetch.enable", {{"patterns", json::array({{{"urlPattern", "*/api/status"}}})}}, tab);
@@ -284,6 +298,8 @@ TEST_F(StationPage, AStationLostOrStoppedIsShownAsSuch) {
     before.Take(event(StationEvent::Kind::Watching));
     web->Take(event(StationEvent::Kind::Watching));
     devtools->Call("Page.navigate", {{"url", web->Link()}}, tab);
+    ASSERT_TRUE(devtools->WaitUntil(tab, "document.querySelector('#login') !== null", 10s)) << Text("body");
+    devtools->Click(tab, "#login");  // the link's page spends its key only by its button
     ASSERT_TRUE(Shows("#station-state", "WATCHING")) << "let in by its link: " << Text("body");
     const std::string url = web->Url();
     guarded.port = static_cast<std::uint16_t>(std::stoi(url.substr(url.rfind(':') + 1)));
@@ -303,6 +319,9 @@ TEST_F(StationPage, AStationLostOrStoppedIsShownAsSuch) {
     stopping.text = "2 products in a row failed";
     ending.Take(stopping);
     web->Take(stopping);
+    // Fault caught: Stop taken away while the station stops, though an upgrade that hangs there needs it.
+    ASSERT_TRUE(Shows("#station-state", "STOPPING"));
+    EXPECT_FALSE(Evaluate("document.querySelector('#stop').disabled").get<bool>());
     StationEvent stopped = event(StationEvent::Kind::Summary);
     stopped.end = Outcome::Refused;
     ending.Take(stopped);
@@ -311,10 +330,22 @@ TEST_F(StationPage, AStationLostOrStoppedIsShownAsSuch) {
     EXPECT_EQ(Text("#stop-reason"), "Why the station stopped: 2 products in a row failed");
     EXPECT_EQ(Text("#station-state"), "STOPPED ■");
     EXPECT_TRUE(Evaluate("document.querySelector('#stop').disabled").get<bool>());
+    const std::string endingUrl = web->Url();
     web.reset();
     std::this_thread::sleep_for(1s);
     EXPECT_TRUE(Evaluate("document.querySelector('#lost').hidden").get<bool>()) << "it stopped, it was not lost";
     EXPECT_TRUE(Shows("#stopped", "Station stopped"));
+
+    // Fault caught: a page that stops asking once its station stopped, never
+    // seeing the next run on the same port, or not saying a new run began.
+    WebOptions samePort;
+    samePort.port = static_cast<std::uint16_t>(std::stoi(endingUrl.substr(endingUrl.rfind(':') + 1)));
+    StationBoard next({"bench-3", "Ana", summary});
+    web = std::make_unique<StationWeb>(samePort, next, commands);
+    next.Take(event(StationEvent::Kind::Watching));
+    web->Take(event(StationEvent::Kind::Watching));
+    EXPECT_TRUE(Shows("#new-run", "A new run of the station began", 15s)) << Text("body");
+    EXPECT_TRUE(Shows("#station-state", "WATCHING")) << Text("body");
 }
 
 }  // namespace

@@ -172,6 +172,7 @@ TEST_F(Station, CtrlCStopsEveryRunningUpgradeBetweenReports) {
         }
     }
     EXPECT_EQ(events.Of(Kind::Summary).at(0).outcomes, (Outcomes{{Outcome::Interrupted, 2}}));
+    EXPECT_EQ(events.Of(Kind::Stopping).at(0).by, "a signal") << "who asked";
 }
 
 // The lines qefftool watch prints, as text. Faults caught: a progress line
@@ -569,7 +570,12 @@ TEST_F(Station, APauseAskedForBeforeItRunsHoldsOnceItWatches) {
     });
     EXPECT_EQ(order, (std::vector<Kind>{Kind::Package, Kind::Watching, Kind::Paused}));
     EXPECT_TRUE(hid.Log(waiting).reports.empty()) << "nothing sent while paused";
+    // Fault caught: a pause or a stop that does not say who asked.
+    EXPECT_EQ(events.Of(Kind::Paused).at(0).by, "the test");
+    EXPECT_EQ(events.Of(Kind::Paused).at(0).state, StationState::Paused);
     station->Resume();
+    ASSERT_TRUE(events.WaitFor(Kind::Resumed));
+    EXPECT_EQ(events.Of(Kind::Resumed).at(0).by, "the test");
     ASSERT_TRUE(events.WaitFor(Kind::Done));
     EXPECT_EQ(events.Of(Kind::Done).at(0).product.outcome, Outcome::Upgraded);
 }

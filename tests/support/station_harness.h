@@ -129,7 +129,7 @@ public:
         if (sink)
             station_.Subscribe(*sink);
         if (paused)
-            station_.Pause();
+            station_.Pause("the test");
         thread_ = std::thread([this] {
             const Outcome outcome = station_.Run(interrupt_);
             const std::lock_guard lock(mutex_);
@@ -146,7 +146,7 @@ public:
     StationThread& operator=(const StationThread&) = delete;
 
     void Interrupt() { interrupt_ = true; }  // as Ctrl-C and the signals do
-    void Resume() { station_.Resume(); }      // as the page's Resume does
+    void Resume() { station_.Resume("the test"); }      // as the page's Resume does
     bool Ended() const {
         const std::lock_guard lock(mutex_);
         return outcome_.has_value();

@@ -26,6 +26,9 @@ std::string Named(const StationProduct& p) {
     return named;
 }
 
+// " (asked by the page from 127.0.0.1)"; nothing when the station asked itself.
+std::string AskedBy(const StationEvent& e) { return e.by.empty() ? std::string() : " (asked by " + e.by + ")"; }
+
 }  // namespace
 
 std::string StationOutput::TextLine(const StationEvent& e) const {
@@ -52,11 +55,11 @@ std::string StationOutput::TextLine(const StationEvent& e) const {
         std::replace(shown.begin(), shown.end(), '\n', ' ');  // one line a message
         return (p.path.empty() ? "" : VisibleText(p.path) + ": ") + e.caption + ": " + VisibleText(shown);
     }
-    case Kind::Stopping: return "stopping: " + e.text;
+    case Kind::Stopping: return "stopping: " + e.text + AskedBy(e);
     case Kind::Serving:
-        return "serving the station's page at " + e.text + (e.caption == e.text ? "" : " (open it with " + e.caption + ")");
-    case Kind::Paused: return "paused: no new product is taken; the running ones finish";
-    case Kind::Resumed: return "resumed";
+        return "serving the station's page at " + e.text;  // its one-time link goes only where its user reads it
+    case Kind::Paused: return "paused: no new product is taken; the running ones finish" + AskedBy(e);
+    case Kind::Resumed: return "resumed" + AskedBy(e);
     case Kind::Verifying: return "verifying " + Named(p) + ": upgraded; " + e.text;
     case Kind::Done: {
         char seconds[32];

@@ -4,7 +4,8 @@
 #include "qefftool/station_output.h"
 
 int RunWatch(const WatchOptions& options, HidSystem& hid, HidArrivals& arrivals, StationOutput& out,
-             const std::atomic<bool>& stop) {
+             StationEventSink& link, const std::atomic<bool>& stop, std::atomic<bool>* reloadToken) {
     Station station(options, hid, arrivals, out);
-    return ExitCodeOf(station.Run(stop));
+    station.Subscribe(link);
+    return ExitCodeOf(station.Run(stop, reloadToken));
 }

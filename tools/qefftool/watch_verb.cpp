@@ -5,7 +5,9 @@
 #include "platform/native_arrivals.h"
 #include "platform/native_hid.h"
 #include "device/usb_release.h"
+#include "platform/reload_request.h"
 #include "platform/sha256.h"
+#include "qefftool/login_link.h"
 #include "qefftool/station_output.h"
 #include "qefftool/verb_options.h"
 #include "qefftool/verbs.h"
@@ -19,11 +21,19 @@
 #include <memory>
 #include <string>
 
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
 namespace {
 
 struct WatchGiven {
     WatchOptions watch;
-    std::string sha256, serial, location, record, recordKey, http, httpToken, trust, expectRelease;
+    std::string sha256, serial, location, record, recordKey, http, httpToken, trust, expectRelease, loginLinkFile;
     std::size_t count = 0, failures = 0, parallel = 0;
     double returnsWithin = 15, verifyWithin = 30;
     bool json = false;
@@ -61,11 +71,16 @@ int Watch(WatchGiven& given) {
     if (!given.httpToken.empty())
         watch.httpToken = given.httpToken;
     CatchSessionEnd();
+    // With a token file, SIGHUP reads it again, as a service's settings are;
+    // without one it stops the station, as a closed terminal does.
+    if (watch.httpToken)
+        CatchReloadRequests();
     const auto arrivals = NativeHidArrivals();
     // Never freed: an output given up on at the end (a paused terminal)
     // leaves its writing thread holding it until the process ends.
     static StationOutput* const out = new StationOutput(std::cout, given.json);
-    return RunWatch(watch, *hid, *arrivals, *out, InterruptRequested());
+    LoginLinkOutput link(given.loginLinkFile, std::cerr, isatty(fileno(stderr)) != 0);
+    return RunWatch(watch, *hid, *arrivals, *out, link, InterruptRequested(), &ReloadRequested());
 }
 
 }  // namespace
@@ -127,6 +142,11 @@ Verb AddWatchVerb(CLI::App& app) {
         ->add_option("--http-token", given->httpToken,
                      "A file holding the secret every request to the page must carry; needed to listen beyond loopback")
         ->needs(given->httpOption);
+    command
+        ->add_option("--login-link-file", given->loginLinkFile,
+                     "Write the one-time link that lets a browser in to this file, which only you may read "
+                     "(else it goes to the terminal, never to the output's lines)")
+        ->needs("--http-token");
     command
         ->add_option("--sha256", given->sha256,
                      "Refuse the package, before looking for any product, unless this is its SHA-256")

@@ -16,3 +16,5 @@ void StationWeb::Take(const StationEvent& event) { impl_->Tell(StationEventJson(
 std::string StationWeb::Url() const { return impl_->url; }
 
 std::string StationWeb::Link() const { return impl_->link; }
+
+void StationWeb::ReplaceToken(std::string token) { impl_->ReplaceToken(std::move(token)); }

@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include <boost/asio/write.hpp>
+
+#include <charconv>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
 
@@ -15,17 +17,83 @@ namespace http = boost::beast::http;
 
 namespace {
 
-const char* Reason(unsigned status) {
+// A refusal's code and its text for the user, by its status (and, for 403, why).
+struct Refusal {
+    const char* error;
+    const char* message;
+};
+
+Refusal RefusalOf(unsigned status, std::string_view why = {}) {
     switch (status) {
-    case 400: return "The request could not be read.\n";
-    case 401: return "This station asks for its token: open the link it printed when it started.\n";
-    case 403: return "Refused.\n";
-    case 404: return "Not found.\n";
-    case 405: return "Not with this method.\n";
-    case 413: return "The request's body is too large.\n";
-    case 431: return "The request's header is too large.\n";
-    default: return "\n";
+    case 400: return {"badRequest", "The request could not be read."};
+    case 401:
+        return {"tokenNeeded", "This station asks for its token: send it as \"Authorization: Bearer TOKEN\", or open "
+                               "a link from the station (POST /api/link with the token makes one)."};
+    case 403:
+        if (why == "otherHost")
+            return {"otherHost", "This station answers only requests that name it by its loopback address "
+                                 "(127.0.0.1, [::1] or localhost) and its port."};
+        if (why == "otherSite")
+            return {"otherSite", "Refused: the request came from another site's page."};
+        if (why == "noControlHeader")
+            return {"noControlHeader",
+                    "A control request must carry the header \"X-Quorvella-Control: 1\": add it (curl -H "
+                    "'X-Quorvella-Control: 1')."};
+        if (why == "linkNotValid")
+            return {"linkNotValid", "This link was used already, has expired (a link works for 5 minutes), or is not "
+                                    "this station's: ask the station for a new one (POST /api/link with its token)."};
+        return {"refused", "Refused."};
+    case 404: return {"notFound", "Not found."};
+    case 405: return {"wrongMethod", "Not with this method: the controls take POST, everything else GET."};
+    case 413: return {"bodyTooLarge", "The request's body is too large."};
+    case 431: return {"headerTooLarge", "The request's header is too large."};
+    default: return {"error", "The request failed."};
     }
+}
+
+// The value of `name` in the target's query, its %XX escapes decoded ("%3A": ':').
+std::string QueryValue(std::string_view target, std::string_view name) {
+    const auto question = target.find('?');
+    std::string_view query = question == std::string_view::npos ? std::string_view{} : target.substr(question + 1);
+    while (!query.empty()) {
+        const auto end = query.find('&');
+        const std::string_view pair = query.substr(0, end);
+        query = end == std::string_view::npos ? std::string_view{} : query.substr(end + 1);
+        if (pair.size() <= name.size() || pair.substr(0, name.size()) != name || pair[name.size()] != '=')
+            continue;
+        std::string value;
+        for (std::size_t i = name.size() + 1; i < pair.size(); ++i) {
+            unsigned byte = 0;
+            const char* digits = pair.data() + i + 1;
+            if (pair[i] == '%' && i + 2 < pair.size() && std::from_chars(digits, digits + 2, byte, 16).ptr == digits + 2) {
+                value += static_cast<char>(byte);
+                i += 2;
+            } else {
+                value += pair[i];
+            }
+        }
+        return value;
+    }
+    return {};
+}
+
+std::string Json(const nlohmann::json& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string ErrorJson(const Refusal& refusal) {
+    return Json({{"error", refusal.error}, {"message", refusal.message}});
+}
+
+// GET of the one-time link: a page whose button posts the key, so that a link
+// preview or a scanner that only fetches it spends nothing. The key is
+// hexadecimal (it was checked), so it needs no escaping.
+std::string LoginPage(std::string_view key) {
+    return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Quorvella station: log in</title>"
+           "</head><body><form method=\"post\" action=\"/login\"><input type=\"hidden\" name=\"key\" value=\"" +
+           std::string(key) +
+           "\"><p>This link lets one browser into the station's page, once.</p>"
+           "<button id=\"login\" type=\"submit\">Open the station's page</button></form></body></html>\n";
 }
 
 // Every answer: nothing of it kept by a cache, taken for another type or shown in another site's frame.
@@ -42,7 +110,8 @@ void Guard(Message& message) {
 WebConnection::WebConnection(net::ip::tcp::socket socket, StationWeb::Impl& web)
     : web_(web), socket_(std::move(socket)) {
     boost::system::error_code unknown;
-    peer = socket_.socket().remote_endpoint(unknown).address();
+    address = socket_.socket().remote_endpoint(unknown).address();
+    peer = PeerOf(address);
     web_.connections.insert(this);
 }
 
@@ -50,10 +119,14 @@ WebConnection::~WebConnection() { web_.connections.erase(this); }
 
 void WebConnection::Start() { Read(); }
 
+void WebConnection::MustShowToken(std::chrono::steady_clock::duration within) { tokenWithin_ = within; }
+
 void WebConnection::Close() {
     if (closed_)
         return;
     closed_ = true;
+    if (giveUp_)
+        giveUp_->cancel();
     boost::system::error_code ignored;
     socket_.socket().shutdown(net::ip::tcp::socket::shutdown_both, ignored);
     socket_.close();
@@ -70,7 +143,10 @@ void WebConnection::Read() {
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
     parser_->body_limit(kBodyLimit);
-    socket_.expires_after(kRequestTime);
+    if (tokenWithin_)
+        socket_.expires_after(*tokenWithin_);
+    else
+        socket_.expires_after(kRequestTime);
     http::async_read(socket_, buffer_, *parser_,
                      [self = shared_from_this()](boost::system::error_code error, std::size_t) { self->OnRead(error); });
 }
@@ -81,15 +157,15 @@ void WebConnection::OnRead(boost::system::error_code error) {
     if (!error)
         return Answer(parser_->get());
     if (error == http::error::header_limit || error == http::error::buffer_overflow)
-        return Reply(431, "text/plain", Reason(431), false);
+        return Reply(431, "application/json", ErrorJson(RefusalOf(431)), false);
     if (error == http::error::body_limit)
-        return Reply(413, "text/plain", Reason(413), false);
+        return Reply(413, "application/json", ErrorJson(RefusalOf(413)), false);
     // What is no request at all (a client gone, the time to send one up) is let go without an answer.
     const bool malformed = error.category() == http::make_error_code(http::error::bad_target).category() &&
                            error != http::error::end_of_stream && error != http::error::partial_message;
     if (!malformed)
         return Close();
-    Reply(400, "text/plain", Reason(400), false);
+    Reply(400, "application/json", ErrorJson(RefusalOf(400)), false);
 }
 
 void WebConnection::Answer(const Request& request) {
@@ -97,21 +173,45 @@ void WebConnection::Answer(const Request& request) {
         request.method_string(),        request.target(),
         request[http::field::host],     request[http::field::authorization],
         request[http::field::cookie],   request[http::field::origin],
-        request["Sec-Fetch-Site"],
+        request["Sec-Fetch-Site"],      request[kControlHeader],
+        request.body(),
     };
-    const WebDecision decision = DecideWebRequest(asked, web_.Secrets());
-    const bool keepAlive = request.keep_alive();
+    const WebSecrets secrets = web_.Secrets();
+    const WebDecision decision = DecideWebRequest(asked, secrets);
+    // On a place kept for the token a request that shows neither it nor a
+    // session's cookie (a refusal, the link's pages) keeps it no longer than its answer.
+    const bool authorized = decision.route != WebRoute::Refused && decision.route != WebRoute::LoginPage &&
+                            decision.route != WebRoute::Login;
+    const bool keepAlive = request.keep_alive() && (!tokenWithin_ || authorized);
+    if (authorized)
+        tokenWithin_.reset();
     constexpr std::string_view json = "application/json";
+    // Who asked, as the events tell it: the page's script (the browser says
+    // it came from the page's own origin), else a client of the API.
+    const std::string by = std::string(asked.fetchSite == "same-origin" ? "the page" : "the API") + " from " +
+                           address.to_string();
+    const auto command = [&](const CommandAnswer& answer) {
+        if (answer.changed)
+            return Reply(200, json, Json({{"state", answer.state}}), keepAlive);
+        Reply(409, json,
+              Json({{"error", "unchanged"},
+                    {"message", "Nothing changed: the station is " + answer.state + " already."},
+                    {"state", answer.state}}),
+              keepAlive);
+    };
     switch (decision.route) {
     case WebRoute::Refused: {
         Response response{static_cast<http::status>(decision.status), request.version()};
-        response.set(http::field::content_type, "text/plain; charset=utf-8");
+        const Refusal refusal = RefusalOf(static_cast<unsigned>(decision.status), decision.error);
         if (decision.status == 401)
             response.set(http::field::www_authenticate, "Bearer");
-        response.body() = Reason(static_cast<unsigned>(decision.status));
-        if (decision.status == 403 && request.target().substr(0, 7) == "/login?")
-            response.body() = "This link was used already, or is not this station's: ask the station for a new one "
-                              "(POST /api/link with its token).\n";
+        if (request.target().substr(0, 6) == "/login") {  // a person's browser, at a link
+            response.set(http::field::content_type, "text/plain; charset=utf-8");
+            response.body() = std::string(refusal.message) + "\n";
+        } else {
+            response.set(http::field::content_type, json);
+            response.body() = ErrorJson(refusal);
+        }
         // A refused client gets no second request on this connection: one
         // that keeps asking cannot hold a place that a token holder needs.
         return Reply(std::move(response), false);
@@ -121,25 +221,43 @@ void WebConnection::Answer(const Request& request) {
         return Reply(200, file->contentType, std::string(file->bytes), keepAlive);
     }
     case WebRoute::Status: return Reply(200, json, web_.board.StatusJson(std::chrono::system_clock::now()), keepAlive);
-    case WebRoute::Records: return Reply(200, json, web_.board.RecordsJson(), keepAlive);
-    case WebRoute::Pause: web_.commands.Pause(); return Reply(200, json, R"({"ok":true})", keepAlive);
-    case WebRoute::Resume: web_.commands.Resume(); return Reply(200, json, R"({"ok":true})", keepAlive);
-    case WebRoute::Stop: web_.commands.Stop(); return Reply(200, json, R"({"ok":true})", keepAlive);
-    case WebRoute::Link:
-        return Reply(200, json, nlohmann::json{{"link", web_.NewLink(request[http::field::host])}}.dump(
-                                   -1, ' ', false, nlohmann::json::error_handler_t::replace), keepAlive);
+    case WebRoute::Records: {
+        std::size_t dropped = 0;
+        Response response{http::status::ok, request.version()};
+        response.set(http::field::content_type, json);
+        response.body() = web_.board.RecordsJson(QueryValue(request.target(), "since"), &dropped);
+        if (dropped)  // the oldest went, past the records kept: said, never left to be guessed
+            response.set("X-Quorvella-Records-Dropped", std::to_string(dropped));
+        return Reply(std::move(response), keepAlive);
+    }
+    case WebRoute::Pause: return command(web_.commands.Pause(by));
+    case WebRoute::Resume: return command(web_.commands.Resume(by));
+    case WebRoute::Stop: return command(web_.commands.Stop(by));
+    case WebRoute::Link: return Reply(200, json, Json({{"link", web_.NewLink(request[http::field::host])}}), keepAlive);
+    case WebRoute::LoginPage:
+        return Reply(200, "text/html; charset=utf-8", LoginPage(secrets.loginKey), keepAlive);
     case WebRoute::Login: {
-        web_.LoginKeyUsed();
         Response response{http::status::see_other, request.version()};
         response.set(http::field::location, "/");
-        // Lax: sent when the browser goes to the page from the link; control
-        // requests from other sites are refused by their origin.
-        response.set(http::field::set_cookie, std::string(kSessionCookie) + "=" + std::string(web_.Secrets().session) +
-                                                  "; Path=/; HttpOnly; SameSite=Lax");
+        // Lax: sent when the browser goes to the page; control requests from
+        // other sites are refused by their origin and their missing header.
+        response.set(http::field::set_cookie,
+                     std::string(secrets.cookieName) + "=" + web_.NewSession() + "; Path=/; HttpOnly; SameSite=Lax");
+        return Reply(std::move(response), keepAlive);
+    }
+    case WebRoute::Logout: {
+        // With the token itself every session ends; with a cookie, its own.
+        const std::string_view session = CookieValue(asked.cookie, secrets.cookieName);
+        const bool everyone = asked.authorization.size() > 7 && session.empty();
+        web_.EndSessions(everyone ? std::string_view{} : session);
+        Response response{http::status::ok, request.version()};
+        response.set(http::field::content_type, json);
+        response.set(http::field::set_cookie, std::string(secrets.cookieName) + "=; Path=/; HttpOnly; SameSite=Lax; Max-Age=0");
+        response.body() = Json({{"loggedOut", everyone ? "every session" : "this session"}});
         return Reply(std::move(response), keepAlive);
     }
     case WebRoute::StatusStream: return Follow(Stream::Status, request.version());
-    case WebRoute::Events: return Follow(Stream::Events, request.version());
+    case WebRoute::Events: return Follow(Stream::Events, request.version(), request["Last-Event-ID"]);
     }
 }
 
@@ -184,7 +302,7 @@ void WebConnection::Drain() {
 }
 
 // A stream's body has no length: it ends when the connection does.
-void WebConnection::Follow(Stream stream, unsigned version) {
+void WebConnection::Follow(Stream stream, unsigned version, std::string_view lastEventId) {
     stream_ = stream;
     streamHeader_.emplace(http::status::ok, version);
     streamHeader_->set(http::field::content_type, "text/event-stream");
@@ -193,6 +311,9 @@ void WebConnection::Follow(Stream stream, unsigned version) {
     streamSerializer_.emplace(*streamHeader_);
     if (stream == Stream::Status)
         queue_.push_back(web_.FreshStatus());
+    else
+        for (auto& missed : web_.Replay(lastEventId))
+            queue_.push_back(std::move(missed));
     writing_ = true;
     socket_.expires_after(kRequestTime);
     http::async_write_header(socket_, *streamSerializer_, [self = shared_from_this()](boost::system::error_code error, std::size_t) {
@@ -225,8 +346,25 @@ void WebConnection::StatusChanged() {
 void WebConnection::Event(const std::shared_ptr<const std::string>& message) {
     if (stream_ != Stream::Events || closed_)
         return;
-    if (queue_.size() >= kQueueLimit)
-        return Close();
+    if (finishing_)
+        return;
+    if (queue_.size() >= kQueueLimit) {
+        // What it has not taken is let go; it hears why, if it takes that
+        // within a second, and may come back with its Last-Event-ID.
+        static const auto overflow = std::make_shared<const std::string>(ServerSentEvent(
+            R"({"error":"overflow","message":"This client fell behind and is let go: connect again with the )"
+            R"(Last-Event-ID last received to hear what it missed."})",
+            "overflow"));
+        queue_.clear();
+        queue_.push_back(overflow);
+        finishing_ = true;
+        giveUp_.emplace(socket_.get_executor(), std::chrono::seconds(1));
+        giveUp_->async_wait([self = shared_from_this()](boost::system::error_code error) {
+            if (!error)
+                self->Close();
+        });
+        return Send();
+    }
     queue_.push_back(message);
     Send();
 }

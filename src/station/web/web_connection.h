@@ -2,6 +2,7 @@
 
 #include "station/web/web_server.h"
 
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/empty_body.hpp>
@@ -41,10 +42,16 @@ public:
 
     bool FollowsStatus() const { return stream_ == Stream::Status; }
     void StatusChanged();  // the newest status goes once the last one was taken: no backlog
-    void Event(const std::shared_ptr<const std::string>& message);  // an events stream that overflows is dropped
+    // An events stream that overflows is told so, then dropped.
+    void Event(const std::shared_ptr<const std::string>& message);
     void Heartbeat();      // a comment on a stream with nothing to send
 
-    boost::asio::ip::address peer;  // where the connection comes from
+    boost::asio::ip::address address;  // where the connection comes from
+    std::string peer;                  // who, as PeerOf tells it
+
+    // On a place kept for the token: its first request must come within
+    // `within` and carry the token (or the session's cookie), or it is closed.
+    void MustShowToken(std::chrono::steady_clock::duration within);
 
 private:
     enum class Stream { None, Status, Events };
@@ -56,7 +63,7 @@ private:
     void Answer(const Request& request);
     void Reply(unsigned status, std::string_view type, std::string body, bool keepAlive);
     void Reply(Response response, bool keepAlive);
-    void Follow(Stream stream, unsigned version);
+    void Follow(Stream stream, unsigned version, std::string_view lastEventId = {});
     void Linger();
     void Drain();
     void Watch();
@@ -73,5 +80,7 @@ private:
     std::deque<std::shared_ptr<const std::string>> queue_;
     std::shared_ptr<const std::string> sending_;
     std::array<char, 512> scrap_{};
+    std::optional<boost::asio::steady_timer> giveUp_;  // an overflowed stream's last second
     bool writing_ = false, statusWanted_ = false, closed_ = false, finishing_ = false;
+    std::optional<std::chrono::steady_clock::duration> tokenWithin_;
 };

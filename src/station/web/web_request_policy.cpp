@@ -22,9 +22,10 @@ constexpr std::array kApi{
     Api{"/api/resume", WebRoute::Resume, true},
     Api{"/api/stop", WebRoute::Stop, true},
     Api{"/api/link", WebRoute::Link, true},
+    Api{"/api/logout", WebRoute::Logout, true},
 };
 
-WebDecision Refuse(int status) { return {WebRoute::Refused, status, {}}; }
+WebDecision Refuse(int status, std::string_view error = {}) { return {WebRoute::Refused, status, {}, error}; }
 
 // Without a token only a page the browser took from loopback may read the
 // station: a page of another name that resolves to 127.0.0.1 (DNS rebinding)
@@ -42,6 +43,10 @@ bool NamesLoopback(std::string_view host, std::uint16_t port, std::string_view o
     return false;
 }
 
+}  // namespace
+
+std::string SessionCookieName(std::uint16_t port) { return "qefftool_session_" + std::to_string(port); }
+
 std::string_view CookieValue(std::string_view cookies, std::string_view name) {
     while (!cookies.empty()) {
         const auto end = cookies.find(';');
@@ -54,6 +59,8 @@ std::string_view CookieValue(std::string_view cookies, std::string_view name) {
     }
     return {};
 }
+
+namespace {
 
 // The scheme's name in any case, as HTTP's authentication takes it.
 bool BearerScheme(std::string_view authorization) {
@@ -70,17 +77,22 @@ bool Authorized(const WebRequest& request, const WebSecrets& secrets) {
     constexpr std::size_t scheme = 7;  // "Bearer "
     if (BearerScheme(request.authorization) && SameSecret(request.authorization.substr(scheme), secrets.token))
         return true;
-    const std::string_view session = CookieValue(request.cookie, kSessionCookie);
-    return !session.empty() && SameSecret(session, secrets.session);
+    const std::string_view session = CookieValue(request.cookie, secrets.cookieName);
+    bool known = false;
+    for (const std::string& given : secrets.sessions)
+        known = SameSecret(session, given) || known;  // each compared: the time tells nothing of which
+    return known;
 }
 
-// A control request from another site's page (a form posted to the station,
-// a fetch) is refused even when the browser sends the cookie with it.
-bool FromOwnPage(const WebRequest& request) {
-    if (request.fetchSite == "cross-site")
-        return false;
-    return request.origin.empty() || request.origin == "http://" + std::string(request.host);
+// Another site's page (a form posted to the station, a fetch) is refused even
+// when the browser sends the cookie with it. Its own page may come through a
+// TLS proxy that passes the browser's Host: https:// is the same station.
+bool FromOtherSite(const WebRequest& request) {
+    const std::string host(request.host);
+    return request.fetchSite == "cross-site" ||
+           (!request.origin.empty() && request.origin != "http://" + host && request.origin != "https://" + host);
 }
+
 
 }  // namespace
 
@@ -97,7 +109,7 @@ bool SameSecret(std::string_view a, std::string_view b) {
 WebDecision DecideWebRequest(const WebRequest& request, const WebSecrets& secrets) {
     const bool withToken = !secrets.token.empty();
     if (!withToken && !NamesLoopback(request.host, secrets.port, secrets.ownHost))
-        return Refuse(403);
+        return Refuse(403, "otherHost");
 
     const auto question = request.target.find('?');
     const std::string_view path = request.target.substr(0, question);
@@ -107,16 +119,23 @@ WebDecision DecideWebRequest(const WebRequest& request, const WebSecrets& secret
     if (path == "/login") {
         if (!withToken)
             return Refuse(404);
-        if (request.method != "GET")
+        const bool post = request.method == "POST";
+        if (!post && request.method != "GET")
             return Refuse(405);
+        // GET only shows the page; its form's POST, from that page alone, spends the key.
+        if (post && FromOtherSite(request))
+            return Refuse(403, "otherSite");
         constexpr std::string_view key = "key=";
-        const bool right = query.substr(0, key.size()) == key && !secrets.loginKey.empty() &&
-                           SameSecret(query.substr(key.size()), secrets.loginKey);
-        return right ? WebDecision{WebRoute::Login, 200, {}} : Refuse(403);
+        const std::string_view given = post ? request.body : query;
+        const bool right = given.substr(0, key.size()) == key && !secrets.loginKey.empty() &&
+                           SameSecret(given.substr(key.size()), secrets.loginKey);
+        if (!right)
+            return Refuse(403, "linkNotValid");
+        return {post ? WebRoute::Login : WebRoute::LoginPage, 200, {}, {}};
     }
     if (withToken && !Authorized(request, secrets))
         return Refuse(401);
-    if (path == "/api/link" && !withToken)
+    if ((path == "/api/link" || path == "/api/logout") && !withToken)
         return Refuse(404);  // without a token, there is nothing to log in with
 
     for (const Api& api : kApi) {
@@ -124,9 +143,14 @@ WebDecision DecideWebRequest(const WebRequest& request, const WebSecrets& secret
             continue;
         if (request.method != (api.control ? "POST" : "GET"))
             return Refuse(405);
-        if (api.control && !FromOwnPage(request))
-            return Refuse(403);
-        return {api.route, 200, {}};
+        // A control request carries the header no form can send; with it, a
+        // script of another site would have had to ask the browser first,
+        // which the station never lets it.
+        if (api.control && FromOtherSite(request))
+            return Refuse(403, "otherSite");
+        if (api.control && request.control != "1")
+            return Refuse(403, "noControlHeader");
+        return {api.route, 200, {}, {}};
     }
 
     // The page's files by their exact names: nothing of the path is decoded,
@@ -138,5 +162,5 @@ WebDecision DecideWebRequest(const WebRequest& request, const WebSecrets& secret
         return Refuse(404);
     if (request.method != "GET")
         return Refuse(405);
-    return {WebRoute::File, 200, FindPageFile(name)->name};
+    return {WebRoute::File, 200, FindPageFile(name)->name, {}};
 }

@@ -8,14 +8,19 @@
 #include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/post.hpp>
 
+#include <nlohmann/json.hpp>
+
+#include <charconv>
 #include <stdexcept>
 #include <vector>
 
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-std::string ServerSentEvent(std::string_view data, const char* name) {
-    std::string message = name ? std::string("event: ") + name + "\n" : std::string();
+std::string ServerSentEvent(std::string_view data, const char* name, std::string_view id) {
+    std::string message = id.empty() ? std::string() : "id: " + std::string(id) + "\n";
+    if (name)
+        message += std::string("event: ") + name + "\n";
     if (!data.empty() && data.back() == '\n')
         data.remove_suffix(1);
     do {
@@ -34,10 +39,11 @@ StationWeb::Impl::Impl(const WebOptions& options, const StationBoard& b, Station
     if (!address.is_loopback() && (!options.token || options.token->empty()))
         throw std::runtime_error("--http: listening on " + options.address +
                                  " lets other machines in: give the token they must show with --http-token FILE");
+    loginKeyLasts_ = options.loginKeyLasts;
     if (options.token) {
         token_ = *options.token;
-        session_ = RandomKey();
         loginKey_ = RandomKey();
+        loginKeyUntil_ = std::chrono::steady_clock::now() + loginKeyLasts_;
     }
 
     const tcp::endpoint endpoint(address, options.port);
@@ -56,6 +62,8 @@ StationWeb::Impl::Impl(const WebOptions& options, const StationBoard& b, Station
     if (error)
         throw std::runtime_error("--http: cannot listen on " + where + ": " + error.message());
     port_ = acceptor_.local_endpoint().port();
+    run_ = RandomKey().substr(0, 16);
+    cookieName_ = SessionCookieName(port_);
 
     // Listening on every address, the link names this computer, which other
     // desks can reach, not 0.0.0.0.
@@ -117,19 +125,79 @@ void StationWeb::Impl::AwaitClosed(std::chrono::steady_clock::time_point deadlin
 
 std::string StationWeb::Impl::NewLink(std::string_view host) {
     loginKey_ = RandomKey();
+    loginKeyUntil_ = std::chrono::steady_clock::now() + loginKeyLasts_;
     return "http://" + std::string(host) + "/login?key=" + loginKey_;
 }
 
 void StationWeb::Impl::Tell(const std::string& eventLine) {
-    auto message = std::make_shared<const std::string>(ServerSentEvent(eventLine));
-    net::post(io_, [this, message = std::move(message)] {
+    net::post(io_, [this, eventLine] {
+        // Numbered on the server's thread, in the order told.
+        ++sequence_;
+        auto message = std::make_shared<const std::string>(
+            ServerSentEvent(eventLine, nullptr, run_ + "." + std::to_string(sequence_)));
+        recent_.emplace_back(sequence_, message);
+        if (recent_.size() > kEventsKept)
+            recent_.pop_front();
         for (WebConnection* connection : connections)
             connection->Event(message);
         BoardChanged();
     });
 }
 
-WebSecrets StationWeb::Impl::Secrets() const { return {port_, token_, session_, loginKey_, host_}; }
+std::vector<std::shared_ptr<const std::string>> StationWeb::Impl::Replay(std::string_view lastEventId) const {
+    std::vector<std::shared_ptr<const std::string>> missed;
+    if (lastEventId.empty())
+        return missed;
+    const auto dot = lastEventId.find('.');
+    std::uint64_t seen = 0;
+    const std::string_view number = dot == std::string_view::npos ? std::string_view{} : lastEventId.substr(dot + 1);
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), seen);
+    if (lastEventId.substr(0, dot) != run_ || error != std::errc{} || end != number.data() + number.size() ||
+        seen > sequence_) {
+        // Another run (the station started again): what it told is gone with it.
+        missed.push_back(std::make_shared<const std::string>(
+            ServerSentEvent(nlohmann::json{{"run", run_}}.dump(), "newRun")));
+        return missed;
+    }
+    const std::uint64_t oldest = recent_.empty() ? sequence_ + 1 : recent_.front().first;
+    if (seen + 1 < oldest)
+        missed.push_back(std::make_shared<const std::string>(
+            ServerSentEvent(nlohmann::json{{"missed", oldest - seen - 1}}.dump(), "gap")));
+    for (const auto& [sequence, message] : recent_)
+        if (sequence > seen)
+            missed.push_back(message);
+    return missed;
+}
+
+WebSecrets StationWeb::Impl::Secrets() {
+    if (!loginKey_.empty() && std::chrono::steady_clock::now() >= loginKeyUntil_)
+        loginKey_.clear();
+    sessionsShown_.assign(sessions_.begin(), sessions_.end());
+    return {port_, token_, sessionsShown_, cookieName_, loginKey_, host_};
+}
+
+std::string StationWeb::Impl::NewSession() {
+    loginKey_.clear();
+    sessions_.push_back(RandomKey());
+    if (sessions_.size() > kMaxSessions)
+        sessions_.pop_front();
+    return sessions_.back();
+}
+
+void StationWeb::Impl::EndSessions(std::string_view value) {
+    if (value.empty())
+        sessions_.clear();
+    else
+        std::erase(sessions_, value);
+}
+
+void StationWeb::Impl::ReplaceToken(std::string token) {
+    net::post(io_, [this, token = std::move(token)]() mutable {
+        token_ = std::move(token);
+        sessions_.clear();
+        loginKey_.clear();
+    });
+}
 
 std::shared_ptr<const std::string> StationWeb::Impl::FreshStatus() {
     status_ = std::make_shared<const std::string>(
@@ -170,22 +238,44 @@ void StationWeb::Impl::Accept() {
             return;
         }
         boost::system::error_code unknown;
-        if (Room(socket.remote_endpoint(unknown).address()) && !unknown)
-            std::make_shared<WebConnection>(std::move(socket), *this)->Start();
+        const Place place = Room(socket.remote_endpoint(unknown).address());
+        if (place != Place::None && !unknown) {
+            auto connection = std::make_shared<WebConnection>(std::move(socket), *this);
+            if (place == Place::ForToken)
+                connection->MustShowToken(kTokenWithin);
+            connection->Start();
+        }
         // Beyond the bound the socket is closed as it goes out of scope.
         Accept();
     });
 }
 
-bool StationWeb::Impl::Room(const net::ip::address& peer) const {
-    if (connections.size() >= kMaxConnections)
-        return false;
+std::string PeerOf(const net::ip::address& peer) {
+    if (peer.is_v6() && peer.to_v6().is_v4_mapped())
+        return PeerOf(net::ip::make_address_v4(net::ip::v4_mapped, peer.to_v6()));
     if (peer.is_loopback())
-        return true;
+        return "loopback";
+    if (peer.is_v4())
+        return peer.to_string();
+    auto bytes = peer.to_v6().to_bytes();
+    std::fill(bytes.begin() + 8, bytes.end(), 0);
+    return net::ip::address_v6(bytes).to_string() + "/64";
+}
+
+StationWeb::Impl::Place StationWeb::Impl::Room(const net::ip::address& address) const {
+    if (connections.size() >= kMaxConnections)
+        return Place::None;
+    const std::string peer = PeerOf(address);
+    if (peer == "loopback")
+        return Place::Open;
     std::size_t fromPeer = 0;
     for (const WebConnection* connection : connections)
         fromPeer += connection->peer == peer;
-    return fromPeer < kMaxPerPeer;
+    if (fromPeer >= kMaxPerPeer)
+        return Place::None;
+    if (connections.size() < kMaxConnections - kKeptForToken)
+        return Place::Open;
+    return token_.empty() ? Place::None : Place::ForToken;
 }
 
 void StationWeb::Impl::Beat() {

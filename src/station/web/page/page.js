@@ -1,6 +1,7 @@
 // The station page: follows /api/status/stream and draws each status it sends.
 // Every text of the status comes from packages and devices, outside data: it
-// is only ever set as textContent, never parsed as HTML.
+// is only ever set as textContent, never parsed as HTML, and its invisible
+// characters are shown as escapes, as the text output shows them.
 "use strict";
 
 (function () {
@@ -21,10 +22,12 @@
     denied: "DENIED ⊘",
     left: "LEFT ←",
     notTaken: "NOT TAKEN –",
+    interrupted: "INTERRUPTED ■",
+    notStarted: "NOT STARTED ■",
   };
   // The states whose upgrade ran.
-  const TIMED = new Set(["upgrading", "upgraded", "refused", "lost", "failed", "verifying", "verified", "notVerified",
-                         "notReturned"]);
+  const TIMED = new Set(["upgrading", "upgraded", "refused", "lost", "failed", "interrupted", "verifying", "verified",
+                         "notVerified", "notReturned"]);
   const STATION_STATES = {
     starting: "STARTING …",
     watching: "WATCHING ●",
@@ -40,16 +43,30 @@
   // A station started again has forgotten the browsers it let in.
   const SHUT_OUT = "The station does not let this browser in: open a new link from the station";
   const STOP_QUESTION = "Stop the station? Running upgrades stop at their next block.";
+  // A stopped station is asked this often whether a new run began on its port.
+  const STOPPED_ASK_MS = 10000;
+  // Control characters, and the invisible format characters that reorder or
+  // hide what follows (U+202E before "1A00" reads "00A1"): written as escapes.
+  const INVISIBLE = /[\p{Cc}\p{Cf}\p{Zl}\p{Zp}]/gu;
 
   const byId = (id) => document.getElementById(id);
   let stream = null;
   let quietTimer = 0;
   let stationState = "";
   let connected = false;
+  let runStarted = null;  // the run's startedAt, as its status told it
+
+  function visible(text) {
+    return text.replace(INVISIBLE, (c) => {
+      const code = c.codePointAt(0);
+      if (code < 0x20 || code === 0x7f) return "\\x" + code.toString(16).padStart(2, "0");
+      return code > 0xffff ? "\\U" + code.toString(16).padStart(8, "0") : "\\u" + code.toString(16).padStart(4, "0");
+    });
+  }
 
   // Sets a node's text only when it changed, so that a redraw touches only what moved.
   function setText(node, text) {
-    const value = text === null || text === undefined ? "" : String(text);
+    const value = text === null || text === undefined ? "" : visible(String(text));
     if (node.textContent !== value) node.textContent = value;
   }
   function setHidden(node, hidden) {
@@ -100,7 +117,7 @@
     setHidden(bar, !upgrading);
     if (upgrading) {
       bar.value = p.percent || 0;
-      bar.setAttribute("aria-label", "Upgrade of " + (p.serial || p.place) + ": " + (p.percent || 0) + " %");
+      bar.setAttribute("aria-label", visible("Upgrade of " + (p.serial || p.place) + ": " + (p.percent || 0) + " %"));
     }
     const quiet = ["upgraded", "upgrading", "queued", "verifying", "verified"];
     const shown = quiet.includes(p.state) ? "" : p.message;
@@ -132,7 +149,8 @@
 
   function drawRecords(records) {
     const body = byId("record-rows");
-    const rows = records.filter((r) => r.record === undefined || r.record === "product");
+    // The status lists them oldest first, as /api/records does; the page shows the newest first.
+    const rows = records.filter((r) => r.record === undefined || r.record === "product").reverse();
     while (body.rows.length > rows.length) body.deleteRow(-1);
     while (body.rows.length < rows.length) {
       const row = body.insertRow(-1);
@@ -163,13 +181,22 @@
     const stopped = byId("stopped");
     setText(stopped, typeof s.exitCode === "number" ? "Station stopped (exit code " + s.exitCode + ")" : "Station stopped");
     setHidden(stopped, stationState !== "stopped");
+    setText(byId("started"), s.startedAt ? "Started " + clock(s.startedAt) : "");
+    // Another run on this port (a restart, or a new run after a stop): its counters begin anew.
+    if (s.startedAt && runStarted && s.startedAt !== runStarted) {
+      setText(byId("new-run"), "A new run of the station began at " + clock(s.startedAt) +
+        ": its counters and records begin anew.");
+      setHidden(byId("new-run"), false);
+    }
+    if (s.startedAt) runStarted = s.startedAt;
     drawButtons();
   }
 
   function drawButtons() {
-    const live = connected && stationState !== "stopped" && stationState !== "stopping";
+    const live = connected && stationState !== "stopped";
     byId("pause").disabled = !(live && stationState === "watching");
     byId("resume").disabled = !(live && stationState === "paused");
+    // Kept while it stops: an upgrade that hangs there is interrupted by Stop.
     byId("stop").disabled = !live;
   }
 
@@ -214,13 +241,32 @@
     if (stationState !== "stopped") quietTimer = setTimeout(quiet, QUIET_MS);
   }
 
+  // A stopped station is asked now and then whether a new run began on its
+  // port; once one did, the page follows it.
+  function askStopped() {
+    clearTimeout(quietTimer);
+    quietTimer = setTimeout(() => {
+      fetch("/api/status", {cache: "no-store"})
+        .then((answer) => (answer.ok ? answer.json() : null))
+        .then((status) => {
+          if (status && status.station && status.station.state !== "stopped") {
+            showLost(false);
+            take(status);
+            follow();
+          } else {
+            askStopped();
+          }
+        }, () => askStopped());
+    }, STOPPED_ASK_MS);
+  }
+
   function take(status) {
     draw(status);
     if (stationState === "stopped") {
       if (stream) stream.close();
       stream = null;
-      clearTimeout(quietTimer);
       setHidden(byId("lost"), true);
+      askStopped();
     } else {
       watch();
     }
@@ -250,10 +296,15 @@
     button.addEventListener("click", () => {
       if (path === "/api/stop" && !window.confirm(STOP_QUESTION)) return;
       const refused = byId("refused-command");
-      fetch(path, {method: "POST"})
+      fetch(path, {method: "POST", headers: {"X-Quorvella-Control": "1"}})
         .then((answer) => {
           setHidden(refused, answer.ok);
-          if (!answer.ok) setText(refused, button.textContent + " was refused by the station (" + answer.status + ")");
+          if (answer.ok) return;
+          // The station says why, as {"error": ..., "message": ...}.
+          setText(refused, button.textContent + " was refused by the station (" + answer.status + ")");
+          answer.json().then((error) => {
+            if (error && error.message) setText(refused, button.textContent + ": " + error.message);
+          }, () => {});
         })
         .catch(() => {
           setText(refused, button.textContent + " did not reach the station");
