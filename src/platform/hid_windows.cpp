@@ -229,18 +229,10 @@ private:
     // The release in the hardware IDs (SPDRP_HARDWAREID) of the HID
     // collection, else of its parents: a composite product's interface, the USB device.
     std::optional<std::uint16_t> UsbRelease() const {
-        const HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
-        if (set == INVALID_HANDLE_VALUE)
-            return std::nullopt;
-        SP_DEVICE_INTERFACE_DATA data{};
-        data.cbSize = sizeof data;
-        SP_DEVINFO_DATA info{};
-        info.cbSize = sizeof info;
-        const bool found = SetupDiOpenDeviceInterfaceA(set, path_.c_str(), 0, &data) && SetupDiEnumDeviceInfo(set, 0, &info);
-        SetupDiDestroyDeviceInfoList(set);
+        const auto found = DeviceNode();
         if (!found)
             return std::nullopt;
-        DEVINST node = info.DevInst;
+        DEVINST node = *found;
         for (int up = 0; up < 3; ++up) {
             char ids[2048] = {};
             ULONG size = sizeof ids - 2;  // the list ends with two NULs
@@ -256,10 +248,11 @@ private:
         return std::nullopt;
     }
 
-    std::string LocationPath() const {
+    // The device node of the interface's HID collection.
+    std::optional<DEVINST> DeviceNode() const {
         const HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
         if (set == INVALID_HANDLE_VALUE)
-            return {};
+            return std::nullopt;
         SP_DEVICE_INTERFACE_DATA data{};
         data.cbSize = sizeof data;
         SP_DEVINFO_DATA info{};
@@ -268,8 +261,15 @@ private:
         const bool found = SetupDiOpenDeviceInterfaceA(set, path_.c_str(), 0, &data) && SetupDiEnumDeviceInfo(set, 0, &info);
         SetupDiDestroyDeviceInfoList(set);
         if (!found)
+            return std::nullopt;
+        return info.DevInst;
+    }
+
+    std::string LocationPath() const {
+        const auto found = DeviceNode();
+        if (!found)
             return {};
-        DEVINST node = info.DevInst;
+        DEVINST node = *found;
         for (int up = 0; up < 8; ++up) {  // the HID collection, its interface, its USB device...
             wchar_t paths[1024] = {};
             DEVPROPTYPE type = 0;

@@ -1,8 +1,7 @@
 #include "qefftool/doctor_command.h"
 
 #include "device/access_doctor.h"
-#include "package/package_header.h"
-#include "platform/exclusive_file.h"
+#include "qefftool/package_ids_of.h"
 #include "qefftool/exit_codes.h"
 #include "qefftool/visible_text.h"
 
@@ -26,10 +25,9 @@ int RunDoctor(HidSystem& hid, AccessInspector& inspector, const std::optional<st
     DoctorQuestion question;
     question.user = user;
     if (package) {
-        const auto file = OpenFileExclusive(*package);
-        const auto header = file ? AcceptHeader(*file) : std::nullopt;
-        if (!header) {
-            const char* why = file ? "Wrong file format!" : "Can't open file!";
+        const PackageIds read = PackageIdsOf(*package);
+        if (!read.ids) {
+            const char* why = read.why;
             if (json)
                 out << nlohmann::ordered_json{{"verdict", "problem"}, {"topic", "package"}, {"subject", *package}, {"text", why}}
                            .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
@@ -38,7 +36,7 @@ int RunDoctor(HidSystem& hid, AccessInspector& inspector, const std::optional<st
                 out << "problem  package " << QuotedText(*package) << ": " << why << "\n";
             return ExitPackage;
         }
-        question.ids = DeviceAttributes{header->VendorId, header->ProductId};
+        question.ids = read.ids;
     }
     const DoctorReport report = Diagnose(hid, inspector, question);
     for (const DoctorFinding& f : report.findings) {

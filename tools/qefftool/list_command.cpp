@@ -3,8 +3,7 @@
 #include "device/hid_device.h"
 #include "device/usb_release.h"
 #include "qefftool/exit_codes.h"
-#include "package/package_header.h"
-#include "platform/exclusive_file.h"
+#include "qefftool/package_ids_of.h"
 #include "qefftool/product_ids_text.h"
 #include "qefftool/visible_text.h"
 
@@ -25,17 +24,16 @@ void JsonLine(std::ostream& out, const nlohmann::json& line) {
 int RunList(HidSystem& hid, const std::optional<std::string>& package, std::ostream& out, bool json) {
     std::optional<DeviceAttributes> wanted;
     if (package) {
-        const auto file = OpenFileExclusive(*package);
-        const auto header = file ? AcceptHeader(*file) : std::nullopt;
-        if (!header) {
-            const char* why = file ? "Wrong file format!" : "Can't open file!";
+        const PackageIds read = PackageIdsOf(*package);
+        if (!read.ids) {
+            const char* why = read.why;
             if (json)
                 JsonLine(out, {{"event", "error"}, {"path", *package}, {"text", why}});
             else
                 out << *package << ": " << why << "\n";
             return ExitPackage;
         }
-        wanted = DeviceAttributes{header->VendorId, header->ProductId};
+        wanted = read.ids;
         if (!json)
             out << *package << " is for " << Ids(*wanted) << "\n";
     }
