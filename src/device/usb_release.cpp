@@ -23,16 +23,19 @@ std::optional<std::uint16_t> ParseRelease(const std::string& text) {
         }
         return static_cast<std::uint16_t>(value);
     }
-    // One or two BCD digits, a dot, and always two more: "2.4" could mean 2.04 or 2.40.
+    // One or two digits, a dot, and always two more: "2.4" could mean 2.04 or
+    // 2.40. Each digit is a nibble, as lsusb prints them: a release that is
+    // no BCD (0x010a) shows, and is given, as 1.0a.
     const auto dot = text.find('.');
     if (dot == std::string::npos || dot == 0 || dot > 2 || text.size() != dot + 3)
         return std::nullopt;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (i == dot)
             continue;
-        if (!std::isdigit(static_cast<unsigned char>(text[i])))
+        const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
             return std::nullopt;
-        value = value * 16 + static_cast<unsigned>(text[i] - '0');  // each decimal digit a nibble
+        value = value * 16 + static_cast<unsigned>(c <= '9' ? c - '0' : c - 'a' + 10);
     }
     return static_cast<std::uint16_t>(value);
 }

@@ -18,6 +18,8 @@ FileRead ReadBounded(const std::string& path, std::vector<std::uint8_t>& into) {
     std::error_code error;
     if (!std::filesystem::exists(name, error))
         return error ? FileRead::Unreadable : FileRead::Missing;
+    if (!std::filesystem::is_regular_file(name, error))
+        return FileRead::Unreadable;  // a pipe or a device could be read from for ever
     std::ifstream in(name, std::ios::binary);
     if (!in)
         return FileRead::Unreadable;

@@ -206,7 +206,8 @@ public:
         const auto user = UserNamed(question.user);
         if (!user) {
             findings.push_back({Verdict::Problem, "user", *question.user, "there is no such user",
-                                "sudo useradd --system " + *question.user});
+                                "check the name (getent passwd " + *question.user +
+                                    "); a station's own user is made with: sudo useradd --system " + *question.user});
             return findings;
         }
         Nodes(findings);

@@ -104,7 +104,6 @@ SignatureCheck Untrusted(X509_STORE* store, const Matched& matched) {
     const Certificates carried(CMS_get1_certs(matched.cms.get()));
     if (!context || X509_STORE_CTX_init(context.get(), store, matched.signer.get(), carried.get()) != 1)
         return SignatureCheck::NotVouchedFor;
-    X509_STORE_CTX_set_default(context.get(), "smime_sign");
     if (X509_verify_cert(context.get()) == 1)
         return SignatureCheck::NotVouchedFor;  // the chain holds, the signature's own use of it does not
     const int error = X509_STORE_CTX_get_error(context.get());
@@ -138,7 +137,10 @@ SignatureResult VerifySignature(std::span<const std::uint8_t> content, std::span
     const Store store(X509_STORE_new());
     const Bio data = MemoryOf(content);
     if (!store || !data || X509_STORE_add_cert(store.get(), trust.get()) != 1 ||
-        X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN) != 1) {
+        X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN) != 1 ||
+        // A publisher signs with a certificate for signing code, not for mail:
+        // whom the trusted certificate vouches for is the question, not the use.
+        X509_STORE_set_purpose(store.get(), X509_PURPOSE_ANY) != 1) {
         result.check = SignatureCheck::NotVouchedFor;
         return result;
     }

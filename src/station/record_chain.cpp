@@ -27,7 +27,8 @@ std::string WithMember(std::string_view object, std::string_view name, std::stri
 struct Line {
     std::size_t number = 0;
     std::string_view text;
-    bool whole = false;  // ends in its newline and is a JSON object
+    bool object = false;  // is a JSON object
+    bool whole = false;   // and ends in its newline
     bool start = false;  // a run's first line
     std::optional<std::string> prev, mac;
     std::string hash;
@@ -49,8 +50,9 @@ std::vector<Line> LinesOf(std::string_view record) {
         line.text = record.substr(0, end);
         record.remove_prefix(end == std::string_view::npos ? record.size() : end + 1);
         const json parsed = json::parse(line.text, nullptr, false);  // no exceptions: a torn line is passed over
-        line.whole = end != std::string_view::npos && parsed.is_object();
-        if (line.whole) {
+        line.object = parsed.is_object();
+        line.whole = end != std::string_view::npos && line.object;
+        if (line.object) {
             line.start = StringMember(parsed, "record") == "start";
             line.prev = StringMember(parsed, "prev");
             line.mac = StringMember(parsed, "mac");
@@ -87,9 +89,12 @@ public:
                 pending.push_back(i);
                 continue;
             }
-            // A run that starts after a crash chains over the line it tore,
-            // whatever the line reads like.
-            if (const auto next = NextWhole(i); next && lines_[*next].start && lines_[*next].prev == expected_) {
+            // A run that starts after a crash chains over the one line the
+            // crash tore. Whole, it is the line as written but for its newline:
+            // its own chain and MAC must hold.
+            if (const auto next = NextWhole(i); pending.empty() && next && lines_[*next].start &&
+                                                lines_[*next].prev == expected_ && line.prev == expected_ &&
+                                                (!key_ || MacHolds(line))) {
                 pending.push_back(i);
                 continue;
             }
@@ -98,34 +103,55 @@ public:
                     return Fail(Fault::Inserted, pending.front(),
                                 "it is no record line, and no start of the station after a crash follows it: it was "
                                 "put there.");
+                if (pending.size() > 1)
+                    return Fail(Fault::Inserted, pending[1],
+                                "a crash tears one line, and the station's next start follows it at once: it was "
+                                "put there.");
                 Torn(pending);
             }
-            if (!line.prev) {
-                if (chained)
-                    return Fail(Fault::Changed, i, "it carries no prev: it was changed, or put there.");
-                ++check_.unchained;
-                Chain(i);
-                continue;
-            }
-            chained = true;
-            // The MAC first: a line whose MAC holds is as the station wrote it,
-            // so a break after it is a line removed or moved.
-            if (key_ && !MacHolds(line)) {
-                if (const auto next = NextWhole(i); next && lines_[*next].prev == expected_)
-                    return Fail(Fault::Inserted, i, "its MAC does not match, and the next line chains over it: it "
-                                                    "was put there.");
-                return Fail(Fault::Changed, i,
-                            "its MAC does not match: it was changed (or the key is not the record's).");
-            }
-            if (*line.prev != expected_)
-                return Broken(i);
+            if (const auto fault = Check(i, chained))
+                return *fault;
+            chained = chained || line.prev.has_value();
             Chain(i);
         }
-        Torn(pending);  // at the end, torn by the last run's crash
+        // At the end: the line the last run's crash tore. One that reads as a
+        // whole line lacks only its newline, and must hold as any other.
+        if (pending.size() > 1)
+            return Fail(Fault::Inserted, pending.front(), "a crash tears one line, the last: it was put there.");
+        if (!pending.empty() && lines_[pending.front()].object)
+            if (const auto fault = Check(pending.front(), chained))
+                return *fault;
+        Torn(pending);
         return check_;
     }
 
 private:
+    // Whether line `i` holds where it stands; a fault when it does not.
+    std::optional<ChainCheck> Check(std::size_t i, bool chained) {
+        const Line& line = lines_[i];
+        if (!line.prev) {
+            if (chained)
+                return Fail(Fault::Changed, i, "it carries no prev: it was changed, or put there.");
+            ++check_.unchained;
+            return std::nullopt;
+        }
+        // The MAC first: a line whose MAC holds is as the station wrote it,
+        // so a break after it is a line removed or moved.
+        if (key_ && !MacHolds(line)) {
+            if (const auto next = NextWhole(i); next && lines_[*next].prev == expected_)
+                return Fail(Fault::Inserted, i, "its MAC does not match, and the next line chains over it: it "
+                                                "was put there.");
+            if (!line.mac)
+                return Fail(Fault::Changed, i,
+                            "it carries no MAC: it was written without --record-key, or changed. Keep a record "
+                            "with a key in a new file.");
+            return Fail(Fault::Changed, i, "its MAC does not match: it was changed (or the key is not the record's).");
+        }
+        if (*line.prev != expected_)
+            return Broken(i);
+        return std::nullopt;
+    }
+
     std::optional<std::size_t> NextWhole(std::size_t i) const {
         for (std::size_t j = i + 1; j < lines_.size(); ++j)
             if (lines_[j].whole)

@@ -44,6 +44,14 @@ RecordVerification VerifyRecord(const std::string& path, const std::optional<std
     if (!check.torn.empty())
         told.lines.push_back(path + ": " + LinesNamed(check.torn) +
                              " torn by a crash, and passed over by the station; not changed by anyone.");
+    // A record of which no line is chained may have been stripped of its
+    // chain: nothing in it can be vouched for.
+    if (check.Holds() && check.unchained > 0 && check.unchained + check.torn.size() == check.lines) {
+        told.verdict = Verdict::Broken;
+        told.lines.push_back(path + ": no line of the record is chained, so none can be checked: it was written "
+                                    "before the record was chained, or its chain was taken out.");
+        return told;
+    }
     if (!check.Holds()) {
         told.verdict = Verdict::Broken;
         told.lines.push_back(path + ": line " + std::to_string(check.line) + ": " + check.why +

@@ -417,6 +417,6 @@ Outcome Station::Run(const std::atomic<bool>& stop, std::atomic<bool>* reloadTok
     }
     page.reset();  // the browsers have been told the station stopped
     if (writer.OutputFailed() || writer.RecordFailed())
-        end = Worse(end, Outcome::OutputFailed);
+        end = Outcome::OutputFailed;  // whatever the products' ends: the line's history is incomplete
     return end;
 }

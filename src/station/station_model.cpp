@@ -352,8 +352,11 @@ Outcome StationModel::Summary(Outcome atLeast) {
     event.package = package_;
     event.outcomes = board_.Outcomes();
     event.end = atLeast;
-    for (const auto& [outcome, count] : event.outcomes)
-        event.end = Worse(event.end, outcome);
+    // A record or output that could not be written outranks every product's
+    // end: the line's history is what it then lacks.
+    if (atLeast != Outcome::OutputFailed)
+        for (const auto& [outcome, count] : event.outcomes)
+            event.end = Worse(event.end, outcome);
     const Outcome end = event.end;
     ended_ = true;
     Post(std::move(event));

@@ -7,15 +7,16 @@
 namespace {
 
 // Faults caught: the digits read as decimal (2.41 taken for 0x00F1), the
-// minor digits not padded ("2.5" for 0x0205), a malformed text taken (a
-// hex digit in the lsusb form, one minor digit, a missing part, too many digits).
+// minor digits not padded ("2.5" for 0x0205), a release that is no BCD
+// refused as lsusb and the record write it (1.0a), a malformed text taken
+// (one minor digit, a missing part, too many digits).
 TEST(UsbRelease, ReadsAndWritesBothForms) {
     const struct {
         const char* text;
         std::optional<std::uint16_t> release;
     } rows[] = {
         {"2.41", 0x0241}, {"0x0241", 0x0241}, {"10.00", 0x1000}, {"0.05", 0x0005}, {"0XfFfF", 0xFFFF},
-        {"2.4", std::nullopt}, {"2.411", std::nullopt}, {"2.a1", std::nullopt}, {".41", std::nullopt},
+        {"1.0a", 0x010A}, {"2.4", std::nullopt}, {"2.411", std::nullopt}, {"2.g1", std::nullopt}, {".41", std::nullopt},
         {"123.00", std::nullopt}, {"241", std::nullopt}, {"0x", std::nullopt}, {"0x10000", std::nullopt},
         {"0x02g1", std::nullopt}, {"", std::nullopt}, {"2,41", std::nullopt},
     };
@@ -24,6 +25,7 @@ TEST(UsbRelease, ReadsAndWritesBothForms) {
     EXPECT_EQ(ReleaseText(0x0241), "2.41");
     EXPECT_EQ(ReleaseText(0x1005), "10.05");
     EXPECT_EQ(ReleaseText(0x0100), "1.00");
+    EXPECT_EQ(ParseRelease(ReleaseText(0x010A)), 0x010A);
 }
 
 }  // namespace

@@ -16,6 +16,10 @@ quiet openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days
 quiet openssl x509 -in ca.pem -outform DER -out ca.der
 quiet openssl req -newkey rsa:2048 -nodes -keyout leaf.key -out leaf.csr -subj "/CN=Publisher"
 quiet openssl x509 -req -in leaf.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 -out leaf.pem
+# A publisher's certificate for signing code, as a CA issues one to a firmware maker.
+quiet openssl req -newkey rsa:2048 -nodes -keyout code.key -out code.csr -subj "/CN=Code Publisher"
+printf 'extendedKeyUsage=codeSigning\nkeyUsage=digitalSignature\n' >code.ext
+quiet openssl x509 -req -in code.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 -extfile code.ext -out code.pem
 quiet openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.pem -days 30 -subj "/CN=Someone Else"
 quiet openssl req -newkey rsa:2048 -nodes -keyout expired.key -out expired.csr -subj "/CN=Old Publisher"
 mkdir ca-db
@@ -46,6 +50,7 @@ sign() {  # FOLDER CERT KEY
 }
 sign good leaf.pem leaf.key
 sign other other.pem other.key
+sign code code.pem code.key
 sign expired expired.pem expired.key
 sign changed leaf.pem leaf.key
 # One byte of the package changed after it was signed.

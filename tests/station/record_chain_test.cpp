@@ -192,6 +192,24 @@ TEST(RecordChain, EachChangeToAHundredLinesIsToldAsWhatItIs) {
          Fault::None, 0, {100}},
         {"the next run after a whole record", true,
          [](auto& l) { return Appended(Joined(l), {Start(), Start()}, kKey); }, Fault::None, 0, {}},
+        {"a line put before the next run's start", true,
+         [](auto& l) {
+             l.push_back(R"({"record":"product","serial":"EVIL","success":true})");
+             return Appended(Joined(l), {Start()}, kKey);
+         },
+         Fault::Changed, 101, {}},
+        {"two lines torn before the next run's start", true,
+         [](auto& l) {
+             l.push_back("{\"record\":\"prod");
+             l.push_back("{\"record\":\"prod");
+             return Appended(Joined(l), {Start()}, kKey);
+         },
+         Fault::Inserted, 102, {}},
+        {"a whole line without its newline put at the end", true,
+         [](auto& l) { return Joined(l) + R"({"record":"product","serial":"EVIL","success":true})"; },
+         Fault::Changed, 101, {}},
+        {"a line without its MAC", true, [](auto& l) { return Edit(l, 40, R"(,"mac":")", R"(,"nomac":")"); },
+         Fault::Changed, 40, {}},
         {"lines put before the chain", true,
          [](auto& l) { return Start() + Start() + Joined(l); }, Fault::Broken, 3, {}},
     };
@@ -240,6 +258,7 @@ TEST(RecordVerification, TellsEachVerdictAndTheLine) {
     std::ofstream(folder / "record.jsonl", std::ios::binary) << Joined(lines);
     std::ofstream(folder / "line.key", std::ios::binary) << kKey << "\r\n";
     std::ofstream(folder / "changed.jsonl", std::ios::binary) << Edit(lines, 40, "S40", "S4O");
+    std::ofstream(folder / "stripped.jsonl", std::ios::binary) << Joined(Split(Joined(HundredLines())));
     struct Case {
         std::string record;
         std::optional<std::string> key;
@@ -249,6 +268,7 @@ TEST(RecordVerification, TellsEachVerdictAndTheLine) {
     const std::vector<Case> cases = {
         {record, key, Verdict::Holds, "100 lines: the record holds, its chain and every line's MAC."},
         {record, std::nullopt, Verdict::Holds, "Give --record-key FILE to check the lines' MACs."},
+        {Utf8(folder / "stripped.jsonl"), key, Verdict::Broken, "no line of the record is chained"},
         {Utf8(folder / "changed.jsonl"), key, Verdict::Broken, "line 40: its MAC does not match"},
         {Utf8(folder / "missing.jsonl"), key, Verdict::Unreadable, "is not there, or is no file"},
         {record, Utf8(folder / "missing.key"), Verdict::BadKey, "cannot be read"},

@@ -224,6 +224,9 @@ TEST(StationBoardVerifying, ShowsAProductVerifyingThenHowItCameBack) {
     EXPECT_EQ(shown["counters"]["upgraded"], 1);
     EXPECT_EQ(shown["counters"]["failed"], 1);
     EXPECT_EQ(shown["counters"]["returned"], 2);
+    // Fault caught: a record that could not be written hidden behind a
+    // product's higher exit code (10, back with another release).
+    EXPECT_EQ(model.Summary(Outcome::OutputFailed), Outcome::OutputFailed);
     writer.Close();
 }
 

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -158,6 +159,11 @@ int RunSign(const SignOptions& o, std::ostream& out, std::ostream& err) {
         return ExitPackage;
     }
     const std::string output = o.output.empty() ? SignaturePathOf(o.package) : o.output;
+    std::error_code same;
+    if (std::filesystem::equivalent(PathFromUtf8(output), PathFromUtf8(o.package), same)) {
+        err << "qefftool: " << output << " is the package itself: name another file for its signature with -o\n";
+        return ExitUsage;
+    }
     std::ofstream file(PathFromUtf8(output), std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(signature->data()), static_cast<std::streamsize>(signature->size()));
     if (!file.flush()) {

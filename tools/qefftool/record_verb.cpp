@@ -45,7 +45,7 @@ Verb AddRecordVerb(CLI::App& app) {
     verify->add_option("file", given->record, "The record (watch --record FILE)")->required();
     verify->add_option("--record-key", given->key, "The file holding the secret the record was kept with (watch "
                                                    "--record-key); checks every line's MAC too");
-    verify->footer("Exit code 0 when the record holds (torn lines a crash left are told, and hold); 10 when it does "
+    verify->footer("Exit code 0 when the record holds (torn lines a crash left are told, and hold); 11 when it does "
                    "not; 3 when it cannot be read; 2 when the key cannot be read or is shorter than 16 bytes.");
     return {command, [given] { return Verify(*given); }};
 }

@@ -97,7 +97,7 @@ Verb AddUpgradeVerb(CLI::App& app) {
     command
         ->add_option("--verify-within", given->verifyWithin,
                      "With --expect-release: how many seconds the product has to come back")
-        ->check(CLI::Range(0.0, 86400.0))
+        ->check(CLI::PositiveNumber & CLI::Range(0.0, 86400.0))
         ->capture_default_str()
         ->needs(expect);
     command->footer(ExitCodeTable);

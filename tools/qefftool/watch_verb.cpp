@@ -110,7 +110,7 @@ Verb AddWatchVerb(CLI::App& app) {
     command
         ->add_option("--verify-within", given->verifyWithin,
                      "With --expect-release: how many seconds a product upgraded has to come back")
-        ->check(CLI::Range(0.0, 86400.0))
+        ->check(CLI::PositiveNumber & CLI::Range(0.0, 86400.0))
         ->capture_default_str()
         ->needs(expect);
     command
