@@ -32,6 +32,7 @@ const char* EventName(Kind kind) {
     case Kind::Serving: return "serving";
     case Kind::Paused: return "paused";
     case Kind::Resumed: return "resumed";
+    case Kind::RecordDb: return "recordDb";
     }
     return "message";
 }
@@ -92,6 +93,11 @@ std::string StationEventJson(const StationEvent& e) {
         break;
     case Kind::Stopping: line["reason"] = e.text; break;
     case Kind::Serving: line.update({{"url", e.text}, {"link", e.caption}}); break;
+    case Kind::RecordDb:
+        line.update({{"state", e.text}, {"waiting", e.recordDbWaiting.value_or(0)}});
+        if (!e.caption.empty())
+            line["text"] = e.caption;
+        break;
     case Kind::Paused:
     case Kind::Resumed: break;
     case Kind::Done:
@@ -111,6 +117,8 @@ std::string StationEventJson(const StationEvent& e) {
         const auto upgraded = e.outcomes.find(Outcome::Upgraded);
         line.update({{"products", products}, {"outcomes", counts}, {"exitCode", OutcomeNumber(e.end)},
                      {"succeeded", upgraded == e.outcomes.end() ? 0 : upgraded->second}});
+        if (e.recordDbWaiting)
+            line["recordDbWaiting"] = *e.recordDbWaiting;
         break;
     }
     }

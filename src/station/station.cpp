@@ -8,6 +8,7 @@
 #include "platform/utf8_path.h"
 #include "station/event_fanout.h"
 #include "station/event_output.h"
+#include "station/fed_record_file.h"
 #include "station/record_chain.h"
 #include "station/record_file.h"
 #include "station/record_key.h"
@@ -30,6 +31,10 @@ namespace {
 // How long one wait for products lasts before Ctrl-C and the limits are looked
 // at again; a product that arrives meanwhile ends the wait at once.
 constexpr std::chrono::milliseconds LookAgainEvery{100};
+// How long a stopping station waits for the factory database to take the
+// record lines waiting, and then its stop line.
+constexpr std::chrono::seconds kFeedSendsAtStop{5};
+constexpr std::chrono::seconds kFeedSendsStopLine{2};
 
 // One product's transfer as the station tells it: progress every tenth,
 // the transfer's messages, Ctrl-C between reports.
@@ -90,6 +95,29 @@ Outcome Refuse(EventOutput& out, const std::vector<StationEventSink*>& sinks, co
     fanout.Close();
     return outcome;
 }
+
+// Tells the model what the feed of the factory's database tells, once there
+// is a model: what the feed told before is told then.
+class FeedToModel {
+public:
+    void Tell(const RecordFeedStatus& status) {
+        const std::lock_guard lock(mutex_);
+        last_ = status;
+        if (model_)
+            model_->RecordDb(status.state, status.waiting, status.why);
+    }
+    void Reach(StationModel* model) {
+        const std::lock_guard lock(mutex_);
+        model_ = model;
+        if (model_ && last_)
+            model_->RecordDb(last_->state, last_->waiting, last_->why);
+    }
+
+private:
+    std::mutex mutex_;
+    StationModel* model_ = nullptr;
+    std::optional<RecordFeedStatus> last_;
+};
 
 // What --http and --http-token give, or why they cannot be taken.
 std::optional<WebOptions> WebOptionsOf(const StationOptions& options, std::string& why) {
@@ -160,6 +188,12 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
     if (const auto refused = PinRefusal(*package, options.sha256))
         return Refuse(out, sinks_, package->summary, true, *refused, Outcome::FileError);
 
+    if (options.recordDb && !options.record)
+        return Refuse(out, sinks_, package->summary, true,
+                      "The factory database is fed from the station's own record: give --record FILE with --record-db.",
+                      Outcome::Usage, "Error");
+    FeedToModel feedToModel;
+    std::unique_ptr<RecordFeed> feed;
     std::unique_ptr<RecordFile> record;
     std::set<std::string> recorded;
     if (options.record) {
@@ -188,6 +222,12 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
                           Outcome::OutputFailed);
         }
         record = std::make_unique<SealedRecordFile>(std::move(file), ChainTail(*before), std::move(key));
+        if (options.recordDb) {
+            feed = std::make_unique<RecordFeed>(
+                *options.record, *options.recordDb, options.station,
+                [&feedToModel](const RecordFeedStatus& status) { feedToModel.Tell(status); }, options.recordDbTimings);
+            record = std::make_unique<FedRecordFile>(std::move(record), *feed);
+        }
     }
 
     std::optional<WebOptions> web;
@@ -202,6 +242,16 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
     EventFanout writer(out, record.get(), header);
     // The records are kept for the page alone: without one, a long run holds none of them in memory.
     StationModel model(StationPolicy(options.limits, std::move(recorded)), writer, header, web ? 10000 : 0);
+    // The feed tells the model until it ends, before the model goes.
+    struct FeedEnd {
+        RecordFeed* feed;
+        FeedToModel& told;
+        ~FeedEnd() {
+            if (feed)
+                feed->Finish(std::chrono::milliseconds(0));
+            told.Reach(nullptr);
+        }
+    } feedEnd{feed.get(), feedToModel};
     std::unique_ptr<StationWeb> page;
     if (web) {
         try {
@@ -220,6 +270,7 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
     const std::uint16_t vid = package->summary.vendorId, pid = package->summary.productId;
     ProductWatcher watcher(hid, arrivals_, vid, pid, options.choice);
     model.Watching();
+    feedToModel.Reach(&model);
     // From now on the commands reach the model, never before it told what it
     // watches for; a pause asked for while it started is kept. Let go of
     // however Run ends.
@@ -352,10 +403,19 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
     }
     queued.clear();
     reap(true);  // after Ctrl-C each stops at its next report
+    if (feed) {  // a few seconds for the lines waiting; the summary tells how many still wait
+        const RecordFeedStatus sent = feed->WaitSent(kFeedSendsAtStop);
+        model.RecordDb(sent.state, sent.waiting, sent.why);
+    }
     const bool failed = writer.OutputFailed() || writer.RecordFailed();
     const bool interrupted = model.Stopping() == StopReason::Interrupted;
     Outcome end = model.Summary(failed ? Outcome::OutputFailed : interrupted ? Outcome::Interrupted : Outcome::Upgraded);
     writer.Close();
+    if (feed) {  // the stop line, if the database answers
+        if (const std::uint64_t waiting = feed->Finish(kFeedSendsStopLine))
+            out.Warn(std::to_string(waiting) + " record lines wait for the factory database; they are sent when the "
+                     "station starts again with the record " + *options.record + ".");
+    }
     page.reset();  // the browsers have been told the station stopped
     if (writer.OutputFailed() || writer.RecordFailed())
         end = Worse(end, Outcome::OutputFailed);

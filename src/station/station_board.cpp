@@ -160,6 +160,7 @@ void StationBoard::Take(const StationEvent& e) {
                 t->percent = 100;
         }
         break;
+    case Kind::RecordDb: recordDb_ = {{"state", e.text}, {"waiting", e.recordDbWaiting.value_or(0)}, {"text", e.caption}}; break;
     case Kind::Summary:
         state_ = "stopped";
         exitCode_ = OutcomeNumber(e.end);
@@ -273,6 +274,8 @@ std::string StationBoard::StatusJson(Clock::time_point now) const {
                             {"ackCode", Nullable(p.ackCode)}});
     }
     status["products"] = std::move(products);
+    if (!recordDb_.is_null())
+        status["recordDb"] = recordDb_;
 
     json records = json::array();
     for (auto it = records_.rbegin(); it != records_.rend() && records.size() < RecordsShown; ++it)

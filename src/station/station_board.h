@@ -3,6 +3,8 @@
 #include "station/station_event.h"
 #include "station/record_line.h"
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <cstddef>
 #include <deque>
@@ -62,4 +64,5 @@ private:
     std::size_t returned_ = 0, denied_ = 0;
     std::deque<std::string> records_;  // JSON objects, oldest first
     int exitCode_ = -1;
+    nlohmann::json recordDb_;  // the factory database's feed, as last told; null without one
 };

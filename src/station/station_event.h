@@ -32,6 +32,7 @@ struct StationEvent {
     enum class Kind {
         Package, Watching, Denied, Arrived, Queued, Returned, Recorded, NotTaken, Left,
         Started, Progress, Message, Stopping, Done, Summary, Serving, Paused, Resumed,
+        RecordDb,  // the feed of the factory's database: its state and the record lines waiting
     };
     Kind kind = Kind::Message;
     std::chrono::system_clock::time_point time;
@@ -45,6 +46,8 @@ struct StationEvent {
     std::map<Outcome, int> outcomes; // Summary: how many products ended with each outcome
     Outcome end = Outcome::Upgraded; // Summary: how the run ended, the worst of all
     std::uint16_t vendorId = 0, productId = 0;
+    // RecordDb: its state in `text`, the last failure in `caption`; Summary: as the feed last told it.
+    std::optional<std::uint64_t> recordDbWaiting;
 };
 
 // `time` in UTC as ISO 8601 with milliseconds: 2026-12-09T13:45:07.123Z.

@@ -251,6 +251,16 @@ void StationModel::Serving(const std::string& url, const std::string& link) {
     Post(std::move(event));
 }
 
+void StationModel::RecordDb(const std::string& state, std::uint64_t waiting, const std::string& why) {
+    const std::lock_guard lock(mutex_);
+    recordDbWaiting_ = waiting;
+    StationEvent event = Stamped(Kind::RecordDb);
+    event.text = state;
+    event.caption = why;
+    event.recordDbWaiting = waiting;
+    Post(std::move(event));
+}
+
 StopReason StationModel::Stopping() const {
     const std::lock_guard lock(mutex_);
     return policy_.Stopping();
@@ -267,6 +277,7 @@ Outcome StationModel::Summary(Outcome atLeast) {
     event.package = package_;
     event.outcomes = board_.Outcomes();
     event.end = atLeast;
+    event.recordDbWaiting = recordDbWaiting_;
     for (const auto& [outcome, count] : event.outcomes)
         event.end = Worse(event.end, outcome);
     const Outcome end = event.end;

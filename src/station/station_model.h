@@ -50,6 +50,8 @@ public:
     void Pause(bool paused);
     // The page's address is told, once it listens.
     void Serving(const std::string& url, const std::string& link);
+    // The factory database's feed: its state, the record lines waiting and its last failure.
+    void RecordDb(const std::string& state, std::uint64_t waiting, const std::string& why);
     StopReason Stopping() const;
     std::size_t Running() const;
     // Posts the summary; returns how the run ended: the worst outcome, at least `atLeast`.
@@ -76,4 +78,5 @@ private:
     std::map<std::size_t, std::string> upgradedPlugs_;  // of the products done and upgraded
     std::size_t nextId_ = 0;
     int attempts_ = 0;
+    std::optional<std::uint64_t> recordDbWaiting_;  // as the feed last told it; none without one
 };

@@ -25,6 +25,18 @@ std::string Named(const StationProduct& p) {
     return named;
 }
 
+// The feed of the factory's database, as a line.
+std::string RecordDbText(const StationEvent& e) {
+    const std::string waiting = std::to_string(e.recordDbWaiting.value_or(0)) + " record lines wait";
+    if (e.text == "unreachable")
+        return "factory database unreachable: " + VisibleText(e.caption) + "; " + waiting +
+               ", tried again up to every 10 s; upgrades go on";
+    if (e.text == "connected")
+        return e.recordDbWaiting.value_or(0) ? "factory database connected: " + waiting + ", sending them"
+                                             : "factory database connected: every record line stored";
+    return "factory database " + e.text + ": " + waiting;
+}
+
 }  // namespace
 
 std::string StationOutput::TextLine(const StationEvent& e) const {
@@ -56,6 +68,7 @@ std::string StationOutput::TextLine(const StationEvent& e) const {
         return "serving the station's page at " + e.text + (e.caption == e.text ? "" : " (open it with " + e.caption + ")");
     case Kind::Paused: return "paused: no new product is taken; the running ones finish";
     case Kind::Resumed: return "resumed";
+    case Kind::RecordDb: return RecordDbText(e);
     case Kind::Done: {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.1f", Seconds(p));
@@ -71,7 +84,10 @@ std::string StationOutput::TextLine(const StationEvent& e) const {
             products += count;
             text += (text.empty() ? ": " : ", ") + std::to_string(count) + " " + OutcomeName(code);
         }
-        return std::to_string(products) + (products == 1 ? " product" : " products") + text;
+        return std::to_string(products) + (products == 1 ? " product" : " products") + text +
+               (e.recordDbWaiting && *e.recordDbWaiting
+                    ? "; " + std::to_string(*e.recordDbWaiting) + " record lines wait for the factory database"
+                    : "");
     }
     }
     return {};

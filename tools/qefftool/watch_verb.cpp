@@ -5,6 +5,8 @@
 #include "platform/native_arrivals.h"
 #include "platform/native_hid.h"
 #include "platform/sha256.h"
+#include "platform/utf8_path.h"
+#include "qefftool/exit_codes.h"
 #include "qefftool/station_output.h"
 #include "qefftool/verb_options.h"
 #include "qefftool/verbs.h"
@@ -12,7 +14,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cctype>
 #include <chrono>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <cstddef>
 #include <iostream>
 #include <memory>
@@ -20,9 +26,22 @@
 
 namespace {
 
+// The connection string a file holds, without the line ends an editor leaves; none when it is empty or unreadable.
+std::optional<std::string> ReadConnectionFile(const std::string& path) {
+    std::ifstream file(PathFromUtf8(path), std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.pop_back();
+    if (!file.good() && !file.eof())
+        return std::nullopt;
+    if (text.empty())
+        return std::nullopt;
+    return text;
+}
+
 struct WatchGiven {
     WatchOptions watch;
-    std::string sha256, serial, location, record, recordKey, http, httpToken, trust;
+    std::string sha256, serial, location, record, recordKey, http, httpToken, trust, recordDb, recordDbFile;
     std::size_t count = 0, failures = 0, parallel = 0;
     double returnsWithin = 15;
     bool json = false;
@@ -51,6 +70,16 @@ int Watch(WatchGiven& given) {
         watch.record = given.record;
     if (!given.recordKey.empty())
         watch.recordKey = given.recordKey;
+    if (!given.recordDb.empty())
+        watch.recordDb = given.recordDb;
+    if (!given.recordDbFile.empty()) {
+        watch.recordDb = ReadConnectionFile(given.recordDbFile);
+        if (!watch.recordDb) {
+            std::cerr << "qefftool: the connection file " << given.recordDbFile
+                      << " cannot be read, or is empty: write the factory database's ODBC connection string in it.\n";
+            return ExitCodeOf(Outcome::Usage);
+        }
+    }
     // WatchGiven at all, even empty: the station says what is wrong with an address.
     if (given.httpOption->count() > 0)
         watch.http = given.http;
@@ -97,6 +126,13 @@ Verb AddWatchVerb(CLI::App& app) {
         ->add_option("--record-key", given->recordKey,
                      "A file holding a secret (16 bytes or more) that every record line's MAC is made with")
         ->needs(record);
+    auto* recordDb = command->add_option(
+        "--record-db", given->recordDb,
+        "Feed every record line to the factory's database with this ODBC connection string (needs --record)");
+    command
+        ->add_option("--record-db-file", given->recordDbFile,
+                     "As --record-db, the connection string read from this file (no password in the process list)")
+        ->excludes(recordDb);
     command
         ->add_flag("--skip-recorded", watch.skipRecorded,
                    "Skip a serial number the record tells was upgraded with this package; refuses a record that "

@@ -6,6 +6,7 @@ constexpr const char* kInsert =
     "INSERT INTO qeff_record (station, run, line_number, recorded_at, serial, package_sha256, outcome, line)"
     " VALUES (?, ?, ?, ?, ?, ?, ?, ?)";
 constexpr const char* kFind = "SELECT 1 FROM qeff_record WHERE station = ? AND run = ? AND line_number = ?";
+constexpr const char* kLastLine = "SELECT MAX(line_number) FROM qeff_record WHERE station = ? AND run = ?";
 constexpr const char* kRowsOfRun =
     "SELECT station, run, line_number, recorded_at, serial, package_sha256, outcome, line FROM qeff_record"
     " WHERE station = ? AND run = ? ORDER BY line_number";
@@ -73,6 +74,25 @@ DbResult<RowStored> RecordRowWriter::Store(const RecordRow& row) {
     if (!*found)
         return *error;
     return RowStored::Already;
+}
+
+DbResult<std::int64_t> LastLineOfRun(OdbcConnection& connection, const std::string& station, const std::string& run) {
+    DbResult<OdbcStatement> query = connection.Prepare(kLastLine);
+    if (!query)
+        return query.Error();
+    query->BindText(1, station);
+    query->BindText(2, run);
+    if (DbStatus error = query->Execute())
+        return *error;
+    DbResult<bool> row = query->Fetch();
+    if (!row)
+        return row.Error();
+    if (!*row)
+        return std::int64_t{0};
+    DbResult<std::optional<std::int64_t>> last = query->Integer(1);
+    if (!last)
+        return last.Error();
+    return last->value_or(0);  // NULL: no row of the run
 }
 
 DbResult<std::vector<RecordRow>> RecordRowsOfRun(OdbcConnection& connection, const std::string& station,

@@ -42,6 +42,9 @@ private:
     OdbcStatement find_;  // whether a row of the key is there
 };
 
+// The highest line number stored of one run of a station; 0 when none is.
+DbResult<std::int64_t> LastLineOfRun(OdbcConnection& connection, const std::string& station, const std::string& run);
+
 // The rows of one run of a station, in the order of their lines.
 DbResult<std::vector<RecordRow>> RecordRowsOfRun(OdbcConnection& connection, const std::string& station,
                                                  const std::string& run);

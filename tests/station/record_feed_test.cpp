@@ -1,0 +1,255 @@
+// The station's record fed to a real PostgreSQL database through ODBC, with
+// the simulated products; the database reached through a relay that the
+// tests take down and stall as a network and a server do.
+
+#include "station/factory/record_rows.h"
+#include "station/record_rows_of_file.h"
+#include "support/factory_database.h"
+#include "support/simulated_station.h"
+#include "support/tcp_relay.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Kind = StationEvent::Kind;
+using Mode = TcpRelay::Mode;
+
+class RecordFeedTest : public FactoryDatabaseTest, protected SimulatedStation {
+protected:
+    void SetUp() override {
+        FactoryDatabaseTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        std::smatch port;
+        ASSERT_TRUE(std::regex_search(connectionString, port, std::regex("Port=(\\d+);")));
+        relay = std::make_unique<TcpRelay>(std::stoi(port[1]), Mode::Passing);
+        relayed = std::regex_replace(connectionString, std::regex("Port=\\d+;"),
+                                     "Port=" + std::to_string(relay->Port()) + ";");
+        options.record = record;
+        options.recordDb = relayed;
+        options.station = "line-3";
+        options.recordDbTimings.timeouts = {2s, 2s, 2s};
+        options.recordDbTimings.firstRetry = 100ms;
+        options.recordDbTimings.lastRetry = 300ms;
+    }
+
+    // The record file's lines as the rows the database should hold.
+    std::vector<RecordRow> FileRows() const {
+        std::ifstream in(record, std::ios::binary);
+        RecordRowsOfFile rows(options.station);
+        std::vector<RecordRow> made;
+        for (std::string line; std::getline(in, line);)
+            made.push_back(rows.Next(line));
+        return made;
+    }
+    // Every row the database holds, run by run as the file has them.
+    std::vector<RecordRow> StoredRows() {
+        std::vector<RecordRow> stored;
+        std::set<std::string> runs;
+        for (const RecordRow& row : FileRows()) {
+            if (!runs.insert(row.run).second)
+                continue;
+            DbResult<std::vector<RecordRow>> of = RecordRowsOfRun(*db, row.station, row.run);
+            EXPECT_TRUE(of) << of.Error().Text();
+            if (of)
+                stored.insert(stored.end(), of->begin(), of->end());
+        }
+        return stored;
+    }
+    std::int64_t RowsInAll() {
+        DbResult<OdbcStatement> count = db->Prepare("SELECT COUNT(*) FROM qeff_record");
+        EXPECT_TRUE(count && !count->Execute() && *count->Fetch());
+        return count->Integer(1)->value_or(-1);
+    }
+    // Plugs in products one after another, each upgraded before the next.
+    void Upgrade(std::initializer_list<const char*> serials) {
+        for (const char* serial : serials) {
+            const std::size_t done = events.Of(Kind::Done).size();
+            plugged.push_back(hid.Attach(Product(serial, std::string("usb-") + serial)));
+            ASSERT_TRUE(events.WaitFor(Kind::Done, done + 1)) << serial;
+        }
+    }
+    // Waits until the feed tells `state` with at least `waiting` lines waiting.
+    bool WaitForState(const std::string& state, std::uint64_t waiting) {
+        return events.WaitUntil([&](const RecordedEvents::Events& all) {
+            return std::any_of(all.begin(), all.end(), [&](const StationEvent& e) {
+                return e.kind == Kind::RecordDb && e.text == state && e.recordDbWaiting >= waiting;
+            });
+        });
+    }
+    // Waits until the feed tells every line written so far stored.
+    bool WaitAllStored() {
+        return events.WaitUntil([&](const RecordedEvents::Events& all) {
+            return !all.empty() && all.back().kind == Kind::RecordDb && all.back().text == "connected" &&
+                   all.back().recordDbWaiting == 0u;
+        });
+    }
+    // Waits until the database holds every line of the file (or 10 s), then compares.
+    void ExpectEveryLineOnce() {
+        Within(10s, [&] { return RowsInAll() >= static_cast<std::int64_t>(FileRows().size()); });
+        EXPECT_EQ(StoredRows(), FileRows());
+        EXPECT_EQ(RowsInAll(), static_cast<std::int64_t>(FileRows().size())) << "no line stored twice";
+    }
+
+    std::string record = Utf8(file.folder / "record.jsonl");
+    // The station stopped, its products unplugged, and another started on its record.
+    void StartAgain() {
+        for (const std::size_t product : plugged)
+            hid.Detach(product);
+        plugged.clear();
+        station.reset();
+        ASSERT_TRUE(Start());
+    }
+
+    std::vector<std::size_t> plugged;
+    std::unique_ptr<TcpRelay> relay;
+    std::string relayed;  // the database's connection string, through the relay
+};
+
+// Faults caught: a line missing, changed or out of its order in the
+// database; a serial number with quotes, markup or bytes that are not UTF-8
+// stored otherwise than the file holds it; the start and stop lines left out.
+TEST_F(RecordFeedTest, EveryLineGoesToTheDatabaseAsTheFileHoldsIt) {
+    ASSERT_TRUE(Start());
+    Upgrade({"00A1", "\"<b>&amp;</b>'; DROP TABLE qeff_record;--", "bad \xFF\xFE utf-8"});
+    station->Interrupt();
+    ASSERT_EQ(station->Finish(), Outcome::Interrupted);
+    const std::vector<RecordRow> rows = FileRows();
+    ASSERT_EQ(rows.size(), 5u) << "start, three products, stop";
+    EXPECT_EQ(rows[2].serial, "\"<b>&amp;</b>'; DROP TABLE qeff_record;--");
+    EXPECT_EQ(rows[3].serial, "bad \xEF\xBF\xBD\xEF\xBF\xBD utf-8") << "as the record's JSON spells it";
+    ExpectEveryLineOnce();
+    const auto summary = events.Of(Kind::Summary);
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0].recordDbWaiting, 0u) << "every product's line stored before the summary";
+}
+
+// Faults caught: a station that does not upgrade while the database is down
+// at its start, or midway; lines lost, doubled or out of order once it is
+// back; the lines waiting not told.
+class RecordFeedDown : public RecordFeedTest, public testing::WithParamInterface<bool> {};
+INSTANTIATE_TEST_SUITE_P(When, RecordFeedDown, testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Midway" : "AtStart"; });
+
+TEST_P(RecordFeedDown, LinesWaitThenAllArriveOnceInOrder) {
+    const bool midway = GetParam();
+    if (!midway)
+        relay->Set(Mode::Down);
+    ASSERT_TRUE(Start());
+    if (midway) {
+        Upgrade({"00B1"});
+        ASSERT_TRUE(WaitAllStored());
+        relay->Set(Mode::Down);
+    }
+    Upgrade({"00B2", "00B3"});
+    EXPECT_TRUE(WaitForState("unreachable", 2)) << "the lines waiting told";
+    relay->Set(Mode::Passing);
+    EXPECT_TRUE(WaitAllStored()) << "told when every line is stored";
+    station->Interrupt();
+    ASSERT_EQ(station->Finish(), Outcome::Interrupted);
+    ExpectEveryLineOnce();
+}
+
+// Faults caught: a stalled database holding a transfer, an arrival or the
+// station's stop; the summary not telling the lines left waiting; those
+// lines lost once it answers again.
+TEST_F(RecordFeedTest, AStalledDatabaseHoldsNoUpgradeNorTheStop) {
+    ASSERT_TRUE(Start());
+    Upgrade({"00C1"});
+    ASSERT_TRUE(WaitAllStored());
+    relay->Set(Mode::Stalled);
+    Upgrade({"00C2", "00C3", "00C4"});  // each within Upgrade's 10 s, while the database takes nothing
+    EXPECT_LE(RowsInAll(), 3) << "the start, the first product and the line on its way when it stalled";
+    station->Interrupt();
+    ASSERT_EQ(station->Finish(20s), Outcome::Interrupted) << "the station ends while the database is stalled";
+    const auto summary = events.Of(Kind::Summary);
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0].recordDbWaiting, 3u) << "the three products' lines wait";
+    relay->Set(Mode::Passing);
+    StartAgain();
+    station->Interrupt();
+    ASSERT_EQ(station->Finish(), Outcome::Interrupted);
+    ExpectEveryLineOnce();
+}
+
+// Faults caught: a station started again on its record sending the lines of
+// its last run again (doubled under a new run's name) or not at all (lost
+// when it was killed before they went); the runs' lines mixed up.
+TEST_F(RecordFeedTest, AStationStartedAgainSendsWhatWaitedAndNothingTwice) {
+    ASSERT_TRUE(Start());
+    Upgrade({"00D1"});
+    ASSERT_TRUE(WaitAllStored());
+    relay->Set(Mode::Down);  // as if killed now: its next lines never reach the database
+    Upgrade({"00D2"});
+    station->Interrupt();
+    ASSERT_EQ(station->Finish(), Outcome::Interrupted);
+    EXPECT_LT(RowsInAll(), static_cast<std::int64_t>(FileRows().size())) << "lines were left waiting";
+
+    relay->Set(Mode::Passing);
+    StartAgain();
+    Upgrade({"00D3"});
+    station->Interrupt();
+    ASSERT_EQ(station->Finish(), Outcome::Interrupted);
+    const std::vector<RecordRow> rows = FileRows();
+    ASSERT_EQ(rows.size(), 7u) << "two runs: start, products, stop";
+    EXPECT_NE(rows[0].run, rows.back().run);
+    ExpectEveryLineOnce();
+}
+
+// Faults caught: --record-db taken without the record it is fed from.
+TEST_F(RecordFeedTest, WithoutARecordItIsRefused) {
+    options.record.reset();
+    EXPECT_FALSE(Start());
+    EXPECT_EQ(station->Finish(), Outcome::Usage);
+    const auto messages = written.Of(Kind::Message);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back().text,
+              "The factory database is fed from the station's own record: give --record FILE with --record-db.");
+}
+
+}  // namespace
+
+// Faults caught: a run not begun at a start line, or not named by its time;
+// lines not numbered from 1 in their run; a torn line dropped or taking the
+// run's package and time from nowhere; a stop line given a serial number.
+TEST(RecordRowsOfFile, EachStartLineBeginsARunNumberedFromOne) {
+    const std::string sha(64, 'b');
+    const std::string start = R"({"record":"start","station":"s2","time":"2026-12-10T07:00:00.250Z","sha256":")" + sha + "\"}";
+    const std::string product =
+        R"({"record":"product","station":"s2","time":"2026-12-10T07:00:05.000Z","serial":"7","outcome":"upgraded","sha256":")" + sha + "\"}";
+    const std::string stop = R"({"record":"stop","station":"s2","time":"2026-12-10T07:01:00.000Z","sha256":")" + sha + "\"}";
+    const std::string torn = R"({"record":"prod)";
+    const std::string again = R"({"record":"start","station":"s3","time":"2026-12-10T08:00:00.000Z","sha256":"c"})";
+    using std::chrono::sys_days;
+    const DbTime at = DbTime{sys_days{std::chrono::year(2026) / 12 / 10}} + 7h;
+    struct Row {
+        std::string line;
+        std::string station, run;
+        std::int64_t number;
+        DbTime time;
+        std::optional<std::string> serial, outcome;
+        std::string sha256;
+    };
+    const std::vector<Row> table = {
+        {R"({"record":"product","time":"bad"})", "s1", "-", 1, DbTime{}, std::nullopt, std::nullopt, ""},
+        {start, "s2", "2026-12-10T07:00:00.250Z", 1, at + 250ms, std::nullopt, std::nullopt, sha},
+        {product, "s2", "2026-12-10T07:00:00.250Z", 2, at + 5s, "7", "upgraded", sha},
+        {torn, "s2", "2026-12-10T07:00:00.250Z", 3, at + 5s, std::nullopt, std::nullopt, sha},
+        {stop, "s2", "2026-12-10T07:00:00.250Z", 4, at + 60s, std::nullopt, std::nullopt, sha},
+        {again, "s3", "2026-12-10T08:00:00.000Z", 1, at + 1h, std::nullopt, std::nullopt, "c"},
+    };
+    RecordRowsOfFile rows("s1");
+    for (const Row& want : table) {
+        const RecordRow got = rows.Next(want.line);
+        EXPECT_EQ(got, (RecordRow{want.station, want.run, want.number, want.time, want.serial, want.sha256,
+                                  want.outcome, want.line}))
+            << want.line;
+    }
+}
