@@ -33,6 +33,7 @@ const char* EventName(Kind kind) {
     case Kind::Paused: return "paused";
     case Kind::Resumed: return "resumed";
     case Kind::RecordDb: return "recordDb";
+    case Kind::Claimed: return "claimed";
     }
     return "message";
 }
@@ -75,7 +76,14 @@ std::string StationEventJson(const StationEvent& e) {
     }
     case Kind::Watching: line.update({{"vendorId", e.vendorId}, {"productId", e.productId}}); break;
     case Kind::Denied: line.update({{"path", p.path}, {"text", e.text}}); break;
-    case Kind::Recorded: line["recorded"] = true; [[fallthrough]];
+    case Kind::Claimed: line["station"] = e.text; [[fallthrough]];
+    case Kind::Recorded:
+        if (e.kind == Kind::Recorded) {
+            line["recorded"] = true;
+            if (!e.text.empty())  // another station's record, in the factory's database
+                line["station"] = e.text;
+        }
+        [[fallthrough]];
     case Kind::Arrived:
     case Kind::Queued:
     case Kind::Returned:

@@ -8,6 +8,7 @@
 #include "platform/utf8_path.h"
 #include "station/event_fanout.h"
 #include "station/event_output.h"
+#include "station/factory_products.h"
 #include "station/fed_record_file.h"
 #include "station/record_chain.h"
 #include "station/record_file.h"
@@ -230,6 +231,13 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
         }
     }
 
+    // Each product once across the factory: asked of its database at every arrival.
+    std::unique_ptr<FactoryProducts> factory;
+    if (options.recordDb && options.skipRecorded)
+        factory = std::make_unique<FactoryProducts>(FactoryProducts::Settings{
+            *options.recordDb, options.station, package->summary.sha256, options.claimExpires, options.dbAnswerWithin});
+    bool toldOwnRecord = false;
+
     std::optional<WebOptions> web;
     if (options.http) {
         std::string refused;
@@ -329,6 +337,8 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
                 model.Message(id, "Error", e.what(), MessageStyle::Error);
             }
             model.Finish(id, outcome, result);
+            if (factory && outcome != Outcome::Upgraded && !found.identity.serial.empty())
+                factory->Release(found.identity.serial);  // another try may take it, here or elsewhere
             over = true;
         };
         try {
@@ -369,6 +379,31 @@ Outcome Station::Run(const std::atomic<bool>& stop) {
         for (FoundProduct& product : change.arrived) {
             const std::string plug = plugOf(product.path);
             const auto [id, verdict] = model.Arrive(product.path, plug, product.identity, present);
+            const bool taken = verdict == ArrivalVerdict::Start || verdict == ArrivalVerdict::Queue;
+            if (taken && factory && !product.identity.serial.empty()) {
+                const FactoryAnswer answer = factory->Take(product.identity.serial);
+                if (answer.kind == FactoryAnswer::Kind::Recorded || answer.kind == FactoryAnswer::Kind::Claimed) {
+                    model.LetGoAs(id, answer.kind == FactoryAnswer::Kind::Recorded ? StationEvent::Kind::Recorded
+                                                                                   : StationEvent::Kind::Claimed,
+                                  answer.station);
+                    continue;
+                }
+                if (answer.kind == FactoryAnswer::Kind::Unreachable && options.stopWhenDbUnreachable) {
+                    model.PackageMessage("Error", "The factory database cannot be asked whether serial " +
+                                                      product.identity.serial + " was upgraded: " + answer.why);
+                    model.Stop(StopReason::DbUnreachable);
+                    model.LetGoAs(id, StationEvent::Kind::NotTaken, "");
+                    continue;
+                }
+                if (answer.kind == FactoryAnswer::Kind::Unreachable && !toldOwnRecord) {
+                    toldOwnRecord = true;
+                    model.PackageMessage("Warning", "The factory database cannot be asked whether a product was "
+                                                    "upgraded at another station (" + answer.why +
+                                                    "): this station goes by its own record alone until it answers.");
+                }
+                if (answer.kind == FactoryAnswer::Kind::Take)
+                    toldOwnRecord = false;  // told again if it goes away again
+            }
             if (verdict == ArrivalVerdict::Start) {
                 starting.emplace_back(id, std::move(product));
             } else if (verdict == ArrivalVerdict::Queue) {

@@ -35,6 +35,10 @@ struct StationOptions {
     std::optional<std::string> httpToken;  // the file holding the secret every request to it carries
     std::optional<std::string> recordDb;   // the factory database's ODBC connection string, fed from the record
     RecordFeedTimings recordDbTimings;     // how long the feed waits for the database, and between its tries
+    // With recordDb and skipRecorded: each product once across the factory's stations.
+    std::chrono::seconds claimExpires{300};      // a dead station's claim on a product is taken over after this
+    bool stopWhenDbUnreachable = false;          // else the station goes by its own record alone, saying so once
+    std::chrono::milliseconds dbAnswerWithin{3000};  // the longest an arrival waits for the database
 };
 
 // The station: keeps upgrading every product with the package's IDs as it is

@@ -132,6 +132,7 @@ void StationBoard::Take(const StationEvent& e) {
         show("returned");
         break;
     case Kind::NotTaken: show("notTaken"); break;
+    case Kind::Claimed: show("claimed"); break;
     case Kind::Left: show("left"); break;
     case Kind::Started:
     case Kind::Progress:
@@ -170,6 +171,7 @@ void StationBoard::Take(const StationEvent& e) {
     case Kind::Done:
     case Kind::Left:
     case Kind::NotTaken:
+    case Kind::Claimed:
     case Kind::Returned:
     case Kind::Recorded: placeOf_.erase(p.id); break;
     default: break;

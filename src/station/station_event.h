@@ -33,6 +33,7 @@ struct StationEvent {
         Package, Watching, Denied, Arrived, Queued, Returned, Recorded, NotTaken, Left,
         Started, Progress, Message, Stopping, Done, Summary, Serving, Paused, Resumed,
         RecordDb,  // the feed of the factory's database: its state and the record lines waiting
+        Claimed,   // another station holds the product's claim in the factory's database: `text` names it
     };
     Kind kind = Kind::Message;
     std::chrono::system_clock::time_point time;

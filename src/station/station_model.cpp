@@ -125,12 +125,17 @@ void StationModel::Left(std::size_t id) {
     LetGo(id, Kind::Left);
 }
 
-void StationModel::LetGo(std::size_t id, Kind told) {
+void StationModel::LetGoAs(std::size_t id, Kind told, const std::string& station) {
+    const std::lock_guard lock(mutex_);
+    LetGo(id, told, std::string(station));
+}
+
+void StationModel::LetGo(std::size_t id, Kind told, std::string text) {
     policy_.Leave(id);
     const auto it = products_.find(id);
     if (it == products_.end())
         return;
-    Post(told, it->second);
+    Post(told, it->second, std::move(text));
     products_.erase(it);
     plugs_.erase(id);
 }
@@ -231,6 +236,8 @@ std::string StationModel::StopText(StopReason reason) const {
         return std::to_string(policy_.FailuresInARow()) + " products in a row were not upgraded" + finish;
     case StopReason::OutputFailed: return "the output cannot be written" + finish;
     case StopReason::RecordFailed: return "the record cannot be written" + finish;
+    case StopReason::DbUnreachable:
+        return "the factory database cannot be asked whether a product was upgraded (--db-unreachable stop)" + finish;
     }
     return {};
 }

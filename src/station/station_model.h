@@ -33,6 +33,9 @@ public:
                                                   const DeviceIdentity& identity, const std::set<std::string>& present);
     std::optional<std::size_t> NextFromQueue();
     void Left(std::size_t id);
+    // A product taken and let go before it began, told with `told` (Recorded,
+    // Claimed, NotTaken) and the station the factory's database named.
+    void LetGoAs(std::size_t id, StationEvent::Kind told, const std::string& station);
     // The product's upgrade starts now.
     void Begin(std::size_t id);
     // `sent` of the payload's `total` bytes went to the product.
@@ -66,7 +69,7 @@ private:
     void PostMessage(const StationProduct& product, const std::string& caption, const std::string& text,
                      MessageStyle style = MessageStyle::Plain);
     // A product taken and never started, let go with the event that tells why; under the lock.
-    void LetGo(std::size_t id, StationEvent::Kind told);
+    void LetGo(std::size_t id, StationEvent::Kind told, std::string text = {});
 
     mutable std::mutex mutex_;
     StationPolicy policy_;

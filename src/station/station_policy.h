@@ -21,7 +21,7 @@ struct StationLimits {
 };
 
 // Why the station takes no new product.
-enum class StopReason { None, Interrupted, Count, Failures, OutputFailed, RecordFailed };
+enum class StopReason { None, Interrupted, Count, Failures, OutputFailed, RecordFailed, DbUnreachable };
 
 // What the station does with a product that arrived.
 enum class ArrivalVerdict {
@@ -54,7 +54,8 @@ public:
     // many tries this product has had, this one included.
     int Begin(std::size_t id);
     void Finish(std::size_t id, bool upgraded, Time at);
-    // A queued product that left, or one dropped as the station stops.
+    // A queued product that left, one dropped as the station stops, or one
+    // taken and let go before it began (the factory's database told why).
     void Leave(std::size_t id);
     // The first reason given is the one kept.
     void Stop(StopReason reason);

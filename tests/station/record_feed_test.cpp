@@ -2,6 +2,8 @@
 // the simulated products; the database reached through a relay that the
 // tests take down and stall as a network and a server do.
 
+#include "station/factory/factory_schema.h"
+#include "station/factory/product_claims.h"
 #include "station/factory/record_rows.h"
 #include "station/record_rows_of_file.h"
 #include "support/factory_database.h"
@@ -63,9 +65,11 @@ protected:
         }
         return stored;
     }
+    // -1 before the station made the tables.
     std::int64_t RowsInAll() {
         DbResult<OdbcStatement> count = db->Prepare("SELECT COUNT(*) FROM qeff_record");
-        EXPECT_TRUE(count && !count->Execute() && *count->Fetch());
+        if (!count || count->Execute() || !*count->Fetch())
+            return -1;
         return count->Integer(1)->value_or(-1);
     }
     // Plugs in products one after another, each upgraded before the next.
@@ -84,12 +88,9 @@ protected:
             });
         });
     }
-    // Waits until the feed tells every line written so far stored.
+    // Waits until the database holds every line written so far.
     bool WaitAllStored() {
-        return events.WaitUntil([&](const RecordedEvents::Events& all) {
-            return !all.empty() && all.back().kind == Kind::RecordDb && all.back().text == "connected" &&
-                   all.back().recordDbWaiting == 0u;
-        });
+        return Within(10s, [&] { return RowsInAll() == static_cast<std::int64_t>(FileRows().size()); });
     }
     // Waits until the database holds every line of the file (or 10 s), then compares.
     void ExpectEveryLineOnce() {
@@ -151,7 +152,10 @@ TEST_P(RecordFeedDown, LinesWaitThenAllArriveOnceInOrder) {
     Upgrade({"00B2", "00B3"});
     EXPECT_TRUE(WaitForState("unreachable", 2)) << "the lines waiting told";
     relay->Set(Mode::Passing);
-    EXPECT_TRUE(WaitAllStored()) << "told when every line is stored";
+    EXPECT_TRUE(events.WaitUntil([&](const RecordedEvents::Events& all) {
+        return !all.empty() && all.back().kind == Kind::RecordDb && all.back().text == "connected" &&
+               all.back().recordDbWaiting == 0u;
+    })) << "told when every line is stored";
     station->Interrupt();
     ASSERT_EQ(station->Finish(), Outcome::Interrupted);
     ExpectEveryLineOnce();
@@ -212,6 +216,132 @@ TEST_F(RecordFeedTest, WithoutARecordItIsRefused) {
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back().text,
               "The factory database is fed from the station's own record: give --record FILE with --record-db.");
+}
+
+// Each product once across the factory's stations: a second station over
+// its own simulated products, with the same package and database.
+class FactoryClaimsTest : public RecordFeedTest {
+protected:
+    void SetUp() override {
+        RecordFeedTest::SetUp();
+        options.skipRecorded = true;
+        other.options = options;
+        other.options.station = "line-4";
+        other.options.record = Utf8(other.file.folder / "record.jsonl");
+    }
+    std::int64_t ClaimsOf(const std::string& serial) {
+        DbResult<OdbcStatement> count = db->Prepare("SELECT COUNT(*) FROM qeff_claim WHERE serial = ?");
+        EXPECT_TRUE(count);
+        count->BindText(1, serial);
+        EXPECT_FALSE(count->Execute());
+        EXPECT_TRUE(*count->Fetch());
+        return count->Integer(1)->value_or(-1);
+    }
+    std::size_t Told(RecordedEvents& of, Kind kind, const std::string& serial, const std::string& station = "") {
+        std::size_t n = 0;
+        for (const StationEvent& e : of.Of(kind))
+            n += e.product.identity.serial == serial && (station.empty() || e.text == station);
+        return n;
+    }
+
+    SimulatedStation other;
+};
+
+// Faults caught: two stations upgrading one product at once (no claim, or a
+// claim not asked for before the upgrade); the station that lost the claim
+// not telling which station holds it, or counting it a failure.
+TEST_F(FactoryClaimsTest, OfTwoStationsTakingOneProductAtOnceOneUpgradesIt) {
+    AnswerAfter(40ms);  // upgrades that overlap
+    other.AnswerAfter(40ms);
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(other.Start());
+    const std::vector<std::string> serials = {"00F1", "00F2", "00F3"};
+    for (const std::string& serial : serials) {
+        hid.Attach(Product(serial, "usb-" + serial));
+        other.hid.Attach(other.Product(serial, "usb-" + serial));
+    }
+    const auto settled = [&](const std::string& serial) {
+        return Told(events, Kind::Done, serial) + Told(events, Kind::Claimed, serial) +
+                   Told(events, Kind::Recorded, serial) ==
+               1 &&
+               Told(other.events, Kind::Done, serial) + Told(other.events, Kind::Claimed, serial) +
+                   Told(other.events, Kind::Recorded, serial) ==
+               1;
+    };
+    ASSERT_TRUE(Within(20s, [&] { return std::all_of(serials.begin(), serials.end(), settled); }));
+    for (const std::string& serial : serials) {
+        EXPECT_EQ(Told(events, Kind::Done, serial) + Told(other.events, Kind::Done, serial), 1u) << serial;
+        EXPECT_EQ(Told(events, Kind::Claimed, serial, "line-4") + Told(other.events, Kind::Claimed, serial, "line-3"),
+                  1u)
+            << serial << ": the other tells the station that holds it";
+    }
+    station->Interrupt();
+    other.station->Interrupt();
+    ASSERT_EQ(station->Finish(), Outcome::Interrupted) << "a product claimed elsewhere is no failure";
+    ASSERT_EQ(other.station->Finish(), Outcome::Interrupted);
+}
+
+// Faults caught: a product upgraded at another station (its record in the
+// database) upgraded again; the station that did it not named.
+TEST_F(FactoryClaimsTest, AProductAnotherStationRecordedIsNotUpgradedAgain) {
+    ASSERT_TRUE(Start());
+    Upgrade({"00E1"});
+    ASSERT_TRUE(WaitAllStored());
+    ASSERT_TRUE(other.Start());
+    other.hid.Attach(other.Product("00E1", "usb-9"));
+    ASSERT_TRUE(other.events.WaitFor(Kind::Recorded));
+    EXPECT_EQ(Told(other.events, Kind::Recorded, "00E1", "line-3"), 1u);
+    EXPECT_TRUE(other.events.Of(Kind::Started).empty());
+}
+
+// Faults caught: a failed upgrade keeping its claim (the product can be
+// tried nowhere until it expires); an upgraded one letting it go; a claim of
+// a station that died never taken over; --claim-expires not the claim's term.
+TEST_F(FactoryClaimsTest, FailuresLetGoAndADeadStationsClaimExpires) {
+    options.claimExpires = 77s;
+    ASSERT_TRUE(Start());
+    ASSERT_FALSE(EnsureFactorySchema(*db));
+    const auto now = std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
+    const std::string sha256 = events.Of(Kind::Package).at(0).package.sha256;
+    ASSERT_TRUE(ClaimProduct(*db, {sha256, "00G3", "dead", now - 60s, now + 1500ms}));
+    Upgrade({"00G1"});
+    plugged.push_back(hid.Attach(Product("00G2", "usb-00G2", {BlockAnswer::Code(6)})));
+    ASSERT_TRUE(events.WaitFor(Kind::Done, 2));
+    EXPECT_EQ(ClaimsOf("00G1"), 1) << "kept: it was upgraded";
+    EXPECT_TRUE(Within(3s, [&] { return ClaimsOf("00G2") == 0; })) << "let go: it may be tried again";
+    DbResult<OdbcStatement> term = db->Prepare("SELECT claimed_at, expires_at FROM qeff_claim WHERE serial = '00G1'");
+    ASSERT_TRUE(term && !term->Execute() && *term->Fetch());
+    EXPECT_EQ(**term->Time(2) - **term->Time(1), 77s);
+
+    const std::size_t dead = hid.Attach(Product("00G3", "usb-00G3"));
+    ASSERT_TRUE(events.WaitFor(Kind::Claimed));
+    EXPECT_EQ(Told(events, Kind::Claimed, "00G3", "dead"), 1u);
+    hid.Detach(dead);
+    std::this_thread::sleep_for(1600ms);  // the dead station's claim expires
+    Upgrade({"00G3"});
+    EXPECT_EQ(events.Of(Kind::Done).back().product.outcome, Outcome::Upgraded);
+}
+
+// Faults caught: a station that cannot ask the database holding or failing
+// its products (own-record) or not saying so, or saying it for every product;
+// with --db-unreachable stop, one that upgrades anyway.
+TEST_F(FactoryClaimsTest, AnUnreachableDatabaseIsToldOnceOrStopsTheStation) {
+    relay->Set(Mode::Down);
+    ASSERT_TRUE(Start());
+    Upgrade({"00H1", "00H2"});
+    std::size_t warnings = 0;
+    for (const StationEvent& e : events.Of(Kind::Message))
+        warnings += e.text.find("goes by its own record alone") != std::string::npos;
+    EXPECT_EQ(warnings, 1u);
+    station->Interrupt();
+    ASSERT_EQ(station->Finish(), Outcome::Interrupted);
+
+    other.options.stopWhenDbUnreachable = true;
+    ASSERT_TRUE(other.Start());
+    other.hid.Attach(other.Product("00H3", "usb-00H3"));
+    ASSERT_TRUE(other.station->Finish());
+    EXPECT_EQ(other.events.Of(Kind::NotTaken).size(), 1u);
+    EXPECT_TRUE(other.events.Of(Kind::Started).empty()) << "not upgraded without the database";
 }
 
 }  // namespace

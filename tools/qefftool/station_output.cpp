@@ -53,7 +53,11 @@ std::string StationOutput::TextLine(const StationEvent& e) const {
     case Kind::Arrived: return "arrived " + Named(p) + (p.duplicateSerial ? " (its serial number is on another product too)" : "");
     case Kind::Queued: return "queued " + Named(p) + ": waits for its turn";
     case Kind::Returned: return "returned " + Named(p) + ": upgraded before, not again";
-    case Kind::Recorded: return "returned " + Named(p) + ": upgraded with this package before, says the record";
+    case Kind::Recorded:
+        return "returned " + Named(p) + ": upgraded with this package before, says " +
+               (e.text.empty() ? "the record" : "the factory database (at station \"" + QuotedText(e.text) + "\")");
+    case Kind::Claimed:
+        return "claimed " + Named(p) + ": station \"" + QuotedText(e.text) + "\" is upgrading it; not here";
     case Kind::NotTaken: return "not taken " + Named(p) + ": the station is stopping";
     case Kind::Left: return "left " + Named(p) + " while it waited; not upgraded";
     case Kind::Started: return "started " + Named(p) + ": attempt " + std::to_string(p.attempt);

@@ -42,7 +42,8 @@ std::optional<std::string> ReadConnectionFile(const std::string& path) {
 struct WatchGiven {
     WatchOptions watch;
     std::string sha256, serial, location, record, recordKey, http, httpToken, trust, recordDb, recordDbFile;
-    std::size_t count = 0, failures = 0, parallel = 0;
+    std::size_t count = 0, failures = 0, parallel = 0, claimExpires = 300;
+    std::string dbUnreachable = "own-record";
     double returnsWithin = 15;
     bool json = false;
     CLI::Option* httpOption = nullptr;
@@ -72,6 +73,8 @@ int Watch(WatchGiven& given) {
         watch.recordKey = given.recordKey;
     if (!given.recordDb.empty())
         watch.recordDb = given.recordDb;
+    watch.claimExpires = std::chrono::seconds(given.claimExpires);
+    watch.stopWhenDbUnreachable = given.dbUnreachable == "stop";
     if (!given.recordDbFile.empty()) {
         watch.recordDb = ReadConnectionFile(given.recordDbFile);
         if (!watch.recordDb) {
@@ -133,6 +136,18 @@ Verb AddWatchVerb(CLI::App& app) {
         ->add_option("--record-db-file", given->recordDbFile,
                      "As --record-db, the connection string read from this file (no password in the process list)")
         ->excludes(recordDb);
+    command
+        ->add_option("--claim-expires", given->claimExpires,
+                     "With --record-db and --skip-recorded: a station's claim on a product is taken over after this "
+                     "many seconds (a station that died)")
+        ->check(CLI::Range(1, 86400))
+        ->capture_default_str();
+    command
+        ->add_option("--db-unreachable", given->dbUnreachable,
+                     "With --record-db and --skip-recorded, when the factory database cannot be asked: own-record "
+                     "(go by this station's record alone) or stop (take no new product)")
+        ->check(CLI::IsMember({"own-record", "stop"}))
+        ->capture_default_str();
     command
         ->add_flag("--skip-recorded", watch.skipRecorded,
                    "Skip a serial number the record tells was upgraded with this package; refuses a record that "

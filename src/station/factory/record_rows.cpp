@@ -7,6 +7,9 @@ constexpr const char* kInsert =
     " VALUES (?, ?, ?, ?, ?, ?, ?, ?)";
 constexpr const char* kFind = "SELECT 1 FROM qeff_record WHERE station = ? AND run = ? AND line_number = ?";
 constexpr const char* kLastLine = "SELECT MAX(line_number) FROM qeff_record WHERE station = ? AND run = ?";
+// An aggregate, so that every dialect answers with one row, NULL for none.
+constexpr const char* kUpgradedBy = "SELECT MIN(station) FROM qeff_record WHERE serial = ? AND package_sha256 = ?"
+                                    " AND outcome = 'upgraded'";
 constexpr const char* kRowsOfRun =
     "SELECT station, run, line_number, recorded_at, serial, package_sha256, outcome, line FROM qeff_record"
     " WHERE station = ? AND run = ? ORDER BY line_number";
@@ -93,6 +96,23 @@ DbResult<std::int64_t> LastLineOfRun(OdbcConnection& connection, const std::stri
     if (!last)
         return last.Error();
     return last->value_or(0);  // NULL: no row of the run
+}
+
+DbResult<std::optional<std::string>> StationThatUpgraded(OdbcConnection& connection, const std::string& serial,
+                                                         const std::string& packageSha256) {
+    DbResult<OdbcStatement> query = connection.Prepare(kUpgradedBy);
+    if (!query)
+        return query.Error();
+    query->BindText(1, serial);
+    query->BindText(2, packageSha256);
+    if (DbStatus error = query->Execute())
+        return *error;
+    DbResult<bool> row = query->Fetch();
+    if (!row)
+        return row.Error();
+    if (!*row)
+        return std::optional<std::string>{};
+    return query->Text(1);
 }
 
 DbResult<std::vector<RecordRow>> RecordRowsOfRun(OdbcConnection& connection, const std::string& station,

@@ -45,6 +45,11 @@ private:
 // The highest line number stored of one run of a station; 0 when none is.
 DbResult<std::int64_t> LastLineOfRun(OdbcConnection& connection, const std::string& station, const std::string& run);
 
+// A station whose record tells the product with this serial number upgraded
+// with the package of this SHA-256; none when no station's does.
+DbResult<std::optional<std::string>> StationThatUpgraded(OdbcConnection& connection, const std::string& serial,
+                                                         const std::string& packageSha256);
+
 // The rows of one run of a station, in the order of their lines.
 DbResult<std::vector<RecordRow>> RecordRowsOfRun(OdbcConnection& connection, const std::string& station,
                                                  const std::string& run);
