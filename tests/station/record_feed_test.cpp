@@ -6,11 +6,13 @@
 #include "station/factory/product_claims.h"
 #include "station/factory/record_rows.h"
 #include "station/record_rows_of_file.h"
+#include "qefftool/records_command.h"
 #include "support/factory_database.h"
 #include "support/simulated_station.h"
 #include "support/tcp_relay.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <fstream>
 #include <regex>
@@ -342,6 +344,50 @@ TEST_F(FactoryClaimsTest, AnUnreachableDatabaseIsToldOnceOrStopsTheStation) {
     ASSERT_TRUE(other.station->Finish());
     EXPECT_EQ(other.events.Of(Kind::NotTaken).size(), 1u);
     EXPECT_TRUE(other.events.Of(Kind::Started).empty()) << "not upgraded without the database";
+}
+
+// Faults caught: records --db missing a station's products or another
+// unit's showing; --since, --serial or --station not applied; --json not the
+// line the station recorded; start and stop lines shown as products.
+TEST_F(FactoryClaimsTest, RecordsTellAUnitsAndAStationsHistory) {
+    ASSERT_TRUE(Start());
+    Upgrade({"00J1", "00J2"});
+    ASSERT_TRUE(other.Start());
+    other.hid.Attach(other.Product("00J3", "usb-00J3"));
+    ASSERT_TRUE(other.events.WaitFor(Kind::Done));
+    other.station->Interrupt();
+    ASSERT_TRUE(other.station->Finish());
+    ASSERT_TRUE(Within(10s, [&] { return RowsInAll() == 6; })) << "start and two products; start, a product, stop";
+    struct Row {
+        HistoryFilter filter;
+        std::vector<std::string> serials;  // in the order told
+    };
+    const std::vector<Row> table = {
+        {{}, {"00J1", "00J2", "00J3"}},
+        {{"00J2", std::nullopt, std::nullopt}, {"00J2"}},
+        {{std::nullopt, "line-4", std::nullopt}, {"00J3"}},
+        {{std::nullopt, std::nullopt, ParseSince("2999-01-01")}, {}},
+    };
+    for (const Row& row : table) {
+        for (const bool json : {false, true}) {
+            std::ostringstream out, errors;
+            ASSERT_EQ(RunRecords(connectionString, row.filter, json, out, errors), 0) << errors.str();
+            std::vector<std::string> serials;
+            std::istringstream lines(out.str());
+            for (std::string line; std::getline(lines, line);) {
+                if (json) {
+                    const nlohmann::json parsed = nlohmann::json::parse(line);
+                    EXPECT_EQ(parsed["record"], "product") << line;
+                    serials.push_back(parsed["serial"]);
+                } else {
+                    std::smatch serial;
+                    ASSERT_TRUE(std::regex_search(line, serial, std::regex("  \"([^\"]*)\"  upgraded  "))) << line;
+                    serials.push_back(serial[1]);
+                }
+            }
+            EXPECT_EQ(serials, row.serials) << out.str();
+        }
+    }
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 #include "qefftool/verb_options.h"
 
 #include "platform/sha256.h"
+#include "platform/utf8_path.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
+#include <iterator>
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -41,4 +45,16 @@ CLI::Option* AddTrustOption(CLI::App& command, std::string& trust, const std::st
     return command.add_option("--trust", trust,
                               refusal + " unless the signature beside it (PACKAGE.p7s) is by a publisher this "
                                         "certificate (PEM or DER: theirs, or their CA's) vouches for");
+}
+
+std::optional<std::string> ReadConnectionFile(const std::string& path) {
+    std::ifstream file(PathFromUtf8(path), std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.pop_back();
+    if (!file.good() && !file.eof())
+        return std::nullopt;
+    if (text.empty())
+        return std::nullopt;
+    return text;
 }

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <optional>
 #include <string>
 
 // What several verbs take from the command line alike.
@@ -19,3 +20,7 @@ CLI::Validator Sha256Check();
 // --trust: the certificate that must vouch for the signer of the package's
 // signature beside it.
 CLI::Option* AddTrustOption(CLI::App& command, std::string& trust, const std::string& refusal);
+
+// --record-db-file, --db-file: the ODBC connection string a file holds,
+// without the line ends an editor leaves; none when it is empty or cannot be read.
+std::optional<std::string> ReadConnectionFile(const std::string& path);

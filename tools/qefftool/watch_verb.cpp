@@ -5,7 +5,6 @@
 #include "platform/native_arrivals.h"
 #include "platform/native_hid.h"
 #include "platform/sha256.h"
-#include "platform/utf8_path.h"
 #include "qefftool/exit_codes.h"
 #include "qefftool/station_output.h"
 #include "qefftool/verb_options.h"
@@ -14,10 +13,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include <cctype>
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <cstddef>
 #include <iostream>
@@ -25,19 +21,6 @@
 #include <string>
 
 namespace {
-
-// The connection string a file holds, without the line ends an editor leaves; none when it is empty or unreadable.
-std::optional<std::string> ReadConnectionFile(const std::string& path) {
-    std::ifstream file(PathFromUtf8(path), std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
-        text.pop_back();
-    if (!file.good() && !file.eof())
-        return std::nullopt;
-    if (text.empty())
-        return std::nullopt;
-    return text;
-}
 
 struct WatchGiven {
     WatchOptions watch;

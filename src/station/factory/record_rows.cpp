@@ -124,14 +124,18 @@ DbResult<std::vector<RecordRow>> RecordRowsOfRun(OdbcConnection& connection, con
     query->BindText(2, run);
     if (DbStatus error = query->Execute())
         return *error;
+    return ReadRecordRows(*query);
+}
+
+DbResult<std::vector<RecordRow>> ReadRecordRows(OdbcStatement& query) {
     std::vector<RecordRow> rows;
     for (;;) {
-        DbResult<bool> next = query->Fetch();
+        DbResult<bool> next = query.Fetch();
         if (!next)
             return next.Error();
         if (!*next)
             return rows;
-        DbResult<RecordRow> row = ReadRow(*query);
+        DbResult<RecordRow> row = ReadRow(query);
         if (!row)
             return row.Error();
         rows.push_back(std::move(*row));

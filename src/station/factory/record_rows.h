@@ -50,6 +50,10 @@ DbResult<std::int64_t> LastLineOfRun(OdbcConnection& connection, const std::stri
 DbResult<std::optional<std::string>> StationThatUpgraded(OdbcConnection& connection, const std::string& serial,
                                                          const std::string& packageSha256);
 
+// Every row a query of the columns in their order (station, run,
+// line_number, recorded_at, serial, package_sha256, outcome, line) returns.
+DbResult<std::vector<RecordRow>> ReadRecordRows(OdbcStatement& query);
+
 // The rows of one run of a station, in the order of their lines.
 DbResult<std::vector<RecordRow>> RecordRowsOfRun(OdbcConnection& connection, const std::string& station,
                                                  const std::string& run);
