@@ -20,6 +20,10 @@ struct RecordsGiven {
 };
 
 int Records(const RecordsGiven& given) {
+    if (given.db.empty() && given.dbFile.empty()) {
+        std::cerr << "qefftool: records needs the factory database: give --db CONNECTION or --db-file FILE.\n";
+        return ExitUsage;
+    }
     std::optional<std::string> connection = given.db;
     if (!given.dbFile.empty())
         connection = ReadConnectionFile(given.dbFile);
@@ -47,7 +51,6 @@ Verb AddRecordsVerb(CLI::App& app) {
     auto* dbFile = command->add_option("--db-file", given->dbFile,
                                        "As --db, the connection string read from this file");
     db->excludes(dbFile);
-    command->require_option(1, 0);
     command->add_option("--serial", given->serial, "Only the unit with this serial number");
     command->add_option("--station", given->station, "Only this station's products");
     command
