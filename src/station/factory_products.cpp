@@ -9,7 +9,7 @@
 #include <optional>
 #include <thread>
 
-using Kind = FactoryAnswer::Kind;
+using Answer = FactoryAnswer::Kind;
 
 // One connection, used by one question at a time.
 struct FactoryProducts::Link {
@@ -26,7 +26,7 @@ struct Pending {
     std::optional<FactoryAnswer> answer;
 };
 
-FactoryAnswer Failed(const DbError& error) { return {Kind::Unreachable, "", error.Text()}; }
+FactoryAnswer Failed(const DbError& error) { return {Answer::Unreachable, "", error.Text()}; }
 
 }  // namespace
 
@@ -62,7 +62,7 @@ FactoryAnswer FactoryProducts::Ask(Question question) {
             }
             if (link->db) {
                 answer = question(*link->db);
-                if (answer.kind == Kind::Unreachable)
+                if (answer.kind == Answer::Unreachable)
                     link->db.reset();  // opened again for the next question
             }
         }
@@ -76,7 +76,7 @@ FactoryAnswer FactoryProducts::Ask(Question question) {
     const std::lock_guard relink(linkMutex_);
     if (link_ == link)
         link_ = std::make_shared<Link>();  // the stalled one is left to its question
-    return {Kind::Unreachable, "",
+    return {Answer::Unreachable, "",
             "no answer within " + std::to_string(settings_.bound.count()) + " ms"};
 }
 
@@ -87,15 +87,15 @@ FactoryAnswer FactoryProducts::Take(const std::string& serial) {
         if (!upgraded)
             return Failed(upgraded.Error());
         if (*upgraded)
-            return {Kind::Recorded, **upgraded, ""};
+            return {Answer::Recorded, **upgraded, ""};
         const auto now = std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
         DbResult<ClaimAnswer> claim =
             ClaimProduct(db, ProductClaim{s.packageSha256, serial, s.station, now, now + s.claimExpires});
         if (!claim)
             return Failed(claim.Error());
         if (!claim->granted)
-            return {Kind::Claimed, claim->holder.station, ""};
-        return {Kind::Take, s.station, ""};
+            return {Answer::Claimed, claim->holder.station, ""};
+        return {Answer::Take, s.station, ""};
     });
 }
 
@@ -105,6 +105,6 @@ void FactoryProducts::Release(const std::string& serial) {
         const auto now = std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
         if (DbStatus error = ReleaseClaim(db, ProductClaim{s.packageSha256, serial, s.station, now, now}))
             return Failed(*error);
-        return {Kind::Take, s.station, ""};
+        return {Answer::Take, s.station, ""};
     });
 }

@@ -14,7 +14,7 @@
 #include <thread>
 #include <utility>
 
-using Clock = std::chrono::steady_clock;
+using FeedClock = std::chrono::steady_clock;
 
 namespace {
 
@@ -39,7 +39,7 @@ struct RecordFeed::Shared {
     std::deque<RecordRow> pending;  // read, not yet stored
     std::map<std::pair<std::string, std::string>, std::int64_t> stored;  // by station and run: the last line stored
     RecordFeedStatus lastTold;
-    Clock::time_point lastToldAt{};
+    FeedClock::time_point lastToldAt{};
 
     std::mutex mutex;  // guards what follows
     std::condition_variable wake, changed;
@@ -49,7 +49,7 @@ struct RecordFeed::Shared {
     std::uint64_t unsent = 0;   // pending.size(), as others may read it
     RecordFeedStatus status{"connecting", 0, ""};
     bool finishing = false, over = false;
-    Clock::time_point deadline{};
+    FeedClock::time_point deadline{};
 
     std::mutex toldMutex;  // held while `told` runs
     bool silenced = false;
@@ -60,7 +60,7 @@ struct RecordFeed::Shared {
 
     bool TimeIsUp() {
         const std::lock_guard lock(mutex);
-        return finishing && Clock::now() >= deadline;
+        return finishing && FeedClock::now() >= deadline;
     }
 
     // Sets the state and tells it, with the lines waiting, where it changed enough.
@@ -76,11 +76,11 @@ struct RecordFeed::Shared {
         const bool stateChanged = now.state != lastTold.state || now.why != lastTold.why;
         const bool draining = now.state != "connected" || lastTold.waiting > 0;
         const bool waitingChanged = now.waiting != lastTold.waiting && draining &&
-                                    (now.waiting == 0 || Clock::now() - lastToldAt >= kTellEvery);
+                                    (now.waiting == 0 || FeedClock::now() - lastToldAt >= kTellEvery);
         if (!stateChanged && !waitingChanged)
             return;
         lastTold = now;
-        lastToldAt = Clock::now();
+        lastToldAt = FeedClock::now();
         const std::lock_guard lock(toldMutex);
         if (!silenced && told)
             told(now);
@@ -88,15 +88,15 @@ struct RecordFeed::Shared {
 
     // Waits `period`, telling the lines written meanwhile; less once the time is up.
     void Wait(std::chrono::milliseconds period, const char* state, const std::string& why) {
-        const auto until = Clock::now() + period;
+        const auto until = FeedClock::now() + period;
         for (;;) {
             {
                 std::unique_lock lock(mutex);
                 const auto end = finishing ? std::min(until, deadline) : until;
                 const std::uint64_t before = written;
-                wake.wait_until(lock, std::min(end, Clock::now() + kTellEvery),
-                                [&] { return written != before || (finishing && Clock::now() >= deadline); });
-                if (Clock::now() >= end)
+                wake.wait_until(lock, std::min(end, FeedClock::now() + kTellEvery),
+                                [&] { return written != before || (finishing && FeedClock::now() >= deadline); });
+                if (FeedClock::now() >= end)
                     return;
             }
             Tell(state, why);
@@ -222,7 +222,7 @@ std::uint64_t RecordFeed::Finish(std::chrono::milliseconds within) {
         std::unique_lock lock(s.mutex);
         if (!s.finishing) {
             s.finishing = true;
-            s.deadline = Clock::now() + within;
+            s.deadline = FeedClock::now() + within;
         }
         s.wake.notify_all();
         s.changed.wait_until(lock, s.deadline + kLeaveAfter, [&] { return s.over; });
