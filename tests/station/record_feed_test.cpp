@@ -324,11 +324,17 @@ TEST_F(FactoryClaimsTest, FailuresLetGoAndADeadStationsClaimExpires) {
     EXPECT_EQ(events.Of(Kind::Done).back().product.outcome, Outcome::Upgraded);
 }
 
-// Faults caught: a station that cannot ask the database holding or failing
-// its products (own-record) or not saying so, or saying it for every product;
-// with --db-unreachable stop, one that upgrades anyway.
-TEST_F(FactoryClaimsTest, AnUnreachableDatabaseIsToldOnceOrStopsTheStation) {
-    relay->Set(Mode::Down);
+// Faults caught: a station that cannot ask the database (down, or stalled:
+// an arrival held past the bound) holding or failing its products
+// (own-record) or not saying so, or saying it for every product; with
+// --db-unreachable stop, one that upgrades anyway.
+class UnreachableClaims : public FactoryClaimsTest, public testing::WithParamInterface<Mode> {};
+INSTANTIATE_TEST_SUITE_P(When, UnreachableClaims, testing::Values(Mode::Down, Mode::Stalled),
+                         [](const auto& info) { return info.param == Mode::Down ? "Down" : "Stalled"; });
+
+TEST_P(UnreachableClaims, AnUnreachableDatabaseIsToldOnceOrStopsTheStation) {
+    options.dbAnswerWithin = other.options.dbAnswerWithin = 1s;
+    relay->Set(GetParam());
     ASSERT_TRUE(Start());
     Upgrade({"00H1", "00H2"});
     std::size_t warnings = 0;
