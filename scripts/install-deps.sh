@@ -15,11 +15,12 @@ linux_build=(
   libssl-dev                     # SHA-256 of packages (OpenSSL's libcrypto)
   libudev-dev pkg-config         # the station's notice of products plugged in (libudev's monitor)
   libacl1-dev                    # the doctor reads the ACLs of hidraw nodes
+  unixodbc-dev                   # the station's feed of the factory database (unixODBC)
 )
 packages=(
   "${linux_build[@]}"
   dbus-daemon                    # a private bus on which the tests play logind
-  postgresql odbc-postgresql unixodbc-dev  # the factory database's tests: a server of their own, reached through ODBC
+  postgresql odbc-postgresql     # the factory database's tests: a server of their own, reached through ODBC
   fonts-wine                     # the "MS Sans Serif" face the windows are designed in
   fonts-liberation               # its closest scalable stand-in
   qemu-system-x86 busybox-static cpio xz-utils  # the tests on a real Linux kernel, in a guest

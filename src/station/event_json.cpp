@@ -35,6 +35,8 @@ const char* EventName(Kind kind) {
     case Kind::Paused: return "paused";
     case Kind::Resumed: return "resumed";
     case Kind::Verifying: return "verifying";
+    case Kind::RecordDb: return "recordDb";
+    case Kind::Claimed: return "claimed";
     }
     return "message";
 }
@@ -81,7 +83,14 @@ std::string StationEventJson(const StationEvent& e) {
     }
     case Kind::Watching: line.update({{"vendorId", e.vendorId}, {"productId", e.productId}}); break;
     case Kind::Denied: line.update({{"path", p.path}, {"text", e.text}}); break;
-    case Kind::Recorded: line["recorded"] = true; [[fallthrough]];
+    case Kind::Claimed: line["station"] = e.text; [[fallthrough]];
+    case Kind::Recorded:
+        if (e.kind == Kind::Recorded) {
+            line["recorded"] = true;
+            if (!e.text.empty())  // another station's record, in the factory's database
+                line["station"] = e.text;
+        }
+        [[fallthrough]];
     case Kind::Arrived:
     case Kind::Queued:
     case Kind::Returned:
@@ -106,6 +115,11 @@ std::string StationEventJson(const StationEvent& e) {
         line["by"] = e.by;
         break;
     case Kind::Serving: line["url"] = e.text; break;  // never the one-time link: the lines may go to a journal
+    case Kind::RecordDb:
+        line.update({{"state", e.text}, {"waiting", e.recordDbWaiting.value_or(0)}});
+        if (!e.caption.empty())
+            line["text"] = e.caption;
+        break;
     case Kind::Paused:
     case Kind::Resumed: line["by"] = e.by; break;
     case Kind::Done:
@@ -130,6 +144,8 @@ std::string StationEventJson(const StationEvent& e) {
             succeeded += Succeeded(code) ? count : 0;
         line.update({{"products", products}, {"outcomes", counts}, {"exitCode", OutcomeNumber(e.end)},
                      {"succeeded", succeeded}});
+        if (e.recordDbWaiting)
+            line["recordDbWaiting"] = *e.recordDbWaiting;
         break;
     }
     }

@@ -8,6 +8,8 @@
 #include "platform/utf8_path.h"
 #include "station/event_fanout.h"
 #include "station/event_output.h"
+#include "station/factory_products.h"
+#include "station/fed_record_file.h"
 #include "station/record_chain.h"
 #include "station/record_file.h"
 #include "station/record_key.h"
@@ -30,6 +32,10 @@ namespace {
 // How long one wait for products lasts before Ctrl-C and the limits are looked
 // at again; a product that arrives meanwhile ends the wait at once.
 constexpr std::chrono::milliseconds LookAgainEvery{100};
+// How long a stopping station waits for the factory database to take the
+// record lines waiting, and then its stop line.
+constexpr std::chrono::seconds kFeedSendsAtStop{5};
+constexpr std::chrono::seconds kFeedSendsStopLine{2};
 
 // One product's transfer as the station tells it: progress every tenth,
 // the transfer's messages, Ctrl-C between reports.
@@ -110,6 +116,29 @@ std::optional<std::string> ReadToken(const std::string& path, std::string& why) 
     }
     return token;
 }
+
+// Tells the model what the feed of the factory's database tells, once there
+// is a model: what the feed told before is told then.
+class FeedToModel {
+public:
+    void Tell(const RecordFeedStatus& status) {
+        const std::lock_guard lock(mutex_);
+        last_ = status;
+        if (model_)
+            model_->RecordDb(status.state, status.waiting, status.why);
+    }
+    void Reach(StationModel* model) {
+        const std::lock_guard lock(mutex_);
+        model_ = model;
+        if (model_ && last_)
+            model_->RecordDb(last_->state, last_->waiting, last_->why);
+    }
+
+private:
+    std::mutex mutex_;
+    StationModel* model_ = nullptr;
+    std::optional<RecordFeedStatus> last_;
+};
 
 // What --http and --http-token give, or why they cannot be taken.
 std::optional<WebOptions> WebOptionsOf(const StationOptions& options, std::string& why) {
@@ -198,6 +227,12 @@ Outcome Station::Run(const std::atomic<bool>& stop, std::atomic<bool>* reloadTok
     if (const auto refused = PinRefusal(*package, options.sha256))
         return Refuse(out, sinks_, package->summary, true, *refused, Outcome::FileError);
 
+    if (options.recordDb && !options.record)
+        return Refuse(out, sinks_, package->summary, true,
+                      "The factory database is fed from the station's own record: give --record FILE with --record-db.",
+                      Outcome::Usage, "Error");
+    FeedToModel feedToModel;
+    std::unique_ptr<RecordFeed> feed;
     std::unique_ptr<RecordFile> record;
     std::set<std::string> recorded;
     if (options.record) {
@@ -226,7 +261,20 @@ Outcome Station::Run(const std::atomic<bool>& stop, std::atomic<bool>* reloadTok
                           Outcome::OutputFailed);
         }
         record = std::make_unique<SealedRecordFile>(std::move(file), ChainTail(*before), std::move(key));
+        if (options.recordDb) {
+            feed = std::make_unique<RecordFeed>(
+                *options.record, *options.recordDb, options.station,
+                [&feedToModel](const RecordFeedStatus& status) { feedToModel.Tell(status); }, options.recordDbTimings);
+            record = std::make_unique<FedRecordFile>(std::move(record), *feed);
+        }
     }
+
+    // Each product once across the factory: asked of its database at every arrival.
+    std::unique_ptr<FactoryProducts> factory;
+    if (options.recordDb && options.skipRecorded)
+        factory = std::make_unique<FactoryProducts>(FactoryProducts::Settings{
+            *options.recordDb, options.station, package->summary.sha256, options.claimExpires, options.dbAnswerWithin});
+    bool toldOwnRecord = false;
 
     std::optional<WebOptions> web;
     if (options.http) {
@@ -240,6 +288,16 @@ Outcome Station::Run(const std::atomic<bool>& stop, std::atomic<bool>* reloadTok
     EventFanout writer(out, record.get(), header);
     // The records are kept for the page alone: without one, a long run holds none of them in memory.
     StationModel model(StationPolicy(options.limits, std::move(recorded)), writer, header, web ? 10000 : 0);
+    // The feed tells the model until it ends, before the model goes.
+    struct FeedEnd {
+        RecordFeed* feed;
+        FeedToModel& told;
+        ~FeedEnd() {
+            if (feed)
+                feed->Finish(std::chrono::milliseconds(0));
+            told.Reach(nullptr);
+        }
+    } feedEnd{feed.get(), feedToModel};
     std::unique_ptr<StationWeb> page;
     if (web) {
         try {
@@ -258,6 +316,7 @@ Outcome Station::Run(const std::atomic<bool>& stop, std::atomic<bool>* reloadTok
     const std::uint16_t vid = package->summary.vendorId, pid = package->summary.productId;
     ProductWatcher watcher(hid, arrivals_, vid, pid, options.choice);
     model.Watching();
+    feedToModel.Reach(&model);
     // From now on the commands reach the model, never before it told what it
     // watches for; a pause asked for while it started is kept. Let go of
     // however Run ends.
@@ -318,6 +377,8 @@ Outcome Station::Run(const std::atomic<bool>& stop, std::atomic<bool>* reloadTok
                 model.Message(id, "Error", e.what(), MessageStyle::Error);
             }
             model.Finish(id, outcome, result);
+            if (factory && outcome != Outcome::Upgraded && !found.identity.serial.empty())
+                factory->Release(found.identity.serial);  // another try may take it, here or elsewhere
             over = true;
         };
         try {
@@ -366,6 +427,31 @@ Outcome Station::Run(const std::atomic<bool>& stop, std::atomic<bool>* reloadTok
         for (FoundProduct& product : change.arrived) {
             const std::string plug = plugOf(product.path);
             const auto [id, verdict] = model.Arrive(product.path, plug, product.identity, present);
+            const bool taken = verdict == ArrivalVerdict::Start || verdict == ArrivalVerdict::Queue;
+            if (taken && factory && !product.identity.serial.empty()) {
+                const FactoryAnswer answer = factory->Take(product.identity.serial);
+                if (answer.kind == FactoryAnswer::Kind::Recorded || answer.kind == FactoryAnswer::Kind::Claimed) {
+                    model.LetGoAs(id, answer.kind == FactoryAnswer::Kind::Recorded ? StationEvent::Kind::Recorded
+                                                                                   : StationEvent::Kind::Claimed,
+                                  answer.station);
+                    continue;
+                }
+                if (answer.kind == FactoryAnswer::Kind::Unreachable && options.stopWhenDbUnreachable) {
+                    model.PackageMessage("Error", "The factory database cannot be asked whether serial " +
+                                                      product.identity.serial + " was upgraded: " + answer.why);
+                    model.Stop(StopReason::DbUnreachable);
+                    model.LetGoAs(id, StationEvent::Kind::NotTaken, "");
+                    continue;
+                }
+                if (answer.kind == FactoryAnswer::Kind::Unreachable && !toldOwnRecord) {
+                    toldOwnRecord = true;
+                    model.PackageMessage("Warning", "The factory database cannot be asked whether a product was "
+                                                    "upgraded at another station (" + answer.why +
+                                                    "): this station goes by its own record alone until it answers.");
+                }
+                if (answer.kind == FactoryAnswer::Kind::Take)
+                    toldOwnRecord = false;  // told again if it goes away again
+            }
             if (verdict == ArrivalVerdict::Start) {
                 starting.emplace_back(id, std::move(product));
             } else if (verdict == ArrivalVerdict::Queue) {
@@ -407,10 +493,19 @@ Outcome Station::Run(const std::atomic<bool>& stop, std::atomic<bool>* reloadTok
     while (model.Verifying() > 0 && !stop.load() && !stop_.load())
         look();
     model.EndVerifications();
+    if (feed) {  // a few seconds for the lines waiting; the summary tells how many still wait
+        const RecordFeedStatus sent = feed->WaitSent(kFeedSendsAtStop);
+        model.RecordDb(sent.state, sent.waiting, sent.why);
+    }
     const bool failed = writer.OutputFailed() || writer.RecordFailed();
     const bool interrupted = model.Stopping() == StopReason::Interrupted;
     Outcome end = model.Summary(failed ? Outcome::OutputFailed : interrupted ? Outcome::Interrupted : Outcome::Upgraded);
     writer.Close();
+    if (feed) {  // the stop line, if the database answers
+        if (const std::uint64_t waiting = feed->Finish(kFeedSendsStopLine))
+            out.Warn(std::to_string(waiting) + " record lines wait for the factory database; they are sent when the "
+                     "station starts again with the record " + *options.record + ".");
+    }
     {
         const std::lock_guard lock(mutex_);
         web_ = nullptr;

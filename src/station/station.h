@@ -3,6 +3,7 @@
 #include "device/device_discovery.h"
 #include "platform/sha256.h"
 #include "device/outcome.h"
+#include "station/record_feed.h"
 #include "station/station_policy.h"
 #include "station/web/station_web.h"
 
@@ -32,6 +33,12 @@ struct StationOptions {
     std::string operatorName;
     std::optional<std::string> http;       // serve the station's page and API at [ADDRESS:]PORT
     std::optional<std::string> httpToken;  // the file holding the secret every request to it carries
+    std::optional<std::string> recordDb;   // the factory database's ODBC connection string, fed from the record
+    RecordFeedTimings recordDbTimings;     // how long the feed waits for the database, and between its tries
+    // With recordDb and skipRecorded: each product once across the factory's stations.
+    std::chrono::seconds claimExpires{300};      // a dead station's claim on a product is taken over after this
+    bool stopWhenDbUnreachable = false;          // else the station goes by its own record alone, saying so once
+    std::chrono::milliseconds dbAnswerWithin{3000};  // the longest an arrival waits for the database
 };
 
 // The station: keeps upgrading every product with the package's IDs as it is

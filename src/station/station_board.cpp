@@ -131,6 +131,7 @@ void StationBoard::Take(const StationEvent& e) {
         show("returned");
         break;
     case Kind::NotTaken: show("notTaken"); break;
+    case Kind::Claimed: show("claimed"); break;
     case Kind::Left: show("left"); break;
     case Kind::Verifying:
         if (Tile* t = show("verifying"))
@@ -164,6 +165,7 @@ void StationBoard::Take(const StationEvent& e) {
         }
         break;
     }
+    case Kind::RecordDb: recordDb_ = {{"state", e.text}, {"waiting", e.recordDbWaiting.value_or(0)}, {"text", e.caption}}; break;
     case Kind::Summary:
         exitCode_ = OutcomeNumber(e.end);
         break;
@@ -172,6 +174,7 @@ void StationBoard::Take(const StationEvent& e) {
     case Kind::Done:
     case Kind::Left:
     case Kind::NotTaken:
+    case Kind::Claimed:
     case Kind::Returned:
     case Kind::Recorded: placeOf_.erase(p.id); break;
     default: break;
@@ -287,6 +290,8 @@ std::string StationBoard::StatusJson(Clock::time_point now) const {
                             {"verified", p.verified ? json(*p.verified) : json(nullptr)}});
     }
     status["products"] = std::move(products);
+    if (!recordDb_.is_null())
+        status["recordDb"] = recordDb_;
 
     json records = json::array();  // the last ones, oldest first, as /api/records lists them
     for (auto it = records_.end() - static_cast<std::ptrdiff_t>(std::min(RecordsShown, records_.size()));

@@ -3,6 +3,8 @@
 #include "station/station_event.h"
 #include "station/record_line.h"
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <cstddef>
 #include <deque>
@@ -67,4 +69,5 @@ private:
     std::deque<std::pair<std::string, std::string>> records_;  // time, JSON object; oldest first
     std::size_t recordsDropped_ = 0;
     int exitCode_ = -1;
+    nlohmann::json recordDb_;  // the factory database's feed, as last told; null without one
 };

@@ -42,6 +42,8 @@ struct StationEvent {
         Package, Watching, Denied, Arrived, Queued, Returned, Recorded, NotTaken, Left,
         Started, Progress, Message, Stopping, Done, Summary, Serving, Paused, Resumed,
         Verifying,  // upgraded, and awaited back with the release expected
+        RecordDb,  // the feed of the factory's database: its state and the record lines waiting
+        Claimed,   // another station holds the product's claim in the factory's database: `text` names it
     };
     Kind kind = Kind::Message;
     std::chrono::system_clock::time_point time;
@@ -57,6 +59,8 @@ struct StationEvent {
     std::uint16_t vendorId = 0, productId = 0;
     StationState state = StationState::Starting;  // the station's, once this happened
     std::string by;  // Paused, Resumed, Stopping: who asked ("a signal", "the page from 127.0.0.1"); empty: the station itself
+    // RecordDb: its state in `text`, the last failure in `caption`; Summary: as the feed last told it.
+    std::optional<std::uint64_t> recordDbWaiting;
 };
 
 // `time` in UTC as ISO 8601 with milliseconds: 2026-12-09T13:45:07.123Z.

@@ -156,12 +156,17 @@ void StationModel::Left(std::size_t id) {
     LetGo(id, Kind::Left);
 }
 
-void StationModel::LetGo(std::size_t id, Kind told) {
+void StationModel::LetGoAs(std::size_t id, Kind told, const std::string& station) {
+    const std::lock_guard lock(mutex_);
+    LetGo(id, told, std::string(station));
+}
+
+void StationModel::LetGo(std::size_t id, Kind told, std::string text) {
     policy_.Leave(id);
     const auto it = products_.find(id);
     if (it == products_.end())
         return;
-    Post(told, it->second);
+    Post(told, it->second, std::move(text));
     products_.erase(it);
     plugs_.erase(id);
 }
@@ -315,6 +320,8 @@ std::string StationModel::StopText(StopReason reason) const {
         return std::to_string(policy_.FailuresInARow()) + " products in a row were not upgraded" + finish;
     case StopReason::OutputFailed: return "the output cannot be written" + finish;
     case StopReason::RecordFailed: return "the record cannot be written" + finish;
+    case StopReason::DbUnreachable:
+        return "the factory database cannot be asked whether a product was upgraded (--db-unreachable stop)" + finish;
     }
     return {};
 }
@@ -336,6 +343,16 @@ void StationModel::Serving(const std::string& url, const std::string& link) {
     Post(std::move(event));
 }
 
+void StationModel::RecordDb(const std::string& state, std::uint64_t waiting, const std::string& why) {
+    const std::lock_guard lock(mutex_);
+    recordDbWaiting_ = waiting;
+    StationEvent event = Stamped(Kind::RecordDb);
+    event.text = state;
+    event.caption = why;
+    event.recordDbWaiting = waiting;
+    Post(std::move(event));
+}
+
 StopReason StationModel::Stopping() const {
     const std::lock_guard lock(mutex_);
     return policy_.Stopping();
@@ -352,6 +369,7 @@ Outcome StationModel::Summary(Outcome atLeast) {
     event.package = package_;
     event.outcomes = board_.Outcomes();
     event.end = atLeast;
+    event.recordDbWaiting = recordDbWaiting_;
     // A record or output that could not be written outranks every product's
     // end: the line's history is what it then lacks.
     if (atLeast != Outcome::OutputFailed)

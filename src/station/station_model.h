@@ -33,6 +33,9 @@ public:
                                                   const DeviceIdentity& identity, const std::set<std::string>& present);
     std::optional<std::size_t> NextFromQueue();
     void Left(std::size_t id);
+    // A product taken and let go before it began, told with `told` (Recorded,
+    // Claimed, NotTaken) and the station the factory's database named.
+    void LetGoAs(std::size_t id, StationEvent::Kind told, const std::string& station);
     // The product's upgrade starts now.
     void Begin(std::size_t id);
     // `sent` of the payload's `total` bytes went to the product.
@@ -57,6 +60,8 @@ public:
     StationState State() const;
     // The page's address is told, once it listens.
     void Serving(const std::string& url, const std::string& link);
+    // The factory database's feed: its state, the record lines waiting and its last failure.
+    void RecordDb(const std::string& state, std::uint64_t waiting, const std::string& why);
     StopReason Stopping() const;
     std::size_t Running() const;
     // Posts the summary; returns how the run ended: the worst outcome, at least `atLeast`.
@@ -72,7 +77,7 @@ private:
     void PostMessage(const StationProduct& product, const std::string& caption, const std::string& text,
                      MessageStyle style = MessageStyle::Plain);
     // A product taken and never started, let go with the event that tells why; under the lock.
-    void LetGo(std::size_t id, StationEvent::Kind told);
+    void LetGo(std::size_t id, StationEvent::Kind told, std::string text = {});
     // A product verifying ends with `outcome`, told by `text`; under the lock.
     void EndVerification(std::size_t id, Outcome outcome, const std::string& text,
                          std::optional<std::uint16_t> releaseAfter = std::nullopt);
@@ -90,4 +95,5 @@ private:
     std::size_t nextId_ = 0;
     int attempts_ = 0;
     bool watching_ = false, ended_ = false;  // Watching, Summary told
+    std::optional<std::uint64_t> recordDbWaiting_;  // as the feed last told it; none without one
 };

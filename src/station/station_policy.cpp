@@ -133,7 +133,11 @@ std::vector<std::size_t> StationPolicy::Overdue(Time now) const {
 }
 
 void StationPolicy::Leave(std::size_t id) {
-    queue_.erase(std::remove(queue_.begin(), queue_.end(), id), queue_.end());
+    const auto queued = std::find(queue_.begin(), queue_.end(), id);
+    if (queued != queue_.end())
+        queue_.erase(queued);
+    else if (present_.count(id) && running_ > 0)
+        --running_;  // taken to start, let go before it began
     present_.erase(id);
 }
 

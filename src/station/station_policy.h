@@ -26,7 +26,7 @@ struct StationLimits {
 };
 
 // Why the station takes no new product.
-enum class StopReason { None, Interrupted, Count, Failures, OutputFailed, RecordFailed };
+enum class StopReason { None, Interrupted, Count, Failures, OutputFailed, RecordFailed, DbUnreachable };
 
 // What the station does with a product that arrived.
 enum class ArrivalVerdict {
@@ -72,7 +72,8 @@ public:
     // The products awaited whose time is up at `now`.
     std::vector<std::size_t> Overdue(Time now) const;
     std::size_t Verifying() const { return awaited_.size(); }
-    // A queued product that left, or one dropped as the station stops.
+    // A queued product that left, one dropped as the station stops, or one
+    // taken and let go before it began (the factory's database told why).
     void Leave(std::size_t id);
     // The first reason given is the one kept.
     void Stop(StopReason reason);

@@ -708,8 +708,16 @@ TEST(TextOutput, EachProductsEndAndTheSummaryStayAsTheyWere) {
 // a message's style, the summary's `succeeded` (also when none succeeded), the
 // bytes a progress line counts.
 TEST(StationEventJson, TellsAMessagesStyleAndHowManySucceeded) {
-    StationEvent warned, lost, some, progress;  // a message by default
+    StationEvent warned, lost, some, progress, feed, claimed;  // a message by default
     warned.style = MessageStyle::Exclamation;
+    // Faults caught too: the factory database's feed without its state and
+    // lines waiting; a product claimed elsewhere without the station holding it.
+    feed.kind = StationEvent::Kind::RecordDb;
+    feed.text = "unreachable";
+    feed.recordDbWaiting = 3;
+    claimed.kind = StationEvent::Kind::Claimed;
+    claimed.text = "line-2";
+    some.recordDbWaiting = 1;
     progress.kind = StationEvent::Kind::Progress;
     progress.percent = 40;
     progress.sent = 2048;
@@ -720,7 +728,9 @@ TEST(StationEventJson, TellsAMessagesStyleAndHowManySucceeded) {
     const std::pair<StationEvent, json> rows[] = {
         {warned, {{"event", "message"}, {"style", "exclamation"}}},
         {lost, {{"products", 2}, {"succeeded", 0}}},
-        {some, {{"products", 4}, {"succeeded", 3}}},
+        {some, {{"products", 4}, {"succeeded", 3}, {"recordDbWaiting", 1}}},
+        {feed, {{"event", "recordDb"}, {"state", "unreachable"}, {"waiting", 3}}},
+        {claimed, {{"event", "claimed"}, {"station", "line-2"}}},
         {progress, {{"event", "progress"}, {"percent", 40}, {"sent", 2048}, {"total", 5000}}},
     };
     for (const auto& [event, fields] : rows) {

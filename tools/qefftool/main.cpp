@@ -30,7 +30,8 @@ int Run(int argc, char** argv) {
     app.footer(ExitCodeTable);
 
     const std::vector<Verb> verbs = {AddMakeVerb(app),    AddSignVerb(app),  AddShowVerb(app),   AddListVerb(app),
-                                     AddUpgradeVerb(app), AddWatchVerb(app), AddRecordVerb(app), AddDoctorVerb(app)};
+                                     AddUpgradeVerb(app), AddWatchVerb(app), AddRecordVerb(app), AddRecordsVerb(app),
+                                     AddDoctorVerb(app)};
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

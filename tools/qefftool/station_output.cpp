@@ -29,6 +29,18 @@ std::string Named(const StationProduct& p) {
 // " (asked by the page from 127.0.0.1)"; nothing when the station asked itself.
 std::string AskedBy(const StationEvent& e) { return e.by.empty() ? std::string() : " (asked by " + e.by + ")"; }
 
+// The feed of the factory's database, as a line.
+std::string RecordDbText(const StationEvent& e) {
+    const std::string waiting = std::to_string(e.recordDbWaiting.value_or(0)) + " record lines wait";
+    if (e.text == "unreachable")
+        return "factory database unreachable: " + VisibleText(e.caption) + "; " + waiting +
+               ", tried again up to every 10 s; upgrades go on";
+    if (e.text == "connected")
+        return e.recordDbWaiting.value_or(0) ? "factory database connected: " + waiting + ", sending them"
+                                             : "factory database connected: every record line stored";
+    return "factory database " + e.text + ": " + waiting;
+}
+
 }  // namespace
 
 std::string StationOutput::TextLine(const StationEvent& e) const {
@@ -45,7 +57,11 @@ std::string StationOutput::TextLine(const StationEvent& e) const {
     case Kind::Arrived: return "arrived " + Named(p) + (p.duplicateSerial ? " (its serial number is on another product too)" : "");
     case Kind::Queued: return "queued " + Named(p) + ": waits for its turn";
     case Kind::Returned: return "returned " + Named(p) + ": upgraded before, not again";
-    case Kind::Recorded: return "returned " + Named(p) + ": upgraded with this package before, says the record";
+    case Kind::Recorded:
+        return "returned " + Named(p) + ": upgraded with this package before, says " +
+               (e.text.empty() ? "the record" : "the factory database (at station \"" + QuotedText(e.text) + "\")");
+    case Kind::Claimed:
+        return "claimed " + Named(p) + ": station \"" + QuotedText(e.text) + "\" is upgrading it; not here";
     case Kind::NotTaken: return "not taken " + Named(p) + ": the station is stopping";
     case Kind::Left: return "left " + Named(p) + " while it waited; not upgraded";
     case Kind::Started: return "started " + Named(p) + ": attempt " + std::to_string(p.attempt);
@@ -61,6 +77,7 @@ std::string StationOutput::TextLine(const StationEvent& e) const {
     case Kind::Paused: return "paused: no new product is taken; the running ones finish" + AskedBy(e);
     case Kind::Resumed: return "resumed" + AskedBy(e);
     case Kind::Verifying: return "verifying " + Named(p) + ": upgraded; " + e.text;
+    case Kind::RecordDb: return RecordDbText(e);
     case Kind::Done: {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.1f", Seconds(p));
@@ -77,7 +94,10 @@ std::string StationOutput::TextLine(const StationEvent& e) const {
             products += count;
             text += (text.empty() ? ": " : ", ") + std::to_string(count) + " " + OutcomeName(code);
         }
-        return std::to_string(products) + (products == 1 ? " product" : " products") + text;
+        return std::to_string(products) + (products == 1 ? " product" : " products") + text +
+               (e.recordDbWaiting && *e.recordDbWaiting
+                    ? "; " + std::to_string(*e.recordDbWaiting) + " record lines wait for the factory database"
+                    : "");
     }
     }
     return {};

@@ -2,9 +2,13 @@
 
 #include "device/usb_release.h"
 #include "platform/sha256.h"
+#include "platform/utf8_path.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
+#include <iterator>
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -52,4 +56,16 @@ CLI::Validator ReleaseCheck() {
                                         "the dot) or as the device holds it in hex (0x0241)";
         },
         "VERSION");
+}
+
+std::optional<std::string> ReadConnectionFile(const std::string& path) {
+    std::ifstream file(PathFromUtf8(path), std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.pop_back();
+    if (!file.good() && !file.eof())
+        return std::nullopt;
+    if (text.empty())
+        return std::nullopt;
+    return text;
 }

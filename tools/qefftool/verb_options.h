@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <optional>
 #include <string>
 
 // What several verbs take from the command line alike.
@@ -22,3 +23,7 @@ CLI::Option* AddTrustOption(CLI::App& command, std::string& trust, const std::st
 
 // --expect-release: a USB release number as lsusb shows it (2.41) or in hex (0x0241).
 CLI::Validator ReleaseCheck();
+
+// --record-db-file, --db-file: the ODBC connection string a file holds,
+// without the line ends an editor leaves; none when it is empty or cannot be read.
+std::optional<std::string> ReadConnectionFile(const std::string& path);

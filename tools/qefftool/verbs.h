@@ -21,4 +21,5 @@ Verb AddListVerb(CLI::App& app);
 Verb AddUpgradeVerb(CLI::App& app);
 Verb AddWatchVerb(CLI::App& app);
 Verb AddRecordVerb(CLI::App& app);
+Verb AddRecordsVerb(CLI::App& app);
 Verb AddDoctorVerb(CLI::App& app);

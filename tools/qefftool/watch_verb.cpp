@@ -8,6 +8,7 @@
 #include "platform/reload_request.h"
 #include "platform/sha256.h"
 #include "qefftool/login_link.h"
+#include "qefftool/exit_codes.h"
 #include "qefftool/station_output.h"
 #include "qefftool/verb_options.h"
 #include "qefftool/verbs.h"
@@ -16,6 +17,7 @@
 #include <CLI/CLI.hpp>
 
 #include <chrono>
+#include <optional>
 #include <cstddef>
 #include <iostream>
 #include <memory>
@@ -33,8 +35,10 @@ namespace {
 
 struct WatchGiven {
     WatchOptions watch;
-    std::string sha256, serial, location, record, recordKey, http, httpToken, trust, expectRelease, loginLinkFile;
-    std::size_t count = 0, failures = 0, parallel = 0;
+    std::string sha256, serial, location, record, recordKey, http, httpToken, trust, expectRelease, loginLinkFile, recordDb,
+        recordDbFile;
+    std::size_t count = 0, failures = 0, parallel = 0, claimExpires = 300;
+    std::string dbUnreachable = "own-record";
     double returnsWithin = 15, verifyWithin = 30;
     bool json = false;
     CLI::Option* httpOption = nullptr;
@@ -65,6 +69,18 @@ int Watch(WatchGiven& given) {
         watch.record = given.record;
     if (!given.recordKey.empty())
         watch.recordKey = given.recordKey;
+    if (!given.recordDb.empty())
+        watch.recordDb = given.recordDb;
+    watch.claimExpires = std::chrono::seconds(given.claimExpires);
+    watch.stopWhenDbUnreachable = given.dbUnreachable == "stop";
+    if (!given.recordDbFile.empty()) {
+        watch.recordDb = ReadConnectionFile(given.recordDbFile);
+        if (!watch.recordDb) {
+            std::cerr << "qefftool: the connection file " << given.recordDbFile
+                      << " cannot be read, or is empty: write the factory database's ODBC connection string in it.\n";
+            return ExitCodeOf(Outcome::Usage);
+        }
+    }
     // WatchGiven at all, even empty: the station says what is wrong with an address.
     if (given.httpOption->count() > 0)
         watch.http = given.http;
@@ -127,6 +143,25 @@ Verb AddWatchVerb(CLI::App& app) {
         ->add_option("--record-key", given->recordKey,
                      "A file holding a secret (16 bytes or more) that every record line's MAC is made with")
         ->needs(record);
+    auto* recordDb = command->add_option(
+        "--record-db", given->recordDb,
+        "Feed every record line to the factory's database with this ODBC connection string (needs --record)");
+    command
+        ->add_option("--record-db-file", given->recordDbFile,
+                     "As --record-db, the connection string read from this file (no password in the process list)")
+        ->excludes(recordDb);
+    command
+        ->add_option("--claim-expires", given->claimExpires,
+                     "With --record-db and --skip-recorded: a station's claim on a product is taken over after this "
+                     "many seconds (a station that died)")
+        ->check(CLI::Range(1, 86400))
+        ->capture_default_str();
+    command
+        ->add_option("--db-unreachable", given->dbUnreachable,
+                     "With --record-db and --skip-recorded, when the factory database cannot be asked: own-record "
+                     "(go by this station's record alone) or stop (take no new product)")
+        ->check(CLI::IsMember({"own-record", "stop"}))
+        ->capture_default_str();
     command
         ->add_flag("--skip-recorded", watch.skipRecorded,
                    "Skip a serial number the record tells was upgraded with this package; refuses a record that "

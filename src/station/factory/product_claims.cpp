@@ -9,6 +9,7 @@ constexpr const char* kInsert =
 constexpr const char* kTakeOver =
     "UPDATE qeff_claim SET station = ?, claimed_at = ?, expires_at = ?"
     " WHERE package_sha256 = ? AND serial = ? AND (station = ? OR expires_at < ?)";
+constexpr const char* kRelease = "DELETE FROM qeff_claim WHERE package_sha256 = ? AND serial = ? AND station = ?";
 constexpr const char* kHolder =
     "SELECT station, claimed_at, expires_at FROM qeff_claim WHERE package_sha256 = ? AND serial = ?";
 
@@ -74,6 +75,16 @@ DbResult<std::optional<ProductClaim>> Holder(OdbcConnection& connection, const P
 }
 
 }  // namespace
+
+DbStatus ReleaseClaim(OdbcConnection& connection, const ProductClaim& claim) {
+    DbResult<OdbcStatement> release = connection.Prepare(kRelease);
+    if (!release)
+        return release.Error();
+    release->BindText(1, claim.packageSha256);
+    release->BindText(2, claim.serial);
+    release->BindText(3, claim.station);
+    return release->Execute();
+}
 
 DbResult<ClaimAnswer> ClaimProduct(OdbcConnection& connection, const ProductClaim& wanted) {
     // A claim released between two of these steps is asked for again, a few times.

@@ -25,3 +25,7 @@ struct ClaimAnswer {
 // expired before `wanted.claimedAt`; refused, naming the holder, otherwise.
 // The database's unique key decides between two stations asking at once.
 DbResult<ClaimAnswer> ClaimProduct(OdbcConnection& connection, const ProductClaim& wanted);
+
+// Lets go of the claim where `claim.station` holds it, so that the product
+// may be tried again (by any station); nothing where another holds it.
+DbStatus ReleaseClaim(OdbcConnection& connection, const ProductClaim& claim);

@@ -6,6 +6,10 @@ constexpr const char* kInsert =
     "INSERT INTO qeff_record (station, run, line_number, recorded_at, serial, package_sha256, outcome, line)"
     " VALUES (?, ?, ?, ?, ?, ?, ?, ?)";
 constexpr const char* kFind = "SELECT 1 FROM qeff_record WHERE station = ? AND run = ? AND line_number = ?";
+constexpr const char* kLastLine = "SELECT MAX(line_number) FROM qeff_record WHERE station = ? AND run = ?";
+// An aggregate, so that every dialect answers with one row, NULL for none.
+constexpr const char* kUpgradedBy = "SELECT MIN(station) FROM qeff_record WHERE serial = ? AND package_sha256 = ?"
+                                    " AND outcome = 'upgraded'";
 constexpr const char* kRowsOfRun =
     "SELECT station, run, line_number, recorded_at, serial, package_sha256, outcome, line FROM qeff_record"
     " WHERE station = ? AND run = ? ORDER BY line_number";
@@ -75,6 +79,42 @@ DbResult<RowStored> RecordRowWriter::Store(const RecordRow& row) {
     return RowStored::Already;
 }
 
+DbResult<std::int64_t> LastLineOfRun(OdbcConnection& connection, const std::string& station, const std::string& run) {
+    DbResult<OdbcStatement> query = connection.Prepare(kLastLine);
+    if (!query)
+        return query.Error();
+    query->BindText(1, station);
+    query->BindText(2, run);
+    if (DbStatus error = query->Execute())
+        return *error;
+    DbResult<bool> row = query->Fetch();
+    if (!row)
+        return row.Error();
+    if (!*row)
+        return std::int64_t{0};
+    DbResult<std::optional<std::int64_t>> last = query->Integer(1);
+    if (!last)
+        return last.Error();
+    return last->value_or(0);  // NULL: no row of the run
+}
+
+DbResult<std::optional<std::string>> StationThatUpgraded(OdbcConnection& connection, const std::string& serial,
+                                                         const std::string& packageSha256) {
+    DbResult<OdbcStatement> query = connection.Prepare(kUpgradedBy);
+    if (!query)
+        return query.Error();
+    query->BindText(1, serial);
+    query->BindText(2, packageSha256);
+    if (DbStatus error = query->Execute())
+        return *error;
+    DbResult<bool> row = query->Fetch();
+    if (!row)
+        return row.Error();
+    if (!*row)
+        return std::optional<std::string>{};
+    return query->Text(1);
+}
+
 DbResult<std::vector<RecordRow>> RecordRowsOfRun(OdbcConnection& connection, const std::string& station,
                                                  const std::string& run) {
     DbResult<OdbcStatement> query = connection.Prepare(kRowsOfRun);
@@ -84,14 +124,18 @@ DbResult<std::vector<RecordRow>> RecordRowsOfRun(OdbcConnection& connection, con
     query->BindText(2, run);
     if (DbStatus error = query->Execute())
         return *error;
+    return ReadRecordRows(*query);
+}
+
+DbResult<std::vector<RecordRow>> ReadRecordRows(OdbcStatement& query) {
     std::vector<RecordRow> rows;
     for (;;) {
-        DbResult<bool> next = query->Fetch();
+        DbResult<bool> next = query.Fetch();
         if (!next)
             return next.Error();
         if (!*next)
             return rows;
-        DbResult<RecordRow> row = ReadRow(*query);
+        DbResult<RecordRow> row = ReadRow(query);
         if (!row)
             return row.Error();
         rows.push_back(std::move(*row));

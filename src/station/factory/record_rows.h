@@ -42,6 +42,18 @@ private:
     OdbcStatement find_;  // whether a row of the key is there
 };
 
+// The highest line number stored of one run of a station; 0 when none is.
+DbResult<std::int64_t> LastLineOfRun(OdbcConnection& connection, const std::string& station, const std::string& run);
+
+// A station whose record tells the product with this serial number upgraded
+// with the package of this SHA-256; none when no station's does.
+DbResult<std::optional<std::string>> StationThatUpgraded(OdbcConnection& connection, const std::string& serial,
+                                                         const std::string& packageSha256);
+
+// Every row a query of the columns in their order (station, run,
+// line_number, recorded_at, serial, package_sha256, outcome, line) returns.
+DbResult<std::vector<RecordRow>> ReadRecordRows(OdbcStatement& query);
+
 // The rows of one run of a station, in the order of their lines.
 DbResult<std::vector<RecordRow>> RecordRowsOfRun(OdbcConnection& connection, const std::string& station,
                                                  const std::string& run);
