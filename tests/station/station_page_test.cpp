@@ -278,6 +278,16 @@ TEST_F(StationPage, AStationLostOrStoppedIsShownAsSuch) {
     board.Take(reversed);
     web->Take(reversed);
     EXPECT_TRUE(TileShows("1-1.9", "Serial \\u202e1A00")) << Tile("1-1.9");
+    // Fault caught: the factory database's feed, down with lines waiting, not
+    // shown on the page; its text shown as markup.
+    StationEvent feed = event(StationEvent::Kind::RecordDb);
+    feed.text = "unreachable";
+    feed.caption = "<b>no route</b>";
+    feed.recordDbWaiting = 3;
+    board.Take(feed);
+    web->Take(feed);
+    EXPECT_TRUE(Shows("#record-db-state", "unreachable, 3 record lines waiting: <b>no route</b>"))
+        << Text("#record-db");
 
     // Nothing changes, so the stream stays quiet, and the station's status is held unanswered.
     devtools->Call("Fetch.enable", {{"patterns", json::array({{{"urlPattern", "*/api/status"}}})}}, tab);
@@ -346,6 +356,7 @@ TEST_F(StationPage, AStationLostOrStoppedIsShownAsSuch) {
     web->Take(event(StationEvent::Kind::Watching));
     EXPECT_TRUE(Shows("#new-run", "A new run of the station began", 15s)) << Text("body");
     EXPECT_TRUE(Shows("#station-state", "WATCHING")) << Text("body");
+    web.reset();  // before the board it reads, which this test's scope ends first
 }
 
 }  // namespace

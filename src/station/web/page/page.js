@@ -24,6 +24,7 @@
     notTaken: "NOT TAKEN –",
     interrupted: "INTERRUPTED ■",
     notStarted: "NOT STARTED ■",
+    claimed: "CLAIMED ⇄",
   };
   // The states whose upgrade ran.
   const TIMED = new Set(["upgrading", "upgraded", "refused", "lost", "failed", "interrupted", "verifying", "verified",
@@ -92,6 +93,13 @@
     // A signer only when the station verified the signature against its trust.
     setText(byId("package-signer"), p.signer || "");
     byId("package-signed").hidden = !p.signer;
+  }
+
+  // The feed of the factory's database, with --record-db: what waits for it.
+  function drawRecordDb(db) {
+    byId("record-db").hidden = !db;
+    if (db) setText(byId("record-db-state"), db.state + ", " + (db.waiting || 0) + " record lines waiting" +
+                                             (db.text ? ": " + db.text : ""));
   }
 
   function drawCounters(c) {
@@ -203,6 +211,7 @@
   function draw(status) {
     drawStation(status.station || {});
     drawPackage(status.package || {});
+    drawRecordDb(status.recordDb);
     drawCounters(status.counters || {});
     drawTiles(status.products || []);
     drawRecords(status.records || []);
