@@ -16,9 +16,7 @@ DbResult<bool> SchemaTableExists(OdbcConnection& connection, SqlDialect dialect)
             : "SELECT COUNT(*) FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_SCHEMA = SCHEMA_NAME() AND TABLE_NAME = 'qeff_schema'");
     if (!query)
         return query.Error();
-    if (DbStatus error = query->Execute())
-        return *error;
-    DbResult<bool> row = query->Fetch();
+    DbResult<bool> row = query->ExecuteToFirstRow();
     if (!row)
         return row.Error();
     if (!*row)

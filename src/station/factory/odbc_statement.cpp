@@ -171,3 +171,9 @@ DbResult<std::optional<DbTime>> OdbcStatement::Time(std::size_t column) {
         return std::optional<DbTime>{};
     return std::optional<DbTime>{TimeOf(value)};
 }
+
+DbResult<bool> OdbcStatement::ExecuteToFirstRow() {
+    if (DbStatus error = Execute())
+        return *error;
+    return Fetch();
+}

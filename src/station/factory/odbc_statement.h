@@ -39,6 +39,8 @@ public:
 
     // Moves to the next row of the result: false when there is none.
     DbResult<bool> Fetch();
+    // Runs it and moves to its first row: whether there is one.
+    DbResult<bool> ExecuteToFirstRow();
     // A column of the current row; empty for NULL.
     DbResult<std::optional<std::string>> Text(std::size_t column);
     DbResult<std::optional<std::string>> Bytes(std::size_t column);

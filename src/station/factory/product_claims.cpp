@@ -54,9 +54,7 @@ DbResult<std::optional<ProductClaim>> Holder(OdbcConnection& connection, const P
         return query.Error();
     query->BindText(1, wanted.packageSha256);
     query->BindText(2, wanted.serial);
-    if (DbStatus error = query->Execute())
-        return *error;
-    DbResult<bool> row = query->Fetch();
+    DbResult<bool> row = query->ExecuteToFirstRow();
     if (!row)
         return row.Error();
     if (!*row)

@@ -85,9 +85,7 @@ DbResult<std::int64_t> LastLineOfRun(OdbcConnection& connection, const std::stri
         return query.Error();
     query->BindText(1, station);
     query->BindText(2, run);
-    if (DbStatus error = query->Execute())
-        return *error;
-    DbResult<bool> row = query->Fetch();
+    DbResult<bool> row = query->ExecuteToFirstRow();
     if (!row)
         return row.Error();
     if (!*row)
@@ -105,9 +103,7 @@ DbResult<std::optional<std::string>> StationThatUpgraded(OdbcConnection& connect
         return query.Error();
     query->BindText(1, serial);
     query->BindText(2, packageSha256);
-    if (DbStatus error = query->Execute())
-        return *error;
-    DbResult<bool> row = query->Fetch();
+    DbResult<bool> row = query->ExecuteToFirstRow();
     if (!row)
         return row.Error();
     if (!*row)
