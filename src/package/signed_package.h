@@ -14,7 +14,7 @@
 
 // More than any signature or certificate holds: a larger file is none, and is
 // not read further.
-inline constexpr std::size_t MaxSignatureFileSize = 1024 * 1024;
+inline constexpr std::size_t MaxSignatureFileSize = std::size_t{1024} * 1024;
 
 std::string SignaturePathOf(const std::string& packagePath);
 

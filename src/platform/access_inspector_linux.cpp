@@ -121,7 +121,7 @@ std::string AccessText(const NodeAccess& node) {
 
 std::string ReadSmall(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::string text(64 * 1024, '\0');
+    std::string text(std::size_t{64} * 1024, '\0');
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<std::size_t>(in.gcount()));
     return text;
@@ -191,7 +191,8 @@ std::vector<std::string> Holders(const std::string& path) {
                 std::string comm = ReadSmall(process.path() / "comm");
                 if (!comm.empty() && comm.back() == '\n')
                     comm.pop_back();
-                holders.push_back(pid + " (" + comm + ")");
+                holders.push_back(pid);
+                holders.back().append(" (").append(comm).append(")");
                 break;
             }
         }
@@ -304,7 +305,7 @@ private:
     static std::string Whom(const UdevGrant& grant) {
         std::vector<std::string> whom;
         if (grant.seat)
-            whom.push_back("the user at the seat");
+            whom.emplace_back("the user at the seat");
         if (grant.owner)
             whom.push_back("owner " + *grant.owner);
         if (grant.group)
@@ -312,7 +313,7 @@ private:
         if (grant.mode) {
             char mode[16];
             std::snprintf(mode, sizeof mode, "mode %04o", *grant.mode);
-            whom.push_back(mode);
+            whom.emplace_back(mode);
         }
         std::string text;
         for (const auto& w : whom)
@@ -341,7 +342,7 @@ private:
         std::vector<std::string> missing;
         for (const char* module : {"dummy_hcd", "libcomposite", "usb_f_hid"})
             if (!fs::exists(std::string("/sys/module/") + module))
-                missing.push_back(module);
+                missing.emplace_back(module);
         if (missing.empty())
             findings.push_back({Verdict::Ok, "gadget", {}, "dummy_hcd, libcomposite and usb_f_hid are loaded: "
                                                            "the virtual product can play a USB product", {}});
