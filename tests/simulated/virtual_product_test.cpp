@@ -21,10 +21,19 @@ public:
             Take(reports_[next_].data(), reports_[next_].size(), withId);
             std::this_thread::yield();  // let the watcher look in between
         }
+        handed = true;
         while (!stop)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     void Unplug() override { unplugged_ = true; }
+    // Stops a serve once every report was handed, or the product hung: a
+    // stop after a fixed time cut a slow machine's serve short.
+    void StopWhenHanded(std::atomic<bool>& stop) {
+        while (!handed)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        stop = true;
+    }
+    std::atomic<bool> handed{false};
     int answers = 0;
     bool withId = true;  // the transport delivers the ID byte, as uhid does
 
@@ -66,10 +75,7 @@ TEST(VirtualProduct, AHungProductTakesNoMoreReports) {
     u.options.stopReadingAfterReports = 3;
     HandedReports product(u.options, u.reports);
     std::atomic<bool> stop{false};
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        stop = true;
-    });
+    std::thread stopper([&] { product.StopWhenHanded(stop); });
     EXPECT_FALSE(product.ServeOneUpgrade(stop));
     stopper.join();
     EXPECT_EQ(product.ReportsReceived(), 3u);
@@ -108,10 +114,7 @@ TEST(VirtualProduct, AReportOfAnotherIdOrLengthIsRefusedAndCounted) {
         HandedReports product(u.options, u.reports);
         product.withId = row.withId;
         std::atomic<bool> stop{false};
-        std::thread stopper([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            stop = true;
-        });
+        std::thread stopper([&] { product.StopWhenHanded(stop); });
         EXPECT_EQ(product.ServeOneUpgrade(stop), row.taken);
         stopper.join();
         EXPECT_EQ(product.Product().Payload().empty(), !row.taken);
