@@ -34,13 +34,17 @@ CREATE TABLE qeff_claim (
     CONSTRAINT qeff_claim_key PRIMARY KEY (package_sha256, serial)
 );
 
--- Each station's last sign of life.
+-- Each station's last sign of life, written every few seconds while it runs
+-- (seen_at by the station's clock), and once more when it stops.
 CREATE TABLE qeff_heartbeat (
     station nvarchar(200) NOT NULL,
-    state nvarchar(40) NOT NULL,        -- "watching", "stopping", "stopped"
+    state nvarchar(40) NOT NULL,        -- "starting" "watching" "paused" "stopping" "stopped"
     run nvarchar(64),
     package nvarchar(1000),             -- the package's file
     package_sha256 nvarchar(64),
+    firmware_code nvarchar(200),        -- the package's firmware code
+    page nvarchar(1000),                -- the station's own page, where it serves one
+    status nvarchar(max),               -- the station's GET /api/status JSON, as it was then
     seen_at datetime2(3) NOT NULL,
     CONSTRAINT qeff_heartbeat_key PRIMARY KEY (station)
 );

@@ -26,17 +26,21 @@ constexpr auto kLeaveAfter = std::chrono::milliseconds(500);
 }  // namespace
 
 struct RecordFeed::Shared {
-    Shared(std::string p, std::string c, std::string s, Told t, RecordFeedTimings timings)
-        : path(std::move(p)), connection(std::move(c)), rows(std::move(s)), told(std::move(t)), timings(timings) {}
+    Shared(std::string p, std::string c, std::string s, Told t, Beat b, RecordFeedTimings timings)
+        : path(std::move(p)), connection(std::move(c)), rows(std::move(s)), told(std::move(t)), beat(std::move(b)),
+          timings(timings) {}
 
     const std::string path, connection;
     RecordRowsOfFile rows;  // the feed's thread alone from here to `mutex`
     Told told;
+    Beat beat;
     const RecordFeedTimings timings;
     std::optional<OdbcConnection> db;
     std::optional<RecordRowWriter> writer;
     std::uint64_t offset = 0;  // the file's bytes read, up to the end of a whole line
     std::deque<RecordRow> pending;  // read, not yet stored
+    std::string station, run;       // of the last line read: the heartbeat's
+    FeedClock::time_point nextBeat{};
     std::map<std::pair<std::string, std::string>, std::int64_t> stored;  // by station and run: the last line stored
     RecordFeedStatus lastTold;
     FeedClock::time_point lastToldAt{};
@@ -127,6 +131,8 @@ struct RecordFeed::Shared {
             written += offset >= startSize;
             offset += line.size() + 1;
             pending.push_back(rows.Next(std::move(line)));
+            station = pending.back().station;
+            run = pending.back().run;
         }
         const std::lock_guard lock(mutex);
         read += written;
@@ -157,6 +163,22 @@ struct RecordFeed::Shared {
         return std::nullopt;
     }
 
+    // Writes the station's heartbeat row when it is due, or `now`.
+    DbStatus WriteBeat(bool now) {
+        if (!beat || (!now && FeedClock::now() < nextBeat))
+            return std::nullopt;
+        std::optional<StationHeartbeat> heartbeat = beat();
+        if (!heartbeat || station.empty())
+            return std::nullopt;  // nothing to tell yet: the start line is not read
+        heartbeat->station = station;
+        heartbeat->run = run;
+        heartbeat->seenAt = std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
+        if (DbStatus error = WriteHeartbeat(*db, *heartbeat))
+            return error;
+        nextBeat = FeedClock::now() + timings.beatEvery;
+        return std::nullopt;
+    }
+
     void Run() {
         auto retry = timings.firstRetry;
         while (!TimeIsUp()) {
@@ -165,6 +187,8 @@ struct RecordFeed::Shared {
                 Read();
                 failed = Send();
             }
+            if (!failed)
+                failed = WriteBeat(false);
             if (failed) {
                 writer.reset();
                 db.reset();
@@ -177,8 +201,11 @@ struct RecordFeed::Shared {
             retry = timings.firstRetry;
             Tell("connected");
             std::unique_lock lock(mutex);
-            if (finishing && Unread() == 0 && pending.empty())
+            if (finishing && Unread() == 0 && pending.empty()) {
+                lock.unlock();
+                (void)WriteBeat(true);  // the station as it ended: a failure leaves the last beat, told silent in time
                 break;
+            }
             wake.wait_for(lock, kTellEvery, [&] { return Unread() > 0 || finishing; });
         }
         const std::lock_guard lock(mutex);
@@ -187,10 +214,10 @@ struct RecordFeed::Shared {
     }
 };
 
-RecordFeed::RecordFeed(std::string recordPath, std::string connection, std::string station, Told told,
+RecordFeed::RecordFeed(std::string recordPath, std::string connection, std::string station, Told told, Beat beat,
                        RecordFeedTimings timings)
     : shared_(std::make_shared<Shared>(std::move(recordPath), std::move(connection), std::move(station),
-                                       std::move(told), timings)) {
+                                       std::move(told), std::move(beat), timings)) {
     std::ifstream file(PathFromUtf8(shared_->path), std::ios::binary | std::ios::ate);
     shared_->startSize = file ? static_cast<std::uint64_t>(file.tellg()) : 0;
     std::thread([s = shared_] { s->Run(); }).detach();  // ended by Finish, or left in a stalled call

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "station/factory/odbc_connection.h"
+#include "station/factory/station_heartbeat.h"
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 // How the feed stands, as the station tells it.
@@ -19,6 +21,7 @@ struct RecordFeedStatus {
 struct RecordFeedTimings {
     OdbcTimeouts timeouts{std::chrono::seconds(5), std::chrono::seconds(5), std::chrono::seconds(5)};
     std::chrono::milliseconds firstRetry{1000}, lastRetry{10000};  // doubled after each failure, up to the last
+    std::chrono::milliseconds beatEvery{5000};  // the station's heartbeat row, written this often
 };
 
 // Feeds the factory's database from the station's record file, in the file's
@@ -29,14 +32,20 @@ struct RecordFeedTimings {
 // in the file and sends the rest, so lines that waited when the station was
 // killed go at its next start. While the database cannot be reached, the
 // lines wait and are tried again, 1 s after the failure and up to every 10 s.
+// While connected it also writes the station's heartbeat row, every few
+// seconds and once more when it ends, so the line's page tells the station's
+// state and tells a station that went silent.
 class RecordFeed {
 public:
     using Told = std::function<void(const RecordFeedStatus&)>;
+    // The station as its heartbeat tells it now (its name and run are the
+    // record's); none before it has any to tell.
+    using Beat = std::function<std::optional<StationHeartbeat>()>;
 
     // `station`: the name of lines before any start line; `told`: each change
     // of its state, and of the lines waiting (at most once a second), on the
-    // feed's thread: it must never block.
-    RecordFeed(std::string recordPath, std::string connection, std::string station, Told told,
+    // feed's thread: it must never block; `beat`, on the same thread, likewise.
+    RecordFeed(std::string recordPath, std::string connection, std::string station, Told told, Beat beat = {},
                RecordFeedTimings timings = {});
     ~RecordFeed();  // Finish(0)
     RecordFeed(const RecordFeed&) = delete;

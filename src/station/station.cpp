@@ -18,6 +18,8 @@
 #include "station/station_board.h"
 #include "station/station_model.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cctype>
 #include <fstream>
 #include <list>
@@ -121,6 +123,31 @@ std::optional<std::string> ReadToken(const std::string& path, std::string& why) 
 // is a model: what the feed told before is told then.
 class FeedToModel {
 public:
+    // The station's heartbeat, as its board shows it; none before there is a model.
+    std::optional<StationHeartbeat> Beat() {
+        const std::lock_guard lock(mutex_);
+        if (!model_)
+            return std::nullopt;
+        StationHeartbeat beat;
+        beat.status = model_->Board().StatusJson(std::chrono::system_clock::now());
+        const nlohmann::json status = nlohmann::json::parse(beat.status, nullptr, false);
+        const auto text = [&](const char* object, const char* field) {
+            const auto it = status.is_object() ? status.find(object) : status.end();
+            if (it == status.end() || !it->is_object() || !it->contains(field) || !(*it)[field].is_string())
+                return std::string();
+            return (*it)[field].get<std::string>();
+        };
+        beat.state = text("station", "state");
+        beat.package = text("package", "path");
+        beat.packageSha256 = text("package", "sha256");
+        beat.firmwareCode = text("package", "firmwareCode");
+        beat.page = page_;
+        return beat;
+    }
+    void Page(std::string url) {
+        const std::lock_guard lock(mutex_);
+        page_ = std::move(url);
+    }
     void Tell(const RecordFeedStatus& status) {
         const std::lock_guard lock(mutex_);
         last_ = status;
@@ -138,6 +165,7 @@ private:
     std::mutex mutex_;
     StationModel* model_ = nullptr;
     std::optional<RecordFeedStatus> last_;
+    std::string page_;
 };
 
 // What --http and --http-token give, or why they cannot be taken.
@@ -264,7 +292,8 @@ Outcome Station::Run(const std::atomic<bool>& stop, std::atomic<bool>* reloadTok
         if (options.recordDb) {
             feed = std::make_unique<RecordFeed>(
                 *options.record, *options.recordDb, options.station,
-                [&feedToModel](const RecordFeedStatus& status) { feedToModel.Tell(status); }, options.recordDbTimings);
+                [&feedToModel](const RecordFeedStatus& status) { feedToModel.Tell(status); },
+                [&feedToModel] { return feedToModel.Beat(); }, options.recordDbTimings);
             record = std::make_unique<FedRecordFile>(std::move(record), *feed);
         }
     }
@@ -311,8 +340,10 @@ Outcome Station::Run(const std::atomic<bool>& stop, std::atomic<bool>* reloadTok
     for (StationEventSink* sink : sinks_)
         writer.Subscribe(sink);
     model.Package();
-    if (page)
+    if (page) {
         model.Serving(page->Url(), page->Link());
+        feedToModel.Page(page->Url());
+    }
     const std::uint16_t vid = package->summary.vendorId, pid = package->summary.productId;
     ProductWatcher watcher(hid, arrivals_, vid, pid, options.choice);
     model.Watching();

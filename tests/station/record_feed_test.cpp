@@ -5,6 +5,7 @@
 #include "station/factory/factory_schema.h"
 #include "station/factory/product_claims.h"
 #include "station/factory/record_rows.h"
+#include "station/factory/station_heartbeat.h"
 #include "station/record_rows_of_file.h"
 #include "qefftool/records_command.h"
 #include "support/factory_database.h"
@@ -42,6 +43,7 @@ protected:
         options.recordDbTimings.timeouts = {2s, 2s, 2s};
         options.recordDbTimings.firstRetry = 100ms;
         options.recordDbTimings.lastRetry = 300ms;
+        options.recordDbTimings.beatEvery = 200ms;
     }
 
     // The record file's lines as the rows the database should hold.
@@ -132,6 +134,31 @@ TEST_F(RecordFeedTest, EveryLineGoesToTheDatabaseAsTheFileHoldsIt) {
     const auto summary = events.Of(Kind::Summary);
     ASSERT_EQ(summary.size(), 1u);
     EXPECT_EQ(summary[0].recordDbWaiting, 0u) << "every product's line stored before the summary";
+}
+
+// Faults caught: no heartbeat row, so the line's page cannot tell the
+// station; a beat added beside the last one instead of in its place; a pause
+// or a resume not told; the end not told, so a stopped station looks silent.
+TEST_F(RecordFeedTest, TheHeartbeatTellsTheStationsStateUntilItStops) {
+    const auto beatIs = [&](const std::string& state) {
+        return Within(10s, [&] {
+            DbResult<std::vector<StationHeartbeat>> beats = ReadHeartbeats(*db);
+            return beats && beats->size() == 1 && (*beats)[0].state == state;
+        });
+    };
+    startPaused = true;
+    ASSERT_TRUE(Start());
+    EXPECT_TRUE(beatIs("paused"));
+    station->Resume();
+    EXPECT_TRUE(beatIs("watching"));
+    station->Interrupt();
+    ASSERT_EQ(station->Finish(), Outcome::Interrupted);
+    EXPECT_TRUE(beatIs("stopped"));
+    const StationHeartbeat beat = ReadHeartbeats(*db)->at(0);
+    EXPECT_EQ(beat.station, "line-3");
+    EXPECT_EQ(beat.run, FileRows().at(0).run) << "the record's run";
+    EXPECT_EQ(beat.packageSha256, events.Of(Kind::Package).at(0).package.sha256);
+    EXPECT_EQ(nlohmann::json::parse(beat.status)["station"]["state"], "stopped") << "the station's status as it ended";
 }
 
 // Faults caught: a station that does not upgrade while the database is down

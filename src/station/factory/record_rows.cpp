@@ -7,9 +7,10 @@ constexpr const char* kInsert =
     " VALUES (?, ?, ?, ?, ?, ?, ?, ?)";
 constexpr const char* kFind = "SELECT 1 FROM qeff_record WHERE station = ? AND run = ? AND line_number = ?";
 constexpr const char* kLastLine = "SELECT MAX(line_number) FROM qeff_record WHERE station = ? AND run = ?";
-// An aggregate, so that every dialect answers with one row, NULL for none.
+// An aggregate, so that every dialect answers with one row, NULL for none. A
+// product seen running its new firmware is upgraded too.
 constexpr const char* kUpgradedBy = "SELECT MIN(station) FROM qeff_record WHERE serial = ? AND package_sha256 = ?"
-                                    " AND outcome = 'upgraded'";
+                                    " AND outcome IN ('upgraded', 'verified')";
 constexpr const char* kRowsOfRun =
     "SELECT station, run, line_number, recorded_at, serial, package_sha256, outcome, line FROM qeff_record"
     " WHERE station = ? AND run = ? ORDER BY line_number";

@@ -72,3 +72,31 @@ TEST_F(RecordRowsTest, RowSentTwiceStoredOnce) {
     ASSERT_TRUE(back);
     EXPECT_EQ(*back, (std::vector<RecordRow>{sent[0], sent[2]}));
 }
+
+// Faults caught: a product seen running its new firmware ("verified") not
+// taken for upgraded, so another station upgrades it again; a failed one, or
+// one of another package, taken for upgraded.
+TEST_F(RecordRowsTest, AStationThatUpgradedIsOneWhoseProductSucceeded) {
+    DbResult<RecordRowWriter> writer = RecordRowWriter::Prepare(*db);
+    ASSERT_TRUE(writer);
+    const struct {
+        const char* serial;
+        const char* outcome;
+        bool upgraded;
+    } rows[] = {{"U1", "upgraded", true}, {"U2", "verified", true}, {"U3", "refused the firmware", false},
+                {"U4", "not verified", false}};
+    std::int64_t number = 0;
+    for (const auto& row : rows) {
+        RecordRow stored = Row(++number, "{}");
+        stored.serial = row.serial;
+        stored.outcome = row.outcome;
+        ASSERT_TRUE(writer->Store(stored));
+    }
+    for (const auto& row : rows) {
+        DbResult<std::optional<std::string>> by = StationThatUpgraded(*db, row.serial, std::string(64, 'a'));
+        ASSERT_TRUE(by) << by.Error().Text();
+        EXPECT_EQ(by->has_value(), row.upgraded) << row.outcome;
+        DbResult<std::optional<std::string>> other = StationThatUpgraded(*db, row.serial, std::string(64, 'c'));
+        EXPECT_FALSE(other && other->has_value()) << row.outcome << ", another package";
+    }
+}
