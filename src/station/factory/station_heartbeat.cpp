@@ -2,13 +2,13 @@
 
 namespace {
 
-constexpr const char* kUpdate =
+constexpr const char* kUpdateBeat =
     "UPDATE qeff_heartbeat SET state = ?, run = ?, package = ?, package_sha256 = ?, firmware_code = ?, page = ?,"
     " status = ?, seen_at = ? WHERE station = ?";
-constexpr const char* kInsert =
+constexpr const char* kInsertBeat =
     "INSERT INTO qeff_heartbeat (state, run, package, package_sha256, firmware_code, page, status, seen_at, station)"
     " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)";
-constexpr const char* kAll = "SELECT station, state, run, package, package_sha256, firmware_code, page, status, seen_at"
+constexpr const char* kAllBeats = "SELECT station, state, run, package, package_sha256, firmware_code, page, status, seen_at"
                              " FROM qeff_heartbeat ORDER BY station";
 
 void Bind(OdbcStatement& statement, const StationHeartbeat& beat) {
@@ -25,7 +25,7 @@ void Bind(OdbcStatement& statement, const StationHeartbeat& beat) {
 DbStatus WriteHeartbeat(OdbcConnection& connection, const StationHeartbeat& beat) {
     // An update, else an insert: the statements every dialect has alike. Two
     // stations of one name would share a row, as they share their records.
-    DbResult<OdbcStatement> update = connection.Prepare(kUpdate);
+    DbResult<OdbcStatement> update = connection.Prepare(kUpdateBeat);
     if (!update)
         return update.Error();
     Bind(*update, beat);
@@ -36,7 +36,7 @@ DbStatus WriteHeartbeat(OdbcConnection& connection, const StationHeartbeat& beat
         return changed.Error();
     if (*changed > 0)
         return std::nullopt;
-    DbResult<OdbcStatement> insert = connection.Prepare(kInsert);
+    DbResult<OdbcStatement> insert = connection.Prepare(kInsertBeat);
     if (!insert)
         return insert.Error();
     Bind(*insert, beat);
@@ -47,7 +47,7 @@ DbStatus WriteHeartbeat(OdbcConnection& connection, const StationHeartbeat& beat
 }
 
 DbResult<std::vector<StationHeartbeat>> ReadHeartbeats(OdbcConnection& connection) {
-    DbResult<OdbcStatement> query = connection.Prepare(kAll);
+    DbResult<OdbcStatement> query = connection.Prepare(kAllBeats);
     if (!query)
         return query.Error();
     if (DbStatus error = query->Execute())

@@ -3,9 +3,10 @@
 # the calls to the host's unixODBC and psqlODBC, against a PostgreSQL server
 # started here as the Linux tests start theirs (as "postgres" when run as
 # root). Exit code 77 (skipped) where PostgreSQL is not installed.
-#   windows_factory_db.sh WINE_RUN FACTORY_DB_TESTS_EXE
+#   windows_factory_db.sh WINE_RUN TESTS_EXE [ARGUMENTS...]
 set -euo pipefail
 wine_run=$1 tests=$2
+shift 2
 
 bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1 || true)
 driver=$(ls /usr/lib/*/odbc/psqlodbcw.so 2>/dev/null | head -n 1 || true)
@@ -35,7 +36,7 @@ fi
 
 code=0
 QEFF_TEST_POSTGRESQL_SERVER="Driver=$driver;Server=127.0.0.1;Port=$port;UID=qeff;" \
-  "$wine_run" "$tests" >"$out" 2>&1 || code=$?
+  "$wine_run" "$tests" "$@" >"$out" 2>&1 || code=$?
 cat "$out"
 [ $code -eq 0 ] || exit $code
 # A test skipped here did not reach the server.
