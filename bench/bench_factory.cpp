@@ -9,7 +9,7 @@
 //     products are upgraded with --record-db and --skip-recorded (a claim at
 //     every arrival) against without, the legs taken in turn; the products
 //     plugged in all at once (0) or one every PLUG_EVERY_MS at each station;
-//     the claims' round trips, arrival to claim granted (median and 95th
+//     the claims' round trips, arrival to claim granted, its start (median and 95th
 //     percentile; each station's first, which logs in, apart).
 //   RowsTheDatabaseTakes: the rows a second the server takes from the eight
 //     feeds at once, each sending an earlier run of its record.
@@ -91,9 +91,8 @@ void WriteBacklog(const StationRun& run) {
     line.station->Finish(60s);
 }
 
-// For each product, arrival to claim granted: from its Arrived event to the
-// watching thread's next step, which follows the claim (the next product's
-// arrival, or its own start or refusal).
+// For each product, arrival to claim granted: from its Arrived event to its
+// start (or its refusal), which follows its own claim's answer.
 std::vector<double> ClaimMilliseconds(const RecordedEvents& events) {
     std::vector<StationEvent> steps;
     for (const Kind kind : {Kind::Arrived, Kind::Started, Kind::Claimed, Kind::Recorded, Kind::NotTaken})
@@ -105,7 +104,7 @@ std::vector<double> ClaimMilliseconds(const RecordedEvents& events) {
         if (steps[i].kind != Kind::Arrived)
             continue;
         for (std::size_t j = i + 1; j < steps.size(); ++j) {
-            if (steps[j].kind == Kind::Arrived || steps[j].product.id == steps[i].product.id) {
+            if (steps[j].kind != Kind::Arrived && steps[j].product.id == steps[i].product.id) {
                 claims.push_back(std::chrono::duration<double, std::milli>(steps[j].time - steps[i].time).count());
                 break;
             }
@@ -132,13 +131,21 @@ int RunStation(const StationRun& run) {
     const auto plug = [&](int i) {
         line.hid.Attach(line.Product(run.name + "-" + std::to_string(i), "usb-" + std::to_string(i)));
     };
+    // A line's stations are up, logged in to the database, before its first
+    // fixture is loaded: the go plugs the products into a watching station.
+    // A feed's backlog waits for the go, as its rows are what is measured.
+    const bool upBeforeTheGo = run.backlog == 0;
+    if (upBeforeTheGo && !line.Start())
+        return 1;
+    if (upBeforeTheGo)
+        std::this_thread::sleep_for(1s);
+    std::cout << "ready" << std::endl;
+    char told = 0;
+    if (read(STDIN_FILENO, &told, 1) != 1 || (!upBeforeTheGo && !line.Start()))
+        return 1;
     if (run.plugEveryMs == 0)
         for (int i = 0; i < run.products; ++i)
             plug(i);
-    std::cout << "ready" << std::endl;
-    char told = 0;
-    if (read(STDIN_FILENO, &told, 1) != 1 || !line.Start())
-        return 1;
     std::thread plugging;
     if (run.plugEveryMs > 0) {
         plugging = std::thread([&] {

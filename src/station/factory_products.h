@@ -3,9 +3,11 @@
 #include "station/factory/odbc_connection.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // What the factory's database says of a product that arrived.
 struct FactoryAnswer {
@@ -25,7 +27,8 @@ struct FactoryAnswer {
 // so that no two stations upgrade it at once. Each question is bounded: one
 // that takes longer is given up on (its connection is left to it, and the
 // next question opens another), so a stalled database holds an arrival no
-// longer than the bound.
+// longer than the bound. A few connections, logged in as the station starts,
+// answer the products that arrive together side by side.
 class FactoryProducts {
 public:
     struct Settings {
@@ -41,7 +44,11 @@ public:
     FactoryProducts(const FactoryProducts&) = delete;
     FactoryProducts& operator=(const FactoryProducts&) = delete;
 
-    FactoryAnswer Take(const std::string& serial);
+    // Asks for every serial number at once; `answered(index, answer)` is
+    // called on this thread as each answer comes, so that a product starts as
+    // soon as its own claim is granted; all within the bound.
+    void TakeAll(const std::vector<std::string>& serials,
+                 const std::function<void(std::size_t, const FactoryAnswer&)>& answered);
     // Lets go of this station's claim on a product whose upgrade failed, so
     // that it may be tried again; within the bound, or not at all.
     void Release(const std::string& serial);
@@ -49,10 +56,19 @@ public:
     struct Link;
 
 private:
+    struct Answers;
     template <class Question>
-    FactoryAnswer Ask(Question question);
+    std::shared_ptr<Link> Launch(Question question, std::shared_ptr<Answers> answers, std::size_t index);
+    // Hands each answer on as it comes; past the bound, the questions still
+    // open are told unanswered and their connections left to them.
+    void Await(const std::vector<std::shared_ptr<Link>>& asked, Answers& answers,
+               const std::function<void(std::size_t, const FactoryAnswer&)>& answered);
 
+    // The connections: enough for a fixture's products at once, few enough
+    // for a factory's stations on one server.
+    static constexpr std::size_t kLinks = 4;
     Settings settings_;
-    std::mutex linkMutex_;        // guards link_: questions come from the watching thread and the products'
-    std::shared_ptr<Link> link_;  // the connection; also a question's, which may outlive this
+    std::mutex linkMutex_;  // guards links_ and next_: questions come from the watching thread and the products'
+    std::vector<std::shared_ptr<Link>> links_;  // each also a question's, which may outlive this
+    std::size_t next_ = 0;
 };

@@ -454,44 +454,71 @@ Outcome Station::Run(const std::atomic<bool>& stop, std::atomic<bool>* reloadTok
             const auto it = plugs.find(path);
             return it == plugs.end() ? path : it->second;
         };
-        std::vector<std::pair<std::size_t, FoundProduct>> starting;
+        // The model's verdict on each first; then the factory's database is
+        // asked for all the products taken at once, and each starts as soon
+        // as its own answer comes: the last waits for no other's.
+        struct Arrival {
+            std::size_t id;
+            ArrivalVerdict verdict;
+            std::string plug;
+            FoundProduct* product;
+        };
+        std::vector<Arrival> arrivals;
         for (FoundProduct& product : change.arrived) {
             const std::string plug = plugOf(product.path);
             const auto [id, verdict] = model.Arrive(product.path, plug, product.identity, present);
-            const bool taken = verdict == ArrivalVerdict::Start || verdict == ArrivalVerdict::Queue;
-            if (taken && factory && !product.identity.serial.empty()) {
-                const FactoryAnswer answer = factory->Take(product.identity.serial);
-                if (answer.kind == FactoryAnswer::Kind::Recorded || answer.kind == FactoryAnswer::Kind::Claimed) {
-                    model.LetGoAs(id, answer.kind == FactoryAnswer::Kind::Recorded ? StationEvent::Kind::Recorded
-                                                                                   : StationEvent::Kind::Claimed,
-                                  answer.station);
-                    continue;
-                }
-                if (answer.kind == FactoryAnswer::Kind::Unreachable && options.stopWhenDbUnreachable) {
-                    model.PackageMessage("Error", "The factory database cannot be asked whether serial " +
-                                                      product.identity.serial + " was upgraded: " + answer.why);
-                    model.Stop(StopReason::DbUnreachable);
-                    model.LetGoAs(id, StationEvent::Kind::NotTaken, "");
-                    continue;
-                }
-                if (answer.kind == FactoryAnswer::Kind::Unreachable && !toldOwnRecord) {
-                    toldOwnRecord = true;
-                    model.PackageMessage("Warning", "The factory database cannot be asked whether a product was "
-                                                    "upgraded at another station (" + answer.why +
-                                                    "): this station goes by its own record alone until it answers.");
-                }
-                if (answer.kind == FactoryAnswer::Kind::Take)
-                    toldOwnRecord = false;  // told again if it goes away again
-            }
-            if (verdict == ArrivalVerdict::Start) {
-                starting.emplace_back(id, std::move(product));
-            } else if (verdict == ArrivalVerdict::Queue) {
-                queuedPlugs[id] = plug;
-                queued.emplace(id, std::move(product));
-            }
+            arrivals.push_back({id, verdict, plug, &product});
         }
-        for (auto& [id, product] : starting)
-            launch(id, std::move(product));
+        const auto settle = [&](const Arrival& arrival) {
+            if (arrival.verdict == ArrivalVerdict::Start) {
+                launch(arrival.id, std::move(*arrival.product));
+            } else if (arrival.verdict == ArrivalVerdict::Queue) {
+                queuedPlugs[arrival.id] = arrival.plug;
+                queued.emplace(arrival.id, std::move(*arrival.product));
+            }
+        };
+        const auto answered = [&](const Arrival& arrival, const FactoryAnswer& answer) {
+            const std::size_t id = arrival.id;
+            const std::string& serial = arrival.product->identity.serial;
+            if (model.Stopping() == StopReason::DbUnreachable) {  // another of these stopped the station
+                if (answer.kind == FactoryAnswer::Kind::Take)
+                    factory->Release(serial);
+                return model.LetGoAs(id, StationEvent::Kind::NotTaken, "");
+            }
+            if (answer.kind == FactoryAnswer::Kind::Recorded || answer.kind == FactoryAnswer::Kind::Claimed)
+                return model.LetGoAs(id, answer.kind == FactoryAnswer::Kind::Recorded ? StationEvent::Kind::Recorded
+                                                                                      : StationEvent::Kind::Claimed,
+                                     answer.station);
+            if (answer.kind == FactoryAnswer::Kind::Unreachable && options.stopWhenDbUnreachable) {
+                model.PackageMessage("Error", "The factory database cannot be asked whether serial " + serial +
+                                                  " was upgraded: " + answer.why);
+                model.Stop(StopReason::DbUnreachable);
+                return model.LetGoAs(id, StationEvent::Kind::NotTaken, "");
+            }
+            if (answer.kind == FactoryAnswer::Kind::Unreachable && !toldOwnRecord) {
+                toldOwnRecord = true;
+                model.PackageMessage("Warning", "The factory database cannot be asked whether a product was "
+                                                "upgraded at another station (" + answer.why +
+                                                "): this station goes by its own record alone until it answers.");
+            }
+            if (answer.kind == FactoryAnswer::Kind::Take)
+                toldOwnRecord = false;  // told again if it goes away again
+            settle(arrival);
+        };
+        std::vector<const Arrival*> asking;
+        for (const Arrival& arrival : arrivals) {
+            const bool taken = arrival.verdict == ArrivalVerdict::Start || arrival.verdict == ArrivalVerdict::Queue;
+            if (taken && factory && !arrival.product->identity.serial.empty())
+                asking.push_back(&arrival);
+            else
+                settle(arrival);
+        }
+        if (!asking.empty()) {
+            std::vector<std::string> serials;
+            for (const Arrival* arrival : asking)
+                serials.push_back(arrival->product->identity.serial);
+            factory->TakeAll(serials, [&](std::size_t i, const FactoryAnswer& answer) { answered(*asking[i], answer); });
+        }
         for (auto it = queued.begin(); it != queued.end();) {
             if (present.count(queuedPlugs[it->first])) {
                 ++it;
