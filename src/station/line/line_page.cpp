@@ -1,0 +1,32 @@
+#include "station/line/line_page.h"
+
+#include "station/line/line_poller.h"
+#include "station/line/line_search.h"
+#include "station/line/line_site.h"
+#include "station/web/token_file.h"
+#include "station/web/web_server.h"
+
+#include <thread>
+
+void ServeLine(const LineOptions& options, const std::atomic<bool>& stop, std::atomic<bool>* reloadToken,
+               const std::function<void(const std::string& url, const std::string& link)>& serving,
+               const std::function<void(const std::string& text)>& told) {
+    LinePoller poller(options.db);
+    LineSearch search(options.db);
+    LineSite site(poller, search);
+    WebServer server(options.web, site);  // gone first: nothing asks the site once it is
+    serving(server.url, server.link);
+    while (!stop) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (reloadToken && reloadToken->exchange(false) && !options.tokenFile.empty()) {
+            std::string why;
+            if (auto token = ReadToken(options.tokenFile, why)) {
+                server.ReplaceToken(std::move(*token));
+                told("The token was read again from " + options.tokenFile +
+                     ": every browser must be let in again, with a new link (POST /api/link).");
+            } else {
+                told(why + " The last token still holds.");
+            }
+        }
+    }
+}
