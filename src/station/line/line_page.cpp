@@ -8,14 +8,31 @@
 
 #include <thread>
 
+struct LineServer::Parts {
+    explicit Parts(const LineOptions& options)
+        : poller(options.db), search(options.db), site(poller, search), server(options.web, site) {}
+
+    LinePoller poller;
+    LineSearch search;
+    LineSite site;
+    WebServer server;  // gone first: nothing asks the site once it is
+};
+
+LineServer::LineServer(const LineOptions& options) : parts_(std::make_unique<Parts>(options)) {}
+
+LineServer::~LineServer() = default;
+
+std::string LineServer::Url() const { return parts_->server.url; }
+
+std::string LineServer::Link() const { return parts_->server.link; }
+
+void LineServer::ReplaceToken(std::string token) { parts_->server.ReplaceToken(std::move(token)); }
+
 void ServeLine(const LineOptions& options, const std::atomic<bool>& stop, std::atomic<bool>* reloadToken,
                const std::function<void(const std::string& url, const std::string& link)>& serving,
                const std::function<void(const std::string& text)>& told) {
-    LinePoller poller(options.db);
-    LineSearch search(options.db);
-    LineSite site(poller, search);
-    WebServer server(options.web, site);  // gone first: nothing asks the site once it is
-    serving(server.url, server.link);
+    LineServer server(options);
+    serving(server.Url(), server.Link());
     while (!stop) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (reloadToken && reloadToken->exchange(false) && !options.tokenFile.empty()) {
