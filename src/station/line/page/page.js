@@ -55,12 +55,10 @@
   // Only a web address becomes a link; anything else (javascript:, a file) is shown as text.
   function drawPage(node, page) {
     let url = null;
-    if (/^https?:\/\//i.test(page || "")) {
-      try {
-        url = new URL(page);
-      } catch (e) {
-        url = null;
-      }
+    try {
+      url = new URL(page || "");
+    } catch (e) {
+      url = null;  // no address at all: a name, a path
     }
     const link = node.querySelector("a");
     if (url && (url.protocol === "http:" || url.protocol === "https:")) {
