@@ -5,7 +5,6 @@
 #include "package/checked_package.h"
 #include "package/package_bytes.h"
 #include "package/signed_package.h"
-#include "platform/utf8_path.h"
 #include "station/event_fanout.h"
 #include "station/event_output.h"
 #include "station/factory_products.h"
@@ -17,11 +16,10 @@
 #include "station/sealed_record_file.h"
 #include "station/station_board.h"
 #include "station/station_model.h"
+#include "station/web/token_file.h"
 
 #include <nlohmann/json.hpp>
 
-#include <cctype>
-#include <fstream>
 #include <list>
 #include <map>
 #include <set>
@@ -97,26 +95,6 @@ Outcome Refuse(EventOutput& out, const std::vector<StationEventSink*>& sinks, co
     model.Summary(outcome);
     fanout.Close();
     return outcome;
-}
-
-// The secret in the token file `path`, or why it cannot be taken.
-std::optional<std::string> ReadToken(const std::string& path, std::string& why) {
-    std::ifstream file(PathFromUtf8(path), std::ios::binary);
-    // The secret and the line ends an editor leaves after it.
-    std::string token(4096 + 3, '\0');
-    file.read(token.data(), static_cast<std::streamsize>(token.size()));
-    token.resize(static_cast<std::size_t>(file.gcount()));
-    while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back())))
-        token.pop_back();
-    if (!file.eof() || token.size() > 4096) {
-        why = "The token file " + path + " cannot be read, or holds more than 4096 bytes.";
-        return std::nullopt;
-    }
-    if (token.size() < 16) {
-        why = "The token in " + path + " is shorter than 16 characters: make a longer secret.";
-        return std::nullopt;
-    }
-    return token;
 }
 
 // Tells the model what the feed of the factory's database tells, once there

@@ -14,7 +14,7 @@ void LoginLinkOutput::Take(const StationEvent& event) {
         return;
     }
     if (terminal_) {
-        errors_ << "qefftool: open the station's page with " << link
+        errors_ << "qefftool: open " << page_ << " with " << link
                 << " (it lets one browser in, once, within 5 minutes)" << std::endl;
         return;
     }

@@ -11,8 +11,10 @@
 // terminal. Anywhere else it is not written, and `errors` says how to get one.
 class LoginLinkOutput final : public StationEventSink {
 public:
-    LoginLinkOutput(std::string file, std::ostream& errors, bool errorsAreTerminal)
-        : file_(std::move(file)), errors_(errors), terminal_(errorsAreTerminal) {}
+    // `page`: what the link opens, as the terminal is told it.
+    LoginLinkOutput(std::string file, std::ostream& errors, bool errorsAreTerminal,
+                    std::string page = "the station's page")
+        : file_(std::move(file)), errors_(errors), terminal_(errorsAreTerminal), page_(std::move(page)) {}
 
     void Take(const StationEvent& event) override;
 
@@ -20,4 +22,5 @@ private:
     std::string file_;
     std::ostream& errors_;
     bool terminal_;
+    std::string page_;
 };

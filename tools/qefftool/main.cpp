@@ -31,7 +31,7 @@ int Run(int argc, char** argv) {
 
     const std::vector<Verb> verbs = {AddMakeVerb(app),    AddSignVerb(app),  AddShowVerb(app),   AddListVerb(app),
                                      AddUpgradeVerb(app), AddWatchVerb(app), AddRecordVerb(app), AddRecordsVerb(app),
-                                     AddDoctorVerb(app)};
+                                     AddLineVerb(app),    AddDoctorVerb(app)};
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -22,4 +22,5 @@ Verb AddUpgradeVerb(CLI::App& app);
 Verb AddWatchVerb(CLI::App& app);
 Verb AddRecordVerb(CLI::App& app);
 Verb AddRecordsVerb(CLI::App& app);
+Verb AddLineVerb(CLI::App& app);
 Verb AddDoctorVerb(CLI::App& app);

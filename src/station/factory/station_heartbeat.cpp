@@ -2,14 +2,15 @@
 
 namespace {
 
-constexpr const char* kUpdateBeat =
+constexpr const char* kUpdateHeartbeat =
     "UPDATE qeff_heartbeat SET state = ?, run = ?, package = ?, package_sha256 = ?, firmware_code = ?, page = ?,"
     " status = ?, seen_at = ? WHERE station = ?";
-constexpr const char* kInsertBeat =
+constexpr const char* kInsertHeartbeat =
     "INSERT INTO qeff_heartbeat (state, run, package, package_sha256, firmware_code, page, status, seen_at, station)"
     " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)";
-constexpr const char* kAllBeats = "SELECT station, state, run, package, package_sha256, firmware_code, page, status, seen_at"
-                             " FROM qeff_heartbeat ORDER BY station";
+constexpr const char* kAllHeartbeats =
+    "SELECT station, state, run, package, package_sha256, firmware_code, page, status, seen_at"
+    " FROM qeff_heartbeat ORDER BY station";
 
 void Bind(OdbcStatement& statement, const StationHeartbeat& beat) {
     std::size_t at = 0;
@@ -25,7 +26,7 @@ void Bind(OdbcStatement& statement, const StationHeartbeat& beat) {
 DbStatus WriteHeartbeat(OdbcConnection& connection, const StationHeartbeat& beat) {
     // An update, else an insert: the statements every dialect has alike. Two
     // stations of one name would share a row, as they share their records.
-    DbResult<OdbcStatement> update = connection.Prepare(kUpdateBeat);
+    DbResult<OdbcStatement> update = connection.Prepare(kUpdateHeartbeat);
     if (!update)
         return update.Error();
     Bind(*update, beat);
@@ -36,7 +37,7 @@ DbStatus WriteHeartbeat(OdbcConnection& connection, const StationHeartbeat& beat
         return changed.Error();
     if (*changed > 0)
         return std::nullopt;
-    DbResult<OdbcStatement> insert = connection.Prepare(kInsertBeat);
+    DbResult<OdbcStatement> insert = connection.Prepare(kInsertHeartbeat);
     if (!insert)
         return insert.Error();
     Bind(*insert, beat);
@@ -47,7 +48,7 @@ DbStatus WriteHeartbeat(OdbcConnection& connection, const StationHeartbeat& beat
 }
 
 DbResult<std::vector<StationHeartbeat>> ReadHeartbeats(OdbcConnection& connection) {
-    DbResult<OdbcStatement> query = connection.Prepare(kAllBeats);
+    DbResult<OdbcStatement> query = connection.Prepare(kAllHeartbeats);
     if (!query)
         return query.Error();
     if (DbStatus error = query->Execute())

@@ -1,14 +1,12 @@
 #include "station/web/web_connection.h"
 
 #include "station/web/page_files.h"
-#include "station/station_board.h"
 #include "station/web/web_request_policy.h"
 
 #include <nlohmann/json.hpp>
 
 #include <boost/asio/write.hpp>
 
-#include <charconv>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
 
@@ -17,21 +15,23 @@ namespace http = boost::beast::http;
 
 namespace {
 
-// A refusal's code and its text for the user, by its status (and, for 403, why).
+// A refusal's code and its text for the user, by its status (and, for 403,
+// why), naming the server as its site names itself ("station").
 struct Refusal {
     const char* error;
-    const char* message;
+    std::string message;
 };
 
-Refusal RefusalOf(unsigned status, std::string_view why = {}) {
+Refusal RefusalOf(unsigned status, std::string_view why = {}, const WebSiteTexts& texts = {"station", "", ""}) {
+    const std::string server(texts.server);
     switch (status) {
     case 400: return {"badRequest", "The request could not be read."};
     case 401:
-        return {"tokenNeeded", "This station asks for its token: send it as \"Authorization: Bearer TOKEN\", or open "
-                               "a link from the station (POST /api/link with the token makes one)."};
+        return {"tokenNeeded", "This " + server + " asks for its token: send it as \"Authorization: Bearer TOKEN\", or "
+                               "open a link from the " + server + " (POST /api/link with the token makes one)."};
     case 403:
         if (why == "otherHost")
-            return {"otherHost", "This station answers only requests that name it by its loopback address "
+            return {"otherHost", "This " + server + " answers only requests that name it by its loopback address "
                                  "(127.0.0.1, [::1] or localhost) and its port."};
         if (why == "otherSite")
             return {"otherSite", "Refused: the request came from another site's page."};
@@ -41,7 +41,8 @@ Refusal RefusalOf(unsigned status, std::string_view why = {}) {
                     "'X-Quorvella-Control: 1')."};
         if (why == "linkNotValid")
             return {"linkNotValid", "This link was used already, has expired (a link works for 5 minutes), or is not "
-                                    "this station's: ask the station for a new one (POST /api/link with its token)."};
+                                    "this " + server + "'s: ask the " + server +
+                                    " for a new one (POST /api/link with its token)."};
         return {"refused", "Refused."};
     case 404: return {"notFound", "Not found."};
     case 405: return {"wrongMethod", "Not with this method: the controls take POST, everything else GET."};
@@ -49,32 +50,6 @@ Refusal RefusalOf(unsigned status, std::string_view why = {}) {
     case 431: return {"headerTooLarge", "The request's header is too large."};
     default: return {"error", "The request failed."};
     }
-}
-
-// The value of `name` in the target's query, its %XX escapes decoded ("%3A": ':').
-std::string QueryValue(std::string_view target, std::string_view name) {
-    const auto question = target.find('?');
-    std::string_view query = question == std::string_view::npos ? std::string_view{} : target.substr(question + 1);
-    while (!query.empty()) {
-        const auto end = query.find('&');
-        const std::string_view pair = query.substr(0, end);
-        query = end == std::string_view::npos ? std::string_view{} : query.substr(end + 1);
-        if (pair.size() <= name.size() || pair.substr(0, name.size()) != name || pair[name.size()] != '=')
-            continue;
-        std::string value;
-        for (std::size_t i = name.size() + 1; i < pair.size(); ++i) {
-            unsigned byte = 0;
-            const char* digits = pair.data() + i + 1;
-            if (pair[i] == '%' && i + 2 < pair.size() && std::from_chars(digits, digits + 2, byte, 16).ptr == digits + 2) {
-                value += static_cast<char>(byte);
-                i += 2;
-            } else {
-                value += pair[i];
-            }
-        }
-        return value;
-    }
-    return {};
 }
 
 std::string Json(const nlohmann::json& value) {
@@ -88,12 +63,13 @@ std::string ErrorJson(const Refusal& refusal) {
 // GET of the one-time link: a page whose button posts the key, so that a link
 // preview or a scanner that only fetches it spends nothing. The key is
 // hexadecimal (it was checked), so it needs no escaping.
-std::string LoginPage(std::string_view key) {
-    return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Quorvella station: log in</title>"
-           "</head><body><form method=\"post\" action=\"/login\"><input type=\"hidden\" name=\"key\" value=\"" +
-           std::string(key) +
-           "\"><p>This link lets one browser into the station's page, once.</p>"
-           "<button id=\"login\" type=\"submit\">Open the station's page</button></form></body></html>\n";
+std::string LoginPage(std::string_view key, const WebSiteTexts& texts) {
+    const std::string page(texts.page);
+    return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" + std::string(texts.title) +
+           ": log in</title></head><body><form method=\"post\" action=\"/login\"><input type=\"hidden\" "
+           "name=\"key\" value=\"" +
+           std::string(key) + "\"><p>This link lets one browser into " + page +
+           ", once.</p><button id=\"login\" type=\"submit\">Open " + page + "</button></form></body></html>\n";
 }
 
 // Every answer: nothing of it kept by a cache, taken for another type or shown in another site's frame.
@@ -107,7 +83,7 @@ void Guard(Message& message) {
 
 }  // namespace
 
-WebConnection::WebConnection(net::ip::tcp::socket socket, StationWeb::Impl& web)
+WebConnection::WebConnection(net::ip::tcp::socket socket, WebServer& web)
     : web_(web), socket_(std::move(socket)) {
     boost::system::error_code unknown;
     address = socket_.socket().remote_endpoint(unknown).address();
@@ -127,6 +103,8 @@ void WebConnection::Close() {
     closed_ = true;
     if (giveUp_)
         giveUp_->cancel();
+    if (answerWait_)
+        answerWait_->cancel();
     boost::system::error_code ignored;
     socket_.socket().shutdown(net::ip::tcp::socket::shutdown_both, ignored);
     socket_.close();
@@ -177,7 +155,7 @@ void WebConnection::Answer(const Request& request) {
         request.body(),
     };
     const WebSecrets secrets = web_.Secrets();
-    const WebDecision decision = DecideWebRequest(asked, secrets);
+    const WebDecision decision = DecideWebRequest(asked, secrets, web_.site.Map());
     // On a place kept for the token a request that shows neither it nor a
     // session's cookie (a refusal, the link's pages) keeps it no longer than its answer.
     const bool authorized = decision.route != WebRoute::Refused && decision.route != WebRoute::LoginPage &&
@@ -202,12 +180,12 @@ void WebConnection::Answer(const Request& request) {
     switch (decision.route) {
     case WebRoute::Refused: {
         Response response{static_cast<http::status>(decision.status), request.version()};
-        const Refusal refusal = RefusalOf(static_cast<unsigned>(decision.status), decision.error);
+        const Refusal refusal = RefusalOf(static_cast<unsigned>(decision.status), decision.error, web_.site.Texts());
         if (decision.status == 401)
             response.set(http::field::www_authenticate, "Bearer");
         if (request.target().substr(0, 6) == "/login") {  // a person's browser, at a link
             response.set(http::field::content_type, "text/plain; charset=utf-8");
-            response.body() = std::string(refusal.message) + "\n";
+            response.body() = refusal.message + "\n";
         } else {
             response.set(http::field::content_type, json);
             response.body() = ErrorJson(refusal);
@@ -217,25 +195,26 @@ void WebConnection::Answer(const Request& request) {
         return Reply(std::move(response), false);
     }
     case WebRoute::File: {
-        const PageFile* file = FindPageFile(decision.file);
+        const PageFile* file = FindPageFile(web_.site.Map().files, decision.file);
         return Reply(200, file->contentType, std::string(file->bytes), keepAlive);
     }
-    case WebRoute::Status: return Reply(200, json, web_.board.StatusJson(std::chrono::system_clock::now()), keepAlive);
+    case WebRoute::Status: return Reply(200, json, web_.site.StatusJson(), keepAlive);
     case WebRoute::Records: {
         std::size_t dropped = 0;
         Response response{http::status::ok, request.version()};
         response.set(http::field::content_type, json);
-        response.body() = web_.board.RecordsJson(QueryValue(request.target(), "since"), &dropped);
+        response.body() = web_.site.RecordsJson(QueryValue(request.target(), "since"), dropped);
         if (dropped)  // the oldest went, past the records kept: said, never left to be guessed
             response.set("X-Quorvella-Records-Dropped", std::to_string(dropped));
         return Reply(std::move(response), keepAlive);
     }
-    case WebRoute::Pause: return command(web_.commands.Pause(by));
-    case WebRoute::Resume: return command(web_.commands.Resume(by));
-    case WebRoute::Stop: return command(web_.commands.Stop(by));
+    case WebRoute::Search: return Search(request.target(), keepAlive);
+    case WebRoute::Pause:
+    case WebRoute::Resume:
+    case WebRoute::Stop: return command(web_.site.Command(decision.route, by));
     case WebRoute::Link: return Reply(200, json, Json({{"link", web_.NewLink(request[http::field::host])}}), keepAlive);
     case WebRoute::LoginPage:
-        return Reply(200, "text/html; charset=utf-8", LoginPage(secrets.loginKey), keepAlive);
+        return Reply(200, "text/html; charset=utf-8", LoginPage(secrets.loginKey, web_.site.Texts()), keepAlive);
     case WebRoute::Login: {
         Response response{http::status::see_other, request.version()};
         response.set(http::field::location, "/");
@@ -259,6 +238,33 @@ void WebConnection::Answer(const Request& request) {
     case WebRoute::StatusStream: return Follow(Stream::Status, request.version());
     case WebRoute::Events: return Follow(Stream::Events, request.version(), request["Last-Event-ID"]);
     }
+}
+
+// The site answers on a thread of its own; the answer comes back to the
+// server's thread, for this connection if it is still there. What does not
+// come within the bound is answered 504, and whatever comes later dropped.
+void WebConnection::Search(std::string_view target, bool keepAlive) {
+    answerWait_.emplace(socket_.get_executor(), WebServer::kSearchWithin);
+    answerWait_->async_wait([self = shared_from_this(), keepAlive](boost::system::error_code error) {
+        if (error || self->closed_ || !self->answerWait_)
+            return;
+        self->answerWait_.reset();
+        self->Reply(504, "application/json", self->web_.site.NoAnswerJson(), keepAlive);
+    });
+    std::weak_ptr<WebConnection> weak = weak_from_this();
+    web_.site.Search(target, [gate = web_.gate, weak, keepAlive](WebReply reply) {
+        const std::lock_guard lock(gate->mutex);
+        if (!gate->io)
+            return;
+        net::post(*gate->io, [weak, keepAlive, reply = std::move(reply)]() mutable {
+            const auto self = weak.lock();
+            if (!self || self->closed_ || !self->answerWait_)
+                return;
+            self->answerWait_->cancel();
+            self->answerWait_.reset();
+            self->Reply(reply.status, "application/json", std::move(reply.json), keepAlive);
+        });
+    });
 }
 
 void WebConnection::Reply(unsigned status, std::string_view type, std::string body, bool keepAlive) {

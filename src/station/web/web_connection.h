@@ -29,7 +29,7 @@ public:
     static constexpr auto kRequestTime = std::chrono::seconds(10);  // to send a request, or to take a write
     static constexpr std::size_t kQueueLimit = 1024;       // an events stream's messages not yet taken
 
-    WebConnection(boost::asio::ip::tcp::socket socket, StationWeb::Impl& web);
+    WebConnection(boost::asio::ip::tcp::socket socket, WebServer& web);
     ~WebConnection();
     WebConnection(const WebConnection&) = delete;
     WebConnection& operator=(const WebConnection&) = delete;
@@ -61,6 +61,7 @@ private:
     void Read();
     void OnRead(boost::system::error_code error);
     void Answer(const Request& request);
+    void Search(std::string_view target, bool keepAlive);
     void Reply(unsigned status, std::string_view type, std::string body, bool keepAlive);
     void Reply(Response response, bool keepAlive);
     void Follow(Stream stream, unsigned version, std::string_view lastEventId = {});
@@ -69,7 +70,7 @@ private:
     void Watch();
     void Send();
 
-    StationWeb::Impl& web_;
+    WebServer& web_;
     boost::beast::tcp_stream socket_;
     boost::beast::flat_buffer buffer_{2 * kHeaderLimit + kBodyLimit};
     std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
@@ -81,6 +82,7 @@ private:
     std::shared_ptr<const std::string> sending_;
     std::array<char, 512> scrap_{};
     std::optional<boost::asio::steady_timer> giveUp_;  // an overflowed stream's last second
+    std::optional<boost::asio::steady_timer> answerWait_;  // a search under way: its bound
     bool writing_ = false, statusWanted_ = false, closed_ = false, finishing_ = false;
     std::optional<std::chrono::steady_clock::duration> tokenWithin_;
 };

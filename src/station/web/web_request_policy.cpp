@@ -4,16 +4,19 @@
 
 #include <array>
 #include <cctype>
+#include <charconv>
 
 namespace {
 
-struct Api {
-    std::string_view path;
-    WebRoute route;
-    bool control;  // POST, and only from the station's own page
+using Api = WebApi;
+
+// Every site's: its sessions.
+constexpr std::array kServerApi{
+    Api{"/api/link", WebRoute::Link, true},
+    Api{"/api/logout", WebRoute::Logout, true},
 };
 
-constexpr std::array kApi{
+constexpr std::array kStationApi{
     Api{"/api/status", WebRoute::Status, false},
     Api{"/api/status/stream", WebRoute::StatusStream, false},
     Api{"/api/events", WebRoute::Events, false},
@@ -21,8 +24,6 @@ constexpr std::array kApi{
     Api{"/api/pause", WebRoute::Pause, true},
     Api{"/api/resume", WebRoute::Resume, true},
     Api{"/api/stop", WebRoute::Stop, true},
-    Api{"/api/link", WebRoute::Link, true},
-    Api{"/api/logout", WebRoute::Logout, true},
 };
 
 WebDecision Refuse(int status, std::string_view error = {}) { return {WebRoute::Refused, status, {}, error}; }
@@ -44,6 +45,36 @@ bool NamesLoopback(std::string_view host, std::uint16_t port, std::string_view o
 }
 
 }  // namespace
+
+const WebSiteMap& StationSiteMap() {
+    static const WebSiteMap map{kStationApi, PageFiles()};
+    return map;
+}
+
+std::string QueryValue(std::string_view target, std::string_view name) {
+    const auto question = target.find('?');
+    std::string_view query = question == std::string_view::npos ? std::string_view{} : target.substr(question + 1);
+    while (!query.empty()) {
+        const auto end = query.find('&');
+        const std::string_view pair = query.substr(0, end);
+        query = end == std::string_view::npos ? std::string_view{} : query.substr(end + 1);
+        if (pair.size() <= name.size() || pair.substr(0, name.size()) != name || pair[name.size()] != '=')
+            continue;
+        std::string value;
+        for (std::size_t i = name.size() + 1; i < pair.size(); ++i) {
+            unsigned byte = 0;
+            const char* digits = pair.data() + i + 1;
+            if (pair[i] == '%' && i + 2 < pair.size() && std::from_chars(digits, digits + 2, byte, 16).ptr == digits + 2) {
+                value += static_cast<char>(byte);
+                i += 2;
+            } else {
+                value += pair[i];
+            }
+        }
+        return value;
+    }
+    return {};
+}
 
 std::string SessionCookieName(std::uint16_t port) { return "qefftool_session_" + std::to_string(port); }
 
@@ -106,7 +137,7 @@ bool SameSecret(std::string_view a, std::string_view b) {
     return differ == 0;
 }
 
-WebDecision DecideWebRequest(const WebRequest& request, const WebSecrets& secrets) {
+WebDecision DecideWebRequest(const WebRequest& request, const WebSecrets& secrets, const WebSiteMap& site) {
     const bool withToken = !secrets.token.empty();
     if (!withToken && !NamesLoopback(request.host, secrets.port, secrets.ownHost))
         return Refuse(403, "otherHost");
@@ -138,9 +169,17 @@ WebDecision DecideWebRequest(const WebRequest& request, const WebSecrets& secret
     if ((path == "/api/link" || path == "/api/logout") && !withToken)
         return Refuse(404);  // without a token, there is nothing to log in with
 
-    for (const Api& api : kApi) {
-        if (path != api.path)
-            continue;
+    const auto find = [&]() -> const Api* {
+        for (const Api& api : kServerApi)
+            if (path == api.path)
+                return &api;
+        for (const Api& api : site.api)
+            if (path == api.path)
+                return &api;
+        return nullptr;
+    };
+    if (const Api* found = find()) {
+        const Api& api = *found;
         if (request.method != (api.control ? "POST" : "GET"))
             return Refuse(405);
         // A control request carries the header no form can send; with it, a
@@ -158,9 +197,10 @@ WebDecision DecideWebRequest(const WebRequest& request, const WebSecrets& secret
     if (path.empty() || path.front() != '/')
         return Refuse(404);
     const std::string_view name = path == "/" ? std::string_view{"index.html"} : path.substr(1);
-    if (FindPageFile(name) == nullptr)
+    const PageFile* file = FindPageFile(site.files, name);
+    if (file == nullptr)
         return Refuse(404);
     if (request.method != "GET")
         return Refuse(405);
-    return {WebRoute::File, 200, FindPageFile(name)->name, {}};
+    return {WebRoute::File, 200, file->name, {}};
 }

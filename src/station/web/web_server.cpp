@@ -1,7 +1,6 @@
 #include "station/web/web_server.h"
 
 #include "station/web/random_key.h"
-#include "station/station_board.h"
 #include "station/web/web_connection.h"
 #include "station/web/web_request_policy.h"
 
@@ -31,7 +30,7 @@ std::string ServerSentEvent(std::string_view data, const char* name, std::string
     return message + "\n";
 }
 
-StationWeb::Impl::Impl(const WebOptions& options, const StationBoard& b, StationCommands& c) : board(b), commands(c) {
+WebServer::WebServer(const WebOptions& options, WebSite& s) : site(s) {
     boost::system::error_code error;
     const auto address = net::ip::make_address(options.address, error);
     if (error)
@@ -76,6 +75,7 @@ StationWeb::Impl::Impl(const WebOptions& options, const StationBoard& b, Station
     url = "http://" + host + ":" + std::to_string(port_) + "/";
     link = token_.empty() ? url : url + "login?key=" + loginKey_;
 
+    gate->io = &io_;
     Accept();
     Beat();
     thread_ = std::thread([this] {
@@ -90,7 +90,7 @@ StationWeb::Impl::Impl(const WebOptions& options, const StationBoard& b, Station
     });
 }
 
-StationWeb::Impl::~Impl() {
+WebServer::~WebServer() {
     net::post(io_, [this] {
         closing_ = true;
         boost::system::error_code ignored;
@@ -108,9 +108,11 @@ StationWeb::Impl::~Impl() {
         AwaitClosed(std::chrono::steady_clock::now() + kFinishWithin);
     });
     thread_.join();
+    const std::lock_guard lock(gate->mutex);
+    gate->io = nullptr;
 }
 
-void StationWeb::Impl::AwaitClosed(std::chrono::steady_clock::time_point deadline) {
+void WebServer::AwaitClosed(std::chrono::steady_clock::time_point deadline) {
     if (!connections.empty() && std::chrono::steady_clock::now() < deadline) {
         finish_.expires_after(std::chrono::milliseconds(10));
         finish_.async_wait([this, deadline](boost::system::error_code) { AwaitClosed(deadline); });
@@ -123,13 +125,13 @@ void StationWeb::Impl::AwaitClosed(std::chrono::steady_clock::time_point deadlin
     io_.stop();
 }
 
-std::string StationWeb::Impl::NewLink(std::string_view host) {
+std::string WebServer::NewLink(std::string_view host) {
     loginKey_ = RandomKey();
     loginKeyUntil_ = std::chrono::steady_clock::now() + loginKeyLasts_;
     return "http://" + std::string(host) + "/login?key=" + loginKey_;
 }
 
-void StationWeb::Impl::Tell(const std::string& eventLine) {
+void WebServer::Tell(const std::string& eventLine) {
     net::post(io_, [this, eventLine] {
         // Numbered on the server's thread, in the order told.
         ++sequence_;
@@ -144,7 +146,7 @@ void StationWeb::Impl::Tell(const std::string& eventLine) {
     });
 }
 
-std::vector<std::shared_ptr<const std::string>> StationWeb::Impl::Replay(std::string_view lastEventId) const {
+std::vector<std::shared_ptr<const std::string>> WebServer::Replay(std::string_view lastEventId) const {
     std::vector<std::shared_ptr<const std::string>> missed;
     if (lastEventId.empty())
         return missed;
@@ -169,14 +171,14 @@ std::vector<std::shared_ptr<const std::string>> StationWeb::Impl::Replay(std::st
     return missed;
 }
 
-WebSecrets StationWeb::Impl::Secrets() {
+WebSecrets WebServer::Secrets() {
     if (!loginKey_.empty() && std::chrono::steady_clock::now() >= loginKeyUntil_)
         loginKey_.clear();
     sessionsShown_.assign(sessions_.begin(), sessions_.end());
     return {port_, token_, sessionsShown_, cookieName_, loginKey_, host_};
 }
 
-std::string StationWeb::Impl::NewSession() {
+std::string WebServer::NewSession() {
     loginKey_.clear();
     sessions_.push_back(RandomKey());
     if (sessions_.size() > kMaxSessions)
@@ -184,14 +186,14 @@ std::string StationWeb::Impl::NewSession() {
     return sessions_.back();
 }
 
-void StationWeb::Impl::EndSessions(std::string_view value) {
+void WebServer::EndSessions(std::string_view value) {
     if (value.empty())
         sessions_.clear();
     else
         std::erase(sessions_, value);
 }
 
-void StationWeb::Impl::ReplaceToken(std::string token) {
+void WebServer::ReplaceToken(std::string token) {
     net::post(io_, [this, token = std::move(token)]() mutable {
         token_ = std::move(token);
         sessions_.clear();
@@ -199,15 +201,15 @@ void StationWeb::Impl::ReplaceToken(std::string token) {
     });
 }
 
-std::shared_ptr<const std::string> StationWeb::Impl::FreshStatus() {
+std::shared_ptr<const std::string> WebServer::FreshStatus() {
     status_ = std::make_shared<const std::string>(
-        ServerSentEvent(board.StatusJson(std::chrono::system_clock::now()), "status"));
+        ServerSentEvent(site.StatusJson(), "status"));
     return status_;
 }
 
 // A burst of events makes one status: the refresh runs after the events
 // already posted.
-void StationWeb::Impl::BoardChanged() {
+void WebServer::BoardChanged() {
     if (refreshPosted_)
         return;
     refreshPosted_ = true;
@@ -224,7 +226,7 @@ void StationWeb::Impl::BoardChanged() {
     });
 }
 
-void StationWeb::Impl::Accept() {
+void WebServer::Accept() {
     acceptor_.async_accept([this](boost::system::error_code error, tcp::socket socket) {
         if (closing_ || !acceptor_.is_open())
             return;
@@ -262,7 +264,7 @@ std::string PeerOf(const net::ip::address& peer) {
     return net::ip::address_v6(bytes).to_string() + "/64";
 }
 
-StationWeb::Impl::Place StationWeb::Impl::Room(const net::ip::address& address) const {
+WebServer::Place WebServer::Room(const net::ip::address& address) const {
     if (connections.size() >= kMaxConnections)
         return Place::None;
     const std::string peer = PeerOf(address);
@@ -278,7 +280,7 @@ StationWeb::Impl::Place StationWeb::Impl::Room(const net::ip::address& address) 
     return token_.empty() ? Place::None : Place::ForToken;
 }
 
-void StationWeb::Impl::Beat() {
+void WebServer::Beat() {
     heartbeat_.expires_after(kHeartbeat);
     heartbeat_.async_wait([this](boost::system::error_code error) {
         if (error || closing_)

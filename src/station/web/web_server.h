@@ -1,6 +1,7 @@
 #pragma once
 
 #include "station/web/station_web.h"
+#include "station/web/web_site.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -10,6 +11,7 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -19,10 +21,19 @@
 class WebConnection;
 struct WebSecrets;
 
-// The station's server: its thread, its listening socket and its
-// connections. Everything but the constructor, the destructor and Tell runs
-// on the server's thread.
-struct StationWeb::Impl {
+// What a site's answer, given on another thread, is posted to: the server's
+// thread while it runs, nothing once it is gone.
+struct WebServerGate {
+    std::mutex mutex;
+    boost::asio::io_context* io = nullptr;
+};
+
+// The server of a site (the station's page or the line's): its thread, its
+// listening socket, its connections and the rules of who may ask. Everything
+// but the constructor, the destructor, Tell and ReplaceToken runs on the
+// server's thread.
+class WebServer {
+public:
     static constexpr std::size_t kMaxConnections = 64;  // beyond: a new one is closed at once
     // From one other computer; beyond: a new one is closed at once, so that
     // one computer cannot take every place (loopback is this computer's own).
@@ -35,11 +46,14 @@ struct StationWeb::Impl {
     static constexpr auto kHeartbeat = std::chrono::seconds(2);
     static constexpr auto kFinishWithin = std::chrono::seconds(1);  // for the last status to reach the browsers
     static constexpr std::size_t kEventsKept = 1024;  // the last events, told again to a client that reconnects
+    static constexpr auto kSearchWithin = std::chrono::seconds(5);  // a search's answer; beyond: 504
 
-    Impl(const WebOptions& options, const StationBoard& board, StationCommands& commands);
-    ~Impl();  // closes every connection, then ends the thread
-    Impl(const Impl&) = delete;
-    Impl& operator=(const Impl&) = delete;
+    // Listens at once; throws std::runtime_error with a message for the user
+    // when it cannot (the address is in use, a token is missing beyond loopback).
+    WebServer(const WebOptions& options, WebSite& site);
+    ~WebServer();  // closes every connection, then ends the thread
+    WebServer(const WebServer&) = delete;
+    WebServer& operator=(const WebServer&) = delete;
 
     // A station event's JSON line: to every events stream, and the board changed. From any thread.
     void Tell(const std::string& eventLine);
@@ -66,8 +80,8 @@ struct StationWeb::Impl {
     // were let go, or a "newRun" event when it followed another run.
     std::vector<std::shared_ptr<const std::string>> Replay(std::string_view lastEventId) const;
 
-    const StationBoard& board;
-    StationCommands& commands;
+    WebSite& site;
+    const std::shared_ptr<WebServerGate> gate = std::make_shared<WebServerGate>();
     std::string url, link;
     std::unordered_set<WebConnection*> connections;  // each adds and removes itself
 
