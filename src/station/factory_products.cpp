@@ -11,10 +11,39 @@
 
 using Answer = FactoryAnswer::Kind;
 
-// One connection, used by one question at a time.
+// One connection, used by one question at a time, with the questions'
+// statements prepared on it.
 struct FactoryProducts::Link {
     std::mutex mutex;
     std::optional<OdbcConnection> db;
+    std::optional<UpgradedQuestion> upgraded;
+    std::optional<ClaimStatements> claims;
+
+    // Connected, the tables checked and the statements prepared; or why not.
+    DbStatus Open(const std::string& connection, const OdbcTimeouts& timeouts) {
+        if (db)
+            return std::nullopt;
+        DbResult<OdbcConnection> opened = OdbcConnection::Open(connection, timeouts);
+        if (!opened)
+            return opened.Error();
+        if (DbStatus error = EnsureFactorySchema(*opened))
+            return error;
+        DbResult<UpgradedQuestion> question = UpgradedQuestion::Prepare(*opened);
+        if (!question)
+            return question.Error();
+        DbResult<ClaimStatements> statements = ClaimStatements::Prepare(*opened);
+        if (!statements)
+            return statements.Error();
+        db = std::move(*opened);
+        upgraded = std::move(*question);
+        claims = std::move(*statements);
+        return std::nullopt;
+    }
+    void Close() {  // opened again for the next question
+        claims.reset();
+        upgraded.reset();
+        db.reset();
+    }
 };
 
 namespace {
@@ -37,7 +66,7 @@ FactoryProducts::FactoryProducts(Settings settings) : settings_(std::move(settin
         links_.push_back(std::make_shared<Link>());
     // Logged in now, so that the first products need not wait for it.
     for (std::size_t i = 0; i < kLinks; ++i)
-        Launch([](OdbcConnection&) { return FactoryAnswer{Answer::Take, "", ""}; }, std::make_shared<Answers>(1), 0);
+        Launch([](Link&) { return FactoryAnswer{Answer::Take, "", ""}; }, std::make_shared<Answers>(1), 0);
 }
 
 FactoryProducts::~FactoryProducts() = default;
@@ -59,18 +88,12 @@ std::shared_ptr<FactoryProducts::Link> FactoryProducts::Launch(Question question
         FactoryAnswer answer;
         {
             const std::lock_guard lock(link->mutex);
-            if (!link->db) {
-                DbResult<OdbcConnection> opened = OdbcConnection::Open(connection, timeouts);
-                DbStatus error = opened ? EnsureFactorySchema(*opened) : opened.Error();
-                if (!error)
-                    link->db = std::move(*opened);
-                else
-                    answer = Failed(*error);
-            }
-            if (link->db) {
-                answer = question(*link->db);
+            if (DbStatus error = link->Open(connection, timeouts)) {
+                answer = Failed(*error);
+            } else {
+                answer = question(*link);
                 if (answer.kind == Answer::Unreachable)
-                    link->db.reset();  // opened again for the next question
+                    link->Close();
             }
         }
         const std::lock_guard lock(answers->mutex);
@@ -127,8 +150,9 @@ void FactoryProducts::TakeAll(const std::vector<std::string>& serials,
     std::vector<std::shared_ptr<Link>> asked;
     for (std::size_t i = 0; i < serials.size(); ++i)
         asked.push_back(Launch(
-            [s, serial = serials[i]](OdbcConnection& db) -> FactoryAnswer {
-                DbResult<std::optional<std::string>> upgraded = StationThatUpgraded(db, serial, s.packageSha256);
+            [s, serial = serials[i]](Link& link) -> FactoryAnswer {
+                DbResult<std::optional<std::string>> upgraded =
+                    link.upgraded->StationThatUpgraded(serial, s.packageSha256);
                 if (!upgraded)
                     return Failed(upgraded.Error());
                 if (*upgraded)
@@ -136,7 +160,7 @@ void FactoryProducts::TakeAll(const std::vector<std::string>& serials,
                 const auto now =
                     std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
                 DbResult<ClaimAnswer> claim =
-                    ClaimProduct(db, ProductClaim{s.packageSha256, serial, s.station, now, now + s.claimExpires});
+                    link.claims->Claim(ProductClaim{s.packageSha256, serial, s.station, now, now + s.claimExpires});
                 if (!claim)
                     return Failed(claim.Error());
                 if (!claim->granted)
@@ -151,9 +175,9 @@ void FactoryProducts::Release(const std::string& serial) {
     const Settings s = settings_;
     auto answers = std::make_shared<Answers>(1);
     const std::vector<std::shared_ptr<Link>> asked = {Launch(
-        [s, serial](OdbcConnection& db) -> FactoryAnswer {
+        [s, serial](Link& link) -> FactoryAnswer {
             const auto now = std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
-            if (DbStatus error = ReleaseClaim(db, ProductClaim{s.packageSha256, serial, s.station, now, now}))
+            if (DbStatus error = link.claims->Release(ProductClaim{s.packageSha256, serial, s.station, now, now}))
                 return Failed(*error);
             return {Answer::Take, s.station, ""};
         },

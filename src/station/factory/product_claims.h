@@ -20,6 +20,25 @@ struct ClaimAnswer {
     ProductClaim holder;  // the claim as it now stands: ours when granted, the other station's when not
 };
 
+// The statements of products' claims, prepared once on a connection, so that
+// a claim is its round trips alone: a statement prepared for each question
+// costs the server several times what running it does.
+class ClaimStatements {
+public:
+    static DbResult<ClaimStatements> Prepare(OdbcConnection& connection);
+
+    // As ClaimProduct and ReleaseClaim.
+    DbResult<ClaimAnswer> Claim(const ProductClaim& wanted);
+    DbStatus Release(const ProductClaim& claim);
+
+private:
+    ClaimStatements(OdbcStatement insert, OdbcStatement takeOver, OdbcStatement release, OdbcStatement holder)
+        : insert_(std::move(insert)), takeOver_(std::move(takeOver)), release_(std::move(release)),
+          holder_(std::move(holder)) {}
+
+    OdbcStatement insert_, takeOver_, release_, holder_;
+};
+
 // Claims the product for `wanted.station`. Granted when no station holds it,
 // when this station does already (renewed), or when the holder's claim
 // expired before `wanted.claimedAt`; refused, naming the holder, otherwise.

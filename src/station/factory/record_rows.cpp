@@ -97,19 +97,31 @@ DbResult<std::int64_t> LastLineOfRun(OdbcConnection& connection, const std::stri
     return last->value_or(0);  // NULL: no row of the run
 }
 
-DbResult<std::optional<std::string>> StationThatUpgraded(OdbcConnection& connection, const std::string& serial,
-                                                         const std::string& packageSha256) {
+DbResult<UpgradedQuestion> UpgradedQuestion::Prepare(OdbcConnection& connection) {
     DbResult<OdbcStatement> query = connection.Prepare(kUpgradedBy);
     if (!query)
         return query.Error();
-    query->BindText(1, serial);
-    query->BindText(2, packageSha256);
-    DbResult<bool> row = query->ExecuteToFirstRow();
+    return UpgradedQuestion(std::move(*query));
+}
+
+DbResult<std::optional<std::string>> UpgradedQuestion::StationThatUpgraded(const std::string& serial,
+                                                                           const std::string& packageSha256) {
+    query_.BindText(1, serial);
+    query_.BindText(2, packageSha256);
+    DbResult<bool> row = query_.ExecuteToFirstRow();
     if (!row)
         return row.Error();
     if (!*row)
         return std::optional<std::string>{};
-    return query->Text(1);
+    return query_.Text(1);
+}
+
+DbResult<std::optional<std::string>> StationThatUpgraded(OdbcConnection& connection, const std::string& serial,
+                                                         const std::string& packageSha256) {
+    DbResult<UpgradedQuestion> question = UpgradedQuestion::Prepare(connection);
+    if (!question)
+        return question.Error();
+    return question->StationThatUpgraded(serial, packageSha256);
 }
 
 DbResult<std::vector<RecordRow>> RecordRowsOfRun(OdbcConnection& connection, const std::string& station,

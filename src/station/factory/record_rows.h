@@ -50,6 +50,17 @@ DbResult<std::int64_t> LastLineOfRun(OdbcConnection& connection, const std::stri
 DbResult<std::optional<std::string>> StationThatUpgraded(OdbcConnection& connection, const std::string& serial,
                                                          const std::string& packageSha256);
 
+// The same question, prepared once on a connection for the many arrivals that ask it.
+class UpgradedQuestion {
+public:
+    static DbResult<UpgradedQuestion> Prepare(OdbcConnection& connection);
+    DbResult<std::optional<std::string>> StationThatUpgraded(const std::string& serial, const std::string& packageSha256);
+
+private:
+    explicit UpgradedQuestion(OdbcStatement query) : query_(std::move(query)) {}
+    OdbcStatement query_;
+};
+
 // Every row a query of the columns in their order (station, run,
 // line_number, recorded_at, serial, package_sha256, outcome, line) returns.
 DbResult<std::vector<RecordRow>> ReadRecordRows(OdbcStatement& query);
