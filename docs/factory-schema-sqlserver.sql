@@ -23,6 +23,8 @@ CREATE TABLE qeff_record (
     CONSTRAINT qeff_record_key PRIMARY KEY (station, run, line_number)
 );
 CREATE INDEX qeff_record_product ON qeff_record (serial, package_sha256);
+-- The line's page reads the rows of today and of recent days.
+CREATE INDEX qeff_record_time ON qeff_record (recorded_at);
 
 -- The product a station is upgrading: no two stations upgrade one product.
 CREATE TABLE qeff_claim (
@@ -38,7 +40,7 @@ CREATE TABLE qeff_claim (
 -- (seen_at by the station's clock), and once more when it stops.
 CREATE TABLE qeff_heartbeat (
     station nvarchar(200) NOT NULL,
-    state nvarchar(40) NOT NULL,        -- "starting" "watching" "paused" "stopping" "stopped"
+    state nvarchar(40) NOT NULL,        -- "watching" "paused" "stopping" "stopped"
     run nvarchar(64),
     package nvarchar(1000),             -- the package's file
     package_sha256 nvarchar(64),

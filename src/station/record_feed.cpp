@@ -159,24 +159,37 @@ struct RecordFeed::Shared {
             }
             pending.pop_front();
             Tell("connected");
+            // A long catch-up still tells the line the station is alive.
+            if (DbStatus error = WriteBeat(false))
+                return error;
         }
         return std::nullopt;
     }
 
-    // Writes the station's heartbeat row when it is due, or `now`.
+    // Writes the station's heartbeat row when it is due, or `now`. A beat the
+    // database refuses for its values (a name too long for its column, a
+    // table of another shape) is let go, and the lines go on; any other
+    // failure is the connection's.
     DbStatus WriteBeat(bool now) {
-        if (!beat || (!now && FeedClock::now() < nextBeat))
+        if (!beat || station.empty() || (!now && FeedClock::now() < nextBeat))
+            return std::nullopt;  // nothing to tell before the start line is read
+        std::optional<StationHeartbeat> heartbeat;
+        {
+            const std::lock_guard lock(toldMutex);
+            if (silenced)
+                return std::nullopt;  // the station that tells it is gone
+            heartbeat = beat();
+        }
+        if (!heartbeat)
             return std::nullopt;
-        std::optional<StationHeartbeat> heartbeat = beat();
-        if (!heartbeat || station.empty())
-            return std::nullopt;  // nothing to tell yet: the start line is not read
         heartbeat->station = station;
         heartbeat->run = run;
         heartbeat->seenAt = std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
-        if (DbStatus error = WriteHeartbeat(*db, *heartbeat))
-            return error;
         nextBeat = FeedClock::now() + timings.beatEvery;
-        return std::nullopt;
+        DbStatus error = WriteHeartbeat(*db, *heartbeat);
+        if (error && (error->Is("22") || error->Is("23") || error->Is("42")))
+            return std::nullopt;
+        return error;
     }
 
     void Run() {

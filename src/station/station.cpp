@@ -535,7 +535,13 @@ Outcome Station::Run(const std::atomic<bool>& stop, std::atomic<bool>* reloadTok
     }
     const bool failed = writer.OutputFailed() || writer.RecordFailed();
     const bool interrupted = model.Stopping() == StopReason::Interrupted;
-    Outcome end = model.Summary(failed ? Outcome::OutputFailed : interrupted ? Outcome::Interrupted : Outcome::Upgraded);
+    // A station that stopped for want of the factory's database ended no
+    // product badly, yet did not do its work: never told a success.
+    const bool dbUnreachable = model.Stopping() == StopReason::DbUnreachable;
+    Outcome end = model.Summary(failed          ? Outcome::OutputFailed
+                                : interrupted   ? Outcome::Interrupted
+                                : dbUnreachable ? Outcome::Failed
+                                                : Outcome::Upgraded);
     writer.Close();
     if (feed) {  // the stop line, if the database answers
         if (const std::uint64_t waiting = feed->Finish(kFeedSendsStopLine))

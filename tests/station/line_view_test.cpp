@@ -53,7 +53,8 @@ TEST(SilenceWatch, GoesByTheLinesOwnTime) {
 // a failure, another outcome not counted as one, stations' counts mixed.
 TEST(TodayOf, CountsUpgradedAndFailedByStation) {
     const auto today = TodayOf({{"a", "upgraded", 3}, {"a", "verified", 2}, {"a", "interrupted", 4},
-                                {"a", "refused", 1}, {"a", "notReturned", 1}, {"b", "lost", 2}});
+                                {"a", "refused the firmware", 1}, {"a", "not returned", 1},
+                                {"b", "timed out or lost", 2}});
     EXPECT_EQ(today.at("a").upgraded, 5);
     EXPECT_EQ(today.at("a").failed, 2);
     EXPECT_EQ(today.at("b").upgraded, 0);

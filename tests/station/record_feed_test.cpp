@@ -3,6 +3,7 @@
 // stations and the history read back. Linux, and the Windows build under
 // Wine (the database reached through Wine's odbc32).
 
+#include "platform/sha256.h"
 #include "station/factory/factory_schema.h"
 #include "station/factory/station_heartbeat.h"
 #include "qefftool/records_command.h"
@@ -120,19 +121,23 @@ TEST_F(FactoryClaimsTest, AProductAnotherStationRecordedIsNotUpgradedAgain) {
 }
 
 // Faults caught: a product another station holds (its claim row stands)
-// upgraded here anyway, or told without the station that holds it.
+// upgraded here anyway, or told without the station that holds it; of a
+// fixture's products asked for together, an answer taken for another's.
 TEST_F(FactoryClaimsTest, AProductAnotherStationHoldsIsToldClaimedAndNotUpgraded) {
-    ASSERT_TRUE(Start());
     ASSERT_FALSE(EnsureFactorySchema(*db));
     const auto now = std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
-    const std::string sha256 = events.Of(Kind::Package).at(0).package.sha256;
+    const std::string sha256 = Sha256Hex(*Sha256(BuildPackage(package)));
     ASSERT_TRUE(ClaimProduct(*db, {sha256, "00K1", "line-7", now, now + 300s}));
-    hid.Attach(Product("00K1", "usb-00K1"));
-    ASSERT_TRUE(events.WaitFor(Kind::Claimed));
+    for (const char* serial : {"00K2", "00K1", "00K3"})  // a fixture's, there when the station starts
+        hid.Attach(Product(serial, std::string("usb-") + serial));
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(events.WaitFor(Kind::Done, 2));
+    ASSERT_TRUE(events.WaitFor(Kind::Claimed));  // each product is told as its own answer comes
     EXPECT_EQ(Told(events, Kind::Claimed, "00K1", "line-7"), 1u);
+    EXPECT_EQ(Told(events, Kind::Done, "00K2") + Told(events, Kind::Done, "00K3"), 2u) << "the others upgraded";
     station->Interrupt();
     ASSERT_EQ(station->Finish(), Outcome::Interrupted) << "a product claimed elsewhere is no failure";
-    EXPECT_TRUE(events.Of(Kind::Started).empty()) << "not upgraded here";
+    EXPECT_EQ(Told(events, Kind::Started, "00K1"), 0u) << "not upgraded here";
 }
 
 // Faults caught: a failed upgrade keeping its claim (the product can be

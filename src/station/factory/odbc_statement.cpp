@@ -99,6 +99,8 @@ DbStatus OdbcStatement::Execute() {
     return std::nullopt;
 }
 
+void OdbcStatement::CloseRows() { SQLFreeStmt(statement_.Get(), SQL_CLOSE); }
+
 DbResult<std::int64_t> OdbcStatement::RowsAffected() {
     SQLLEN rows = 0;
     const SQLRETURN r = SQLRowCount(statement_.Get(), &rows);

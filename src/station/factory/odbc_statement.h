@@ -39,6 +39,10 @@ public:
 
     // Moves to the next row of the result: false when there is none.
     DbResult<bool> Fetch();
+    // Lets go of the rows of its last run. A statement kept for the next
+    // question closes them once read: without several active results (SQL
+    // Server's default), a connection runs no other statement meanwhile.
+    void CloseRows();
     // Runs it and moves to its first row: whether there is one.
     DbResult<bool> ExecuteToFirstRow();
     // A column of the current row; empty for NULL.

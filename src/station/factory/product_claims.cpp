@@ -47,6 +47,10 @@ DbResult<bool> TakenOver(OdbcStatement& update, const ProductClaim& wanted) {
 DbResult<std::optional<ProductClaim>> Holder(OdbcStatement& query, const ProductClaim& wanted) {
     query.BindText(1, wanted.packageSha256);
     query.BindText(2, wanted.serial);
+    struct Closed {  // however it returns
+        OdbcStatement& query;
+        ~Closed() { query.CloseRows(); }
+    } closed{query};
     DbResult<bool> row = query.ExecuteToFirstRow();
     if (!row)
         return row.Error();

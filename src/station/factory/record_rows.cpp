@@ -73,6 +73,7 @@ DbResult<RowStored> RecordRowWriter::Store(const RecordRow& row) {
     if (DbStatus findError = find_.Execute())
         return *findError;
     DbResult<bool> found = find_.Fetch();
+    find_.CloseRows();
     if (!found)
         return found.Error();
     if (!*found)
@@ -113,7 +114,9 @@ DbResult<std::optional<std::string>> UpgradedQuestion::StationThatUpgraded(const
         return row.Error();
     if (!*row)
         return std::optional<std::string>{};
-    return query_.Text(1);
+    DbResult<std::optional<std::string>> station = query_.Text(1);
+    query_.CloseRows();
+    return station;
 }
 
 DbResult<std::optional<std::string>> StationThatUpgraded(OdbcConnection& connection, const std::string& serial,

@@ -10,7 +10,7 @@
 // A station's last sign of life: a row of qeff_heartbeat, one per station.
 struct StationHeartbeat {
     std::string station;
-    std::string state;  // "starting" "watching" "paused" "stopping" "stopped"
+    std::string state;  // "watching" "paused" "stopping" "stopped"
     std::string run;
     std::string package;  // the package's file
     std::string packageSha256;

@@ -31,7 +31,7 @@ DbResult<std::vector<OutcomeCount>> CountOutcomesSince(OdbcConnection& connectio
 }
 
 DbResult<std::vector<RecordRow>> LastFailures(OdbcConnection& connection, const std::vector<std::string>& notFailures,
-                                              std::int64_t perStation) {
+                                              std::int64_t perStation, DbTime since) {
     // A window function, which PostgreSQL and SQL Server both have, numbers
     // each station's failures newest first: one query for every station.
     std::string excluded;
@@ -41,12 +41,13 @@ DbResult<std::vector<RecordRow>> LastFailures(OdbcConnection& connection, const 
     DbResult<OdbcStatement> query = connection.Prepare(
         "SELECT " + columns + " FROM (SELECT " + columns +
         ", ROW_NUMBER() OVER (PARTITION BY station ORDER BY recorded_at DESC, run DESC, line_number DESC) AS newest"
-        " FROM qeff_record WHERE outcome IS NOT NULL" +
+        " FROM qeff_record WHERE recorded_at >= ? AND outcome IS NOT NULL" +
         (excluded.empty() ? std::string() : " AND outcome NOT IN (" + excluded + ")") +
         ") failed WHERE newest <= ? ORDER BY station, newest");
     if (!query)
         return query.Error();
     std::size_t parameter = 0;
+    query->BindTime(++parameter, since);
     for (const std::string& outcome : notFailures)
         query->BindText(++parameter, outcome);
     query->BindInteger(++parameter, perStation);

@@ -20,6 +20,7 @@ DbResult<std::vector<OutcomeCount>> CountOutcomesSince(OdbcConnection& connectio
 
 // Each station's last `perStation` product lines whose outcome is none of
 // `notFailures` (upgraded, verified, and interrupted, which is no failure),
-// by station, newest first.
+// recorded at or after `since`, by station, newest first. The time keeps the
+// query to the rows of recent days, however long the record grows.
 DbResult<std::vector<RecordRow>> LastFailures(OdbcConnection& connection, const std::vector<std::string>& notFailures,
-                                              std::int64_t perStation);
+                                              std::int64_t perStation, DbTime since);

@@ -19,31 +19,23 @@ class LinePoller {
 public:
     static constexpr auto kEvery = std::chrono::seconds(2);
     static constexpr std::int64_t kFailuresShown = 5;
+    static constexpr auto kFailuresWithin = std::chrono::days(7);  // older failures are the records' to tell
     // A database that does not answer holds the poller this long at most.
     static constexpr OdbcTimeouts kTimeouts{std::chrono::seconds(5), std::chrono::seconds(5), std::chrono::seconds(5)};
 
     explicit LinePoller(std::string connectionString);
-    ~LinePoller();  // ends the thread, after the read under way
+    // Ends the thread after the read under way; one held by a stalled
+    // database past kLeaveAfter is left to its call, which keeps what it uses.
+    ~LinePoller();
     LinePoller(const LinePoller&) = delete;
     LinePoller& operator=(const LinePoller&) = delete;
 
     // GET /api/line, as last read. From any thread.
     std::shared_ptr<const std::string> Json() const;
 
+    static constexpr auto kLeaveAfter = std::chrono::seconds(1);
+    struct Work;
+
 private:
-    void Run();
-    // One read; why it failed, if it did.
-    DbStatus Read();
-
-    const std::string connectionString_;
-    std::optional<OdbcConnection> connection_;  // the poller's thread's alone
-    SilenceWatch silence_;
-    LineState state_;
-    std::optional<DatabaseTrouble> trouble_;
-
-    mutable std::mutex mutex_;
-    std::shared_ptr<const std::string> json_;
-    std::condition_variable wake_;
-    bool stop_ = false;
-    std::thread thread_;
+    std::shared_ptr<Work> work_;  // also the thread's
 };

@@ -15,61 +15,80 @@ WebReply Error(unsigned status, const char* code, const std::string& message) {
 
 }  // namespace
 
-LineSearch::LineSearch(std::string connectionString) : connectionString_(std::move(connectionString)) {
-    thread_ = std::thread([this] { Run(); });
+struct LineSearch::Work {
+    struct Asked {
+        std::string serial;
+        std::function<void(WebReply)> answer;
+    };
+    explicit Work(std::string c) : connectionString(std::move(c)) {}
+
+    void Run();
+    WebReply Answer(const std::string& serial);
+
+    const std::string connectionString;
+    std::optional<OdbcConnection> connection;  // the search thread's alone, to `mutex`
+    std::mutex mutex;  // guards what follows
+    std::condition_variable wake, ended;
+    std::deque<Asked> waiting;
+    bool stop = false, over = false;
+};
+
+LineSearch::LineSearch(std::string connectionString) : work_(std::make_shared<Work>(std::move(connectionString))) {
+    std::thread([work = work_] { work->Run(); }).detach();  // ended below, or left in a stalled call
 }
 
 LineSearch::~LineSearch() {
-    {
-        const std::lock_guard lock(mutex_);
-        stop_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
+    std::unique_lock lock(work_->mutex);
+    work_->stop = true;
+    work_->waiting.clear();
+    work_->wake.notify_all();
+    work_->ended.wait_for(lock, kLeaveAfter, [this] { return work_->over; });
 }
 
 void LineSearch::Find(std::string serial, std::function<void(WebReply)> answer) {
     if (serial.empty() || serial.size() > kSerialAtMost)
         return answer(Error(400, "badSerial", "Give a serial number of 1 to 200 characters: /api/history?serial=S."));
     {
-        const std::lock_guard lock(mutex_);
-        if (waiting_.size() < kWaitingAtMost) {
-            waiting_.push_back({std::move(serial), std::move(answer)});
-            wake_.notify_one();
+        const std::lock_guard lock(work_->mutex);
+        if (work_->waiting.size() < kWaitingAtMost) {
+            work_->waiting.push_back({std::move(serial), std::move(answer)});
+            work_->wake.notify_one();
             return;
         }
     }
     answer(Error(503, "busy", "Too many searches are under way: try again in a few seconds."));
 }
 
-void LineSearch::Run() {
-    std::unique_lock lock(mutex_);
+void LineSearch::Work::Run() {
+    std::unique_lock lock(mutex);
     while (true) {
-        wake_.wait(lock, [this] { return stop_ || !waiting_.empty(); });
-        if (stop_)
-            return;
-        Asked asked = std::move(waiting_.front());
-        waiting_.pop_front();
+        wake.wait(lock, [this] { return stop || !waiting.empty(); });
+        if (stop)
+            break;
+        Asked asked = std::move(waiting.front());
+        waiting.pop_front();
         lock.unlock();
         asked.answer(Answer(asked.serial));
         lock.lock();
     }
+    over = true;
+    ended.notify_all();
 }
 
-WebReply LineSearch::Answer(const std::string& serial) {
+WebReply LineSearch::Work::Answer(const std::string& serial) {
     const auto unreachable = [this](const DbError& error) {
-        connection_.reset();
+        connection.reset();
         return Error(503, "databaseUnreachable", "The factory database cannot be reached: " + error.Text());
     };
-    if (!connection_) {
-        DbResult<OdbcConnection> opened = OdbcConnection::Open(connectionString_, LinePoller::kTimeouts);
+    if (!connection) {
+        DbResult<OdbcConnection> opened = OdbcConnection::Open(connectionString, LinePoller::kTimeouts);
         if (!opened)
             return unreachable(opened.Error());
-        connection_.emplace(std::move(*opened));
+        connection.emplace(std::move(*opened));
     }
     HistoryFilter filter;
     filter.serial = serial;
-    DbResult<std::vector<RecordRow>> rows = RecordHistory(*connection_, filter);
+    DbResult<std::vector<RecordRow>> rows = RecordHistory(*connection, filter);
     if (!rows)
         return unreachable(rows.Error());
     return {200, HistoryJson(serial, *rows)};

@@ -3,9 +3,11 @@
 #include "station/factory/odbc_connection.h"
 #include "station/web/web_site.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -21,25 +23,18 @@ public:
     static constexpr std::size_t kSerialAtMost = 200;  // as qeff_record's serial column holds
 
     explicit LineSearch(std::string connectionString);
-    ~LineSearch();  // ends the thread after the search under way; those waiting are dropped
+    // Ends the thread after the search under way, those waiting dropped; one
+    // held by a stalled database past kLeaveAfter is left to its call, which
+    // keeps what it uses.
+    ~LineSearch();
     LineSearch(const LineSearch&) = delete;
     LineSearch& operator=(const LineSearch&) = delete;
 
     void Find(std::string serial, std::function<void(WebReply)> answer);
 
-private:
-    struct Asked {
-        std::string serial;
-        std::function<void(WebReply)> answer;
-    };
-    void Run();
-    WebReply Answer(const std::string& serial);
+    static constexpr auto kLeaveAfter = std::chrono::seconds(1);
+    struct Work;
 
-    const std::string connectionString_;
-    std::optional<OdbcConnection> connection_;  // the search thread's alone
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Asked> waiting_;
-    bool stop_ = false;
-    std::thread thread_;
+private:
+    std::shared_ptr<Work> work_;  // also the thread's
 };

@@ -245,11 +245,13 @@ void WebConnection::Answer(const Request& request) {
 // come within the bound is answered 504, and whatever comes later dropped.
 void WebConnection::Search(std::string_view target, bool keepAlive) {
     answerWait_.emplace(socket_.get_executor(), WebServer::kSearchWithin);
-    answerWait_->async_wait([self = shared_from_this(), keepAlive](boost::system::error_code error) {
+    // The connection ends with the 504: a late answer is never taken for the
+    // answer to a next search on it.
+    answerWait_->async_wait([self = shared_from_this()](boost::system::error_code error) {
         if (error || self->closed_ || !self->answerWait_)
             return;
         self->answerWait_.reset();
-        self->Reply(504, "application/json", self->web_.site.NoAnswerJson(), keepAlive);
+        self->Reply(504, "application/json", self->web_.site.NoAnswerJson(), false);
     });
     std::weak_ptr<WebConnection> weak = weak_from_this();
     web_.site.Search(target, [gate = web_.gate, weak, keepAlive](WebReply reply) {
