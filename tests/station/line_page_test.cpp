@@ -7,6 +7,7 @@
 #include "station/factory/record_rows.h"
 #include "station/factory/station_heartbeat.h"
 #include "station/line/line_page.h"
+#include "station/line/line_poller.h"
 #include "support/devtools_client.h"
 #include "support/factory_database.h"
 #include "support/tcp_relay.h"
@@ -16,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <thread>
 
 namespace {
 
@@ -196,6 +198,20 @@ TEST_F(LinePage, ADatabaseThatFailsHoldsNothingAndIsSaid) {
     relay->Set(Mode::Down);
     ASSERT_TRUE(Shows("#db-down", "The factory database cannot be reached since ")) << Text("body");
     EXPECT_EQ(Card("bench-1")["upgraded"], "2") << "the last state read is still shown";
+
+    // Fault caught: the line's end (Ctrl-C) held by a read stuck in a stalled database.
+    relay->Set(Mode::Passing);
+    const auto upAgain = std::chrono::steady_clock::now() + 10s;
+    while (!Text("#db-down").empty() && std::chrono::steady_clock::now() < upAgain)
+        std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(Text("#db-down"), "") << "read again";
+    relay->Set(Mode::Stalled);
+    std::this_thread::sleep_for(LinePoller::kEvery + 500ms);  // the next read is under way, and stuck
+    const auto ending = std::chrono::steady_clock::now();
+    devtools->CloseTab(tab);
+    tab.clear();
+    line.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - ending, 5s) << "ended, the stuck read left to its call";
 }
 
 }  // namespace
