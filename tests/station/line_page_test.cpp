@@ -28,21 +28,10 @@ using Mode = TcpRelay::Mode;
 constexpr const char* kMarkupStation = "<img src=x onerror=window.pwned=1>";
 constexpr const char* kMarkupSerial = "<img src=x onerror=window.pwned=2>";
 
-class LinePage : public FactoryDatabaseTest {
+class LinePage : public FactoryDatabaseTest, protected SuiteBrowser {
 protected:
-    static inline std::unique_ptr<HeadlessChromium> browser;
-    static inline std::unique_ptr<DevToolsClient> devtools;
-
-    static void SetUpTestSuite() {
-        if (const auto program = HeadlessChromium::Program()) {
-            browser = std::make_unique<HeadlessChromium>(*program);
-            devtools = std::make_unique<DevToolsClient>(*browser);
-        }
-    }
-    static void TearDownTestSuite() {
-        devtools.reset();
-        browser.reset();
-    }
+    using SuiteBrowser::SetUpTestSuite;
+    using SuiteBrowser::TearDownTestSuite;
 
     void SetUp() override {
         if (!devtools)

@@ -22,21 +22,10 @@ using nlohmann::json;
 using Kind = StationEvent::Kind;
 
 // One browser for every test; each test a station of its own and a tab on it.
-class StationPage : public ::testing::Test, protected SimulatedStation {
+class StationPage : public ::testing::Test, protected SimulatedStation, protected SuiteBrowser {
 protected:
-    static inline std::unique_ptr<HeadlessChromium> browser;
-    static inline std::unique_ptr<DevToolsClient> devtools;
-
-    static void SetUpTestSuite() {
-        if (const auto program = HeadlessChromium::Program()) {
-            browser = std::make_unique<HeadlessChromium>(*program);
-            devtools = std::make_unique<DevToolsClient>(*browser);
-        }
-    }
-    static void TearDownTestSuite() {
-        devtools.reset();
-        browser.reset();
-    }
+    using SuiteBrowser::SetUpTestSuite;
+    using SuiteBrowser::TearDownTestSuite;
 
     DevToolsClient::Session tab;
 

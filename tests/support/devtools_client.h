@@ -84,3 +84,22 @@ private:
     void Send(const nlohmann::json& message);
     void Notice(const nlohmann::json& event);
 };
+
+// One headless browser for every test of a suite, started with the suite
+// (none where Chromium is not installed: each test then skips itself). A
+// fixture names its SetUpTestSuite and TearDownTestSuite with `using`.
+struct SuiteBrowser {
+    static inline std::unique_ptr<HeadlessChromium> browser;
+    static inline std::unique_ptr<DevToolsClient> devtools;
+
+    static void SetUpTestSuite() {
+        if (const auto program = HeadlessChromium::Program()) {
+            browser = std::make_unique<HeadlessChromium>(*program);
+            devtools = std::make_unique<DevToolsClient>(*browser);
+        }
+    }
+    static void TearDownTestSuite() {
+        devtools.reset();
+        browser.reset();
+    }
+};

@@ -3,6 +3,7 @@
 
 #include "platform/interrupt.h"
 #include "platform/reload_request.h"
+#include "qefftool/terminal.h"
 #include "qefftool/exit_codes.h"
 #include "qefftool/login_link.h"
 #include "qefftool/verb_options.h"
@@ -16,14 +17,6 @@
 #include <iostream>
 #include <memory>
 #include <string>
-
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -66,7 +59,7 @@ int Line(const LineGiven& given) {
     CatchSessionEnd();
     if (line.web.token)
         CatchReloadRequests();  // SIGHUP reads the token file again
-    LoginLinkOutput link(given.loginLinkFile, std::cerr, isatty(fileno(stderr)) != 0, "the line's page");
+    LoginLinkOutput link(given.loginLinkFile, std::cerr, IsTerminal(stderr), "the line's page");
     ServeLine(line, InterruptRequested(), &ReloadRequested(),
               [&](const std::string& url, const std::string& oneTime) {
                   std::cout << "Serving the line's page at " << url << std::endl;

@@ -4,6 +4,7 @@
 #include "platform/interrupt.h"
 #include "platform/native_hid.h"
 #include "platform/sha256.h"
+#include "qefftool/terminal.h"
 #include "qefftool/exit_codes.h"
 #include "qefftool/json_output.h"
 #include "qefftool/text_output.h"
@@ -18,14 +19,6 @@
 #include <iostream>
 #include <memory>
 #include <string>
-
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -61,7 +54,7 @@ int Upgrade(UpgradeGiven& given) {
         return ExitCodeOf(RunUpgrade(upgrade, *hid, out, InterruptRequested()));
     }
     // Progress drawn in place only on a terminal; a pipe or a file gets lines.
-    TextOutput out(std::cout, isatty(fileno(stdout)) != 0);
+    TextOutput out(std::cout, IsTerminal(stdout));
     return ExitCodeOf(RunUpgrade(upgrade, *hid, out, InterruptRequested()));
 }
 

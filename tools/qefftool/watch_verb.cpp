@@ -7,6 +7,7 @@
 #include "device/usb_release.h"
 #include "platform/reload_request.h"
 #include "platform/sha256.h"
+#include "qefftool/terminal.h"
 #include "qefftool/login_link.h"
 #include "qefftool/exit_codes.h"
 #include "qefftool/station_output.h"
@@ -22,14 +23,6 @@
 #include <iostream>
 #include <memory>
 #include <string>
-
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -95,7 +88,7 @@ int Watch(WatchGiven& given) {
     // Never freed: an output given up on at the end (a paused terminal)
     // leaves its writing thread holding it until the process ends.
     static StationOutput* const out = new StationOutput(std::cout, given.json);
-    LoginLinkOutput link(given.loginLinkFile, std::cerr, isatty(fileno(stderr)) != 0);
+    LoginLinkOutput link(given.loginLinkFile, std::cerr, IsTerminal(stderr));
     return RunWatch(watch, *hid, *arrivals, *out, link, InterruptRequested(), &ReloadRequested());
 }
 
