@@ -85,8 +85,18 @@ lower="nice -n 19"
 step "windows-cross: build" build windows-cross
 await linux-kernel-tests
 beside windows-kernel-tests ctest --preset windows-cross -L kernel
-step "sanitize: build" build sanitize
-step "tsan: build" build tsan
+# Side by side: the tail of one build (its last, largest batches) leaves a
+# processor the other takes.
+both_builds() {
+  build sanitize &
+  local a=$! status=0
+  build tsan &
+  local b=$!
+  wait $a || status=$?
+  wait $b || status=$?
+  return $status
+}
+step "sanitize and tsan: build" both_builds
 await windows-kernel-tests
 lower=""
 
@@ -99,10 +109,13 @@ beside windows-tests bash -c 'ctest --preset windows-cross -LE kernel && scripts
 beside clang-tidy nice -n 10 scripts/static-analysis.sh
 beside fuzzers nice -n 19 bash -c 'cmake --preset fuzz >/dev/null && cmake --build --preset fuzz && ctest --preset fuzz -j 2'
 # The factory database's tests mostly wait for their server (down, stalled,
-# claims expiring): a lane of their own.
-beside database-tests bash -c 'ctest --preset sanitize -L db && ctest --preset tsan -R record_db_tests'
+# claims expiring): a lane of their own, the two builds' side by side, each
+# with a server of its own.
+beside database-tests bash -c 'ctest --preset sanitize -L db & a=$!; ctest --preset tsan -R record_db_tests; b=$?;
+  wait $a && exit $b'
+beside tsan-tests ctest --preset tsan -LE "alone|db"
 step "sanitize: tests" ctest --preset sanitize -LE "alone|db"
-step "tsan: tests" ctest --preset tsan -LE "alone|db"
+await tsan-tests
 await database-tests
 await windows-tests
 await clang-tidy

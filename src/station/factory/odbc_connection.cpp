@@ -4,6 +4,7 @@
 #include "station/factory/odbc_text.h"
 
 #include <algorithm>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -50,7 +51,13 @@ DbResult<OdbcConnection> OdbcConnection::Open(const std::string& connectionStrin
     }
 
     std::vector<SQLWCHAR> text = WideOf(connectionString);
-    r = SQLDriverConnectW(dbc.Get(), nullptr, text.data(), SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+    {
+        // psqlODBC sets the process's locale (setlocale) while it logs in,
+        // which no two threads may do at once: one login at a time.
+        static std::mutex loggingIn;
+        const std::lock_guard lock(loggingIn);
+        r = SQLDriverConnectW(dbc.Get(), nullptr, text.data(), SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+    }
     if (!SQL_SUCCEEDED(r))
         return dbc.Diagnostics("SQLDriverConnect", r);
 
