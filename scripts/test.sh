@@ -85,18 +85,8 @@ lower="nice -n 19"
 step "windows-cross: build" build windows-cross
 await linux-kernel-tests
 beside windows-kernel-tests ctest --preset windows-cross -L kernel
-# Side by side: the tail of one build (its last, largest batches) leaves a
-# processor the other takes.
-both_builds() {
-  build sanitize &
-  local a=$! status=0
-  build tsan &
-  local b=$!
-  wait $a || status=$?
-  wait $b || status=$?
-  return $status
-}
-step "sanitize and tsan: build" both_builds
+step "sanitize: build" build sanitize
+step "tsan: build" build tsan
 await windows-kernel-tests
 lower=""
 

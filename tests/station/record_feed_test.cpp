@@ -75,10 +75,11 @@ TEST_F(RecordFeedTest, WithoutARecordItIsRefused) {
 
 // Faults caught: two stations upgrading one product at once (no claim, or a
 // claim not asked for before the upgrade); the station that lost the claim
-// not telling which station holds it, or counting it a failure.
+// not telling which station holds it (or, once that one's record is in, did
+// it), or counting it a failure.
 TEST_F(FactoryClaimsTest, OfTwoStationsTakingOneProductAtOnceOneUpgradesIt) {
-    AnswerAfter(40ms);  // upgrades that overlap
-    other.AnswerAfter(40ms);
+    AnswerAfter(200ms);  // upgrades that overlap, each a second long
+    other.AnswerAfter(200ms);
     ASSERT_TRUE(Start());
     ASSERT_TRUE(other.Start());
     const std::vector<std::string> serials = {"00F1", "00F2", "00F3"};
@@ -97,8 +98,10 @@ TEST_F(FactoryClaimsTest, OfTwoStationsTakingOneProductAtOnceOneUpgradesIt) {
     ASSERT_TRUE(Within(20s, [&] { return std::all_of(serials.begin(), serials.end(), settled); }));
     for (const std::string& serial : serials) {
         EXPECT_EQ(Told(events, Kind::Done, serial) + Told(other.events, Kind::Done, serial), 1u) << serial;
-        EXPECT_EQ(Told(events, Kind::Claimed, serial, "line-4") + Told(other.events, Kind::Claimed, serial, "line-3"),
-                  1u)
+        const auto toldBy = [&](RecordedEvents& of, const std::string& holder) {
+            return Told(of, Kind::Claimed, serial, holder) + Told(of, Kind::Recorded, serial, holder);
+        };
+        EXPECT_EQ(toldBy(events, "line-4") + toldBy(other.events, "line-3"), 1u)
             << serial << ": the other tells the station that holds it";
     }
     station->Interrupt();
