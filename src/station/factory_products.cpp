@@ -72,7 +72,7 @@ FactoryProducts::FactoryProducts(Settings settings) : settings_(std::move(settin
 FactoryProducts::~FactoryProducts() = default;
 
 template <class Question>
-std::shared_ptr<FactoryProducts::Link> FactoryProducts::Launch(Question question, std::shared_ptr<Answers> answers,
+std::shared_ptr<FactoryProducts::Link> FactoryProducts::Launch(Question question, const std::shared_ptr<Answers>& answers,
                                                                std::size_t index) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(settings_.bound);
     const OdbcTimeouts timeouts{std::max(seconds, std::chrono::seconds(1)), std::max(seconds, std::chrono::seconds(1)),

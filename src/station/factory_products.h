@@ -58,7 +58,7 @@ public:
 private:
     struct Answers;
     template <class Question>
-    std::shared_ptr<Link> Launch(Question question, std::shared_ptr<Answers> answers, std::size_t index);
+    std::shared_ptr<Link> Launch(Question question, const std::shared_ptr<Answers>& answers, std::size_t index);
     // Hands each answer on as it comes; past the bound, the questions still
     // open are told unanswered and their connections left to them.
     void Await(const std::vector<std::shared_ptr<Link>>& asked, Answers& answers,

@@ -493,6 +493,7 @@ Outcome Station::Run(const std::atomic<bool>& stop, std::atomic<bool>* reloadTok
         }
         if (!asking.empty()) {
             std::vector<std::string> serials;
+            serials.reserve(asking.size());
             for (const Arrival* arrival : asking)
                 serials.push_back(arrival->product->identity.serial);
             factory->TakeAll(serials, [&](std::size_t i, const FactoryAnswer& answer) { answered(*asking[i], answer); });
