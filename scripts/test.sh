@@ -8,16 +8,25 @@ cd "$(dirname "$0")/.."
 mode=${1:-all}
 case "$mode" in all | --quick) ;; *) echo "usage: scripts/test.sh [--quick]" >&2; exit 2 ;; esac
 
-# Each step's time, printed as it ends and all together at the end.
+# Each step's time, and the processor time it took (both cores count: the
+# steps beside each other share them), printed as it ends and all together at
+# the end.
 started=$SECONDS
 timings=()
+# cpu_seconds FILE: the processor seconds in FILE, as a shell's `times` wrote them.
+cpu_seconds() {
+  tail -1 "$1" 2>/dev/null | awk '{ t = 0; for (i = 1; i <= 2; i++) { split($i, p, /[ms]/); t += p[1] * 60 + p[2] }
+    printf "%d", t }'
+}
 step() {  # step NAME COMMAND...
   local name=$1 from=$SECONDS
   shift
   echo "=== $name"
-  "$@"
-  timings+=("$(printf '%5d s  %s' $((SECONDS - from)) "$name")")
-  echo "=== $name: $((SECONDS - from)) s"
+  ("$@"; times >build/.step.cpu)
+  local cpu
+  cpu=$(cpu_seconds build/.step.cpu)
+  timings+=("$(printf '%5d s  %5s s of processor  %s' $((SECONDS - from)) "$cpu" "$name")")
+  echo "=== $name: $((SECONDS - from)) s, $cpu s of processor"
 }
 report() {
   local name
@@ -44,7 +53,7 @@ beside() {  # beside NAME COMMAND...
   shift
   echo "=== $name (beside the next steps)"
   froms[$name]=$SECONDS
-  setsid "$@" >"build/$name.log" 2>&1 &
+  setsid bash -c '"${@:2}"; status=$?; times >"$1"; exit $status' _ "build/$name.cpu" "$@" >"build/$name.log" 2>&1 &
   pids[$name]=$!
 }
 await() {  # await NAME
@@ -52,8 +61,10 @@ await() {  # await NAME
   wait "${pids[$name]}" || status=$?
   unset "pids[$name]"
   cat "build/$name.log"
-  timings+=("$(printf '%5d s  %s (beside the others)' $((SECONDS - froms[$name])) "$name")")
-  echo "=== $name: $((SECONDS - froms[$name])) s, status $status"
+  local cpu
+  cpu=$(cpu_seconds "build/$name.cpu")
+  timings+=("$(printf '%5d s  %5s s of processor  %s (beside the others)' $((SECONDS - froms[$name])) "$cpu" "$name")")
+  echo "=== $name: $((SECONDS - froms[$name])) s, $cpu s of processor, status $status"
   [ $status -eq 0 ] || exit $status
 }
 

@@ -32,6 +32,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+// The bound of a call that ends on its own: a loaded machine may take long to
+// schedule the writing thread, and the call returns as soon as it ends anyway.
+constexpr auto kEndsOnItsOwn = 5s;
 
 std::unique_ptr<HidDevice> Open(const std::filesystem::path& node) {
     return MakeHidrawSystem("/nonexistent", node.parent_path().string())->OpenDevice(node.string());
@@ -127,7 +130,7 @@ TEST_P(HidrawWrite, AProductThatStopsTakingReportsCostsEachWriteItsBoundAndLoses
     FifoNode fifo(GetParam());
     auto device = fifo.Open();
     ASSERT_NE(device, nullptr);
-    EXPECT_EQ(device->WriteReport(Report(1), 50ms), IoOutcome::Signalled);
+    EXPECT_EQ(device->WriteReport(Report(1), kEndsOnItsOwn), IoOutcome::Signalled);
     fifo.Fill();
     // Should a write wait on the product, the product reads again after 2 s.
     std::atomic<bool> done{false};
@@ -152,7 +155,7 @@ TEST_P(HidrawWrite, AProductThatStopsTakingReportsCostsEachWriteItsBoundAndLoses
     EXPECT_EQ(CountOf(taken, 2), 65u);
     EXPECT_EQ(CountOf(taken, 3), 65u);
     EXPECT_EQ(std::vector<std::uint8_t>(taken.end() - 130, taken.end() - 65), Report(2));
-    EXPECT_EQ(device->WriteReport(Report(4), 50ms), IoOutcome::Signalled);
+    EXPECT_EQ(device->WriteReport(Report(4), kEndsOnItsOwn), IoOutcome::Signalled);
 }
 
 // The writing thread and the caller hand each report and its end to each
@@ -200,7 +203,7 @@ TEST_P(HidrawWrite, CancelledAndClosedReportsNeverReachTheProduct) {
     auto taken = fifo.Drain(300ms);
     EXPECT_EQ(CountOf(taken, 1), 65u);
     EXPECT_EQ(CountOf(taken, 2), 0u) << "cancelled, yet sent";
-    EXPECT_EQ(device->WriteReport(Report(3), 300ms), IoOutcome::Signalled);
+    EXPECT_EQ(device->WriteReport(Report(3), kEndsOnItsOwn), IoOutcome::Signalled);
 
     fifo.Fill();
     EXPECT_EQ(device->WriteReport(Report(4), 20ms), IoOutcome::TimedOut);
@@ -209,7 +212,7 @@ TEST_P(HidrawWrite, CancelledAndClosedReportsNeverReachTheProduct) {
     // product takes nothing more, and what was not sent never is.
     const auto start = Clock::now();
     device.reset();
-    EXPECT_LT(Clock::now() - start, 20ms);
+    EXPECT_LT(Clock::now() - start, 500ms) << "closing waited on the product";
     EXPECT_TRUE(fifo.ClosedByTheWriter(1s)) << "a writing thread still waits for room after the close";
     taken = fifo.Drain(100ms);
     EXPECT_EQ(CountOf(taken, 3), 65u);
@@ -280,12 +283,12 @@ TEST(HidrawWrite, NothingIsSentOnceTheProductHasGone) {
     EXPECT_EQ(pty.device->WriteReport(Report(2), 20ms), IoOutcome::TimedOut);  // waits its turn
     pty.Leave();
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(pty.device->WriteReport(Report(3), 300ms), IoOutcome::Abandoned);
+    EXPECT_EQ(pty.device->WriteReport(Report(3), kEndsOnItsOwn), IoOutcome::Abandoned);
     char slave[128] = {};
     ASSERT_EQ(::ptsname_r(pty.node, slave, sizeof slave), 0);
     const int next = ::open(slave, O_RDONLY | O_NOCTTY | O_NONBLOCK);  // another takes the node
     ASSERT_GE(next, 0);
-    EXPECT_EQ(pty.device->WriteReport(Report(4), 300ms), IoOutcome::Abandoned);
+    EXPECT_EQ(pty.device->WriteReport(Report(4), kEndsOnItsOwn), IoOutcome::Abandoned);
     // Everything that reaches the node's new opener, the filler first.
     std::vector<std::uint8_t> taken;
     for (const auto until = Clock::now() + 200ms; Clock::now() < until;) {
@@ -330,7 +333,7 @@ TEST(HidrawGone, EndOfFileAndEioMeanTheProductHasGone) {
     tty.HangUp();
     errno = 0;  // the read itself must tell the end, not what an earlier call left
     EXPECT_EQ(device->ReadReport(ack, 300ms), IoOutcome::Abandoned);
-    EXPECT_EQ(device->WriteReport(Report(1), 300ms), IoOutcome::Abandoned);
+    EXPECT_EQ(device->WriteReport(Report(1), kEndsOnItsOwn), IoOutcome::Abandoned);
     const auto start = Clock::now();
     EXPECT_EQ(device->WriteReport(Report(2), 300ms), IoOutcome::Abandoned) << "and stays gone";
     EXPECT_LT(Clock::now() - start, 300ms) << "nothing waits for a product that has gone";
