@@ -35,7 +35,11 @@ VirtualProductOptions OptionsFor(const PackageContents& package, std::vector<Blo
     return o;
 }
 
-Attached::Attached(Transport transport, const VirtualProductOptions& options) : options_(options) {
+// A composite gadget brings a node per interface, each in its own time: a
+// product is up, and gone, by all of them (a second node still leaving would
+// otherwise pass for the next product's, or its going for the next one failing).
+Attached::Attached(Transport transport, const VirtualProductOptions& options)
+    : options_(options), nodes_(transport == Transport::Gadget && options.secondInterface ? 2 : 1) {
     const int before = NodesWith(options.vendorId, options.productId);
     if (transport == Transport::Uhid)
         product_ = std::make_unique<UhidProduct>(options);
@@ -45,9 +49,9 @@ Attached::Attached(Transport transport, const VirtualProductOptions& options) : 
         return;
     server_ = ServeInBackground(*product_, stop_);
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (NodesWith(options.vendorId, options.productId) == before && std::chrono::steady_clock::now() < deadline)
+    while (NodesWith(options.vendorId, options.productId) < before + nodes_ && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(10ms);
-    up_ = NodesWith(options.vendorId, options.productId) > before;
+    up_ = NodesWith(options.vendorId, options.productId) >= before + nodes_;
 }
 
 Attached::~Attached() {
@@ -57,7 +61,7 @@ Attached::~Attached() {
     product_.reset();
     // Gone only when its node is: the next test must not find it.
     const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (present && NodesWith(options_.vendorId, options_.productId) >= before &&
+    while (present && NodesWith(options_.vendorId, options_.productId) > before - nodes_ &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(10ms);
 }

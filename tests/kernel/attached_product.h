@@ -43,5 +43,6 @@ private:
     std::unique_ptr<VirtualProduct> product_;
     std::atomic<bool> stop_{false};
     std::thread server_;
+    int nodes_;  // the hidraw nodes it brings
     bool up_ = false;
 };
