@@ -56,6 +56,15 @@ display() {
 mkdir -p "$WINEPREFIX"
 (
   flock 9
+  # A prefix of another resolution starts as a copy of the 96-dpi one, if
+  # that is made (making one takes half a minute), before its server reads it.
+  copied=""
+  if [ ! -f "$WINEPREFIX/.ready" ] && [ "$dpi" != 96 ] && [ -f "$build/wineprefix/.ready" ]; then
+    rm -rf "$WINEPREFIX"
+    cp -a "$build/wineprefix" "$WINEPREFIX"
+    rm -f "$WINEPREFIX/.ready"
+    copied=1
+  fi
   DISPLAY=$(display)
   export DISPLAY
   echo "$DISPLAY" >"$build/.wine-display"
@@ -65,7 +74,7 @@ mkdir -p "$WINEPREFIX"
     # A new prefix: the windows' font, classic colours, 96 dpi (or
     # WINE_RUN_DPI), no window manager. The marker comes last, so a half-made
     # prefix is made again.
-    $wine wineboot --init </dev/null >/dev/null 2>&1 9>&- || true
+    [ -n "$copied" ] || $wine wineboot --init </dev/null >/dev/null 2>&1 9>&- || true
     mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
     cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
     settings=$WINEPREFIX/settings.reg

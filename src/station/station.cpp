@@ -300,9 +300,13 @@ Outcome Station::Run(const std::atomic<bool>& stop, std::atomic<bool>* reloadTok
         RecordFeed* feed;
         FeedToModel& told;
         ~FeedEnd() {
-            if (feed)
-                feed->Finish(std::chrono::milliseconds(0));
-            told.Reach(nullptr);
+            // The station ends either way: a failing lock here must not end the process.
+            try {
+                if (feed)
+                    feed->Finish(std::chrono::milliseconds(0));
+                told.Reach(nullptr);
+            } catch (...) {
+            }
         }
     } feedEnd{feed.get(), feedToModel};
     std::unique_ptr<StationWeb> page;

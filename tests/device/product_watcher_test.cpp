@@ -8,7 +8,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = ProductWatcher::Clock;
 
-constexpr std::uint16_t kVid = 0x1D50, kPid = 0x6018;
+constexpr std::uint16_t kWatchedVid = 0x1D50, kWatchedPid = 0x6018;
 
 // Tells the simulated system's changes at once, or none at all as a container
 // without events does, and never sleeps: a wait with nothing to tell moves the
@@ -33,8 +33,8 @@ private:
 // device of its own where `usbDevice` is given.
 SimulatedInterface Product(std::string usbDevice = {}) {
     SimulatedInterface i;
-    i.vendorId = kVid;
-    i.productId = kPid;
+    i.vendorId = kWatchedVid;
+    i.productId = kWatchedPid;
     i.advertisesIds = true;
     i.usbDevice = std::move(usbDevice);
     return i;
@@ -63,7 +63,7 @@ protected:
     SimulatedHid hid{SimulatedHid::Paths::LowestFree};
     Clock::time_point now = Clock::time_point{} + 1h;
     InstantArrivals arrivals{hid, now};
-    ProductWatcher watcher{hid, arrivals, kVid, kPid, {}, [this] { return now; }};
+    ProductWatcher watcher{hid, arrivals, kWatchedVid, kWatchedPid, {}, [this] { return now; }};
 };
 
 // Faults caught: a composite product's keyboard interface upgraded too, or

@@ -232,8 +232,12 @@ if [ "$transport" = uhid ]; then
   unset DISPLAY
   detach_all
 else
+  # Two USB ports: the product to upgrade on the first, the one that stops
+  # taking reports on the second, both there before the Wine stack starts.
   package gadget 0x6010 4096 20000
-  attach gadget gadget --serial QV-W2
+  package stalled 0x6011 4096 20000
+  attach gadget gadget --serial QV-W2 --udc dummy_udc.0
+  attach stalled stalled --stop-reading-after 20 --udc dummy_udc.1
   start_wine
   t0=$(ms)
   timeout 300 $wine "$qefftool_exe" list gadget.qeff </dev/null >list.out 2>&1
@@ -243,13 +247,8 @@ else
   grep -E "1d50:6010 .*serial \"QV-W2\"" list.out >/dev/null ||
     fail "list: the product's serial number is not shown: $(cat list.out)"
   upgrade gadget gadget 0 "Firmware upgraded successfully" gadget.qeff
-  stop_wine
-  detach_all
 
   # A product that stops taking reports: its writes stay pending in usbhid.
-  package stalled 0x6011 4096 20000
-  attach stalled stalled --stop-reading-after 20
-  start_wine
   upgrade stalled stalled 7 "Timeout error, try upgrade one more time." stalled.qeff --json
   first=$(grep -m1 '"progress"' stalled.out | cut -d' ' -f1)
   message=$(grep -m1 '"Timeout error' stalled.out | cut -d' ' -f1)

@@ -1,17 +1,13 @@
 #include "support/devtools_client.h"
 
-#include <boost/asio/connect.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/beast/core.hpp>
 #include <boost/beast/core/detail/base64.hpp>
-#include <boost/beast/websocket.hpp>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <deque>
 #include <fcntl.h>
-#include <fstream>
+#include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -23,7 +19,6 @@ extern char** environ;
 namespace {
 
 namespace beast = boost::beast;
-namespace net = boost::asio;
 using nlohmann::json;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -33,6 +28,14 @@ std::filesystem::path NewFolder() {
     if (!mkdtemp(pattern.data()))
         throw std::runtime_error("cannot make a folder for the browser");
     return pattern;
+}
+
+// A descriptor moved above the three standard ones and the two the browser
+// reads and writes, closed on exec: the spawn puts each end where it belongs.
+int Above4(int fd) {
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 10);
+    close(fd);
+    return moved;
 }
 
 }  // namespace
@@ -54,17 +57,26 @@ HeadlessChromium::HeadlessChromium(const std::filesystem::path& program) : folde
     const std::string dataDir = "--user-data-dir=" + folder_.string();
     std::vector<std::string> args = {program.string(), "--headless=new", "--no-sandbox", "--disable-gpu",
                                      "--disable-quic", "--no-first-run", "--disable-background-networking",
-                                     "--disable-component-update", "--disable-sync", "--remote-debugging-port=0",
+                                     "--disable-component-update", "--disable-sync", "--remote-debugging-pipe",
                                      dataDir, "about:blank"};
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    int commands[2], answers[2];
+    if (pipe(commands) != 0 || pipe(answers) != 0) {
+        std::filesystem::remove_all(folder_);
+        throw std::runtime_error("cannot make the browser's pipes");
+    }
+    for (int* end : {&commands[0], &commands[1], &answers[0], &answers[1]})
+        *end = Above4(*end);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, commands[0], 3);
+    posix_spawn_file_actions_adddup2(&actions, answers[1], 4);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);  // its helpers are stopped with it
@@ -72,32 +84,26 @@ HeadlessChromium::HeadlessChromium(const std::filesystem::path& program) : folde
     const int failed = posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
+    close(commands[0]);
+    close(answers[1]);
+    commands_ = commands[1];
+    answers_ = answers[0];
+    fcntl(answers_, F_SETFL, O_NONBLOCK);
     if (failed) {
         pid_ = -1;
-        std::filesystem::remove_all(folder_);
+        Stop();
         throw std::runtime_error("cannot start " + program.string());
     }
-    // The port it chose, in its user data folder once it listens.
-    for (const auto until = Clock::now() + 20s; Clock::now() < until; std::this_thread::sleep_for(20ms)) {
-        std::ifstream file(folder_ / "DevToolsActivePort");
-        std::string port, path;
-        if (std::getline(file, port) && std::getline(file, path) && !port.empty()) {
-            port_ = static_cast<std::uint16_t>(std::stoi(port));
-            browserPath_ = path;
-            return;
-        }
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;
-            break;
-        }
-    }
-    Stop();
-    throw std::runtime_error(program.string() + " did not open its DevTools port");
 }
 
 HeadlessChromium::~HeadlessChromium() { Stop(); }
 
 void HeadlessChromium::Stop() {
+    for (int* end : {&commands_, &answers_})
+        if (*end >= 0) {
+            close(*end);  // the end of its commands: the browser closes
+            *end = -1;
+        }
     if (pid_ > 0) {
         kill(-pid_, SIGTERM);
         int status = 0;
@@ -114,69 +120,58 @@ void HeadlessChromium::Stop() {
     std::filesystem::remove_all(folder_, ignored);
 }
 
-// The WebSocket, read and written asynchronously but only while a call of
-// this client runs the I/O on the caller's thread.
+// The browser's pipes, read only while a call of this client runs, on the
+// caller's thread.
 struct DevToolsClient::Connection {
-    net::io_context io;
-    beast::websocket::stream<beast::tcp_stream> socket{io};
-    beast::flat_buffer buffer;
-    bool reading = false;
-    beast::error_code failure;
+    int commands, answers;
+    std::string partial;  // an answer's bytes before its NUL
     std::deque<json> inbox;
 
-    void Read() {
-        reading = true;
-        socket.async_read(buffer, [this](beast::error_code error, std::size_t) {
-            reading = false;
-            if (error) {
-                failure = error;
+    // Reads what the browser wrote until an answer is whole or `until`.
+    void ReadUntil(Clock::time_point until) {
+        while (inbox.empty()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+            pollfd ready{answers, POLLIN, 0};
+            if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) == 0)
                 return;
+            char chunk[65536];
+            const ssize_t n = read(answers, chunk, sizeof chunk);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+                throw std::runtime_error("the browser ended");
+            for (ssize_t i = 0; i < n; ++i) {
+                if (chunk[i] != '\0') {
+                    partial += chunk[i];
+                    continue;
+                }
+                inbox.push_back(json::parse(partial));
+                partial.clear();
             }
-            inbox.push_back(json::parse(beast::buffers_to_string(buffer.data())));
-            buffer.consume(buffer.size());
-        });
-    }
-    // Runs the I/O until `done` or `until`.
-    void RunUntil(const std::function<bool()>& done, Clock::time_point until) {
-        while (!done() && !failure && Clock::now() < until) {
-            if (!reading)
-                Read();
-            io.restart();
-            io.run_one_until(until);
         }
-        if (failure)
-            throw std::runtime_error("the DevTools connection failed: " + failure.message());
     }
 };
 
-DevToolsClient::DevToolsClient(const HeadlessChromium& browser) : connection_(std::make_unique<Connection>()) {
-    net::ip::tcp::resolver resolver(connection_->io);
-    const auto where = resolver.resolve("127.0.0.1", std::to_string(browser.Port()));
-    beast::get_lowest_layer(connection_->socket).connect(*where.begin());
-    connection_->socket.handshake("127.0.0.1:" + std::to_string(browser.Port()), browser.BrowserPath());
-    connection_->socket.text(true);
+DevToolsClient::DevToolsClient(const HeadlessChromium& browser)
+    : connection_(std::make_unique<Connection>(Connection{browser.CommandPipe(), browser.AnswerPipe(), {}, {}})) {
+    Call("Browser.getVersion");  // answered once the browser is up
 }
 
-DevToolsClient::~DevToolsClient() {
-    beast::error_code ignored;
-    beast::get_lowest_layer(connection_->socket).socket().close(ignored);
-}
+DevToolsClient::~DevToolsClient() = default;
 
 void DevToolsClient::Send(const json& message) {
-    const std::string text = message.dump();
-    bool written = false;
-    connection_->socket.async_write(net::buffer(text), [&](beast::error_code error, std::size_t) {
-        written = true;
-        if (error)
-            connection_->failure = error;
-    });
-    connection_->RunUntil([&] { return written; }, Clock::now() + 10s);
-    if (!written)
-        throw std::runtime_error("a DevTools message could not be written");
+    const std::string text = message.dump() + '\0';
+    for (std::size_t sent = 0; sent < text.size();) {
+        pollfd ready{connection_->commands, POLLOUT, 0};
+        if (poll(&ready, 1, 10000) <= 0 || (ready.revents & (POLLERR | POLLHUP)))
+            throw std::runtime_error("a DevTools message could not be written");
+        const ssize_t n = write(connection_->commands, text.data() + sent, text.size() - sent);
+        if (n < 0 && errno != EINTR)
+            throw std::runtime_error("a DevTools message could not be written");
+        sent += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
 }
 
 json DevToolsClient::Next(Clock::time_point until) {
-    connection_->RunUntil([&] { return !connection_->inbox.empty(); }, until);
+    connection_->ReadUntil(until);
     if (connection_->inbox.empty())
         return nullptr;
     json message = std::move(connection_->inbox.front());

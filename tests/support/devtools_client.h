@@ -13,8 +13,8 @@
 #include <vector>
 
 // Debian's Chromium, started headless with a user data folder of its own and
-// the DevTools protocol on a port it chooses; stopped and its folder removed
-// at the end.
+// the DevTools protocol on a pair of pipes (no socket, nothing to connect);
+// stopped and its folder removed at the end.
 class HeadlessChromium {
 public:
     // Where the program is, when it is installed.
@@ -25,25 +25,26 @@ public:
     HeadlessChromium(const HeadlessChromium&) = delete;
     HeadlessChromium& operator=(const HeadlessChromium&) = delete;
 
-    std::uint16_t Port() const { return port_; }
-    const std::string& BrowserPath() const { return browserPath_; }  // "/devtools/browser/..."
+    // The browser reads its commands from the one and writes its answers and
+    // events to the other, each message ended by a NUL.
+    int CommandPipe() const { return commands_; }
+    int AnswerPipe() const { return answers_; }
 
 private:
     void Stop();
 
     std::filesystem::path folder_;
     pid_t pid_ = -1;
-    std::uint16_t port_ = 0;
-    std::string browserPath_;
+    int commands_ = -1, answers_ = -1;
 };
 
-// A client of the DevTools protocol over one WebSocket to the browser, with
-// each tab a session of its own. Calls are answered in order on the caller's
+// The one client of the DevTools protocol over the browser's pipes, with each
+// tab a session of its own. Calls are answered in order on the caller's
 // thread; a JavaScript dialog (confirm) is answered as `AnswerDialogs` says
 // and its text kept.
 class DevToolsClient {
 public:
-    explicit DevToolsClient(const HeadlessChromium& browser);
+    explicit DevToolsClient(const HeadlessChromium& browser);  // throws when the browser does not answer
     ~DevToolsClient();
     DevToolsClient(const DevToolsClient&) = delete;
     DevToolsClient& operator=(const DevToolsClient&) = delete;

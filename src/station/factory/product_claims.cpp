@@ -4,7 +4,7 @@
 
 namespace {
 
-constexpr const char* kInsert =
+constexpr const char* kInsertClaim =
     "INSERT INTO qeff_claim (package_sha256, serial, station, claimed_at, expires_at) VALUES (?, ?, ?, ?, ?)";
 // Taken over where it is this station's or expired; one statement, so that
 // of two stations taking over one expired claim only one succeeds.
@@ -73,7 +73,7 @@ DbResult<std::optional<ProductClaim>> Holder(OdbcStatement& query, const Product
 
 DbResult<ClaimStatements> ClaimStatements::Prepare(OdbcConnection& connection) {
     std::vector<OdbcStatement> made;
-    for (const char* sql : {kInsert, kTakeOver, kRelease, kHolder}) {
+    for (const char* sql : {kInsertClaim, kTakeOver, kRelease, kHolder}) {
         DbResult<OdbcStatement> statement = connection.Prepare(sql);
         if (!statement)
             return statement.Error();

@@ -2,7 +2,7 @@
 
 namespace {
 
-constexpr const char* kInsert =
+constexpr const char* kInsertRow =
     "INSERT INTO qeff_record (station, run, line_number, recorded_at, serial, package_sha256, outcome, line)"
     " VALUES (?, ?, ?, ?, ?, ?, ?, ?)";
 constexpr const char* kFind = "SELECT 1 FROM qeff_record WHERE station = ? AND run = ? AND line_number = ?";
@@ -46,7 +46,7 @@ DbResult<RecordRow> ReadRow(OdbcStatement& rows) {
 }  // namespace
 
 DbResult<RecordRowWriter> RecordRowWriter::Prepare(OdbcConnection& connection) {
-    DbResult<OdbcStatement> insert = connection.Prepare(kInsert);
+    DbResult<OdbcStatement> insert = connection.Prepare(kInsertRow);
     if (!insert)
         return insert.Error();
     DbResult<OdbcStatement> find = connection.Prepare(kFind);
