@@ -15,13 +15,15 @@ started=$SECONDS
 timings=()
 # cpu_seconds FILE: the processor seconds in FILE, as a shell's `times` wrote them.
 cpu_seconds() {
-  tail -1 "$1" 2>/dev/null | awk '{ t = 0; for (i = 1; i <= 2; i++) { split($i, p, /[ms]/); t += p[1] * 60 + p[2] }
+  [ -s "$1" ] || { echo "?"; return 0; }  # a step killed before it could tell
+  tail -1 "$1" | awk '{ t = 0; for (i = 1; i <= 2; i++) { split($i, p, /[ms]/); t += p[1] * 60 + p[2] }
     printf "%d", t }'
 }
 step() {  # step NAME COMMAND...
   local name=$1 from=$SECONDS
   shift
   echo "=== $name"
+  rm -f build/.step.cpu
   ("$@"; times >build/.step.cpu)
   local cpu
   cpu=$(cpu_seconds build/.step.cpu)
@@ -53,6 +55,7 @@ beside() {  # beside NAME COMMAND...
   shift
   echo "=== $name (beside the next steps)"
   froms[$name]=$SECONDS
+  rm -f "build/$name.cpu"
   setsid bash -c '"${@:2}"; status=$?; times >"$1"; exit $status' _ "build/$name.cpu" "$@" >"build/$name.log" 2>&1 &
   pids[$name]=$!
 }

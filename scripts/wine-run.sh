@@ -61,9 +61,14 @@ mkdir -p "$WINEPREFIX"
   copied=""
   if [ ! -f "$WINEPREFIX/.ready" ] && [ "$dpi" != 96 ] && [ -f "$build/wineprefix/.ready" ]; then
     rm -rf "$WINEPREFIX"
-    cp -a "$build/wineprefix" "$WINEPREFIX"
-    rm -f "$WINEPREFIX/.ready"
-    copied=1
+    # (its server may be saving the registry meanwhile: a copy that fails is made anew)
+    if cp -a "$build/wineprefix" "$WINEPREFIX" 2>/dev/null; then
+      rm -f "$WINEPREFIX/.ready"
+      copied=1
+    else
+      rm -rf "$WINEPREFIX"
+      mkdir -p "$WINEPREFIX"
+    fi
   fi
   DISPLAY=$(display)
   export DISPLAY

@@ -300,10 +300,14 @@ Outcome Station::Run(const std::atomic<bool>& stop, std::atomic<bool>* reloadTok
         RecordFeed* feed;
         FeedToModel& told;
         ~FeedEnd() {
-            // The station ends either way: a failing lock here must not end the process.
+            // The station ends either way: a failing lock here must not end
+            // the process, nor leave the feed telling a model that has gone.
             try {
                 if (feed)
                     feed->Finish(std::chrono::milliseconds(0));
+            } catch (...) {
+            }
+            try {
                 told.Reach(nullptr);
             } catch (...) {
             }

@@ -1,15 +1,15 @@
 #include "support/devtools_client.h"
 
-#include <boost/beast/core/detail/base64.hpp>
-
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <deque>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -18,7 +18,6 @@ extern char** environ;
 
 namespace {
 
-namespace beast = boost::beast;
 using nlohmann::json;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -31,7 +30,7 @@ std::filesystem::path NewFolder() {
 }
 
 // A descriptor moved above the three standard ones and the two the browser
-// reads and writes, closed on exec: the spawn puts each end where it belongs.
+// reads and writes, closed on exec: the spawn puts its end where it belongs.
 int Above4(int fd) {
     const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 10);
     close(fd);
@@ -63,20 +62,22 @@ HeadlessChromium::HeadlessChromium(const std::filesystem::path& program) : folde
     for (std::string& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    int commands[2], answers[2];
-    if (pipe(commands) != 0 || pipe(answers) != 0) {
+    // A socket rather than two pipes: a write to a browser that has gone then
+    // fails rather than raising SIGPIPE.
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
         std::filesystem::remove_all(folder_);
-        throw std::runtime_error("cannot make the browser's pipes");
+        throw std::runtime_error("cannot make the browser's pipe");
     }
-    for (int* end : {&commands[0], &commands[1], &answers[0], &answers[1]})
-        *end = Above4(*end);
+    for (int& end : ends)
+        end = Above4(end);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, commands[0], 3);
-    posix_spawn_file_actions_adddup2(&actions, answers[1], 4);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], 3);  // its commands
+    posix_spawn_file_actions_adddup2(&actions, ends[1], 4);  // its answers
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);  // its helpers are stopped with it
@@ -84,11 +85,9 @@ HeadlessChromium::HeadlessChromium(const std::filesystem::path& program) : folde
     const int failed = posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    close(commands[0]);
-    close(answers[1]);
-    commands_ = commands[1];
-    answers_ = answers[0];
-    fcntl(answers_, F_SETFL, O_NONBLOCK);
+    close(ends[1]);
+    pipe_ = ends[0];
+    fcntl(pipe_, F_SETFL, O_NONBLOCK);  // ours alone: the browser reads its end blocking
     if (failed) {
         pid_ = -1;
         Stop();
@@ -99,11 +98,10 @@ HeadlessChromium::HeadlessChromium(const std::filesystem::path& program) : folde
 HeadlessChromium::~HeadlessChromium() { Stop(); }
 
 void HeadlessChromium::Stop() {
-    for (int* end : {&commands_, &answers_})
-        if (*end >= 0) {
-            close(*end);  // the end of its commands: the browser closes
-            *end = -1;
-        }
+    if (pipe_ >= 0) {
+        close(pipe_);  // the end of its commands: the browser closes
+        pipe_ = -1;
+    }
     if (pid_ > 0) {
         kill(-pid_, SIGTERM);
         int status = 0;
@@ -123,7 +121,7 @@ void HeadlessChromium::Stop() {
 // The browser's pipes, read only while a call of this client runs, on the
 // caller's thread.
 struct DevToolsClient::Connection {
-    int commands, answers;
+    int pipe;
     std::string partial;  // an answer's bytes before its NUL
     std::deque<json> inbox;
 
@@ -131,11 +129,11 @@ struct DevToolsClient::Connection {
     void ReadUntil(Clock::time_point until) {
         while (inbox.empty()) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
-            pollfd ready{answers, POLLIN, 0};
+            pollfd ready{pipe, POLLIN, 0};
             if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) == 0)
                 return;
             char chunk[65536];
-            const ssize_t n = read(answers, chunk, sizeof chunk);
+            const ssize_t n = read(pipe, chunk, sizeof chunk);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
                 throw std::runtime_error("the browser ended");
             for (ssize_t i = 0; i < n; ++i) {
@@ -151,7 +149,7 @@ struct DevToolsClient::Connection {
 };
 
 DevToolsClient::DevToolsClient(const HeadlessChromium& browser)
-    : connection_(std::make_unique<Connection>(Connection{browser.CommandPipe(), browser.AnswerPipe(), {}, {}})) {
+    : connection_(std::make_unique<Connection>(Connection{browser.Pipe(), {}, {}})) {
     Call("Browser.getVersion");  // answered once the browser is up
 }
 
@@ -159,14 +157,18 @@ DevToolsClient::~DevToolsClient() = default;
 
 void DevToolsClient::Send(const json& message) {
     const std::string text = message.dump() + '\0';
+    const auto until = Clock::now() + 10s;
     for (std::size_t sent = 0; sent < text.size();) {
-        pollfd ready{connection_->commands, POLLOUT, 0};
-        if (poll(&ready, 1, 10000) <= 0 || (ready.revents & (POLLERR | POLLHUP)))
+        const ssize_t n = send(connection_->pipe, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+        pollfd ready{connection_->pipe, POLLOUT, 0};
+        if ((n < 0 && errno != EAGAIN && errno != EINTR) || left.count() <= 0 ||
+            poll(&ready, 1, static_cast<int>(left.count())) <= 0)
             throw std::runtime_error("a DevTools message could not be written");
-        const ssize_t n = write(connection_->commands, text.data() + sent, text.size() - sent);
-        if (n < 0 && errno != EINTR)
-            throw std::runtime_error("a DevTools message could not be written");
-        sent += n > 0 ? static_cast<std::size_t>(n) : 0;
     }
 }
 
@@ -260,9 +262,13 @@ void DevToolsClient::Click(const Session& tab, const std::string& selector) {
 
 std::vector<std::uint8_t> DevToolsClient::Screenshot(const Session& tab) {
     const std::string data = Call("Page.captureScreenshot", {{"format", "png"}}, tab)["data"];
-    std::vector<std::uint8_t> png(beast::detail::base64::decoded_size(data.size()));
-    const auto [written, read] = beast::detail::base64::decode(png.data(), data.data(), data.size());
-    (void)read;
-    png.resize(written);
+    std::vector<std::uint8_t> png(data.size() / 4 * 3);
+    const int decoded = EVP_DecodeBlock(png.data(), reinterpret_cast<const unsigned char*>(data.data()),
+                                        static_cast<int>(data.size()));
+    if (decoded < 0)
+        throw std::runtime_error("the screenshot is no base64");
+    // The padding decodes as zeros at the end.
+    const std::size_t padding = data.size() - std::min(data.size(), data.find_last_not_of('=') + 1);
+    png.resize(static_cast<std::size_t>(decoded) - padding);
     return png;
 }

@@ -13,8 +13,8 @@
 #include <vector>
 
 // Debian's Chromium, started headless with a user data folder of its own and
-// the DevTools protocol on a pair of pipes (no socket, nothing to connect);
-// stopped and its folder removed at the end.
+// the DevTools protocol on its pipe (no port, nothing to connect to); stopped
+// and its folder removed at the end.
 class HeadlessChromium {
 public:
     // Where the program is, when it is installed.
@@ -25,17 +25,16 @@ public:
     HeadlessChromium(const HeadlessChromium&) = delete;
     HeadlessChromium& operator=(const HeadlessChromium&) = delete;
 
-    // The browser reads its commands from the one and writes its answers and
-    // events to the other, each message ended by a NUL.
-    int CommandPipe() const { return commands_; }
-    int AnswerPipe() const { return answers_; }
+    // Where the browser reads its commands and writes its answers and events,
+    // each message ended by a NUL.
+    int Pipe() const { return pipe_; }
 
 private:
     void Stop();
 
     std::filesystem::path folder_;
     pid_t pid_ = -1;
-    int commands_ = -1, answers_ = -1;
+    int pipe_ = -1;
 };
 
 // The one client of the DevTools protocol over the browser's pipes, with each
