@@ -41,6 +41,13 @@ std::optional<std::string> StringMember(const json& object, const char* name) {
     return it->get<std::string>();
 }
 
+// Whether a line reads as a JSON object. The station never writes a NUL (JSON
+// escapes it), and the JSON reader stops at one: a line a crash left ending in
+// zeros is torn, not the object before them.
+bool IsRecordObject(std::string_view line) {
+    return line.find('\0') == std::string_view::npos && json::parse(line, nullptr, false).is_object();
+}
+
 std::vector<Line> LinesOf(std::string_view record) {
     std::vector<Line> lines;
     while (!record.empty()) {
@@ -49,10 +56,10 @@ std::vector<Line> LinesOf(std::string_view record) {
         line.number = lines.size() + 1;
         line.text = record.substr(0, end);
         record.remove_prefix(end == std::string_view::npos ? record.size() : end + 1);
-        const json parsed = json::parse(line.text, nullptr, false);  // no exceptions: a torn line is passed over
-        line.object = parsed.is_object();
+        line.object = IsRecordObject(line.text);
         line.whole = end != std::string_view::npos && line.object;
         if (line.object) {
+            const json parsed = json::parse(line.text);
             line.start = StringMember(parsed, "record") == "start";
             line.prev = StringMember(parsed, "prev");
             line.mac = StringMember(parsed, "mac");
@@ -228,7 +235,7 @@ std::string ChainTail(std::string_view record) {
         const std::size_t begin = end == 0 ? std::string_view::npos : record.rfind('\n', end - 1);
         const std::size_t from = begin == std::string_view::npos ? 0 : begin + 1;
         const std::string_view line = record.substr(from, end - from);
-        if (json::parse(line, nullptr, false).is_object())
+        if (IsRecordObject(line))
             return LineHash(line);
         end = begin;
     }
