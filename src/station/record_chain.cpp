@@ -41,11 +41,11 @@ std::optional<std::string> StringMember(const json& object, const char* name) {
     return it->get<std::string>();
 }
 
-// Whether a line reads as a JSON object. The station never writes a NUL (JSON
-// escapes it), and the JSON reader stops at one: a line a crash left ending in
-// zeros is torn, not the object before them.
-bool IsRecordObject(std::string_view line) {
-    return line.find('\0') == std::string_view::npos && json::parse(line, nullptr, false).is_object();
+// The line as JSON; no object for a torn line. The station never writes a NUL
+// (JSON escapes it), and the JSON reader stops at one: a line a crash left
+// ending in zeros is torn, not the object before them.
+json RecordObject(std::string_view line) {
+    return line.find('\0') == std::string_view::npos ? json::parse(line, nullptr, false) : json();
 }
 
 std::vector<Line> LinesOf(std::string_view record) {
@@ -56,10 +56,10 @@ std::vector<Line> LinesOf(std::string_view record) {
         line.number = lines.size() + 1;
         line.text = record.substr(0, end);
         record.remove_prefix(end == std::string_view::npos ? record.size() : end + 1);
-        line.object = IsRecordObject(line.text);
+        const json parsed = RecordObject(line.text);  // no exceptions: a torn line is passed over
+        line.object = parsed.is_object();
         line.whole = end != std::string_view::npos && line.object;
         if (line.object) {
-            const json parsed = json::parse(line.text);
             line.start = StringMember(parsed, "record") == "start";
             line.prev = StringMember(parsed, "prev");
             line.mac = StringMember(parsed, "mac");
@@ -235,7 +235,7 @@ std::string ChainTail(std::string_view record) {
         const std::size_t begin = end == 0 ? std::string_view::npos : record.rfind('\n', end - 1);
         const std::size_t from = begin == std::string_view::npos ? 0 : begin + 1;
         const std::string_view line = record.substr(from, end - from);
-        if (IsRecordObject(line))
+        if (RecordObject(line).is_object())
             return LineHash(line);
         end = begin;
     }
