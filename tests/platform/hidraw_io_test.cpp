@@ -407,7 +407,7 @@ TEST(HidrawRead, AReportReadsAlikeWithOrWithoutReportIdsAndAShortOneLeavesNothin
         const int product = ::open(fifo.node.c_str(), O_WRONLY | O_NONBLOCK);
         ASSERT_GE(product, 0);
         // The kernel delivers the report ID only for a product that has them.
-        const auto deliver = [&](const std::uint8_t* bytes, std::size_t n) {
+        const auto deliver = [&, withId = withId](const std::uint8_t* bytes, std::size_t n) {
             std::vector<std::uint8_t> report;
             if (withId)
                 report.push_back(1);

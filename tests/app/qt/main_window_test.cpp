@@ -165,7 +165,7 @@ TEST_F(MainWindow, EnterPressesTheFocusedButton) {
 TEST_F(MainWindow, ExitEndsTheEventLoop) {
     ShowAndActivate();
     bool gaveUp = false;
-    QTimer::singleShot(0, &form, [this] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape); });
+    QTimer::singleShot(0, &form, [] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape); });
     QTimer failsafe;
     failsafe.setSingleShot(true);
     QObject::connect(&failsafe, &QTimer::timeout, [&] {
