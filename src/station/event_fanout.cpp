@@ -112,6 +112,12 @@ void EventFanout::Post(StationEvent event) {
     s.posted.notify_all();
 }
 
+void EventFanout::WaitRecorded() {
+    Shared& s = *shared_;
+    std::unique_lock lock(s.mutex);
+    s.recorded.wait(lock, [&] { return s.recordsDone >= s.recordsPosted; });
+}
+
 void EventFanout::Close() {
     Shared& s = *shared_;
     {

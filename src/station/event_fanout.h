@@ -34,6 +34,9 @@ public:
     // is written; subscribe before posting from other threads.
     void Subscribe(StationEventSink* sink);
     void Post(StationEvent event);
+    // Waits until the record holds every line posted so far (or gave up on
+    // it): a sink is told an event before its line is on disk.
+    void WaitRecorded();
     // Writes what was posted and ends the threads: the record's whole; the
     // output's within a few seconds, after which an output that takes nothing
     // (a paused terminal, a reader that stopped reading) is given up on and

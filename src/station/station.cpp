@@ -539,6 +539,7 @@ Outcome Station::Run(const std::atomic<bool>& stop, std::atomic<bool>* reloadTok
         look();
     model.EndVerifications();
     if (feed) {  // a few seconds for the lines waiting; the summary tells how many still wait
+        writer.WaitRecorded();  // the last products' lines may still be on their way to the file
         const RecordFeedStatus sent = feed->WaitSent(kFeedSendsAtStop);
         model.RecordDb(sent.state, sent.waiting, sent.why);
     }

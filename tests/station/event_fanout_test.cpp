@@ -77,7 +77,9 @@ private:
 
 // Faults caught: a record line not flushed to disk (fsync, FlushFileBuffers)
 // before its product's `done` is told; a `done` told before its line was
-// written at all.
+// written at all; the wait for the record (which the station's stop makes
+// before it counts the lines left for the factory's database) returning
+// before the line is on disk.
 TEST(EventFanout, AProductsRecordLineIsOnDiskBeforeItsDoneIsTold) {
     TempFolder folder;
     Steps steps;
@@ -93,6 +95,9 @@ TEST(EventFanout, AProductsRecordLineIsOnDiskBeforeItsDoneIsTold) {
     StationEvent done;
     done.kind = StationEvent::Kind::Done;
     fanout.Post(done);
+    fanout.WaitRecorded();
+    const std::vector<std::string> recorded = steps.Taken();
+    EXPECT_NE(std::find(recorded.begin(), recorded.end(), "flush"), recorded.end()) << "waited for the record";
     fanout.Close();
     EXPECT_EQ(steps.Taken(), (std::vector<std::string>{"write", "flush", "done"}));
     EXPECT_FALSE(fanout.RecordFailed());
