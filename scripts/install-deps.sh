@@ -25,7 +25,7 @@ packages=(
   fonts-liberation               # its closest scalable stand-in
   qemu-system-x86 busybox-static cpio xz-utils  # the tests on a real Linux kernel, in a guest
   g++-mingw-w64-x86-64-posix googletest wine wine64 xvfb  # the Windows parts, cross-built and run under Wine on a private X server
-  llvm                           # its archiver, which the cross build uses
+  llvm                           # its archiver, which the cross build uses, and the symbolizer that names the sanitizers' stacks
   clang lld clang-tidy           # the sanitizer builds, the fuzzers and the static analysis
   dpkg-dev lintian desktop-file-utils appstream man-db  # the Debian package: built, checked, installed
   nsis                           # the Windows installer

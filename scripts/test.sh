@@ -43,7 +43,11 @@ report() {
 }
 lower=""  # the scheduler's idle class while the kernel tests run
 build() {  # build PRESET: configure and build
-  cmake --preset "$1" >/dev/null
+  # A folder another compiler configured: CMake deletes its cache and drops
+  # the preset's settings with it, so the preset is given again.
+  if cmake --preset "$1" 2>&1 >/dev/null | tee /dev/stderr | grep "require your cache to be deleted" >/dev/null; then
+    cmake --preset "$1" >/dev/null
+  fi
   $lower cmake --build --preset "$1"
 }
 

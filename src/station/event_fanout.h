@@ -34,8 +34,8 @@ public:
     // is written; subscribe before posting from other threads.
     void Subscribe(StationEventSink* sink);
     void Post(StationEvent event);
-    // Waits until the record holds every line posted so far (or gave up on
-    // it): a sink is told an event before its line is on disk.
+    // Waits until the record holds every line posted so far (or could not
+    // write it): a sink is told an event before its line is on disk.
     void WaitRecorded();
     // Writes what was posted and ends the threads: the record's whole; the
     // output's within a few seconds, after which an output that takes nothing

@@ -208,8 +208,10 @@ TEST_F(UncancellableProduct, ACancelThatNeverEndsIsLeftToTheDriverWithinABound) 
     const ULONGLONG end = GetTickCount64();
     EXPECT_GE(end - start, 900u);
     EXPECT_LT(end - start, 1500u) << "the cancelled requests were waited for past their bound";
-    EXPECT_GE(slices, 20);
-    EXPECT_LT(std::max(longest, end - last), 60u) << "the window's events waited too long";
+    EXPECT_GE(slices, 20);  // slices of about WaitSlice: fewer, and they were longer
+    // A loaded machine holds one slice now and then for tens of milliseconds;
+    // a wait that held the window's events held them for most of the second.
+    EXPECT_LT(std::max(longest, end - last), 250u) << "the window's events waited too long";
     // The next read, started while the driver still holds the stranded one,
     // has memory and an event of its own: it gets the second answer.
     EXPECT_EQ(device->ReadReport(ack, std::chrono::milliseconds(3000)), IoOutcome::Signalled);
