@@ -45,7 +45,10 @@ lower=""  # the scheduler's idle class while the kernel tests run
 build() {  # build PRESET: configure and build
   # A folder another compiler configured: CMake deletes its cache and drops
   # the preset's settings with it, so the preset is given again.
-  if cmake --preset "$1" 2>&1 >/dev/null | tee /dev/stderr | grep "require your cache to be deleted" >/dev/null; then
+  local said
+  said=$(cmake --preset "$1" 2>&1 >/dev/null) || { echo "$said" >&2; return 1; }
+  [ -z "$said" ] || echo "$said" >&2
+  if [[ $said == *"require your cache to be deleted"* ]]; then
     cmake --preset "$1" >/dev/null
   fi
   $lower cmake --build --preset "$1"

@@ -1,12 +1,16 @@
 #include "station/line/line_search.h"
 
 #include "station/factory/record_history.h"
-#include "station/line/line_poller.h"
 #include "station/line/line_view.h"
 
 #include <nlohmann/json.hpp>
 
 namespace {
+
+// A database that does not answer is told by the web server's bound on a
+// search (5 s, then a 504: "did not answer in time"); the search's own bounds
+// are longer, so that the two never race, and free its thread afterwards.
+constexpr OdbcTimeouts kSearchTimeouts{std::chrono::seconds(8), std::chrono::seconds(8), std::chrono::seconds(8)};
 
 WebReply Error(unsigned status, const char* code, const std::string& message) {
     return {status, nlohmann::json{{"error", code}, {"message", message}}.dump(-1, ' ', false,
@@ -81,7 +85,7 @@ WebReply LineSearch::Work::Answer(const std::string& serial) {
         return Error(503, "databaseUnreachable", "The factory database cannot be reached: " + error.Text());
     };
     if (!connection) {
-        DbResult<OdbcConnection> opened = OdbcConnection::Open(connectionString, LinePoller::kTimeouts);
+        DbResult<OdbcConnection> opened = OdbcConnection::Open(connectionString, kSearchTimeouts);
         if (!opened)
             return unreachable(opened.Error());
         connection.emplace(std::move(*opened));
