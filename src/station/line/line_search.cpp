@@ -2,15 +2,17 @@
 
 #include "station/factory/record_history.h"
 #include "station/line/line_view.h"
+#include "station/web/web_server.h"
 
 #include <nlohmann/json.hpp>
 
 namespace {
 
 // A database that does not answer is told by the web server's bound on a
-// search (5 s, then a 504: "did not answer in time"); the search's own bounds
-// are longer, so that the two never race, and free its thread afterwards.
+// search (a 504: "did not answer in time"); the search's own bounds are
+// longer, so that the two never race, and free its thread afterwards.
 constexpr OdbcTimeouts kSearchTimeouts{std::chrono::seconds(8), std::chrono::seconds(8), std::chrono::seconds(8)};
+static_assert(kSearchTimeouts.login > WebServer::kSearchWithin && kSearchTimeouts.query > WebServer::kSearchWithin);
 
 WebReply Error(unsigned status, const char* code, const std::string& message) {
     return {status, nlohmann::json{{"error", code}, {"message", message}}.dump(-1, ' ', false,
