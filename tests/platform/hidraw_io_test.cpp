@@ -273,12 +273,19 @@ TEST(HidrawWrite, NothingIsSentOnceTheProductHasGone) {
     if (!pty.Ready())
         GTEST_SKIP() << "no pseudo-terminals here";
     ASSERT_TRUE(::fcntl(pty.node, F_GETFL) & O_NONBLOCK) << "a node opened blocking would hold this test up";
-    // The terminal makes room again for a while after it first refuses more.
+    // The terminal refuses more while the kernel has yet to hand what it holds
+    // to the product's side, and takes more again once it has: full only when
+    // that side holds all it can (4095 bytes, its 4096 less one) and more is refused.
     const std::vector<std::uint8_t> filler(4096, 0xFF);
-    for (int refused = 0; refused < 3;) {
-        refused = ::write(pty.node, filler.data(), filler.size()) > 0 ? 0 : refused + 1;
+    int refused = 0;
+    for (const auto until = Clock::now() + 5s; refused < 2 && Clock::now() < until;) {
+        int held = 0;
+        const bool sideFull = ::ioctl(pty.product, FIONREAD, &held) == 0 && held >= 4095;
+        const bool took = ::write(pty.node, filler.data(), filler.size()) > 0;
+        refused = sideFull && !took ? refused + 1 : 0;
         std::this_thread::sleep_for(10ms);
     }
+    ASSERT_EQ(refused, 2) << "the terminal never filled";
     EXPECT_EQ(pty.device->WriteReport(Report(1), 20ms), IoOutcome::TimedOut);  // waits for room
     EXPECT_EQ(pty.device->WriteReport(Report(2), 20ms), IoOutcome::TimedOut);  // waits its turn
     pty.Leave();
