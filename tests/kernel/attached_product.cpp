@@ -39,8 +39,9 @@ VirtualProductOptions OptionsFor(const PackageContents& package, std::vector<Blo
 // product is up, and gone, by all of them (a second node still leaving would
 // otherwise pass for the next product's, or its going for the next one failing).
 Attached::Attached(Transport transport, const VirtualProductOptions& options)
-    : options_(options), nodes_(transport == Transport::Gadget && options.secondInterface ? 2 : 1) {
-    const int before = NodesWith(options.vendorId, options.productId);
+    : options_(options),
+      nodes_(transport == Transport::Gadget && options.secondInterface ? 2 : 1),
+      before_(NodesWith(options.vendorId, options.productId)) {
     if (transport == Transport::Uhid)
         product_ = std::make_unique<UhidProduct>(options);
     else
@@ -49,19 +50,19 @@ Attached::Attached(Transport transport, const VirtualProductOptions& options)
         return;
     server_ = ServeInBackground(*product_, stop_);
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (NodesWith(options.vendorId, options.productId) < before + nodes_ && std::chrono::steady_clock::now() < deadline)
+    while (NodesWith(options.vendorId, options.productId) < before_ + nodes_ && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(10ms);
-    up_ = NodesWith(options.vendorId, options.productId) >= before + nodes_;
+    up_ = NodesWith(options.vendorId, options.productId) >= before_ + nodes_;
 }
 
 Attached::~Attached() {
     Product();
-    const int before = NodesWith(options_.vendorId, options_.productId);
-    const bool present = up_ && !product_->Unplugged();
     product_.reset();
-    // Gone only when its node is: the next test must not find it.
+    // Gone only when its nodes are, also after it left the bus on its own: the
+    // next product's node would otherwise come as this one's goes, and the
+    // count of nodes would never tell it arrived.
     const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (present && NodesWith(options_.vendorId, options_.productId) > before - nodes_ &&
+    while (up_ && NodesWith(options_.vendorId, options_.productId) > before_ &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(10ms);
 }

@@ -43,6 +43,7 @@ private:
     std::unique_ptr<VirtualProduct> product_;
     std::atomic<bool> stop_{false};
     std::thread server_;
-    int nodes_;  // the hidraw nodes it brings
+    int nodes_;   // the hidraw nodes it brings
+    int before_;  // the nodes with its IDs there were before it came
     bool up_ = false;
 };

@@ -12,7 +12,9 @@ namespace {
 // search (a 504: "did not answer in time"); the search's own bounds are
 // longer, so that the two never race, and free its thread afterwards.
 constexpr OdbcTimeouts kSearchTimeouts{std::chrono::seconds(8), std::chrono::seconds(8), std::chrono::seconds(8)};
-static_assert(kSearchTimeouts.login > WebServer::kSearchWithin && kSearchTimeouts.query > WebServer::kSearchWithin);
+static_assert(kSearchTimeouts.login > WebServer::kSearchWithin && kSearchTimeouts.connection > WebServer::kSearchWithin &&
+                  kSearchTimeouts.query > WebServer::kSearchWithin,
+              "the server's 504 must come before the search's own time-out");
 
 WebReply Error(unsigned status, const char* code, const std::string& message) {
     return {status, nlohmann::json{{"error", code}, {"message", message}}.dump(-1, ' ', false,
