@@ -98,10 +98,11 @@ public:
             }
             // A run that starts after a crash chains over the one line the
             // crash tore. Whole, it is the line as written but for its newline:
-            // its own chain and MAC must hold.
-            if (const auto next = NextWhole(i); pending.empty() && next && lines_[*next].start &&
-                                                lines_[*next].prev == expected_ && line.prev == expected_ &&
-                                                (!key_ || MacHolds(line))) {
+            // its own chain and MAC must hold, unless it was written before
+            // the record was chained.
+            const bool as_written = line.prev ? line.prev == expected_ && (!key_ || MacHolds(line)) : !chained;
+            if (const auto next = NextWhole(i);
+                pending.empty() && next && lines_[*next].start && lines_[*next].prev == expected_ && as_written) {
                 pending.push_back(i);
                 continue;
             }

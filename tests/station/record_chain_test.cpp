@@ -226,14 +226,21 @@ TEST(RecordChain, EachChangeToAHundredLinesIsToldAsWhatItIs) {
 }
 
 // Faults caught: a record written before lines were chained refused, or the
-// chain begun anew after it instead of from its last line.
+// chain begun anew after it instead of from its last line; its last line,
+// whole but for the newline a crash took, told as a break of the next run's
+// chain, which passes over it.
 TEST(RecordChain, ARecordFromBeforeTheChainIsContinued) {
     const std::string old = Start() + R"({"exitCode":0,"record":"stop"})" "\n";
-    const std::string record = Appended(old, HundredLines(), kKey);
-    const ChainCheck check = CheckRecordChain(record, kKey);
-    EXPECT_TRUE(check.Holds()) << check.line << ": " << check.why;
-    EXPECT_EQ(check.unchained, 2u);
-    EXPECT_EQ(check.lines, 102u);
+    for (const auto& [before, unchained, torn] : {std::tuple{old, 2u, std::vector<std::size_t>{}},
+                                                  std::tuple{old.substr(0, old.size() - 1), 1u, std::vector<std::size_t>{2}}}) {
+        SCOPED_TRACE(before);
+        const std::string record = Appended(before, HundredLines(), kKey);
+        const ChainCheck check = CheckRecordChain(record, kKey);
+        EXPECT_TRUE(check.Holds()) << check.line << ": " << check.why;
+        EXPECT_EQ(check.unchained, unchained);
+        EXPECT_EQ(check.torn, torn);
+        EXPECT_EQ(check.lines, 102u);
+    }
 }
 
 // Fault caught: --skip-recorded taking a serial whose upgrade failed or was
