@@ -98,11 +98,10 @@ public:
             }
             // A run that starts after a crash chains over the one line the
             // crash tore. Whole, it is the line as written but for its newline:
-            // its own chain and MAC must hold, unless it was written before
-            // the record was chained.
-            const bool as_written = line.prev ? line.prev == expected_ && (!key_ || MacHolds(line)) : !chained;
-            if (const auto next = NextWhole(i);
-                pending.empty() && next && lines_[*next].start && lines_[*next].prev == expected_ && as_written) {
+            // its own chain and MAC must hold.
+            if (const auto next = NextWhole(i); pending.empty() && next && lines_[*next].start &&
+                                                lines_[*next].prev == expected_ && line.prev == expected_ &&
+                                                (!key_ || MacHolds(line))) {
                 pending.push_back(i);
                 continue;
             }
@@ -123,12 +122,15 @@ public:
             Chain(i);
         }
         // At the end: the line the last run's crash tore. One that reads as a
-        // whole line lacks only its newline, and must hold as any other.
+        // whole line lacks only its newline: it is a line of the record, which
+        // the next run chains to, and must hold as any other.
         if (pending.size() > 1)
             return Fail(Fault::Inserted, pending.front(), "a crash tears one line, the last: it was put there.");
-        if (!pending.empty() && lines_[pending.front()].object)
+        if (!pending.empty() && lines_[pending.front()].object) {
             if (const auto fault = Check(pending.front(), chained))
                 return *fault;
+            pending.clear();
+        }
         Torn(pending);
         return check_;
     }
@@ -231,7 +233,12 @@ std::string LineMac(std::string_view key, std::string_view bytes) {
 }
 
 std::string ChainTail(std::string_view record) {
-    std::size_t end = record.rfind('\n');  // past it: torn
+    // A crash can leave a line without its newline only once it is written
+    // whole, or not as a JSON object: the one is chained to, the other passed over.
+    std::size_t end = record.rfind('\n');
+    const std::string_view last = record.substr(end == std::string_view::npos ? 0 : end + 1);
+    if (!last.empty() && RecordObject(last).is_object())
+        return LineHash(last);
     while (end != std::string_view::npos) {
         const std::size_t begin = end == 0 ? std::string_view::npos : record.rfind('\n', end - 1);
         const std::size_t from = begin == std::string_view::npos ? 0 : begin + 1;

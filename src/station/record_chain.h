@@ -21,8 +21,8 @@ std::string LineHash(std::string_view line);
 std::string LineMac(std::string_view key, std::string_view bytes);
 
 // What the next line appended to `record` (read before the torn end is closed
-// with a newline) chains to: its last whole line, a line that ends in its
-// newline and is a JSON object. A torn line is passed over.
+// with a newline) chains to: its last line that is a JSON object, with or
+// without its newline. A torn line, no JSON object, is passed over.
 std::string ChainTail(std::string_view record);
 
 // `line` (a JSON object's text and its newline) with `prev` and, with a key,

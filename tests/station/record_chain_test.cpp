@@ -184,12 +184,14 @@ TEST(RecordChain, EachChangeToAHundredLinesIsToldAsWhatItIs) {
              return Appended(record.substr(0, record.size() - 30), {Start()}, kKey);
          },
          Fault::None, 0, {100}},
-        {"only the newline torn, and the next run after it", true,
+        {"only the newline torn, and the next run chained to that line", true,
          [](auto& l) {
              const std::string record = Joined(l);
              return Appended(record.substr(0, record.size() - 1), {Start()}, kKey);
          },
-         Fault::None, 0, {100}},
+         Fault::None, 0, {}},
+        {"only the newline torn, and a next run that passed over that line", true,
+         [](auto& l) { return Joined(l) + SealLine(Start(), LineHash(l[98]), kKey); }, Fault::None, 0, {100}},
         {"the next run after a whole record", true,
          [](auto& l) { return Appended(Joined(l), {Start(), Start()}, kKey); }, Fault::None, 0, {}},
         {"a line put before the next run's start", true,
@@ -212,6 +214,9 @@ TEST(RecordChain, EachChangeToAHundredLinesIsToldAsWhatItIs) {
          Fault::Changed, 40, {}},
         {"lines put before the chain", true,
          [](auto& l) { return Start() + Start() + Joined(l); }, Fault::Broken, 3, {}},
+        {"a line put before the chain", true,
+         [](auto& l) { return R"({"record":"product","serial":"EVIL","success":true})" "\n" + Joined(l); },
+         Fault::Broken, 2, {}},
     };
     const std::string record = Appended("", HundredLines(), kKey);
     for (const Case& c : cases) {
@@ -226,19 +231,16 @@ TEST(RecordChain, EachChangeToAHundredLinesIsToldAsWhatItIs) {
 }
 
 // Faults caught: a record written before lines were chained refused, or the
-// chain begun anew after it instead of from its last line; its last line,
-// whole but for the newline a crash took, told as a break of the next run's
-// chain, which passes over it.
+// chain begun anew after it instead of from its last line, also when a crash
+// took only that line's newline.
 TEST(RecordChain, ARecordFromBeforeTheChainIsContinued) {
     const std::string old = Start() + R"({"exitCode":0,"record":"stop"})" "\n";
-    for (const auto& [before, unchained, torn] : {std::tuple{old, 2u, std::vector<std::size_t>{}},
-                                                  std::tuple{old.substr(0, old.size() - 1), 1u, std::vector<std::size_t>{2}}}) {
+    for (const std::string& before : {old, old.substr(0, old.size() - 1)}) {
         SCOPED_TRACE(before);
-        const std::string record = Appended(before, HundredLines(), kKey);
-        const ChainCheck check = CheckRecordChain(record, kKey);
+        const ChainCheck check = CheckRecordChain(Appended(before, HundredLines(), kKey), kKey);
         EXPECT_TRUE(check.Holds()) << check.line << ": " << check.why;
-        EXPECT_EQ(check.unchained, unchained);
-        EXPECT_EQ(check.torn, torn);
+        EXPECT_EQ(check.unchained, 2u);
+        EXPECT_TRUE(check.torn.empty());
         EXPECT_EQ(check.lines, 102u);
     }
 }
@@ -255,8 +257,9 @@ TEST(RecordedUpgrades, OnlyUpgradesWithThisPackageCount) {
     EXPECT_EQ(RecordedUpgrades(record, sha), (std::set<std::string>{"UP"}));
 }
 
-// Faults caught: a record that was changed, one that is not there or a key
-// that cannot be read told as holding; the line that breaks not named.
+// Faults caught: a record that was changed (or stripped of its chain, also
+// with its last newline cut off), one that is not there or a key that cannot
+// be read told as holding; the line that breaks not named.
 TEST(RecordVerification, TellsEachVerdictAndTheLine) {
     using Verdict = RecordVerification::Verdict;
     TempFolder folder;
@@ -265,7 +268,11 @@ TEST(RecordVerification, TellsEachVerdictAndTheLine) {
     std::ofstream(folder / "record.jsonl", std::ios::binary) << Joined(lines);
     std::ofstream(folder / "line.key", std::ios::binary) << kKey << "\r\n";
     std::ofstream(folder / "changed.jsonl", std::ios::binary) << Edit(lines, 40, "S40", "S4O");
-    std::ofstream(folder / "stripped.jsonl", std::ios::binary) << Joined(Split(Joined(HundredLines())));
+    std::string stripped;  // the lines as written before they were sealed
+    for (const std::string& line : HundredLines())
+        stripped += line;
+    std::ofstream(folder / "stripped.jsonl", std::ios::binary) << stripped;
+    std::ofstream(folder / "stripped-torn.jsonl", std::ios::binary) << stripped.substr(0, stripped.size() - 1);
     struct Case {
         std::string record;
         std::optional<std::string> key;
@@ -276,6 +283,7 @@ TEST(RecordVerification, TellsEachVerdictAndTheLine) {
         {record, key, Verdict::Holds, "100 lines: the record holds, its chain and every line's MAC."},
         {record, std::nullopt, Verdict::Holds, "Give --record-key FILE to check the lines' MACs."},
         {Utf8(folder / "stripped.jsonl"), key, Verdict::Broken, "no line of the record is chained"},
+        {Utf8(folder / "stripped-torn.jsonl"), key, Verdict::Broken, "no line of the record is chained"},
         {Utf8(folder / "changed.jsonl"), key, Verdict::Broken, "line 40: its MAC does not match"},
         {Utf8(folder / "missing.jsonl"), key, Verdict::Unreadable, "is not there, or is no file"},
         {record, Utf8(folder / "missing.key"), Verdict::BadKey, "cannot be read"},
