@@ -27,8 +27,9 @@ std::string WithMember(std::string_view object, std::string_view name, std::stri
 struct Line {
     std::size_t number = 0;
     std::string_view text;
-    bool object = false;  // is a JSON object
-    bool whole = false;   // and ends in its newline
+    // A JSON object: a line of the record. A crash tears a line into none,
+    // unless it took only the newline, which only the last line can lack.
+    bool whole = false;
     bool start = false;  // a run's first line
     std::optional<std::string> prev, mac;
     std::string hash;
@@ -57,9 +58,8 @@ std::vector<Line> LinesOf(std::string_view record) {
         line.text = record.substr(0, end);
         record.remove_prefix(end == std::string_view::npos ? record.size() : end + 1);
         const json parsed = RecordObject(line.text);  // no exceptions: a torn line is passed over
-        line.object = parsed.is_object();
-        line.whole = end != std::string_view::npos && line.object;
-        if (line.object) {
+        line.whole = parsed.is_object();
+        if (line.whole) {
             line.start = StringMember(parsed, "record") == "start";
             line.prev = StringMember(parsed, "prev");
             line.mac = StringMember(parsed, "mac");
@@ -97,8 +97,8 @@ public:
                 continue;
             }
             // A run that starts after a crash chains over the one line the
-            // crash tore. Whole, it is the line as written but for its newline:
-            // its own chain and MAC must hold.
+            // crash tore. Stations before this one also chained over a line
+            // that lost only its newline: its own chain and MAC must hold.
             if (const auto next = NextWhole(i); pending.empty() && next && lines_[*next].start &&
                                                 lines_[*next].prev == expected_ && line.prev == expected_ &&
                                                 (!key_ || MacHolds(line))) {
@@ -118,19 +118,13 @@ public:
             }
             if (const auto fault = Check(i, chained))
                 return *fault;
+            if (!PassedOverBeforeTheChain(i, chained))
+                Chain(i);
             chained = chained || line.prev.has_value();
-            Chain(i);
         }
-        // At the end: the line the last run's crash tore. One that reads as a
-        // whole line lacks only its newline: it is a line of the record, which
-        // the next run chains to, and must hold as any other.
+        // At the end: the line the last run's crash tore.
         if (pending.size() > 1)
             return Fail(Fault::Inserted, pending.front(), "a crash tears one line, the last: it was put there.");
-        if (!pending.empty() && lines_[pending.front()].object) {
-            if (const auto fault = Check(pending.front(), chained))
-                return *fault;
-            pending.clear();
-        }
         Torn(pending);
         return check_;
     }
@@ -162,6 +156,13 @@ private:
         return std::nullopt;
     }
 
+    // A line kept before the record was chained, not its first, that lost its
+    // newline to a crash: stations before this one chained their start over
+    // it. It stays one of the lines not checked, as those before it.
+    bool PassedOverBeforeTheChain(std::size_t i, bool chained) const {
+        const auto next = NextWhole(i);
+        return !chained && !lines_[i].prev && last_ && next && lines_[*next].start && lines_[*next].prev == expected_;
+    }
     std::optional<std::size_t> NextWhole(std::size_t i) const {
         for (std::size_t j = i + 1; j < lines_.size(); ++j)
             if (lines_[j].whole)

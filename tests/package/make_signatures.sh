@@ -56,8 +56,7 @@ sign changed leaf.pem leaf.key
 # One byte of the package changed after it was signed: to another value than
 # the one it has, which for random bytes is 1 once in 256 runs.
 byte=$(od -An -tu1 -j100 -N1 changed/package.qeff | tr -d ' ')
-if [ "$byte" = 1 ]; then other='\002'; else other='\001'; fi
-printf "$other" | dd of=changed/package.qeff bs=1 seek=100 conv=notrunc 2>/dev/null
+if [ "$byte" = 1 ]; then printf '\002'; else printf '\001'; fi | dd of=changed/package.qeff bs=1 seek=100 conv=notrunc 2>/dev/null
 cmp -s good/package.qeff changed/package.qeff && { echo "changed/package.qeff is not changed" >&2; exit 1; }
 sign truncated leaf.pem leaf.key
 head -c 200 good/package.qeff.p7s >truncated/package.qeff.p7s

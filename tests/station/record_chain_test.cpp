@@ -190,6 +190,13 @@ TEST(RecordChain, EachChangeToAHundredLinesIsToldAsWhatItIs) {
              return Appended(record.substr(0, record.size() - 1), {Start()}, kKey);
          },
          Fault::None, 0, {}},
+        {"torn, and the next run's start without its newline", true,
+         [](auto& l) {
+             const std::string record = Joined(l);
+             const std::string next = Appended(record.substr(0, record.size() - 30), {Start()}, kKey);
+             return next.substr(0, next.size() - 1);
+         },
+         Fault::None, 0, {100}},
         {"only the newline torn, and a next run that passed over that line", true,
          [](auto& l) { return Joined(l) + SealLine(Start(), LineHash(l[98]), kKey); }, Fault::None, 0, {100}},
         {"the next run after a whole record", true,
@@ -232,16 +239,20 @@ TEST(RecordChain, EachChangeToAHundredLinesIsToldAsWhatItIs) {
 
 // Faults caught: a record written before lines were chained refused, or the
 // chain begun anew after it instead of from its last line, also when a crash
-// took only that line's newline.
+// took only that line's newline and the next run chained to it or, as stations
+// did before, over it.
 TEST(RecordChain, ARecordFromBeforeTheChainIsContinued) {
     const std::string old = Start() + R"({"exitCode":0,"record":"stop"})" "\n";
-    for (const std::string& before : {old, old.substr(0, old.size() - 1)}) {
-        SCOPED_TRACE(before);
-        const ChainCheck check = CheckRecordChain(Appended(before, HundredLines(), kKey), kKey);
+    const std::string passed_over = old + SealLine(Start(), LineHash(Split(old)[0]), kKey);
+    for (const auto& [record, lines] : {std::pair{Appended(old, HundredLines(), kKey), 102u},
+                                        {Appended(old.substr(0, old.size() - 1), HundredLines(), kKey), 102u},
+                                        {passed_over, 3u}}) {
+        SCOPED_TRACE(record.substr(0, 300));
+        const ChainCheck check = CheckRecordChain(record, kKey);
         EXPECT_TRUE(check.Holds()) << check.line << ": " << check.why;
         EXPECT_EQ(check.unchained, 2u);
         EXPECT_TRUE(check.torn.empty());
-        EXPECT_EQ(check.lines, 102u);
+        EXPECT_EQ(check.lines, lines);
     }
 }
 
