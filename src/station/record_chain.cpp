@@ -99,9 +99,10 @@ public:
             // A run that starts after a crash chains over the one line the
             // crash tore. Stations before this one also chained over a line
             // that lost only its newline: its own chain and MAC must hold.
+            // A copy of the start is no line a crash tore: it was put there.
             if (const auto next = NextWhole(i); pending.empty() && next && lines_[*next].start &&
                                                 lines_[*next].prev == expected_ && line.prev == expected_ &&
-                                                (!key_ || MacHolds(line))) {
+                                                line.hash != lines_[*next].hash && (!key_ || MacHolds(line))) {
                 pending.push_back(i);
                 continue;
             }
@@ -118,7 +119,7 @@ public:
             }
             if (const auto fault = Check(i, chained))
                 return *fault;
-            if (!PassedOverBeforeTheChain(i, chained))
+            if (!PassedOverBeforeTheChain(i))
                 Chain(i);
             chained = chained || line.prev.has_value();
         }
@@ -159,9 +160,10 @@ private:
     // A line kept before the record was chained, not its first, that lost its
     // newline to a crash: stations before this one chained their start over
     // it. It stays one of the lines not checked, as those before it.
-    bool PassedOverBeforeTheChain(std::size_t i, bool chained) const {
+    // (Check has refused a line without prev after the chain began.)
+    bool PassedOverBeforeTheChain(std::size_t i) const {
         const auto next = NextWhole(i);
-        return !chained && !lines_[i].prev && last_ && next && lines_[*next].start && lines_[*next].prev == expected_;
+        return !lines_[i].prev && last_ && next && lines_[*next].start && lines_[*next].prev == expected_;
     }
     std::optional<std::size_t> NextWhole(std::size_t i) const {
         for (std::size_t j = i + 1; j < lines_.size(); ++j)

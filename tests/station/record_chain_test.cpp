@@ -158,6 +158,13 @@ TEST(RecordChain, EachChangeToAHundredLinesIsToldAsWhatItIs) {
              return Joined(l);
          },
          Fault::Inserted, 51, {}},
+        {"a start copied before itself", true,
+         [](auto& l) {
+             std::vector<std::string> next = Split(Appended(Joined(l), {Start(), Start()}, kKey));
+             next.insert(next.begin() + 100, next[100]);
+             return Joined(next);
+         },
+         Fault::Inserted, 102, {}},
         {"two lines swapped", true,
          [](auto& l) {
              std::swap(l[39], l[40]);
