@@ -238,19 +238,15 @@ std::string LineMac(std::string_view key, std::string_view bytes) {
 std::string ChainTail(std::string_view record) {
     // A crash can leave a line without its newline only once it is written
     // whole, or not as a JSON object: the one is chained to, the other passed over.
-    std::size_t end = record.rfind('\n');
-    const std::string_view last = record.substr(end == std::string_view::npos ? 0 : end + 1);
-    if (!last.empty() && RecordObject(last).is_object())
-        return LineHash(last);
-    while (end != std::string_view::npos) {
-        const std::size_t begin = end == 0 ? std::string_view::npos : record.rfind('\n', end - 1);
-        const std::size_t from = begin == std::string_view::npos ? 0 : begin + 1;
-        const std::string_view line = record.substr(from, end - from);
+    for (;;) {
+        const std::size_t end = record.rfind('\n');
+        const std::string_view line = record.substr(end == std::string_view::npos ? 0 : end + 1);
         if (RecordObject(line).is_object())
             return LineHash(line);
-        end = begin;
+        if (end == std::string_view::npos)
+            return std::string(kChainStart);
+        record = record.substr(0, end);
     }
-    return std::string(kChainStart);
 }
 
 std::string SealLine(std::string_view line, std::string_view prev, const std::optional<std::string>& key) {
